@@ -1,0 +1,70 @@
+// The open database: a read-only mapping of the whole file, its header, page
+// size and page count, and the catalog. Immutable once opened.
+//
+// Header page (little-endian): u32 signature 0x89ABCDEF at 4, format version
+// at 8, format revision at 232, page size at 236. Page n occupies the file
+// bytes [(n+1)*page_size, (n+2)*page_size); page 0 is the header's copy.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "database/catalog.hpp"
+#include "error/error.hpp"
+#include "page/tag.hpp"
+#include "util/mapped_file.hpp"
+
+namespace quarlet {
+
+constexpr uint32_t kSignature = 0x89ABCDEF;
+constexpr size_t kHeaderCopySize = 660;
+
+class Database {
+ public:
+  // Opens the file read-only, checks the header and loads the catalog.
+  static Result<std::unique_ptr<Database>> open(const std::string& path);
+  // The same from an in-memory file image (fuzzing, tests).
+  static Result<std::unique_ptr<Database>> open_bytes(std::vector<uint8_t> bytes,
+                                                      std::string path = "<memory>");
+
+  // Page n as a view into the mapping, its header parsed.
+  Result<Page> read_page(uint32_t n) const;
+  // Tag reader for a page of this database.
+  TagReader tags(const Page& page) const {
+    return TagReader(page, format_version_, format_revision_, page_size_);
+  }
+
+  const std::string& path() const { return path_; }
+  uint32_t page_size() const { return page_size_; }
+  uint32_t total_pages() const { return total_pages_; }
+  uint32_t format_version() const { return format_version_; }
+  uint32_t format_revision() const { return format_revision_; }
+  uint64_t file_length() const { return file_->size(); }
+  bool large_layout() const { return large_layout_; }
+  const std::array<uint8_t, kHeaderCopySize>& header() const { return header_; }
+  ByteView file_bytes() const { return file_->bytes(); }
+  const Tables& tables() const { return tables_; }
+
+  // Looks a table up by its stored name bytes; TableNotFound when absent.
+  Result<const TableDef*> table(const Name& name) const;
+
+ private:
+  Database() = default;
+  static Result<std::unique_ptr<Database>> open_mapped(std::unique_ptr<MappedFile> file,
+                                                       std::string path);
+
+  std::string path_;                         // as the caller gave it
+  std::unique_ptr<MappedFile> file_;         // the whole file, read-only
+  std::array<uint8_t, kHeaderCopySize> header_{};  // copy of bytes 0..659
+  uint32_t page_size_ = 0;
+  uint32_t total_pages_ = 0;                 // floor(length / page size) - 2, floored at 0
+  uint32_t format_version_ = 0;
+  uint32_t format_revision_ = 0;
+  bool large_layout_ = false;
+  Tables tables_;
+};
+
+}  // namespace quarlet

@@ -1,0 +1,80 @@
+// B-tree walks: the whole-tree walk (catalog), the leftmost descent with a
+// leaf cursor (table records) and the leaf-level scan of long-value trees.
+//
+// All walks are iterative and bounded on damaged links: a page met twice in
+// one walk is not entered again, so cycles of child or next-page links end.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <unordered_set>
+#include <vector>
+
+#include "database/database.hpp"
+#include "error/error.hpp"
+#include "page/leaf.hpp"
+#include "page/tag.hpp"
+
+namespace quarlet {
+
+// Called with every accepted leaf entry, depth first in key order. The entry's
+// views are valid only during the call. An error ends the walk.
+using LeafVisitor = std::function<Status(const LeafEntry&)>;
+
+// Visits every live leaf entry of the tree below `root` (tag 0 included;
+// deleted entries, tag flag 0x2, skipped). An unreadable page ends the walk
+// with its error.
+Status walk_tree(const Database& db, uint32_t root, const LeafVisitor& visitor);
+
+// Descends from `root` along the first branch entry (tag 1) of each level to
+// the leftmost leaf page. A page met twice on the way down is a Parse error
+// ("Cycle in tree at page N").
+Result<Page> first_leaf(const Database& db, uint32_t root);
+
+// Steps through the live leaf entries of a leaf level, following next-page
+// links; ends at next page 0 or at a page already visited in this pass.
+class LeafCursor {
+ public:
+  LeafCursor(const Database& db, Page page);
+  // The next entry, nullopt at the end, or the error of an unreadable next
+  // page (the cursor stays where it was). The entry's views point into the
+  // mapping (or the cursor's scratch buffer) and stay valid until the next call.
+  Result<std::optional<LeafEntry>> next();
+
+ private:
+  const Database* db_;
+  Page page_;
+  TagReader reader_;
+  uint16_t next_tag_ = 1;
+  bool ended_ = false;
+  std::unordered_set<uint32_t> visited_;  // pages entered through next links
+};
+
+// Chunks of one long value found by a leaf scan.
+struct LongValueChunks {
+  std::vector<std::pair<uint32_t, ByteView>> chunks;  // (offset, bytes) in scan order
+  std::optional<uint32_t> total_size;                 // from the root entry
+};
+
+// Index of every long value in one long-value tree, built by one scan of its
+// leaf level. Answers each id exactly as a fresh scan from the leftmost leaf
+// would: an entry counts for its id only when no earlier key of the same id
+// width was greater.
+class LongValueIndex {
+ public:
+  // Builds the index for the tree rooted at `root`. When the descent fails
+  // (unreadable root or child page) descent_failed() is true.
+  static LongValueIndex build(const Database& db, uint32_t root);
+
+  bool descent_failed() const { return descent_failed_; }
+  // Chunks of a value by its reference id; `width` is 4 or 8 bytes.
+  const LongValueChunks* find(uint64_t id, int width) const;
+
+ private:
+  bool descent_failed_ = false;
+  std::unordered_map<uint64_t, LongValueChunks> ids32_;
+  std::unordered_map<uint64_t, LongValueChunks> ids64_;
+};
+
+}  // namespace quarlet

@@ -1,0 +1,34 @@
+// One record as one JSON object: members sorted by the keys' UTF-8 bytes,
+// no whitespace, raw UTF-8, hex strings for binary values, shortest
+// round-trip floats (fixed notation for exponents -5..15, else scientific).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "record/value.hpp"
+
+namespace quarlet {
+
+// Appends the JSON text of `v`.
+void append_json_value(std::string& out, const ColumnValue& v);
+// Appends `s` (UTF-8) as a JSON string with the project's escaping rules.
+void append_json_string(std::string& out, std::string_view s);
+// Appends a finite double in the export's float format (NaN/inf give 0).
+void append_json_double(std::string& out, double d);
+
+// Key order for a table's records, computed once per table: positions into
+// the record's fields in member order, with duplicates (equal key text) kept
+// only for the last field, and the keys pre-escaped.
+struct JsonKeyPlan {
+  std::vector<uint32_t> order;     // field indexes in output order
+  std::vector<std::string> keys;   // escaped "key": text per output member
+  static JsonKeyPlan build(const std::vector<const ColumnDef*>& columns);
+};
+
+// Appends the object text of `record` (no line feed).
+void encode_record(std::string& out, const Record& record, const JsonKeyPlan& plan);
+// Convenience form that builds the key plan from the record itself.
+std::string encode_record(const Record& record);
+
+}  // namespace quarlet

@@ -1,0 +1,31 @@
+// JSON Lines export of one table or of every table into a directory.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "database/database.hpp"
+
+namespace quarlet {
+
+// The failure of an export, already shaped as the Python exception to raise.
+struct ExportError {
+  enum class Type { ValueError, IOError } type = Type::IOError;
+  std::string message;
+};
+
+// Writes every record of table `name` to `path` (created or truncated).
+// Output is buffered in large blocks; the complete lines written so far are
+// flushed before an error is returned.
+std::optional<ExportError> export_table_to_path(const Database& db, const Name& name,
+                                                const std::string& path);
+
+// Creates `output_dir` (with parents) and exports every table in catalog
+// order into it, one file per table with a safe, unique file name.
+std::optional<ExportError> export_all(const Database& db, const std::string& output_dir);
+
+// File name for a table: its text with '/', '\\' and NUL replaced by '_',
+// "." and ".." mapped to "_" and "__" (without the ".jsonl" suffix).
+std::string safe_file_stem(const Name& table_name);
+
+}  // namespace quarlet

@@ -1,0 +1,41 @@
+// Leaf and branch entries: the values of B-tree page tags.
+//
+//   [u16 common key size, when tag flag 0x4] [u16 local key size (low 15 bits)]
+//   [local key bytes] then leaf: record data to the end / branch: u32 child page
+//
+// Entries are views into the bytes they were decoded from; the caller keeps
+// those bytes alive. `strip_byte1` reads the value's second byte with its top
+// three bits cleared (large-page layout, where they hold the tag flags).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "error/error.hpp"
+#include "util/endian.hpp"
+
+namespace quarlet {
+
+struct LeafEntry {
+  ByteView key;                            // local key part (possibly shortened)
+  ByteView data;                           // everything after the key
+  std::optional<uint16_t> common_key_size; // present exactly when tag flag 0x4 is set
+  uint16_t local_key_size = 0;             // number of key bytes taken
+  uint8_t tag_flags = 0;                   // flags of the tag the entry came from
+};
+
+struct BranchEntry {
+  ByteView key;
+  uint32_t child_page = 0;  // 1..total_pages
+  std::optional<uint16_t> common_key_size;
+  uint16_t local_key_size = 0;  // the 15-bit value as stored
+};
+
+Result<LeafEntry> decode_leaf_entry(uint8_t flags, ByteView value, bool strip_byte1 = false);
+
+// `max_child_page` is the database's page count: a child outside
+// 1..max_child_page is a Parse error.
+Result<BranchEntry> decode_branch_entry(uint8_t flags, ByteView value, uint32_t max_child_page,
+                                        bool strip_byte1 = false);
+
+}  // namespace quarlet

@@ -1,0 +1,20 @@
+// Text decoding by code page: 1200 (UTF-16LE), 1252 and 20127 (windows-1252),
+// after byte-order-mark sniffing (UTF-8, UTF-16LE, UTF-16BE). Malformed input
+// is replaced by U+FFFD, never rejected; other code pages are UnknownCodepage.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "error/error.hpp"
+#include "util/endian.hpp"
+
+namespace quarlet {
+
+// Returns UTF-8 text.
+Result<std::string> decode_text(ByteView bytes, uint32_t codepage);
+
+// Whether decode_text accepts `codepage`.
+bool is_known_codepage(uint32_t codepage);
+
+}  // namespace quarlet

@@ -1,0 +1,40 @@
+// A read-only view of a whole file's bytes: either a read-only memory mapping
+// of a file opened for reading only, or an owned in-memory buffer (used by the
+// fuzz targets and tests that open databases from bytes).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "error/error.hpp"
+#include "util/endian.hpp"
+
+namespace quarlet {
+
+class MappedFile {
+ public:
+  // Opens `path` read-only and maps it whole, read-only. A 0-byte file gives
+  // an empty view. Failures are Io errors.
+  static Result<std::unique_ptr<MappedFile>> open(const std::string& path);
+  // Wraps an owned buffer.
+  static std::unique_ptr<MappedFile> from_bytes(std::vector<uint8_t> bytes);
+
+  ~MappedFile();
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+
+  ByteView bytes() const { return {data_, size_}; }
+  uint64_t size() const { return size_; }
+
+ private:
+  MappedFile() = default;
+  const uint8_t* data_ = nullptr;  // first byte of the file's contents
+  uint64_t size_ = 0;              // file length in bytes
+  int fd_ = -1;                    // open read-only descriptor, or -1
+  bool mapped_ = false;            // data_ is an mmap region to unmap
+  std::vector<uint8_t> owned_;     // the buffer when built from bytes
+};
+
+}  // namespace quarlet
