@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "database/database.hpp"
@@ -35,6 +36,10 @@ struct CarveSettings {
 };
 
 // Scans page bytes [start, end) for UTF-16LE printable-ASCII runs and appends hits.
+// Runs start at even page offsets; only maximal runs of at least min_chars
+// characters that contain the needle are reported, in offset order, and the
+// scan stops as soon as `hits` holds max_hits entries. An `end` past the page
+// is treated as the page end; min_chars below 2 counts as 2 and max_hits 0 as 1.
 void carve_region(uint32_t page_number, ByteView page, uint32_t start, uint32_t end,
                   const char* region_kind, uint32_t page_flags, const char* page_type,
                   const Name* table, const CarveSettings& settings, std::vector<CarveHit>& hits);
@@ -43,5 +48,40 @@ void carve_region(uint32_t page_number, ByteView page, uint32_t start, uint32_t 
 // to 2 and max_hits 0 to 1.
 std::vector<CarveHit> carve_pages(const Database& db, CarveScope scope, std::string_view needle,
                                   uint32_t min_chars, uint32_t max_hits);
+
+// One table as the owning-table search sees it.
+struct CarveTable {
+  const Name* name = nullptr;  // reported in hits; must outlive the PageOwners
+  uint32_t root_page = 0;      // root of the table's data tree
+};
+
+// Page-to-table attribution for carving. Page n belongs to the first table,
+// in the given order, whose leaf chain reaches n: from the table's root the
+// chain starts where the descent along tag 1 of each branch level stops (on
+// any failure, or on a page already met in that descent) and follows
+// next-page links until a 0 link, an unreadable page or a page met before.
+// Tables are walked lazily, in order, only as far as the queries need; a
+// chain stops at a page an earlier chain already reached (the rest of the
+// chain from there is the same), so the total cost is linear in pages.
+class PageOwners {
+ public:
+  PageOwners(const Database& db, std::vector<CarveTable> tables);
+
+  // Name of the table that owns page n, or null when no chain reaches it.
+  const Name* owner(uint32_t n);
+
+ private:
+  void walk_table(size_t index);
+  // Where the descent from the (readable) root page stops.
+  uint32_t descend(uint32_t root, const Page& root_page);
+
+  const Database& db_;
+  std::vector<CarveTable> tables_;
+  size_t next_table_ = 0;                 // tables before this one are walked
+  std::vector<uint32_t> owner_;           // page -> table index + 1, 0 = none; lazily sized
+  std::unordered_map<uint32_t, uint32_t> descent_end_;  // page -> where a descent from it stops
+  std::vector<uint32_t> path_;            // scratch: pages of the current descent
+  std::unordered_map<uint32_t, uint32_t> path_index_;   // scratch: page -> index in path_
+};
 
 }  // namespace quarlet

@@ -46,8 +46,10 @@ Result<Page> Database::read_page(uint32_t n) const {
   const uint64_t start = (static_cast<uint64_t>(n) + 1) * page_size_;
   const uint64_t end = start + page_size_;
   if (end > file_->size()) return EseError::invalid_page_number(n);
-  return parse_page(file_->bytes().subspan(start, page_size_), format_version_, format_revision_,
-                    page_size_);
+  auto page = parse_page(file_->bytes().subspan(start, page_size_), format_version_,
+                         format_revision_, page_size_);
+  if (page) page->number = n;
+  return page;
 }
 
 Result<const TableDef*> Database::table(const Name& name) const {

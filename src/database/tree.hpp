@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -39,7 +40,7 @@ class LeafCursor {
   LeafCursor(const Database& db, Page page);
   // The next entry, nullopt at the end, or the error of an unreadable next
   // page (the cursor stays where it was). The entry's views point into the
-  // mapping (or the cursor's scratch buffer) and stay valid until the next call.
+  // mapping: valid at least until the next call (in fact while `db` lives).
   Result<std::optional<LeafEntry>> next();
 
  private:
@@ -68,7 +69,9 @@ class LongValueIndex {
   static LongValueIndex build(const Database& db, uint32_t root);
 
   bool descent_failed() const { return descent_failed_; }
-  // Chunks of a value by its reference id; `width` is 4 or 8 bytes.
+  // Chunks of a value by its reference id; `width` is 4 or 8 bytes. Null when
+  // no entry counts for the id: the value is then empty, like one whose
+  // entry holds no chunks. Chunk views point into the mapping.
   const LongValueChunks* find(uint64_t id, int width) const;
 
  private:

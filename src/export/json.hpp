@@ -3,7 +3,9 @@
 // round-trip floats (fixed notation for exponents -5..15, else scientific).
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "record/value.hpp"
@@ -23,12 +25,18 @@ void append_json_double(std::string& out, double d);
 struct JsonKeyPlan {
   std::vector<uint32_t> order;     // field indexes in output order
   std::vector<std::string> keys;   // escaped "key": text per output member
+  std::vector<const ColumnDef*> columns;  // the record fields the plan was built for
   static JsonKeyPlan build(const std::vector<const ColumnDef*>& columns);
+  // True when `record` has exactly the fields the plan was built for.
+  bool fits(const Record& record) const;
 };
 
-// Appends the object text of `record` (no line feed).
+// Appends the object text of `record` (no line feed). A record the plan does
+// not fit is encoded with a plan built from its own fields.
 void encode_record(std::string& out, const Record& record, const JsonKeyPlan& plan);
 // Convenience form that builds the key plan from the record itself.
 std::string encode_record(const Record& record);
+// The column of each field of `record`, in record order (input of build).
+std::vector<const ColumnDef*> record_columns(const Record& record);
 
 }  // namespace quarlet

@@ -1,7 +1,203 @@
-// STUB
+// JSON Lines export: one table to one file, or every table into a directory.
 #include "export/jsonl.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "export/json.hpp"
+#include "record/parser.hpp"
+
 namespace quarlet {
-std::optional<ExportError> export_table_to_path(const Database&, const Name&, const std::string&) { return std::nullopt; }
-std::optional<ExportError> export_all(const Database&, const std::string&) { return std::nullopt; }
-std::string safe_file_stem(const Name& n) { return n; }
+
+namespace {
+
+// Lines are gathered in memory and written once this much has accumulated.
+constexpr size_t kFlushThreshold = size_t{1} << 20;
+
+ExportError io_error(std::string message) {
+  return ExportError{ExportError::Type::IOError, std::move(message)};
+}
+
+// The exception an error raises when a table is started: ValueError for a
+// missing table, the bare OS text for an I/O error, else the error's message.
+ExportError start_error(const EseError& e) {
+  if (e.kind() == ErrorKind::TableNotFound) {
+    return ExportError{ExportError::Type::ValueError, message(e)};
+  }
+  if (e.kind() == ErrorKind::Io) return io_error(e.text());
+  return io_error(message(e));
+}
+
+// An output file written in large blocks. Never throws; errors are errno values.
+class OutputFile {
+ public:
+  ~OutputFile() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  // Creates or truncates `path` for writing; returns 0 or the errno.
+  int create(const std::string& path) {
+    do {
+      fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    } while (fd_ < 0 && errno == EINTR);
+    return fd_ < 0 ? errno : 0;
+  }
+
+  std::string& buffer() { return buffer_; }
+
+  // Writes out the whole buffer; returns 0 or the errno of the failed write.
+  int flush() {
+    const char* p = buffer_.data();
+    size_t left = buffer_.size();
+    while (left > 0) {
+      const ssize_t n = ::write(fd_, p, left);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return errno;
+      }
+      if (n == 0) return EIO;  // no progress: do not spin
+      p += n;
+      left -= static_cast<size_t>(n);
+    }
+    buffer_.clear();
+    return 0;
+  }
+
+  // Closes the file; returns 0 or the errno of a close that reports lost data.
+  int close() {
+    const int fd = fd_;
+    fd_ = -1;
+    // On Linux the descriptor is released even when close reports EINTR.
+    if (::close(fd) != 0 && errno != EINTR) return errno;
+    return 0;
+  }
+
+ private:
+  int fd_ = -1;
+  std::string buffer_;  // complete lines not yet written
+};
+
+// Creates `dir` and its missing parents; an existing directory is accepted.
+// Returns 0 or the errno of the step that failed.
+int make_directories(const std::string& dir) {
+  auto is_dir = [](const std::string& p) {
+    struct stat st;
+    return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  };
+  auto make_one = [&](const std::string& p) -> int {
+    if (::mkdir(p.c_str(), 0777) == 0) return 0;
+    const int err = errno;
+    return is_dir(p) ? 0 : err;
+  };
+  if (dir.empty()) return 0;  // the current directory
+  const int err = make_one(dir);
+  if (err != ENOENT) return err;
+  // Some parent is missing: create each prefix that ends before a separator.
+  for (size_t i = 1; i < dir.size(); ++i) {
+    if (dir[i] != '/' || dir[i - 1] == '/') continue;
+    const int e = make_one(dir.substr(0, i));
+    if (e != 0) return e;
+  }
+  return make_one(dir);
+}
+
+// `dir` and `file` joined by one separator (none when `dir` is empty or
+// already ends with one).
+std::string join_path(const std::string& dir, const std::string& file) {
+  if (dir.empty()) return file;
+  if (dir.back() == '/') return dir + file;
+  return dir + "/" + file;
+}
+
+}  // namespace
+
+std::optional<ExportError> export_table_to_path(const Database& db, const Name& name,
+                                                const std::string& path) {
+  auto opened = TableRecords::open(db, name);
+  if (!opened) return start_error(opened.error());
+  TableRecords& records = **opened;
+
+  OutputFile file;
+  if (int err = file.create(path); err != 0) {
+    return io_error("Failed to create output file: " + os_error_text(err));
+  }
+  std::string& buf = file.buffer();
+  buf.reserve(kFlushThreshold + (kFlushThreshold >> 2));
+
+  // Every record of a pass carries the same fields, so the key plan is made
+  // once, from the first record, and only rebuilt if a record differs.
+  JsonKeyPlan plan;
+  std::optional<ExportError> failure;
+  for (;;) {
+    auto item = records.next();
+    if (!item) {
+      failure = io_error("Error reading record: " + message(item.error()));
+      break;
+    }
+    if (!item->has_value()) break;
+    const Record& record = **item;
+    if (!plan.fits(record)) plan = JsonKeyPlan::build(record_columns(record));
+    encode_record(buf, record, plan);
+    buf.push_back('\n');
+    if (buf.size() >= kFlushThreshold) {
+      if (int err = file.flush(); err != 0) return io_error("Write error: " + os_error_text(err));
+    }
+  }
+  // The complete lines gathered so far reach the file before any error is
+  // reported; a failed write is reported instead, since it came first.
+  if (int err = file.flush(); err != 0) return io_error("Write error: " + os_error_text(err));
+  if (int err = file.close(); err != 0 && !failure) {
+    return io_error("Write error: " + os_error_text(err));
+  }
+  return failure;
+}
+
+std::optional<ExportError> export_all(const Database& db, const std::string& output_dir) {
+  if (int err = make_directories(output_dir); err != 0) {
+    return io_error("Failed to create output directory: " + os_error_text(err));
+  }
+  std::vector<Name> names;
+  names.reserve(db.tables().size());
+  for (const auto& entry : db.tables()) names.push_back(entry.first);
+  const std::vector<std::string> files = export_file_names(names);
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (auto failure = export_table_to_path(db, names[i], join_path(output_dir, files[i]))) {
+      return failure;
+    }
+  }
+  return std::nullopt;
+}
+
+std::string safe_file_stem(const Name& table_name) {
+  std::string stem = utf8_lossy(table_name);
+  for (char& c : stem) {
+    if (c == '/' || c == '\\' || c == '\0') c = '_';
+  }
+  if (stem == ".") return "_";
+  if (stem == "..") return "__";
+  return stem;
+}
+
+std::vector<std::string> export_file_names(const std::vector<Name>& table_names) {
+  std::vector<std::string> files;
+  files.reserve(table_names.size());
+  std::unordered_set<std::string> taken;
+  for (const Name& name : table_names) {
+    const std::string stem = safe_file_stem(name);
+    std::string file = stem + ".jsonl";
+    for (uint64_t k = 2; taken.count(file) != 0; ++k) {
+      file = stem + "_" + std::to_string(k) + ".jsonl";
+    }
+    taken.insert(file);
+    files.push_back(std::move(file));
+  }
+  return files;
+}
+
 }  // namespace quarlet

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "database/database.hpp"
 
@@ -27,5 +29,10 @@ std::optional<ExportError> export_all(const Database& db, const std::string& out
 // File name for a table: its text with '/', '\\' and NUL replaced by '_',
 // "." and ".." mapped to "_" and "__" (without the ".jsonl" suffix).
 std::string safe_file_stem(const Name& table_name);
+
+// The file name of each table of one export_all call, in the same order:
+// safe_file_stem + ".jsonl", or, when an earlier table took that name,
+// stem + "_2", "_3", ... (the first free one) + ".jsonl".
+std::vector<std::string> export_file_names(const std::vector<Name>& table_names);
 
 }  // namespace quarlet

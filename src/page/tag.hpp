@@ -45,6 +45,7 @@ struct Page {
   std::array<uint8_t, 40> extension{};  // header bytes 40..79 when present
   ByteView bytes;                    // the whole page, a view into the mapping
   uint32_t header_size = 40;         // 40 or 80
+  uint32_t number = 0;               // page number, set by Database::read_page
 
   bool is_leaf() const { return (flags & kPageLeaf) != 0; }
 };

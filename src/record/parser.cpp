@@ -1,17 +1,319 @@
-// STUB
+// Record layout: splits one table row into its fixed, variable and tagged
+// columns and decodes each; TableRecords iterates a table's rows and replaces
+// long-value references by the values' contents.
 #include "record/parser.hpp"
+
+#include <algorithm>
+#include <limits>
+
+#include "record/text.hpp"
+
 namespace quarlet {
-ColumnPlan ColumnPlan::build(const TableDef&) { return {}; }
-Record parse_record(ByteView, const ColumnPlan&, bool) { return {}; }
-Result<std::unique_ptr<TableRecords>> TableRecords::open(const Database& db, const Name& name) {
-  auto t = db.table(name);
-  if (!t) return t.error();
-  auto leaf = first_leaf(db, (*t)->root_page);
-  if (!leaf) return leaf.error();
-  return std::unique_ptr<TableRecords>(new TableRecords(db, **t, LeafCursor(db, *leaf)));
+
+// ---------------------------------------------------------------------------
+// Column plan
+
+ColumnPlan ColumnPlan::build(const TableDef& table) {
+  ColumnPlan plan;
+  plan.items.reserve(table.columns.size());
+  for (const auto& entry : table.columns) plan.items.push_back(Item{&entry.second, 0});
+  std::stable_sort(plan.items.begin(), plan.items.end(),
+                   [](const Item& a, const Item& b) { return a.column->id < b.column->id; });
+  // A record holds the columns with id <= F (F < 256) one after another from
+  // offset 4, in this order; those columns are always a prefix of the plan, so
+  // each one's offset is fixed whatever F a record has. Sums past 32 bits are
+  // saturated: no record is that long, so such a column never fits.
+  uint64_t p = 4;
+  plan.first_tagged = plan.items.size();
+  for (size_t i = 0; i < plan.items.size(); ++i) {
+    Item& item = plan.items[i];
+    if (item.column->id >= 256) {
+      plan.first_tagged = i;
+      plan.has_tagged = true;
+      break;
+    }
+    item.fixed_offset = static_cast<uint32_t>(
+        std::min<uint64_t>(p, std::numeric_limits<uint32_t>::max()));
+    p += item.column->size;
+  }
+  return plan;
 }
+
+// ---------------------------------------------------------------------------
+// Record parsing
+
+namespace {
+
+// The record header and the positions derived from it, all 64-bit.
+struct Layout {
+  uint64_t length = 0;         // L
+  uint32_t last_fixed = 0;     // F
+  uint32_t last_variable = 0;  // V
+  uint64_t var_offsets = 0;    // O: the variable-column offset array
+  uint64_t var_count = 0;      // n: number of variable offset entries (V >= 128)
+  uint64_t var_data = 0;       // S = O + 2n
+  bool null_bitmap = false;    // the fixed-column null bitmap lies inside the record
+  uint64_t bitmap_start = 0;   // O - ceil(F/8)
+
+  explicit Layout(ByteView d) : length(d.size()) {
+    if (length >= 4) {
+      last_fixed = d[0];
+      last_variable = d[1];
+      var_offsets = load_u16le(d.data() + 2);
+    }
+    var_count = last_variable >= 128 ? last_variable - 127 : 0;
+    var_data = var_offsets + 2 * var_count;
+    const uint64_t bitmap_size = (last_fixed + 7) / 8;
+    null_bitmap = 4 + bitmap_size <= var_offsets && var_offsets <= length;
+    bitmap_start = var_offsets - bitmap_size;
+  }
+
+  // Start of the tagged area T.
+  uint64_t tagged_start(ByteView d) const {
+    if (last_variable < 128) return var_offsets;
+    if (length < var_data) return var_data;
+    return var_data + (u16_at(d, var_data - 2) & 0x7FFF);
+  }
+};
+
+// Fixed column `column` (id <= F) at `offset` into `out` (Null on entry):
+// stays Null when its bit in the null bitmap is set or when it does not fit
+// in the record.
+void fixed_value(ByteView d, const Layout& lay, const ColumnDef& column, uint64_t offset,
+                 ColumnValue& out) {
+  const uint32_t id = column.id;
+  if (lay.null_bitmap && id >= 1) {
+    const uint8_t bits = d[lay.bitmap_start + (id - 1) / 8];
+    if (bits & (1u << ((id - 1) % 8))) return;
+  }
+  if (offset + column.size > lay.length) return;
+  decode_value_into(d.subspan(offset, column.size), column, out);
+}
+
+// Variable column `column` (128 <= id <= V) into `out` (Null on entry): stays
+// Null when its offset entry lies past the record or is marked absent, or
+// when its data range is reversed or past the record.
+void variable_value(ByteView d, const Layout& lay, const ColumnDef& column, ColumnValue& out) {
+  const uint64_t j = column.id - 128;
+  const uint64_t entry_at = lay.var_offsets + 2 * j;
+  if (entry_at + 2 > lay.length) return;
+  const uint16_t end_entry = load_u16le(d.data() + entry_at);
+  if (end_entry & 0x8000) return;
+  const uint64_t end = end_entry;
+  const uint64_t start = j == 0 ? 0 : (load_u16le(d.data() + entry_at - 2) & 0x7FFF);
+  if (lay.var_data + end > lay.length || start > end) return;
+  decode_value_into(d.subspan(lay.var_data + start, end - start), column, out);
+}
+
+using TaggedSlot = RecordScratch::TaggedSlot;
+
+// Fills `slots` with the record's usable tagged entries, ordered by column id
+// (stable, so among equal ids the later entry comes last). Entries whose data
+// range is reversed or past the record are dropped.
+void parse_tagged(ByteView d, const Layout& lay, bool large_layout,
+                  std::vector<TaggedSlot>& slots) {
+  slots.clear();
+  const uint64_t L = lay.length;
+  const uint64_t T = lay.tagged_start(d);
+  if (L <= T) return;
+  // Large-page records keep 15-bit offsets and a flags byte on every value;
+  // the small layout has 14-bit offsets and 0x4000 marking the flags byte.
+  const uint16_t mask = large_layout ? 0x7FFF : 0x3FFF;
+  const uint64_t array_end = T + 4 <= L ? T + (load_u16le(d.data() + T + 2) & mask) : L;
+  for (uint64_t a = T; a + 4 <= L && a < array_end; a += 4) {
+    const uint16_t w = load_u16le(d.data() + a + 2);
+    TaggedSlot s;
+    s.id = load_u16le(d.data() + a);
+    s.begin = w & mask;  // offset relative to T until resolved below
+    s.flags = (large_layout || (w & 0x4000)) ? 1 : 0;  // "has a flags byte" for now
+    slots.push_back(s);
+  }
+  // Each value runs to the next entry's offset, the last one to the record end.
+  size_t kept = 0;
+  for (size_t k = 0; k < slots.size(); ++k) {
+    const uint64_t begin = slots[k].begin;
+    const uint64_t end = k + 1 < slots.size() ? slots[k + 1].begin : L - T;
+    if (begin > end || T + end > L) continue;  // dropped
+    const uint32_t id = slots[k].id;
+    const bool has_flags_byte = slots[k].flags != 0;
+    TaggedSlot& s = slots[kept++];  // kept <= k: entries are compacted forwards
+    s.id = id;
+    s.begin = static_cast<uint32_t>(T + begin);
+    s.end = static_cast<uint32_t>(T + end);
+    s.flags = 0;
+    if (has_flags_byte && s.begin < s.end) s.flags = d[s.begin++];
+  }
+  slots.resize(kept);
+  const auto by_id = [](const TaggedSlot& a, const TaggedSlot& b) { return a.id < b.id; };
+  if (!std::is_sorted(slots.begin(), slots.end(), by_id)) {
+    std::stable_sort(slots.begin(), slots.end(), by_id);
+  }
+}
+
+// Value of a tagged column from its entry into `out` (Null on entry):
+// long-value references, compressed and multi-valued data are passed on
+// undecoded.
+void tagged_value(ByteView d, const TaggedSlot& s, const ColumnDef& column, ColumnValue& out) {
+  const ByteView bytes = d.subspan(s.begin, s.end - s.begin);
+  if (s.flags & 0x04) {
+    out.emplace<LongBinaryValue>().bytes.assign(bytes.begin(), bytes.end());
+  } else if (s.flags & 0x02) {
+    out.emplace<BinaryValue>().bytes.assign(bytes.begin(), bytes.end());
+  } else if (s.flags & 0x08) {
+    out.emplace<MultiValueValue>().bytes.assign(bytes.begin(), bytes.end());
+  } else {
+    decode_value_into(bytes, column, out);
+  }
+}
+
+}  // namespace
+
+Record parse_record(ByteView d, const ColumnPlan& plan, bool large_layout,
+                    RecordScratch& scratch) {
+  const Layout lay(d);
+  Record record;
+  record.fields.reserve(plan.items.size());
+  scratch.long_refs.clear();
+
+  const size_t fixed_end = plan.first_tagged;
+  for (size_t i = 0; i < fixed_end; ++i) {
+    const ColumnPlan::Item& item = plan.items[i];
+    const ColumnDef& column = *item.column;
+    RecordField& field = record.fields.emplace_back();
+    field.column = &column;
+    const uint32_t id = column.id;
+    if (id <= lay.last_fixed) {
+      fixed_value(d, lay, column, item.fixed_offset, field.value);
+    } else if (id >= 128 && id <= lay.last_variable) {
+      variable_value(d, lay, column, field.value);
+    }  // any other id below 256 is Null
+  }
+  if (fixed_end == plan.items.size()) return record;
+
+  // Tagged columns come last, in ascending id order: match them against the
+  // entries (also by id) in one merge. Among equal ids the last entry wins.
+  std::vector<TaggedSlot>& slots = scratch.tagged;
+  parse_tagged(d, lay, large_layout, slots);
+  size_t at = 0;
+  for (size_t i = fixed_end; i < plan.items.size(); ++i) {
+    const ColumnDef& column = *plan.items[i].column;
+    while (at < slots.size() && slots[at].id < column.id) ++at;
+    size_t last = at;
+    while (last < slots.size() && slots[last].id == column.id) ++last;
+    RecordField& field = record.fields.emplace_back();
+    field.column = &column;
+    if (last == at) continue;  // no entry: Null
+    const TaggedSlot& s = slots[last - 1];
+    if (s.flags & 0x04) scratch.long_refs.push_back(static_cast<uint32_t>(i));
+    tagged_value(d, s, column, field.value);
+  }
+  return record;
+}
+
+Record parse_record(ByteView data, const ColumnPlan& plan, bool large_layout) {
+  thread_local RecordScratch scratch;
+  return parse_record(data, plan, large_layout, scratch);
+}
+
+// ---------------------------------------------------------------------------
+// Long values
+
+std::optional<LongValueRef> long_value_ref(ByteView reference) {
+  if (reference.size() >= 8) return LongValueRef{load_u64le(reference.data()), 8};
+  if (reference.size() >= 4) return LongValueRef{load_u32le(reference.data()), 4};
+  return std::nullopt;
+}
+
+ColumnValue long_value_from_chunks(const LongValueChunks* found, const ColumnDef& column) {
+  static const LongValueChunks kNone;
+  const LongValueChunks& lv = found != nullptr ? *found : kNone;
+  const auto& chunks = lv.chunks;
+
+  // Chunk order: by offset, stable. Usually the scan order already is.
+  std::vector<size_t> order;
+  const auto by_offset = [&](size_t a, size_t b) { return chunks[a].first < chunks[b].first; };
+  bool sorted = true;
+  for (size_t i = 1; i < chunks.size() && sorted; ++i) {
+    sorted = chunks[i - 1].first <= chunks[i].first;
+  }
+  if (!sorted) {
+    order.resize(chunks.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), by_offset);
+  }
+  uint64_t joined = 0;
+  for (const auto& c : chunks) joined += c.second.size();
+  const uint64_t size =
+      lv.total_size && *lv.total_size < joined ? static_cast<uint64_t>(*lv.total_size) : joined;
+
+  const bool is_text = column.column_type == 10 || column.column_type == 12;
+  // A single chunk that needs no cut decodes straight from the mapping.
+  if (is_text && chunks.size() == 1 && size == joined) {
+    TextValue text;
+    if (decode_text_into(chunks[0].second, column.codepage.value_or(1252), text.utf8)) return text;
+  }
+  std::vector<uint8_t> bytes;
+  bytes.reserve(size);
+  for (size_t i = 0; i < chunks.size() && bytes.size() < size; ++i) {
+    const ByteView c = chunks[sorted ? i : order[i]].second;
+    const size_t take = static_cast<size_t>(std::min<uint64_t>(c.size(), size - bytes.size()));
+    bytes.insert(bytes.end(), c.begin(), c.begin() + take);
+  }
+  if (is_text) {
+    TextValue text;
+    if (decode_text_into(bytes, column.codepage.value_or(1252), text.utf8)) return text;
+  }
+  return BinaryValue{std::move(bytes)};
+}
+
+// ---------------------------------------------------------------------------
+// TableRecords
+
+Result<std::unique_ptr<TableRecords>> TableRecords::open(const Database& db, const Name& name) {
+  auto table = db.table(name);
+  if (!table) return table.error();
+  auto leaf = first_leaf(db, (*table)->root_page);
+  if (!leaf) return leaf.error();
+  return std::unique_ptr<TableRecords>(new TableRecords(db, **table, LeafCursor(db, *leaf)));
+}
+
 TableRecords::TableRecords(const Database& db, const TableDef& table, LeafCursor cursor)
     : db_(&db), table_(&table), plan_(ColumnPlan::build(table)), cursor_(std::move(cursor)) {}
-Result<std::optional<Record>> TableRecords::next() { return std::optional<Record>(); }
-void TableRecords::resolve_long_values(Record&) {}
+
+Result<std::optional<Record>> TableRecords::next() {
+  if (done_) return std::optional<Record>();
+  auto entry = cursor_.next();
+  if (!entry) return entry.error();
+  if (!entry->has_value()) {
+    done_ = true;
+    return std::optional<Record>();
+  }
+  Record record = parse_record((*entry)->data, plan_, db_->large_layout(), scratch_);
+  if (!scratch_.long_refs.empty()) resolve_long_values(record);
+  return std::optional<Record>(std::move(record));
+}
+
+// Replaces each long-value reference found by parse_record (tagged values
+// flagged 0x04; inline Long Binary values keep their bytes) by the contents
+// of the value, from the index of the table's first long-value tree. The
+// index is built on the first reference of the pass that needs it.
+void TableRecords::resolve_long_values(Record& record) {
+  for (uint32_t index : scratch_.long_refs) {
+    RecordField& field = record.fields[index];
+    const auto* ref = std::get_if<LongBinaryValue>(&field.value);
+    if (ref == nullptr) continue;
+    const std::optional<LongValueRef> id = long_value_ref(ref->bytes);
+    if (!id || table_->long_values.empty()) {
+      field.value = long_value_from_chunks(nullptr, *field.column);
+      continue;
+    }
+    if (!lv_built_) {
+      lv_index_ = LongValueIndex::build(*db_, table_->long_values[0].second.root_page);
+      lv_built_ = true;
+    }
+    if (lv_index_->descent_failed()) continue;  // the reference stays as it is
+    field.value = long_value_from_chunks(lv_index_->find(id->id, id->width), *field.column);
+  }
+}
+
 }  // namespace quarlet

@@ -9,7 +9,9 @@
 //       always a flags byte), then the values.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -24,16 +26,50 @@ namespace quarlet {
 struct ColumnPlan {
   struct Item {
     const ColumnDef* column;
-    uint32_t fixed_offset;  // for fixed columns: byte offset from the record start
+    uint32_t fixed_offset;  // id < 256: offset of its bytes when the record's F covers it
   };
   std::vector<Item> items;
   bool has_tagged = false;
+  size_t first_tagged = 0;  // index of the first item with id >= 256 (items.size() if none)
   static ColumnPlan build(const TableDef& table);
+};
+
+// Working storage reused from record to record by parse_record.
+struct RecordScratch {
+  // One usable tagged entry: its value is bytes [begin, end) of the record.
+  struct TaggedSlot {
+    uint32_t id = 0;
+    uint32_t begin = 0;
+    uint32_t end = 0;
+    uint8_t flags = 0;  // the value's flags byte, 0 when it has none
+  };
+  std::vector<TaggedSlot> tagged;
+  // Set by parse_record: indexes into Record::fields of the LongBinary values
+  // that are long-value references (tagged flags byte 0x04), in field order.
+  std::vector<uint32_t> long_refs;
 };
 
 // Splits record bytes into the table's columns. Never fails; anything out of
 // range is Null. `large_layout` selects the tagged-area rules of 32 KiB pages.
 Record parse_record(ByteView data, const ColumnPlan& plan, bool large_layout);
+// The same with caller-owned working storage (the hot path).
+Record parse_record(ByteView data, const ColumnPlan& plan, bool large_layout,
+                    RecordScratch& scratch);
+
+// A long-value id read from a reference: 8 bytes or more hold a 64-bit id,
+// 4 to 7 bytes a 32-bit id (little-endian); shorter references hold none.
+struct LongValueRef {
+  uint64_t id = 0;
+  int width = 4;  // 4 or 8
+};
+std::optional<LongValueRef> long_value_ref(ByteView reference);
+
+// Contents of a long value from the chunks found for it (null: none found):
+// chunks joined in ascending offset order (stable; gaps and overlaps are not
+// corrected), cut to the total size when that is smaller; decoded as text for
+// Text and Long Text columns (code page 1252 when absent), Binary when the
+// column is of another type or its code page is unknown.
+ColumnValue long_value_from_chunks(const LongValueChunks* found, const ColumnDef& column);
 
 // Iterates over the records of one table, long values resolved.
 class TableRecords {
@@ -55,6 +91,7 @@ class TableRecords {
   const TableDef* table_;
   ColumnPlan plan_;
   LeafCursor cursor_;
+  RecordScratch scratch_;                    // reused by every record of the pass
   bool lv_built_ = false;                    // long-value index built lazily
   std::optional<LongValueIndex> lv_index_;   // of the first LongValueDef
   bool done_ = false;

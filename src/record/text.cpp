@@ -1,9 +1,207 @@
-// STUB
+// Code-page text decoding to UTF-8: windows-1252, UTF-16LE/BE and UTF-8, with
+// byte-order-mark sniffing and U+FFFD replacement of malformed input.
 #include "record/text.hpp"
+
+#include <array>
+#include <cstring>
+
 namespace quarlet {
-bool is_known_codepage(uint32_t cp) { return cp == 1200 || cp == 1252 || cp == 20127; }
-Result<std::string> decode_text(ByteView b, uint32_t cp) {
-  if (!is_known_codepage(cp)) return EseError::unknown_codepage(cp);
-  return std::string(b.begin(), b.end());
+
+namespace {
+
+// One character as UTF-8: `len` bytes of `b`.
+struct Utf8Seq {
+  uint8_t len;
+  char b[3];
+};
+
+constexpr Utf8Seq encode_bmp(uint32_t cp) {
+  if (cp < 0x80) return {1, {static_cast<char>(cp), 0, 0}};
+  if (cp < 0x800) {
+    return {2, {static_cast<char>(0xC0 | (cp >> 6)), static_cast<char>(0x80 | (cp & 0x3F)), 0}};
+  }
+  return {3,
+          {static_cast<char>(0xE0 | (cp >> 12)), static_cast<char>(0x80 | ((cp >> 6) & 0x3F)),
+           static_cast<char>(0x80 | (cp & 0x3F))}};
 }
+
+// windows-1252 bytes 0x80..0x9F; the other high bytes map to U+00A0..U+00FF.
+constexpr uint16_t kCp1252C1[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+};
+
+constexpr std::array<Utf8Seq, 128> make_cp1252_table() {
+  std::array<Utf8Seq, 128> t{};
+  for (uint32_t i = 0; i < 128; ++i) {
+    const uint32_t byte = 0x80 + i;
+    t[i] = encode_bmp(byte < 0xA0 ? kCp1252C1[byte - 0x80] : byte);
+  }
+  return t;
+}
+
+// UTF-8 of windows-1252 bytes 0x80..0xFF, indexed by byte - 0x80.
+constexpr std::array<Utf8Seq, 128> kCp1252Utf8 = make_cp1252_table();
+
+constexpr char kReplacement[] = "\xEF\xBF\xBD";
+
+// Number of leading bytes of p[0, n) below 0x80.
+size_t ascii_prefix(const uint8_t* p, size_t n) {
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    if (w & 0x8080808080808080ULL) break;
+  }
+  while (i < n && p[i] < 0x80) ++i;
+  return i;
+}
+
+// windows-1252: one character per byte, nothing is malformed.
+void decode_cp1252(const uint8_t* p, size_t n, std::string& out) {
+  const size_t ascii = ascii_prefix(p, n);
+  if (ascii == n) {
+    out.assign(reinterpret_cast<const char*>(p), n);
+    return;
+  }
+  size_t size = n;
+  for (size_t i = ascii; i < n; ++i) {
+    if (p[i] >= 0x80) size += kCp1252Utf8[p[i] - 0x80].len - 1;
+  }
+  out.resize(size);
+  char* o = out.data();
+  std::memcpy(o, p, ascii);
+  o += ascii;
+  for (size_t i = ascii; i < n; ++i) {
+    const uint8_t b = p[i];
+    if (b < 0x80) {
+      *o++ = static_cast<char>(b);
+    } else {
+      const Utf8Seq& s = kCp1252Utf8[b - 0x80];
+      for (uint8_t k = 0; k < s.len; ++k) *o++ = s.b[k];
+    }
+  }
+}
+
+template <bool kBigEndian>
+inline uint32_t load_unit(const uint8_t* p) {
+  return kBigEndian ? (static_cast<uint32_t>(p[0]) << 8) | p[1]
+                    : (static_cast<uint32_t>(p[1]) << 8) | p[0];
+}
+
+// Number of leading UTF-16 code units of p (units of 2 bytes, `units` of them)
+// that are below 0x80.
+template <bool kBigEndian>
+size_t ascii_units_prefix(const uint8_t* p, size_t units) {
+  // Loaded little-endian, a unit is ASCII when the bits of this mask are clear.
+  constexpr uint64_t kMask = kBigEndian ? 0x80FF80FF80FF80FFULL : 0xFF80FF80FF80FF80ULL;
+  size_t u = 0;
+  for (; u + 4 <= units; u += 4) {
+    uint64_t w;
+    std::memcpy(&w, p + 2 * u, 8);
+    if (w & kMask) break;
+  }
+  while (u < units && load_unit<kBigEndian>(p + 2 * u) < 0x80) ++u;
+  return u;
+}
+
+// Calls emit(code point) for each character of the code units p[from, units),
+// U+FFFD for each unpaired surrogate. Returns whether the input ends with an
+// unpaired leading surrogate, which then has not been emitted: together with
+// an odd final byte it makes a single U+FFFD.
+template <bool kBigEndian, class Emit>
+bool walk_utf16(const uint8_t* p, size_t from, size_t units, Emit&& emit) {
+  size_t u = from;
+  while (u < units) {
+    const uint32_t c = load_unit<kBigEndian>(p + 2 * u);
+    ++u;
+    if (c < 0xD800 || c > 0xDFFF) {
+      emit(c);
+    } else if (c <= 0xDBFF) {
+      if (u == units) return true;
+      const uint32_t c2 = load_unit<kBigEndian>(p + 2 * u);
+      if (c2 >= 0xDC00 && c2 <= 0xDFFF) {
+        ++u;
+        emit(0x10000 + ((c - 0xD800) << 10) + (c2 - 0xDC00));
+      } else {
+        emit(0xFFFD);  // the next unit is decoded on its own
+      }
+    } else {
+      emit(0xFFFD);
+    }
+  }
+  return false;
+}
+
+inline size_t utf8_length(uint32_t cp) {
+  return cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+}
+
+inline char* put_utf8(char* o, uint32_t cp) {
+  if (cp < 0x80) {
+    *o++ = static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    *o++ = static_cast<char>(0xC0 | (cp >> 6));
+    *o++ = static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    *o++ = static_cast<char>(0xE0 | (cp >> 12));
+    *o++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *o++ = static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    *o++ = static_cast<char>(0xF0 | (cp >> 18));
+    *o++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    *o++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *o++ = static_cast<char>(0x80 | (cp & 0x3F));
+  }
+  return o;
+}
+
+// UTF-16 in the given byte order. Sizes the output exactly in a first pass
+// (skipped for all-ASCII text), then writes it.
+template <bool kBigEndian>
+void decode_utf16(const uint8_t* p, size_t n, std::string& out) {
+  const size_t units = n / 2;
+  const bool odd = (n & 1) != 0;
+  const size_t ascii = ascii_units_prefix<kBigEndian>(p, units);
+  size_t size = ascii;
+  const bool pending_lead =
+      walk_utf16<kBigEndian>(p, ascii, units, [&](uint32_t cp) { size += utf8_length(cp); });
+  if (pending_lead || odd) size += 3;
+  out.resize(size);
+  char* o = out.data();
+  for (size_t u = 0; u < ascii; ++u) *o++ = static_cast<char>(p[2 * u + (kBigEndian ? 1 : 0)]);
+  walk_utf16<kBigEndian>(p, ascii, units, [&](uint32_t cp) { o = put_utf8(o, cp); });
+  if (pending_lead || odd) std::memcpy(o, kReplacement, 3);
+}
+
+}  // namespace
+
+bool is_known_codepage(uint32_t cp) { return cp == 1200 || cp == 1252 || cp == 20127; }
+
+bool decode_text_into(ByteView bytes, uint32_t codepage, std::string& out) {
+  if (!is_known_codepage(codepage)) return false;
+  const uint8_t* p = bytes.data();
+  size_t n = bytes.size();
+  if (n >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF) {
+    out = utf8_lossy(std::string_view(reinterpret_cast<const char*>(p + 3), n - 3));
+  } else if (n >= 2 && p[0] == 0xFF && p[1] == 0xFE) {
+    decode_utf16<false>(p + 2, n - 2, out);
+  } else if (n >= 2 && p[0] == 0xFE && p[1] == 0xFF) {
+    decode_utf16<true>(p + 2, n - 2, out);
+  } else if (codepage == 1200) {
+    decode_utf16<false>(p, n, out);
+  } else {
+    decode_cp1252(p, n, out);
+  }
+  return true;
+}
+
+Result<std::string> decode_text(ByteView bytes, uint32_t codepage) {
+  std::string out;
+  if (!decode_text_into(bytes, codepage, out)) return EseError::unknown_codepage(codepage);
+  return out;
+}
+
 }  // namespace quarlet

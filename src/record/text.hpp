@@ -14,6 +14,10 @@ namespace quarlet {
 // Returns UTF-8 text.
 Result<std::string> decode_text(ByteView bytes, uint32_t codepage);
 
+// decode_text into `out` (replaced, not appended to); false, with `out`
+// untouched, when the code page is not accepted.
+bool decode_text_into(ByteView bytes, uint32_t codepage, std::string& out);
+
 // Whether decode_text accepts `codepage`.
 bool is_known_codepage(uint32_t codepage);
 

@@ -1,7 +1,137 @@
-// STUB
+// Column value decoding: the raw bytes of one column, by its catalog type,
+// into a ColumnValue. Numbers are little-endian and read from the leading
+// bytes only; data shorter than the type's width is kept as Binary.
 #include "record/value.hpp"
+
+#include <cstring>
+
+#include "record/text.hpp"
+
 namespace quarlet {
-std::string_view column_type_name(uint32_t) { return ""; }
-Result<ColumnValue> decode_value(ByteView, const ColumnDef&) { return ColumnValue{}; }
-std::string format_guid(const uint8_t*) { return ""; }
+
+namespace {
+
+constexpr std::string_view kTypeNames[19] = {
+    "NULL",        "Boolean",   "Unsigned byte", "Signed short", "Signed long",
+    "Currency",    "Single precision FP", "Double precision FP", "DateTime",
+    "Binary",      "Text",      "Long Binary",   "Long Text",    "Obsolete",
+    "Unsigned long", "Long long", "GUID",        "Unsigned short", "Max",
+};
+
+inline void set_binary(ByteView data, ColumnValue& out) {
+  out.emplace<BinaryValue>().bytes.assign(data.begin(), data.end());
+}
+
+// Decodes non-empty `data` into `out` (Null on entry). Returns false, leaving
+// Null, for a text column whose code page is not accepted.
+bool decode_into(ByteView data, const ColumnDef& column, ColumnValue& out) {
+  const uint8_t* p = data.data();
+  const size_t n = data.size();
+  switch (column.column_type) {
+    case 1:  // Boolean
+      out.emplace<bool>(p[0] != 0);
+      return true;
+    case 2:  // Unsigned byte: the width follows the data length
+      switch (n) {
+        case 1: out.emplace<uint8_t>(p[0]); break;
+        case 2: out.emplace<uint16_t>(load_u16le(p)); break;
+        case 4: out.emplace<uint32_t>(load_u32le(p)); break;
+        case 8: out.emplace<uint64_t>(load_u64le(p)); break;
+        default: set_binary(data, out); break;
+      }
+      return true;
+    case 9:  // Binary
+      set_binary(data, out);
+      return true;
+    case 10:    // Text
+    case 12: {  // Long Text
+      const uint32_t codepage = column.codepage.value_or(1252);
+      if (!is_known_codepage(codepage)) return false;
+      decode_text_into(data, codepage, out.emplace<TextValue>().utf8);
+      return true;
+    }
+    case 11:  // Long Binary stored in the record
+      out.emplace<LongBinaryValue>().bytes.assign(data.begin(), data.end());
+      return true;
+    default:
+      break;
+  }
+  // Fixed-width types: the first `width` bytes; shorter data stays Binary.
+  static constexpr uint8_t kWidth[19] = {0, 1, 0, 2, 4, 8, 4, 8, 8, 0, 0, 0, 0, 0, 4, 8, 16, 2, 0};
+  const uint32_t type = column.column_type;
+  if (type >= 19 || kWidth[type] == 0) return true;  // 0 NULL, 13 Obsolete, 18 Max
+  if (n < kWidth[type]) {
+    set_binary(data, out);
+    return true;
+  }
+  switch (type) {
+    case 3: out.emplace<int16_t>(static_cast<int16_t>(load_u16le(p))); break;   // Signed short
+    case 4: out.emplace<int32_t>(static_cast<int32_t>(load_u32le(p))); break;   // Signed long
+    case 5: out.emplace<CurrencyValue>(CurrencyValue{load_u64le(p)}); break;     // unscaled
+    case 6: {  // Single precision FP, bit pattern kept
+      const uint32_t bits = load_u32le(p);
+      float f;
+      std::memcpy(&f, &bits, 4);
+      out.emplace<float>(f);
+      break;
+    }
+    case 7: {  // Double precision FP
+      const uint64_t bits = load_u64le(p);
+      double d;
+      std::memcpy(&d, &bits, 8);
+      out.emplace<double>(d);
+      break;
+    }
+    case 8: out.emplace<DateTimeValue>(DateTimeValue{load_u64le(p)}); break;     // unconverted
+    case 14: out.emplace<uint32_t>(load_u32le(p)); break;                       // Unsigned long
+    case 15: out.emplace<uint64_t>(load_u64le(p)); break;                       // Long long
+    case 16: {  // GUID, stored order
+      GuidValue& g = out.emplace<GuidValue>();
+      std::memcpy(g.bytes.data(), p, 16);
+      break;
+    }
+    case 17: out.emplace<uint16_t>(load_u16le(p)); break;                       // Unsigned short
+    default: break;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string_view column_type_name(uint32_t type) {
+  return type < 19 ? kTypeNames[type] : std::string_view();
+}
+
+Result<ColumnValue> decode_value(ByteView data, const ColumnDef& column) {
+  ColumnValue v;
+  if (!data.empty() && !decode_into(data, column, v)) {
+    return EseError::unknown_codepage(column.codepage.value_or(1252));
+  }
+  return v;
+}
+
+ColumnValue decode_value_or_null(ByteView data, const ColumnDef& column) {
+  ColumnValue v;
+  decode_value_into(data, column, v);
+  return v;
+}
+
+void decode_value_into(ByteView data, const ColumnDef& column, ColumnValue& out) {
+  if (!data.empty() && !decode_into(data, column, out)) out.emplace<std::monostate>();
+}
+
+std::string format_guid(const uint8_t* b) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  static constexpr int kOrder[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
+  std::string out(36, '-');
+  size_t o = 0;
+  for (int i = 0; i < 16; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) ++o;  // keep the '-'
+    const uint8_t byte = b[kOrder[i]];
+    out[o++] = kHex[byte >> 4];
+    out[o++] = kHex[byte & 0xF];
+  }
+  return out;
+}
+
 }  // namespace quarlet

@@ -79,6 +79,11 @@ struct Record {
 // UnknownCodepage from text columns.
 Result<ColumnValue> decode_value(ByteView data, const ColumnDef& column);
 
+// decode_value with Null in place of its error (the record layer's rule).
+ColumnValue decode_value_or_null(ByteView data, const ColumnDef& column);
+// The same, constructed in place in `out` (which it replaces).
+void decode_value_into(ByteView data, const ColumnDef& column, ColumnValue& out);
+
 // 36-character lowercase 8-4-4-4-12 text of a stored GUID.
 std::string format_guid(const uint8_t* bytes16);
 

@@ -92,7 +92,7 @@ class Image {
       } else {
         w1 = static_cast<uint16_t>(w1 | (tags[i].flags << 13));
       }
-      std::memcpy(bytes_.data() + base + h + off, v.data(), v.size());
+      if (!v.empty()) std::memcpy(bytes_.data() + base + h + off, v.data(), v.size());
       const size_t slot = base + page_size_ - 4 * (i + 1);
       put16(bytes_, slot, w0);
       put16(bytes_, slot + 2, w1);

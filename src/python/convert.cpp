@@ -1,0 +1,104 @@
+// Column values, names and core errors as Python objects.
+#include "python/convert.hpp"
+
+#include <string>
+
+namespace quarlet::py {
+
+PyObject* str_from_utf8(std::string_view bytes) {
+  PyObject* s = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr);
+  if (s != nullptr || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return s;
+  // Rare: invalid UTF-8. Repair it with the core's rule so names read the
+  // same here as in exported JSON.
+  PyErr_Clear();
+  const std::string repaired = utf8_lossy(bytes);
+  return PyUnicode_DecodeUTF8(repaired.data(), static_cast<Py_ssize_t>(repaired.size()), nullptr);
+}
+
+PyObject* set_error(PyObject* type, std::string_view message) {
+  PyRef text(str_from_utf8(message));
+  if (text) PyErr_SetObject(type, text.get());
+  return nullptr;
+}
+
+namespace {
+
+PyObject* bytes_object(const std::vector<uint8_t>& bytes) {
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                   static_cast<Py_ssize_t>(bytes.size()));
+}
+
+// The alternative `T` of a value whose kind was checked to be T.
+template <class T>
+const T& held(const ColumnValue& value) {
+  return *std::get_if<T>(&value);
+}
+
+PyObject* new_bool(bool b) {
+  PyObject* o = b ? Py_True : Py_False;
+  Py_INCREF(o);
+  return o;
+}
+
+}  // namespace
+
+PyObject* value_to_python(const ColumnValue& value) {
+  switch (kind_of(value)) {
+    case ValueKind::Null:
+      Py_INCREF(Py_None);
+      return Py_None;
+    case ValueKind::Boolean:
+      return new_bool(held<bool>(value));
+    case ValueKind::I8:
+      return PyLong_FromLong(held<int8_t>(value));
+    case ValueKind::U8:
+      return PyLong_FromLong(held<uint8_t>(value));
+    case ValueKind::I16:
+      return PyLong_FromLong(held<int16_t>(value));
+    case ValueKind::U16:
+      return PyLong_FromLong(held<uint16_t>(value));
+    case ValueKind::I32:
+      return PyLong_FromLong(held<int32_t>(value));
+    case ValueKind::U32:
+      return PyLong_FromUnsignedLong(held<uint32_t>(value));
+    case ValueKind::I64:
+      return PyLong_FromLongLong(held<int64_t>(value));
+    case ValueKind::U64:
+      return PyLong_FromUnsignedLongLong(held<uint64_t>(value));
+    case ValueKind::F32:
+      return PyFloat_FromDouble(static_cast<double>(held<float>(value)));
+    case ValueKind::F64:
+      return PyFloat_FromDouble(held<double>(value));
+    case ValueKind::DateTime:
+      return PyLong_FromUnsignedLongLong(held<DateTimeValue>(value).raw);
+    case ValueKind::Currency:
+      return PyLong_FromUnsignedLongLong(held<CurrencyValue>(value).raw);
+    case ValueKind::Guid: {
+      const std::string text = format_guid(held<GuidValue>(value).bytes.data());
+      return str_from_utf8(text);
+    }
+    case ValueKind::Binary:
+      return bytes_object(held<BinaryValue>(value).bytes);
+    case ValueKind::Text:
+      return str_from_utf8(held<TextValue>(value).utf8);
+    case ValueKind::MultiValue:
+      return bytes_object(held<MultiValueValue>(value).bytes);
+    case ValueKind::LongBinary:
+      return bytes_object(held<LongBinaryValue>(value).bytes);
+  }
+  Py_INCREF(Py_None);
+  return Py_None;
+}
+
+PyObject* to_python_error(const EseError& error) {
+  switch (error.kind()) {
+    case ErrorKind::TableNotFound:
+      return set_error(PyExc_ValueError, message(error));
+    case ErrorKind::Io:
+      return set_error(PyExc_OSError, error.text());
+    default:
+      return set_error(PyExc_OSError, message(error));
+  }
+}
+
+}  // namespace quarlet::py

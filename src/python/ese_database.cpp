@@ -1,0 +1,587 @@
+// EseDatabase: a limited-API heap type owning one open Database, with the
+// query, export and carving methods that turn core results into Python
+// objects.
+#include "python/ese_database.hpp"
+
+#include <sys/stat.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "database/carve.hpp"
+#include "database/database.hpp"
+#include "export/jsonl.hpp"
+#include "python/args.hpp"
+#include "python/convert.hpp"
+#include "record/parser.hpp"
+
+namespace quarlet::py {
+
+namespace {
+
+struct EseDatabaseObject {
+  PyObject_HEAD
+  Database* db;          // owned; set for every constructed instance
+  PyObject* path;        // the str given to the constructor
+  Py_ssize_t borrows;    // shared borrows currently held by running methods
+};
+
+EseDatabaseObject* as_ese(PyObject* self) { return reinterpret_cast<EseDatabaseObject*>(self); }
+
+// A shared borrow of the instance for the duration of one method call. The
+// counter is only touched with the interpreter lock held.
+class SharedBorrow {
+ public:
+  explicit SharedBorrow(EseDatabaseObject* self) : self_(self) { ++self_->borrows; }
+  ~SharedBorrow() { --self_->borrows; }
+  SharedBorrow(const SharedBorrow&) = delete;
+  SharedBorrow& operator=(const SharedBorrow&) = delete;
+
+ private:
+  EseDatabaseObject* self_;
+};
+
+PyObject* new_ref(PyObject* o) {
+  Py_INCREF(o);
+  return o;
+}
+
+// The bytes of a bytes object as a std::string.
+std::string bytes_string(PyObject* bytes) {
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(bytes, &data, &size) != 0) {
+    PyErr_Clear();
+    return std::string();
+  }
+  return std::string(data, static_cast<size_t>(size));
+}
+
+// The UTF-8 bytes of a table name given as str. False (no exception set)
+// when the text holds a lone surrogate: such a name matches no stored table.
+bool table_name_bytes(PyObject* name, std::string* out) {
+  PyRef bytes(PyUnicode_AsUTF8String(name));
+  if (!bytes) {
+    PyErr_Clear();
+    return false;
+  }
+  *out = bytes_string(bytes.get());
+  return true;
+}
+
+PyObject* table_not_found(PyObject* name) {
+  PyErr_Format(PyExc_ValueError, "Table not found: %U", name);
+  return nullptr;
+}
+
+// The file-system bytes of a path given as str (file-system encoding with
+// surrogateescape, as os functions take it). False with the interpreter's
+// exception set when it cannot be encoded, or ValueError for an embedded NUL.
+bool fs_path(PyObject* path, std::string* out) {
+  PyRef bytes(PyUnicode_EncodeFSDefault(path));
+  if (!bytes) return false;
+  *out = bytes_string(bytes.get());
+  if (out->find('\0') != std::string::npos) {
+    PyErr_SetString(PyExc_ValueError, "embedded null byte");
+    return false;
+  }
+  return true;
+}
+
+// ---- constructor, destructor, attributes, repr ---------------------------
+
+const char* const kNewParams[] = {"path"};
+const Signature kNewSig = {"EseDatabase.__new__()", kNewParams, 1, 1};
+
+PyObject* ese_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  PyObject* argv[1];
+  if (!bind_arguments(kNewSig, args, kwargs, argv)) return nullptr;
+  PyObject* path = argv[0];
+  if (!check_str(path, "path")) return nullptr;
+
+  // A path that cannot even be encoded names no file-system entry.
+  std::string fs;
+  PyRef encoded(PyUnicode_EncodeFSDefault(path));
+  bool usable = static_cast<bool>(encoded);
+  if (usable) {
+    fs = bytes_string(encoded.get());
+    usable = fs.find('\0') == std::string::npos;
+  } else {
+    PyErr_Clear();
+  }
+
+  bool exists = false;
+  std::optional<Result<std::unique_ptr<Database>>> opened;
+  if (usable) {
+    Py_BEGIN_ALLOW_THREADS
+    struct stat st;
+    exists = ::stat(fs.c_str(), &st) == 0;
+    if (exists) opened.emplace(Database::open(fs));
+    Py_END_ALLOW_THREADS
+  }
+  if (!exists) {
+    PyErr_Format(PyExc_FileNotFoundError, "Database file not found: %U", path);
+    return nullptr;
+  }
+  if (!opened->ok()) {
+    return set_error(PyExc_OSError, "Failed to open database: " + message(opened->error()));
+  }
+
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* self = alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  EseDatabaseObject* obj = as_ese(self);
+  obj->db = opened->value().release();
+  obj->path = new_ref(path);
+  obj->borrows = 0;
+  return self;
+}
+
+void ese_dealloc(PyObject* self) {
+  EseDatabaseObject* obj = as_ese(self);
+  delete obj->db;  // unmaps the file and closes its handle
+  obj->db = nullptr;
+  Py_CLEAR(obj->path);
+  PyTypeObject* type = Py_TYPE(self);
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);
+}
+
+PyObject* ese_repr(PyObject* self) {
+  EseDatabaseObject* obj = as_ese(self);
+  return PyUnicode_FromFormat("EseDatabase(path='%U', tables=%zu, page_size=%lu)", obj->path,
+                              obj->db->tables().size(),
+                              static_cast<unsigned long>(obj->db->page_size()));
+}
+
+PyObject* get_path(PyObject* self, void*) { return new_ref(as_ese(self)->path); }
+
+PyObject* get_page_size(PyObject* self, void*) {
+  return PyLong_FromUnsignedLong(as_ese(self)->db->page_size());
+}
+
+PyObject* get_total_pages(PyObject* self, void*) {
+  return PyLong_FromUnsignedLong(as_ese(self)->db->total_pages());
+}
+
+// ---- queries ---------------------------------------------------------------
+
+PyObject* get_tables(PyObject* self, PyObject*) {
+  EseDatabaseObject* obj = as_ese(self);
+  SharedBorrow borrow(obj);
+  const Tables& tables = obj->db->tables();
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(tables.size())));
+  if (!list) return nullptr;
+  Py_ssize_t i = 0;
+  for (const auto& entry : tables) {
+    PyObject* name = str_from_utf8(entry.first);
+    if (name == nullptr) return nullptr;
+    PyList_SetItem(list.get(), i++, name);  // steals `name`
+  }
+  return list.release();
+}
+
+const char* const kTableNameParams[] = {"table_name"};
+const Signature kReadTableSig = {"EseDatabase.read_table()", kTableNameParams, 1, 1};
+const Signature kSchemaSig = {"EseDatabase.get_table_schema()", kTableNameParams, 1, 1};
+
+// One record as a dict. `keys[i]` is the key object for `columns[i]`, the
+// table's column plan; a field that does not line up with the plan gets a
+// key of its own.
+PyObject* record_to_dict(const Record& record, const std::vector<const ColumnDef*>& columns,
+                         const std::vector<PyRef>& keys) {
+  PyRef dict(PyDict_New());
+  if (!dict) return nullptr;
+  for (size_t i = 0; i < record.fields.size(); ++i) {
+    const RecordField& field = record.fields[i];
+    PyRef own_key;
+    PyObject* key;
+    if (i < columns.size() && columns[i] == field.column) {
+      key = keys[i].get();
+    } else {
+      own_key.reset(str_from_utf8(field.column->name));
+      if (!own_key) return nullptr;
+      key = own_key.get();
+    }
+    PyRef value(value_to_python(field.value));
+    if (!value || PyDict_SetItem(dict.get(), key, value.get()) != 0) return nullptr;
+  }
+  return dict.release();
+}
+
+PyObject* read_table(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* argv[1];
+  if (!bind_arguments(kReadTableSig, args, kwargs, argv)) return nullptr;
+  if (!check_str(argv[0], "table_name")) return nullptr;
+  std::string name;
+  if (!table_name_bytes(argv[0], &name)) return table_not_found(argv[0]);
+
+  EseDatabaseObject* obj = as_ese(self);
+  SharedBorrow borrow(obj);
+  auto opened = TableRecords::open(*obj->db, name);
+  if (!opened.ok()) return to_python_error(opened.error());
+  TableRecords& records = **opened;
+
+  // Column names become str objects once per call, shared by every record.
+  std::vector<const ColumnDef*> columns;
+  std::vector<PyRef> keys;
+  columns.reserve(records.plan().items.size());
+  keys.reserve(records.plan().items.size());
+  for (const ColumnPlan::Item& item : records.plan().items) {
+    keys.emplace_back(str_from_utf8(item.column->name));
+    if (!keys.back()) return nullptr;
+    columns.push_back(item.column);
+  }
+
+  PyRef list(PyList_New(0));
+  if (!list) return nullptr;
+  for (;;) {
+    auto item = records.next();
+    if (!item.ok()) {
+      return set_error(PyExc_OSError, "Error reading record: " + message(item.error()));
+    }
+    if (!item->has_value()) break;
+    PyRef dict(record_to_dict(**item, columns, keys));
+    if (!dict || PyList_Append(list.get(), dict.get()) != 0) return nullptr;
+  }
+  return list.release();
+}
+
+PyObject* get_table_schema(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* argv[1];
+  if (!bind_arguments(kSchemaSig, args, kwargs, argv)) return nullptr;
+  if (!check_str(argv[0], "table_name")) return nullptr;
+  std::string name;
+  if (!table_name_bytes(argv[0], &name)) return table_not_found(argv[0]);
+
+  EseDatabaseObject* obj = as_ese(self);
+  SharedBorrow borrow(obj);
+  auto found = obj->db->table(name);
+  if (!found.ok()) return table_not_found(argv[0]);
+  const TableDef* table = *found;
+
+  PyRef k_name(PyUnicode_FromString("name"));
+  PyRef k_type(PyUnicode_FromString("type"));
+  PyRef k_id(PyUnicode_FromString("id"));
+  PyRef k_nullable(PyUnicode_FromString("nullable"));
+  if (!k_name || !k_type || !k_id || !k_nullable) return nullptr;
+
+  PyRef list(PyList_New(0));
+  if (!list) return nullptr;
+  for (const auto& entry : table->columns) {
+    const ColumnDef& column = entry.second;
+    PyRef dict(PyDict_New());
+    PyRef name_value(str_from_utf8(column.name));
+    PyRef type_value(str_from_utf8(column_type_name(column.column_type)));
+    PyRef id_value(PyLong_FromUnsignedLong(column.id));
+    PyRef nullable_value(new_ref((column.flags & 0x1) != 0 ? Py_False : Py_True));
+    if (!dict || !name_value || !type_value || !id_value) return nullptr;
+    if (PyDict_SetItem(dict.get(), k_name.get(), name_value.get()) != 0 ||
+        PyDict_SetItem(dict.get(), k_type.get(), type_value.get()) != 0 ||
+        PyDict_SetItem(dict.get(), k_id.get(), id_value.get()) != 0 ||
+        PyDict_SetItem(dict.get(), k_nullable.get(), nullable_value.get()) != 0 ||
+        PyList_Append(list.get(), dict.get()) != 0) {
+      return nullptr;
+    }
+  }
+  return list.release();
+}
+
+// ---- export -----------------------------------------------------------------
+
+const char* const kExportTableParams[] = {"table_name", "output_path"};
+const Signature kExportTableSig = {"EseDatabase.export_table()", kExportTableParams, 2, 2};
+const char* const kExportAllParams[] = {"output_dir"};
+const Signature kExportAllSig = {"EseDatabase.export_all()", kExportAllParams, 1, 1};
+
+PyObject* raise_export_error(const ExportError& error) {
+  PyObject* type =
+      error.type == ExportError::Type::ValueError ? PyExc_ValueError : PyExc_OSError;
+  return set_error(type, error.message);
+}
+
+PyObject* export_table(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* argv[2];
+  if (!bind_arguments(kExportTableSig, args, kwargs, argv)) return nullptr;
+  if (!check_str(argv[0], "table_name") || !check_str(argv[1], "output_path")) return nullptr;
+  std::string name;
+  if (!table_name_bytes(argv[0], &name)) return table_not_found(argv[0]);
+  std::string path;
+  if (!fs_path(argv[1], &path)) return nullptr;
+
+  EseDatabaseObject* obj = as_ese(self);
+  SharedBorrow borrow(obj);
+  std::optional<ExportError> error;
+  // The export touches no Python object: other threads run meanwhile.
+  Py_BEGIN_ALLOW_THREADS
+  error = quarlet::export_table_to_path(*obj->db, name, path);
+  Py_END_ALLOW_THREADS
+  if (error) return raise_export_error(*error);
+  Py_RETURN_NONE;
+}
+
+PyObject* export_all(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* argv[1];
+  if (!bind_arguments(kExportAllSig, args, kwargs, argv)) return nullptr;
+  if (!check_str(argv[0], "output_dir")) return nullptr;
+  std::string dir;
+  if (!fs_path(argv[0], &dir)) return nullptr;
+
+  EseDatabaseObject* obj = as_ese(self);
+  SharedBorrow borrow(obj);
+  std::optional<ExportError> error;
+  Py_BEGIN_ALLOW_THREADS
+  error = quarlet::export_all(*obj->db, dir);
+  Py_END_ALLOW_THREADS
+  if (error) return raise_export_error(*error);
+  Py_RETURN_NONE;
+}
+
+// ---- carving ----------------------------------------------------------------
+
+const char* const kCarveParams[] = {"needle", "min_chars", "max_hits"};
+const Signature kCarveSig = {"EseDatabase.carve_utf16le_strings()", kCarveParams, 3, 0};
+const char* const kCarveScopedParams[] = {"scope", "needle", "min_chars", "max_hits"};
+const Signature kCarveScopedSig = {"EseDatabase.carve_utf16le_strings_scoped()",
+                                   kCarveScopedParams, 4, 1};
+
+// Converted carving arguments.
+struct CarveArgs {
+  std::string needle;  // UTF-8; empty = no filter
+  uint32_t min_chars = 6;
+  uint32_t max_hits = 1000;
+};
+
+// Converts needle, min_chars and max_hits (each may be null: not given).
+bool convert_carve_args(PyObject* needle, PyObject* min_chars, PyObject* max_hits,
+                        CarveArgs* out) {
+  if (needle != nullptr && !check_optional_str(needle, "needle")) return false;
+  if (min_chars != nullptr && !to_u32(min_chars, "min_chars", &out->min_chars)) return false;
+  if (max_hits != nullptr && !to_u32(max_hits, "max_hits", &out->max_hits)) return false;
+  if (needle != nullptr && needle != Py_None) {
+    // A lone surrogate keeps its (non-ASCII) bytes, so such a needle never
+    // matches, as no carved text holds anything but printable ASCII.
+    PyRef bytes(PyUnicode_AsEncodedString(needle, "utf-8", "surrogatepass"));
+    if (!bytes) return false;
+    out->needle = bytes_string(bytes.get());
+  }
+  return true;
+}
+
+// Python objects for the text fields of hits, made once per call.
+class HitTexts {
+ public:
+  // str for a static text (region kind, page type), cached by address.
+  PyObject* label(const char* text) {
+    for (auto& entry : labels_) {
+      if (entry.first == text) return entry.second.get();
+    }
+    labels_.emplace_back(text, PyRef(PyUnicode_FromString(text)));
+    return labels_.back().second.get();
+  }
+  // str for a table name in the catalog, cached by address.
+  PyObject* table(const Name* name) {
+    for (auto& entry : tables_) {
+      if (entry.first == name) return entry.second.get();
+    }
+    tables_.emplace_back(name, PyRef(str_from_utf8(*name)));
+    return tables_.back().second.get();
+  }
+
+ private:
+  std::vector<std::pair<const char*, PyRef>> labels_;
+  std::vector<std::pair<const Name*, PyRef>> tables_;
+};
+
+PyObject* hits_to_list(const std::vector<CarveHit>& hits) {
+  static const char* const kKeys[9] = {"page",      "offset",     "slack_start",
+                                       "slack_end", "region_kind", "page_flags",
+                                       "page_type", "table",      "text"};
+  PyRef keys[9];
+  for (int i = 0; i < 9; ++i) {
+    keys[i].reset(PyUnicode_FromString(kKeys[i]));
+    if (!keys[i]) return nullptr;
+  }
+  HitTexts texts;
+  PyRef list(PyList_New(0));
+  if (!list) return nullptr;
+  for (const CarveHit& hit : hits) {
+    PyObject* region_kind = texts.label(hit.region_kind);
+    PyObject* page_type = texts.label(hit.page_type);
+    PyObject* table = hit.table != nullptr ? texts.table(hit.table) : Py_None;
+    if (region_kind == nullptr || page_type == nullptr || table == nullptr) return nullptr;
+    PyRef values[9] = {
+        PyRef(PyLong_FromUnsignedLong(hit.page)),
+        PyRef(PyLong_FromUnsignedLong(hit.offset)),
+        PyRef(PyLong_FromUnsignedLong(hit.slack_start)),
+        PyRef(PyLong_FromUnsignedLong(hit.slack_end)),
+        PyRef(new_ref(region_kind)),
+        PyRef(PyLong_FromUnsignedLong(hit.page_flags)),
+        PyRef(new_ref(page_type)),
+        PyRef(new_ref(table)),
+        PyRef(str_from_utf8(hit.text)),
+    };
+    PyRef dict(PyDict_New());
+    if (!dict) return nullptr;
+    for (int i = 0; i < 9; ++i) {
+      if (!values[i] || PyDict_SetItem(dict.get(), keys[i].get(), values[i].get()) != 0) {
+        return nullptr;
+      }
+    }
+    if (PyList_Append(list.get(), dict.get()) != 0) return nullptr;
+  }
+  return list.release();
+}
+
+PyObject* carve(EseDatabaseObject* obj, CarveScope scope, const CarveArgs& args) {
+  SharedBorrow borrow(obj);
+  std::vector<CarveHit> hits;
+  // Carving reads only the mapping: other threads run meanwhile.
+  Py_BEGIN_ALLOW_THREADS
+  hits = carve_pages(*obj->db, scope, args.needle, args.min_chars, args.max_hits);
+  Py_END_ALLOW_THREADS
+  return hits_to_list(hits);
+}
+
+PyObject* carve_utf16le_strings(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* argv[3];
+  if (!bind_arguments(kCarveSig, args, kwargs, argv)) return nullptr;
+  CarveArgs converted;
+  if (!convert_carve_args(argv[0], argv[1], argv[2], &converted)) return nullptr;
+  return carve(as_ese(self), CarveScope::Slack, converted);
+}
+
+PyObject* carve_utf16le_strings_scoped(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* argv[4];
+  if (!bind_arguments(kCarveScopedSig, args, kwargs, argv)) return nullptr;
+  if (!check_str(argv[0], "scope")) return nullptr;
+  CarveArgs converted;
+  if (!convert_carve_args(argv[1], argv[2], argv[3], &converted)) return nullptr;
+  std::optional<CarveScope> scope;
+  PyRef scope_bytes(PyUnicode_AsUTF8String(argv[0]));
+  if (scope_bytes) {
+    scope = parse_carve_scope(bytes_string(scope_bytes.get()));
+  } else {
+    PyErr_Clear();  // a lone surrogate: not one of the names
+  }
+  if (!scope) {
+    PyErr_Format(PyExc_ValueError,
+                 "Invalid scope: %U (expected: slack, all, tag_data, lv_all, lv_slack)", argv[0]);
+    return nullptr;
+  }
+  return carve(as_ese(self), *scope, converted);
+}
+
+// ---- context manager ----------------------------------------------------------
+
+const char* const kExitParams[] = {"_exc_type", "_exc_value", "_traceback"};
+const Signature kExitSig = {"EseDatabase.__exit__()", kExitParams, 3, 3};
+
+PyObject* ese_enter(PyObject* self, PyObject*) { return new_ref(self); }
+
+PyObject* ese_exit(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* argv[3];
+  if (!bind_arguments(kExitSig, args, kwargs, argv)) return nullptr;
+  // Exclusive access for an empty body: refused while any call holds the
+  // instance (an export or carve running on another thread).
+  if (as_ese(self)->borrows != 0) {
+    PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+    return nullptr;
+  }
+  Py_RETURN_FALSE;
+}
+
+// ---- type definition -----------------------------------------------------------
+
+constexpr int kKw = METH_VARARGS | METH_KEYWORDS;
+
+PyMethodDef kMethods[] = {
+    {"get_tables", as_cfunction(get_tables), METH_NOARGS,
+     "get_tables($self)\n--\n\n"
+     "Get a list of all table names in the database.\n\n"
+     "Returns:\n    list[str]: List of table names"},
+    {"read_table", as_cfunction(read_table), kKw,
+     "read_table($self, table_name)\n--\n\n"
+     "Read all records from a table.\n\n"
+     "Args:\n    table_name: Name of the table to read\n\n"
+     "Returns:\n    list[dict]: List of records as dictionaries\n\n"
+     "Raises:\n    ValueError: If the table doesn't exist\n"
+     "    IOError: If there's an error reading the table"},
+    {"get_table_schema", as_cfunction(get_table_schema), kKw,
+     "get_table_schema($self, table_name)\n--\n\n"
+     "Get the schema (columns) for a table.\n\n"
+     "Args:\n    table_name: Name of the table\n\n"
+     "Returns:\n    list[dict]: List of column information with 'name', 'type', 'id'\n\n"
+     "Raises:\n    ValueError: If the table doesn't exist"},
+    {"export_table", as_cfunction(export_table), kKw,
+     "export_table($self, table_name, output_path)\n--\n\n"
+     "Export a table to JSONL format.\n\n"
+     "Args:\n    table_name: Name of the table to export\n"
+     "    output_path: Path to the output JSONL file\n\n"
+     "Raises:\n    ValueError: If the table doesn't exist\n"
+     "    IOError: If there's an error writing the file"},
+    {"carve_utf16le_strings", as_cfunction(carve_utf16le_strings), kKw,
+     "carve_utf16le_strings($self, needle=None, min_chars=6, max_hits=1000)\n--\n\n"},
+    {"carve_utf16le_strings_scoped", as_cfunction(carve_utf16le_strings_scoped), kKw,
+     "carve_utf16le_strings_scoped($self, scope, needle=None, min_chars=6, max_hits=1000)\n--\n\n"},
+    {"export_all", as_cfunction(export_all), kKw,
+     "export_all($self, output_dir)\n--\n\n"
+     "Export all tables to JSONL files in a directory.\n\n"
+     "Args:\n    output_dir: Directory to write JSONL files to\n\n"
+     "Raises:\n    IOError: If there's an error creating the directory or writing files"},
+    {"__enter__", as_cfunction(ese_enter), METH_NOARGS,
+     "__enter__($self)\n--\n\nContext manager support: enter"},
+    {"__exit__", as_cfunction(ese_exit), kKw,
+     "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\nContext manager support: exit"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kGetSet[] = {
+    {"path", get_path, nullptr,
+     "Get the path to the database file.\n\nReturns:\n    str: Path to the database file",
+     nullptr},
+    {"page_size", get_page_size, nullptr,
+     "Get the database page size.\n\nReturns:\n    int: Page size in bytes", nullptr},
+    {"total_pages", get_total_pages, nullptr,
+     "Get the total number of pages in the database.\n\nReturns:\n    int: Total number of pages",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+const char kClassDoc[] =
+    "EseDatabase(path)\n--\n\n"
+    "Python wrapper for ESE database.\n\n"
+    "This class provides access to Microsoft ESE databases from Python.\n\n"
+    "Example:\n"
+    "    >>> from quarlet import EseDatabase\n"
+    "    >>> db = EseDatabase(\"Current.mdb\")\n"
+    "    >>> tables = db.get_tables()\n"
+    "    >>> records = db.read_table(\"MSysObjects\")";
+
+PyType_Slot kSlots[] = {
+    {Py_tp_new, as_slot(ese_new)},
+    {Py_tp_dealloc, as_slot(ese_dealloc)},
+    {Py_tp_repr, as_slot(ese_repr)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetSet},
+    {Py_tp_doc, const_cast<char*>(kClassDoc)},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    "quarlet.EseDatabase",
+    static_cast<int>(sizeof(EseDatabaseObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    kSlots,
+};
+
+}  // namespace
+
+PyObject* create_ese_database_type() { return PyType_FromSpec(&kSpec); }
+
+}  // namespace quarlet::py

@@ -1,0 +1,46 @@
+"""Shared fixtures: ESE database files written with the test builder."""
+
+import itertools
+
+import pytest
+
+import esebuild as eb
+
+
+@pytest.fixture
+def make_db(tmp_path):
+    """make_db(tables, name=None, **Database options) -> path of a new file."""
+    counter = itertools.count()
+
+    def make(tables=(), name=None, **kwargs):
+        path = tmp_path / (name or "db%d.edb" % next(counter))
+        eb.Database(tables, **kwargs).write(str(path))
+        return str(path)
+
+    return make
+
+
+@pytest.fixture
+def write_file(tmp_path):
+    """write_file(data, name="raw.edb") -> path of a file holding `data`."""
+
+    def write(data, name="raw.edb"):
+        path = tmp_path / name
+        path.write_bytes(data)
+        return str(path)
+
+    return write
+
+
+@pytest.fixture(scope="session")
+def people_db(tmp_path_factory):
+    """Two tables: "people" (3 records) and "empty" (none), 8 KiB pages."""
+    path = tmp_path_factory.mktemp("people") / "people.edb"
+    eb.Database([
+        eb.Table("people",
+                 [eb.Column("id", eb.T_LONG),
+                  eb.Column("name", eb.T_TEXT, codepage=1200)],
+                 [{"id": 1, "name": "Ann"}, (2, "Bob"), {"id": 3}]),
+        eb.Table("empty", [eb.Column("x", eb.T_LONG)], []),
+    ]).write(str(path))
+    return str(path)
