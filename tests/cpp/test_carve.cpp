@@ -659,5 +659,177 @@ TEST(CarveOwners, DescentCycleStopsAtThePageBeforeTheRepeat) {
   }
 }
 
+
+// ---- Whole carve against a literal reference ----
+
+struct RefHit {
+  uint32_t page, offset, start, end, flags;
+  std::string kind, type, text;
+  const Name* table;
+  bool operator==(const RefHit&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const RefHit& h) {
+  return os << "{page " << h.page << " @" << h.offset << " [" << h.start << "," << h.end << ") "
+            << h.kind << " " << h.type << " " << h.flags << " " << (h.table ? *h.table : "-")
+            << " '" << h.text << "'}";
+}
+
+// carve_pages written out rule by rule: regions from the slots, a stable
+// sort and merge of the used intervals, the per-page owner search.
+std::vector<RefHit> reference_carve(const Database& db, CarveScope scope, const std::string& needle,
+                                    uint32_t min_chars, uint32_t max_hits) {
+  min_chars = std::max<uint32_t>(min_chars, 2);
+  max_hits = std::max<uint32_t>(max_hits, 1);
+  std::vector<CarveTable> tables;
+  for (const auto& [name, table] : db.tables()) tables.push_back({&name, table.root_page});
+  std::vector<Found> found_hits;
+  std::vector<RefHit> out;
+  const bool lv = scope == CarveScope::LvAll || scope == CarveScope::LvSlack;
+  for (uint32_t n = 1; n <= db.total_pages(); ++n) {
+    if (found_hits.size() >= max_hits) break;
+    auto page = db.read_page(n);
+    if (!page) continue;
+    const uint32_t flags = page->flags;
+    if (lv && !(flags & 0x80)) continue;
+    const char* type = (flags & 0x80)   ? "long_value"
+                       : (flags & 0x20) ? "space_tree"
+                       : (flags & 0x40) ? "index"
+                       : (flags & 0x02) ? "leaf"
+                                        : "branch";
+    const Name* table =
+        (flags & 0x02) && !(flags & 0xE0) ? reference_owner(db, tables, n) : nullptr;
+    const uint32_t L = static_cast<uint32_t>(page->bytes.size());
+    const uint32_t H = page->header_size;
+    const uint32_t tc = tag_count(page->bytes, db.page_size());
+    const uint32_t mask = db.large_layout() ? 0x7FFF : 0x1FFF;
+    auto range = [&](uint32_t i, uint32_t& s, uint32_t& e) {
+      if (4ull * (i + 1) > L) return false;
+      const size_t slot = L - 4 * (i + 1);
+      const uint32_t size = (page->bytes[slot] | (page->bytes[slot + 1] << 8)) & mask;
+      const uint32_t offset = (page->bytes[slot + 2] | (page->bytes[slot + 3] << 8)) & mask;
+      if (uint64_t{H} + offset + size > L) return false;
+      s = H + offset;
+      e = s + size;
+      return true;
+    };
+    auto region = [&](uint32_t s, uint32_t e, const char* kind) {
+      const size_t before = found_hits.size();
+      reference_scan(page->bytes, s, e, min_chars, needle, max_hits, found_hits);
+      for (size_t i = before; i < found_hits.size(); ++i) {
+        out.push_back({n, found_hits[i].offset, s, e, flags, kind, type, found_hits[i].text, table});
+      }
+    };
+    if (scope == CarveScope::All || scope == CarveScope::LvAll) {
+      region(0, L, "all");
+    } else if (scope == CarveScope::TagData) {
+      for (uint32_t i = 0; i < tc; ++i) {
+        if (found_hits.size() >= max_hits) break;
+        uint32_t s, e;
+        if (range(i, s, e) && e > s) region(s, e, "tag_data");
+      }
+    } else {
+      std::vector<std::pair<uint32_t, uint32_t>> used{{0, std::min(L, H)},
+                                                      {4 * tc > L ? 0 : L - 4 * tc, L}};
+      for (uint32_t i = 0; i < tc; ++i) {
+        uint32_t s, e;
+        if (range(i, s, e) && e > s) used.push_back({s, e});
+      }
+      std::stable_sort(used.begin(), used.end(),
+                       [](const auto& a, const auto& b) { return a.first < b.first; });
+      std::vector<std::pair<uint32_t, uint32_t>> merged;
+      for (const auto& u : used) {
+        if (!merged.empty() && u.first <= merged.back().second) {
+          merged.back().second = std::max(merged.back().second, u.second);
+        } else {
+          merged.push_back(u);
+        }
+      }
+      uint32_t cursor = 0;
+      for (const auto& m : merged) {
+        if (cursor < m.first) {
+          region(cursor, m.first, "slack");
+          if (found_hits.size() >= max_hits) break;
+        }
+        cursor = std::max(cursor, m.second);
+      }
+    }
+  }
+  return out;
+}
+
+// Random pages (random flags, tag counts, slots in and out of the page,
+// text scattered everywhere) and a catalog of tables with random roots and
+// chains, carved in every scope and compared hit for hit.
+TEST(CarvePages, MatchesReferenceOnRandomDatabases) {
+  std::mt19937 rng(4242);
+  auto pick = [&](uint32_t k) { return static_cast<uint32_t>(rng() % k); };
+  const std::string needles[] = {"", "", "ab", "b", "zzzzzzzzzzzzzzzzzzzzzz"};
+  for (int iter = 0; iter < 120; ++iter) {
+    const uint32_t ps = std::vector<uint32_t>{4096, 16384, 32768}[iter % 3];
+    const uint32_t pages = 6 + pick(14);
+    Image img(ps, pages + 1, 0x620, ps > 8192 ? 17 : 12);
+    const uint32_t total = pages;
+    std::vector<Bytes> records;
+    for (uint32_t t = 0, k = pick(4); t < k; ++t) {
+      records.push_back(test::table_record(100 + t, "t" + std::to_string(t), 1 + pick(total)));
+    }
+    test::set_catalog_page(img, records);
+    Bytes& b = img.bytes();
+    for (uint32_t n = 1; n <= total; ++n) {
+      if (n == kCatalogRootPage) continue;
+      const size_t base = img.page_offset(n);
+      if (pick(4) == 0) {
+        for (uint32_t i = 0; i < ps; ++i) b[base + i] = static_cast<uint8_t>(rng());
+      } else {
+        // Text and zeros everywhere, then a header and slots on top.
+        for (uint32_t o = 0; o + 1 < ps; o += 2) {
+          const uint32_t r = pick(10);
+          b[base + o] = r < 6 ? static_cast<uint8_t>("abz ~"[pick(5)]) : (r < 9 ? 0 : 9);
+          b[base + o + 1] = pick(50) == 0 ? 1 : 0;
+        }
+        if (pick(3) == 0) b[base + 1 + 2 * pick(ps / 2 - 1)] = 'a';  // misaligned text
+        const uint32_t flags = std::vector<uint32_t>{0, 2, 2, 2, 0x22, 0x42, 0x82, 0x80}[pick(8)];
+        uint32_t tc = pick(30);
+        if (pick(10) == 0) tc = 4000;
+        if (pick(20) == 0) tc |= 0xF000;
+        put32(b, base + 36, flags);
+        put16(b, base + 34, static_cast<uint16_t>(tc));
+        put16(b, base + 28, static_cast<uint16_t>(pick(8) == 0 ? rng() : 0));
+        put32(b, base + 20, pick(3) == 0 ? 0 : 1 + pick(total + 2));
+        const uint32_t body = ps - 80;
+        for (uint32_t i = 0; i < std::min<uint32_t>(tc & 0xFFF, 60); ++i) {
+          const size_t slot = base + ps - 4 * (i + 1);
+          const uint32_t off = pick(body), size = pick(6) == 0 ? pick(ps) : pick(120);
+          put16(b, slot, static_cast<uint16_t>(size | (pick(2) << 15)));
+          put16(b, slot + 2, static_cast<uint16_t>(off | (pick(8) << 13)));
+        }
+        if (flags == 0 && pick(2) == 0) {  // a branch page whose tag 1 leads on
+          const Bytes v = test::branch_value({}, 1 + pick(total));
+          std::copy(v.begin(), v.end(), b.begin() + base + img.header_size() + 200);
+          put16(b, base + ps - 8, static_cast<uint16_t>(v.size()));
+          put16(b, base + ps - 6, 200);
+        }
+      }
+    }
+    auto db = img.open();
+    ASSERT_TRUE(db.ok()) << iter;
+    ASSERT_EQ((*db)->tables().size(), records.size());
+    for (CarveScope scope : {CarveScope::Slack, CarveScope::All, CarveScope::TagData,
+                             CarveScope::LvAll, CarveScope::LvSlack}) {
+      const std::string& needle = needles[pick(5)];
+      const uint32_t min_chars = pick(12);
+      const uint32_t max_hits = pick(4) == 0 ? pick(5) : 100000;
+      std::vector<RefHit> got;
+      for (const auto& h : carve_pages(**db, scope, needle, min_chars, max_hits)) {
+        got.push_back({h.page, h.offset, h.slack_start, h.slack_end, h.page_flags, h.region_kind,
+                       h.page_type, h.text, h.table});
+      }
+      const auto want = reference_carve(**db, scope, needle, min_chars, max_hits);
+      ASSERT_EQ(got, want) << "iteration " << iter << " scope " << static_cast<int>(scope);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace quarlet
