@@ -383,7 +383,7 @@ PageOwners::PageOwners(const Database& db, std::vector<CarveTable> tables)
     : db_(db), tables_(std::move(tables)) {}
 
 const Name* PageOwners::owner(uint32_t n) {
-  if (n == 0 || n > db_.total_pages()) return nullptr;
+  if (n == 0 || n > db_.total_pages() || tables_.empty()) return nullptr;
   if (owner_.empty()) owner_.assign(static_cast<size_t>(db_.total_pages()) + 1, 0);
   while (owner_[n] == 0 && next_table_ < tables_.size()) walk_table(next_table_++);
   return owner_[n] == 0 ? nullptr : tables_[owner_[n] - 1].name;
@@ -401,7 +401,9 @@ void PageOwners::walk_table(size_t index) {
     // A page is reached before it is read, so even an unreadable one counts.
     if (p <= total) {
       // Reached before, by an earlier table or by this chain (a cycle): the
-      // chain from p is deterministic, so all of it is attributed already.
+      // chain from p follows the same links as then, and that walk met all
+      // of it (the step bound never ends a walk early: total_pages steps
+      // without a repeat have met every page), so it is attributed already.
       if (owner_[p] != 0) return;
       owner_[p] = mark;
     }

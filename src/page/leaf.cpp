@@ -46,16 +46,19 @@ KeyPart decode_key(uint8_t flags, ByteView v, bool strip_byte1) {
   return k;
 }
 
+// "<Kind> entry too short: got N bytes, need at least M (flags: 0xF)".
+EseError too_short(const char* kind, size_t n, size_t minimum, uint8_t flags) {
+  return EseError::parse(std::string(kind) + " entry too short: got " + std::to_string(n) +
+                         " bytes, need at least " + std::to_string(minimum) + " (flags: 0x" +
+                         hex_flags(flags) + ")");
+}
+
 }  // namespace
 
 Result<LeafEntry> decode_leaf_entry(uint8_t flags, ByteView v, bool strip_byte1) {
   const size_t n = v.size();
   const size_t minimum = (flags & 0x4) ? 4 : 2;
-  if (n < minimum) {
-    return EseError::parse("Leaf entry too short: got " + std::to_string(n) +
-                           " bytes, need at least " + std::to_string(minimum) + " (flags: 0x" +
-                           hex_flags(flags) + ")");
-  }
+  if (n < minimum) return too_short("Leaf", n, minimum, flags);
   KeyPart k = decode_key(flags, v, strip_byte1);
   LeafEntry e;
   e.common_key_size = k.common;
@@ -70,11 +73,7 @@ Result<BranchEntry> decode_branch_entry(uint8_t flags, ByteView v, uint32_t max_
                                         bool strip_byte1) {
   const size_t n = v.size();
   const size_t minimum = (flags & 0x4) ? 8 : 6;
-  if (n < minimum) {
-    return EseError::parse("Branch entry too short: got " + std::to_string(n) +
-                           " bytes, need at least " + std::to_string(minimum) + " (flags: 0x" +
-                           hex_flags(flags) + ")");
-  }
+  if (n < minimum) return too_short("Branch", n, minimum, flags);
   KeyPart k = decode_key(flags, v, strip_byte1);
   const size_t c = k.end;
   if (n < c + 4) {
