@@ -1,35 +1,55 @@
 """Throughput and peak-memory benchmarks of quarlet on large built databases.
 
-Builds its databases once with the test builder (cached in benchmarks/cache/),
-then runs every measurement in a fresh subprocess (so peak resident memory is
-per measurement) several times and reports medians as a table:
+Builds its databases once with the test builder (cached in benchmarks/cache/,
+several builds in parallel), then runs every measurement in a fresh
+subprocess (so peak resident memory is per measurement) several times and
+reports medians as a table:
 
-  open / get_tables           time to open (500-table database) and list tables
-  read_table                  records/s and MB/s of table data, three table shapes
-  export_all                  MB/s of JSON written and of database read
-  carve slack / all           MB/s of pages scanned
   page sum                    the machine's own limit: one pass over every page
-                              of the mapped file (a plain byte sum)
+                              of the mapped file (a plain byte sum, page_sum.c)
+  open / get_tables           open the 500-table database (>= 1 GiB), list tables
+  read_table                  records/s and MB/s of table data (the bytes of the
+                              table's data-tree pages, plus its long-value tree
+                              pages for the long-value table), three shapes:
+                              narrow (4 integers), typical (12 columns), long
+                              values (8 KiB on average)
+  export_all                  MB/s of JSON written and of database file read
+  carve slack / all           MB/s of pages scanned (a needle that never matches,
+                              so every page is scanned)
+
+Databases (each >= 1 GiB):
+  big-8k, big-32k   narrow (1,000,000 records), typical (1,000,000 records) and
+                    blobs (100,000 long values, 8 KiB average), 8 / 32 KiB pages
+  tables-500        500 typical tables of 1,000 records and a long-value filler
 
 Usage: python3 benchmarks/bench.py [--runs N] [--quick] [--only NAME ...]
+       [--jobs N] [--json FILE]
 """
 
 import argparse
 import json
-import mmap
 import os
 import statistics
 import subprocess
 import sys
 import time
 import uuid
+from concurrent.futures import ProcessPoolExecutor
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CACHE = os.path.join(HERE, "cache")
 sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 
+# A needle of printable text that occurs nowhere in the databases: every page
+# is scanned and every run found is checked, but no hit list is built.
+NO_HIT_NEEDLE = "~no-such-text~"
+
 
 # ---------------------------------------------------------------- databases
+
+def narrow_columns(eb):
+    return [eb.Column(c, eb.T_LONG) for c in "abcd"]
+
 
 def narrow_records(n):
     for i in range(n):
@@ -61,52 +81,81 @@ def typical_records(n):
                "Message number %d for the benchmark" % i, b"\x01\x02\x03\x04" * (i % 8))
 
 
+def blob_columns(eb):
+    return [eb.Column("id", eb.T_LONG), eb.Column("data", eb.T_LONG_BINARY)]
+
+
 def lv_records(eb, n, size):
-    blob = bytes(range(256)) * (size // 256 + 1)
+    # Lengths size-255 .. size+256: an average of `size` bytes.
+    blob = bytes(range(256)) * (size // 256 + 2)
     for i in range(n):
-        yield (i, eb.LongValue(blob[: size - (i % 512)]))
+        yield (i, eb.LongValue(blob[: size + 256 - (i % 512)]))
 
 
-def build_all(quick):
+def make_database(name, scale):
     import esebuild as eb
 
-    scale = 10 if quick else 1
-    specs = {
-        "typical-8k": lambda: eb.Database(
-            [eb.Table("narrow", [eb.Column("a", eb.T_LONG), eb.Column("b", eb.T_LONG),
-                                 eb.Column("c", eb.T_LONG), eb.Column("d", eb.T_LONG)],
-                      narrow_records(1_000_000 // scale)),
-             eb.Table("typical", typical_columns(eb), typical_records(1_000_000 // scale))],
-            page_size=8192),
-        "big-8k": lambda: eb.Database(
-            [eb.Table("typical", typical_columns(eb), typical_records(4_000_000 // scale)),
-             eb.Table("blobs", [eb.Column("id", eb.T_LONG), eb.Column("data", eb.T_LONG_BINARY)],
-                      lv_records(eb, 40_000 // scale, 8192))],
-            page_size=8192),
-        "big-32k": lambda: eb.Database(
-            [eb.Table("typical", typical_columns(eb), typical_records(4_000_000 // scale)),
-             eb.Table("blobs", [eb.Column("id", eb.T_LONG), eb.Column("data", eb.T_LONG_BINARY)],
-                      lv_records(eb, 40_000 // scale, 8192))],
-            page_size=32768),
-        "tables-500": lambda: eb.Database(
+    def big(page_size):
+        return eb.Database(
+            [eb.Table("narrow", narrow_columns(eb), narrow_records(1_000_000 // scale)),
+             eb.Table("typical", typical_columns(eb), typical_records(1_000_000 // scale)),
+             eb.Table("blobs", blob_columns(eb), lv_records(eb, 100_000 // scale, 8192))],
+            page_size=page_size)
+
+    if name == "big-8k":
+        return big(8192)
+    if name == "big-32k":
+        return big(32768)
+    if name == "tables-500":
+        return eb.Database(
             [eb.Table("table%03d" % t, typical_columns(eb), typical_records(1000))
              for t in range(500)]
-            + [eb.Table("filler", [eb.Column("id", eb.T_LONG), eb.Column("data", eb.T_LONG_BINARY)],
-                        lv_records(eb, 100_000 // scale, 8192))],
-            page_size=8192),
-    }
+            + [eb.Table("filler", blob_columns(eb), lv_records(eb, 112_000 // scale, 8192))],
+            page_size=8192)
+    raise KeyError(name)
+
+
+DATABASES = ("big-8k", "big-32k", "tables-500")
+
+
+def db_path(name, quick):
+    return os.path.join(CACHE, "%s%s.edb" % (name, "-quick" if quick else ""))
+
+
+def build_one(name, quick):
+    """Builds one database and its sidecar (page counts per table)."""
+    path = db_path(name, quick)
+    t0 = time.time()
+    db = make_database(name, 10 if quick else 1)
+    layout = db.write(path + ".tmp")
+    ps = db.format.page_size
+    side = {"page_size": ps, "tables": {}}
+    for tl in layout.tables:
+        side["tables"][tl.name] = {
+            "data_bytes": len(tl.tree.pages) * ps if tl.tree else 0,
+            "lv_bytes": len(tl.lv.pages) * ps if tl.lv else 0,
+        }
+    with open(path + ".json", "w") as f:
+        json.dump(side, f)
+    os.replace(path + ".tmp", path)
+    return "built %s: %.0f MB in %.1fs" % (path, os.path.getsize(path) / 1e6, time.time() - t0)
+
+
+def build_all(quick, jobs):
     os.makedirs(CACHE, exist_ok=True)
-    paths = {}
-    for name, make in specs.items():
-        path = os.path.join(CACHE, "%s%s.edb" % (name, "-quick" if quick else ""))
-        if not os.path.exists(path):
-            t0 = time.time()
-            make().write(path + ".tmp")
-            os.replace(path + ".tmp", path)
-            print("built %s: %.0f MB in %.1fs" % (path, os.path.getsize(path) / 1e6, time.time() - t0),
-                  file=sys.stderr)
-        paths[name] = path
-    return paths
+    todo = [n for n in DATABASES
+            if not (os.path.exists(db_path(n, quick)) and os.path.exists(db_path(n, quick) + ".json"))]
+    if todo:
+        with ProcessPoolExecutor(max_workers=max(1, jobs)) as pool:
+            for msg in pool.map(build_one, todo, [quick] * len(todo)):
+                print(msg, file=sys.stderr, flush=True)
+    return {n: db_path(n, quick) for n in DATABASES}
+
+
+def table_data_bytes(path, table, with_lv):
+    with open(path + ".json") as f:
+        t = json.load(f)["tables"][table]
+    return t["data_bytes"] + (t["lv_bytes"] if with_lv else 0)
 
 
 # ------------------------------------------------------------- measurements
@@ -116,66 +165,79 @@ import json, os, resource, sys, time, tempfile, shutil
 kind, path, arg = sys.argv[1], sys.argv[2], sys.argv[3]
 def rss_mb():
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0
-base = rss_mb()
+def cpu():
+    r = resource.getrusage(resource.RUSAGE_SELF)
+    return r.ru_utime + r.ru_stime
 out = {}
-if kind == "pagesum":
-    import mmap
-    with open(path, "rb") as f:
-        m = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
-        t0 = time.perf_counter()
-        import subprocess
-        t0 = time.perf_counter()
-        out["seconds"] = float(subprocess.check_output([arg, path]).split()[0])
-        out["bytes"] = len(m)
-else:
-    import quarlet
-    t0 = time.perf_counter()
-    db = quarlet.EseDatabase(path)
-    t_open = time.perf_counter() - t0
-    if kind == "open":
-        t1 = time.perf_counter(); n = len(db.get_tables()); t2 = time.perf_counter()
-        out.update(seconds=t_open, get_tables=t2 - t1, tables=n)
-    elif kind == "read":
-        t0 = time.perf_counter(); recs = db.read_table(arg); t1 = time.perf_counter()
-        out.update(seconds=t1 - t0, records=len(recs))
-    elif kind == "export":
-        d = tempfile.mkdtemp(dir=os.path.dirname(path))
-        try:
-            t0 = time.perf_counter(); db.export_all(d); t1 = time.perf_counter()
-            out.update(seconds=t1 - t0, json_bytes=sum(os.path.getsize(os.path.join(d, f)) for f in os.listdir(d)))
-        finally:
-            shutil.rmtree(d)
-    elif kind == "carve":
-        t0 = time.perf_counter()
-        hits = db.carve_utf16le_strings_scoped(arg, needle="\x7f", min_chars=6, max_hits=1)
-        t1 = time.perf_counter()
-        out.update(seconds=t1 - t0, hits=len(hits), bytes=db.total_pages * db.page_size)
+if kind in ("pagesum", "writelimit"):
+    import subprocess
+    cmd = [arg, path] if kind == "pagesum" else [arg, "--write", path + ".wtest", sys.argv[4]]
+    try:
+        text = subprocess.check_output(cmd).split()
+    finally:
+        if kind == "writelimit" and os.path.exists(path + ".wtest"):
+            os.remove(path + ".wtest")
+    child = resource.getrusage(resource.RUSAGE_CHILDREN)
+    out["seconds"] = float(text[0])
+    out["cpu"] = child.ru_utime + child.ru_stime
+    out["bytes"] = os.path.getsize(path) if kind == "pagesum" else int(text[1])
+    out["base_mb"] = 0.0
+    out["peak_mb"] = child.ru_maxrss / 1024.0
+    print(json.dumps(out))
+    sys.exit(0)
+import quarlet
+base = rss_mb()
+c0 = cpu()
+t0 = time.perf_counter()
+db = quarlet.EseDatabase(path)
+t_open = time.perf_counter() - t0
+c_open = cpu() - c0
+if kind == "open":
+    t1 = time.perf_counter(); n = len(db.get_tables()); t2 = time.perf_counter()
+    out.update(seconds=t_open, cpu=c_open, get_tables=t2 - t1, tables=n)
+elif kind == "read":
+    c0 = cpu(); t0 = time.perf_counter()
+    recs = db.read_table(arg)
+    t1 = time.perf_counter(); c1 = cpu()
+    out.update(seconds=t1 - t0, cpu=c1 - c0, records=len(recs))
+elif kind == "export":
+    d = tempfile.mkdtemp(dir=os.path.dirname(path))
+    try:
+        c0 = cpu(); t0 = time.perf_counter()
+        db.export_all(d)
+        t1 = time.perf_counter(); c1 = cpu()
+        out.update(seconds=t1 - t0, cpu=c1 - c0,
+                   json_bytes=sum(os.path.getsize(os.path.join(d, f)) for f in os.listdir(d)))
+    finally:
+        shutil.rmtree(d)
+elif kind == "carve":
+    c0 = cpu(); t0 = time.perf_counter()
+    hits = db.carve_utf16le_strings_scoped(arg, needle=%r, min_chars=6, max_hits=1000)
+    t1 = time.perf_counter(); c1 = cpu()
+    out.update(seconds=t1 - t0, cpu=c1 - c0, hits=len(hits), bytes=db.total_pages * db.page_size)
 out["peak_mb"] = rss_mb()
 out["base_mb"] = base
 print(json.dumps(out))
-"""
+""" % NO_HIT_NEEDLE
 
 
-def run_child(kind, path, arg=""):
-    res = subprocess.run([sys.executable, "-c", CHILD, kind, path, arg], capture_output=True, text=True)
+def run_child(kind, path, arg="", *more):
+    res = subprocess.run([sys.executable, "-c", CHILD, kind, path, arg] + [str(m) for m in more],
+                         capture_output=True, text=True)
     if res.returncode != 0:
         raise RuntimeError("%s %s failed: %s" % (kind, path, res.stderr[-2000:]))
     return json.loads(res.stdout.strip().splitlines()[-1])
 
 
-def table_bytes(path, table):
-    """Bytes of the table's leaf pages, for MB/s of table data (approximation:
-    the file share of the table is not known to the module; use its records'
-    JSON size as a stand-in is misleading, so report leaf pages from the builder
-    layout when cached)."""
-    return None
-
-
 def median_runs(runs, fn):
+    """Median wall seconds, median CPU seconds (user + system: what the work
+    costs whatever else the machine runs), the largest peak RSS above the
+    interpreter's baseline (mapped file pages included), the first run."""
     results = [fn() for _ in range(runs)]
     secs = statistics.median(r["seconds"] for r in results)
-    peak = max(r["peak_mb"] for r in results)
-    return secs, peak, results[0]
+    cpu = statistics.median(r["cpu"] for r in results)
+    peak = max(r["peak_mb"] - r["base_mb"] for r in results)
+    return secs, cpu, peak, results[0]
 
 
 def page_sum_tool():
@@ -190,41 +252,84 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--runs", type=int, default=5)
     ap.add_argument("--quick", action="store_true", help="databases 10x smaller")
-    ap.add_argument("--only", nargs="*", default=None)
+    ap.add_argument("--only", nargs="*", default=None,
+                    help="run only rows whose name contains one of these")
+    ap.add_argument("--jobs", type=int, default=2, help="parallel database builds")
+    ap.add_argument("--json", help="also write the rows to this file")
     args = ap.parse_args()
-    paths = build_all(args.quick)
+    paths = build_all(args.quick, args.jobs)
     rows = []
+    limits = {}  # database -> page-sum bytes/s (wall, CPU)
 
     def want(name):
         return args.only is None or any(o in name for o in args.only)
 
-    def row(name, secs, peak, fig):
-        rows.append((name, secs, fig, peak))
-        print("%-34s %10.4f s  %-40s peak %7.1f MB" % (name, secs, fig, peak), flush=True)
+    def row(name, secs, cpu, peak, fig, limit=None):
+        """fig(seconds) -> text; limit: (bytes/s of the figure at 1 second,
+        the limit's bytes/s at wall and CPU) for the fraction."""
+        frac = ""
+        if limit is not None:
+            amount, (lim_wall, lim_cpu) = limit
+            frac = "%5.1f%% / %5.1f%%" % (100.0 * amount / secs / lim_wall,
+                                          100.0 * amount / cpu / lim_cpu)
+        rows.append({"name": name, "seconds": secs, "cpu": cpu, "wall": fig(secs),
+                     "by_cpu": fig(cpu), "fraction": frac, "peak_mb": peak})
+        print("%-28s %8.3f s %8.3f s  %-40s %-40s %-16s %7.1f" %
+              (name, secs, cpu, fig(secs), fig(cpu), frac, peak), flush=True)
 
+    print("load average at start: %.2f %.2f %.2f" % os.getloadavg(), flush=True)
+    print("%-28s %10s %10s  %-40s %-40s %-16s %7s" % (
+        "measurement", "wall", "cpu", "figure (wall)", "figure (cpu)",
+        "of limit w/cpu", "peak MB"))
     summer = page_sum_tool()
-    for db in ("big-8k", "big-32k", "typical-8k"):
+    for db in DATABASES:
+        s, c, p, r = median_runs(args.runs, lambda: run_child("pagesum", paths[db], summer))
+        limits[db] = (r["bytes"] / s, r["bytes"] / max(c, 1e-9))
         if want("pagesum"):
-            s, p, r = median_runs(args.runs, lambda: run_child("pagesum", paths[db], summer))
-            row("page sum %s" % db, s, p, "%.0f MB/s" % (r["bytes"] / s / 1e6))
+            row("page sum %s" % db, s, c, p,
+                lambda t, r=r: "%.0f MB/s (%.0f MB)" % (r["bytes"] / t / 1e6, r["bytes"] / 1e6))
     if want("open"):
-        s, p, r = median_runs(args.runs, lambda: run_child("open", paths["tables-500"]))
-        row("open (500 tables, %.0f MB)" % (os.path.getsize(paths["tables-500"]) / 1e6), s, p,
-            "get_tables %.3f ms" % (r["get_tables"] * 1e3))
-    for db, table in (("typical-8k", "narrow"), ("typical-8k", "typical"), ("big-8k", "blobs"),
-                      ("big-32k", "typical")):
-        if want("read"):
-            s, p, r = median_runs(args.runs, lambda: run_child("read", paths[db], table))
-            row("read_table %s/%s" % (db, table), s, p, "%.0f rec/s (%d)" % (r["records"] / s, r["records"]))
+        s, c, p, r = median_runs(args.runs, lambda: run_child("open", paths["tables-500"]))
+        # Opening reads the catalog, not the file: no fraction of the page sum.
+        row("open tables-500 (%.0f MB)" % (os.path.getsize(paths["tables-500"]) / 1e6), s, c, p,
+            lambda t, r=r: "%.2f ms; get_tables %.2f ms (%d)" % (t * 1e3, r["get_tables"] * 1e3,
+                                                                r["tables"]))
+    for db, table in (("big-8k", "narrow"), ("big-8k", "typical"), ("big-8k", "blobs"),
+                      ("big-32k", "narrow"), ("big-32k", "typical"), ("big-32k", "blobs")):
+        name = "read_table %s/%s" % (db, table)
+        if want(name):
+            s, c, p, r = median_runs(args.runs, lambda: run_child("read", paths[db], table))
+            nbytes = table_data_bytes(paths[db], table, table == "blobs")
+            row(name, s, c, p,
+                lambda t, r=r, nbytes=nbytes: "%.0f rec/s, %.0f MB/s" % (r["records"] / t,
+                                                                        nbytes / t / 1e6),
+                (nbytes, limits[db]))
     for db in ("big-8k", "big-32k"):
-        if want("export"):
-            s, p, r = median_runs(args.runs, lambda: run_child("export", paths[db]))
+        name = "export_all %s" % db
+        if want(name):
+            s, c, p, r = median_runs(args.runs, lambda: run_child("export", paths[db]))
             size = os.path.getsize(paths[db])
-            row("export_all %s" % db, s, p, "%.0f MB/s json, %.0f MB/s db" % (r["json_bytes"] / s / 1e6, size / s / 1e6))
+            row(name, s, c, p,
+                lambda t, r=r, size=size: "%.0f MB/s json, %.0f MB/s db" % (
+                    r["json_bytes"] / t / 1e6, size / t / 1e6),
+                (size, limits[db]))
+            # The output's own limit: writing as many bytes in 1 MiB blocks.
+            ws, wc, wp, wr = median_runs(args.runs, lambda: run_child(
+                "writelimit", paths[db], summer, r["json_bytes"]))
+            row("  write limit (%.0f MB)" % (r["json_bytes"] / 1e6), ws, wc, wp,
+                lambda t, wr=wr: "%.0f MB/s" % (wr["bytes"] / t / 1e6))
+            print("  export json vs write limit: %.1f%% (wall) / %.1f%% (cpu)" % (
+                100.0 * ws / s, 100.0 * wc / c), flush=True)
         for scope in ("slack", "all"):
-            if want("carve"):
-                s, p, r = median_runs(args.runs, lambda: run_child("carve", paths[db], scope))
-                row("carve %s %s" % (scope, db), s, p, "%.0f MB/s" % (r["bytes"] / s / 1e6))
+            name = "carve %s %s" % (scope, db)
+            if want(name):
+                s, c, p, r = median_runs(args.runs, lambda: run_child("carve", paths[db], scope))
+                row(name, s, c, p, lambda t, r=r: "%.0f MB/s" % (r["bytes"] / t / 1e6),
+                    (r["bytes"], limits[db]))
+    print("load average at end: %.2f %.2f %.2f" % os.getloadavg(), flush=True)
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump({"rows": rows, "limits": limits}, f, indent=1)
 
 
 if __name__ == "__main__":

@@ -1,10 +1,24 @@
 """Shared fixtures: ESE database files written with the test builder."""
 
 import itertools
+import os
 
 import pytest
 
 import esebuild as eb
+
+
+def pytest_sessionstart(session):
+    """With QUARLET_EXPECT_MODULE_DIR set (the sanitizer run), refuse to test
+    any module but the one built there."""
+    expected = os.environ.get("QUARLET_EXPECT_MODULE_DIR")
+    if not expected:
+        return
+    import quarlet
+
+    where = os.path.dirname(os.path.realpath(quarlet.__file__))
+    if where != os.path.realpath(expected):
+        raise pytest.UsageError("testing %s, not the build in %s" % (quarlet.__file__, expected))
 
 
 @pytest.fixture

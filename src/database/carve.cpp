@@ -333,8 +333,17 @@ std::vector<CarveHit> carve_pages(const Database& db, CarveScope scope, std::str
   const uint32_t mask = db.large_layout() ? 0x7FFF : 0x1FFF;
   std::vector<uint64_t> used;
   const uint64_t total = db.total_pages();
+  // Pages are read once, in order: the ones passed are released every so
+  // often so the pass does not keep the whole file resident.
+  constexpr uint64_t kReleaseBytes = uint64_t{32} << 20;
+  uint64_t since_release = 0;
   for (uint64_t n = 1; n <= total; ++n) {
     if (scanner.full()) break;
+    since_release += db.page_size();
+    if (since_release >= kReleaseBytes) {
+      db.release_resident();
+      since_release = 0;
+    }
     const uint32_t number = static_cast<uint32_t>(n);
     auto page = db.read_page(number);
     if (!page) continue;
@@ -410,6 +419,8 @@ void PageOwners::walk_table(size_t index) {
     auto page = db_.read_page(p);
     if (!page) return;
     if (++steps > total) return;
+    // Long chains touch much of the file: keep it from staying resident.
+    if (steps % 4096 == 0) db_.release_resident();
     p = page->next_page;
     if (p == 0) return;
   }

@@ -34,6 +34,31 @@ Result<Name> parse_name(ByteView d) {
   return Name(reinterpret_cast<const char*>(d.data() + start), n);
 }
 
+// Variable column id of a column record's default value (DefaultValue).
+constexpr uint32_t kDefaultValueColumn = 131;
+
+// Reads the default value of a column record: variable column 131. Absent
+// when the record has fewer variable columns, the column is null (0x8000) or
+// empty, or its offsets are reversed or lie outside the record. Never fails:
+// a damaged default only means no default.
+std::optional<std::vector<uint8_t>> parse_default_value(ByteView d) {
+  const uint64_t len = d.size();
+  const uint32_t last_variable = d[1];
+  if (last_variable < kDefaultValueColumn) return std::nullopt;
+  const uint64_t v = load_u16le(d.data() + 2);
+  const uint64_t j = kDefaultValueColumn - 128;
+  const uint64_t entry_at = v + 2 * j;
+  if (entry_at + 2 > len) return std::nullopt;
+  const uint16_t end_entry = load_u16le(d.data() + entry_at);
+  if (end_entry & 0x8000) return std::nullopt;
+  const uint64_t end = end_entry;
+  const uint64_t start = load_u16le(d.data() + entry_at - 2) & 0x7FFF;
+  const uint64_t data = v + 2 * (last_variable - 127u);
+  if (start >= end || data + end > len) return std::nullopt;
+  return std::vector<uint8_t>(d.begin() + static_cast<ptrdiff_t>(data + start),
+                              d.begin() + static_cast<ptrdiff_t>(data + end));
+}
+
 }  // namespace
 
 Result<CatalogRecord> parse_catalog_record(ByteView d) {
@@ -78,6 +103,7 @@ Result<CatalogRecord> parse_catalog_record(ByteView d) {
   auto name = parse_name(d);
   if (!name.ok()) return name.error();
   entry.name = std::move(*name);
+  if (entry.type == CatalogType::Column) entry.default_value = parse_default_value(d);
 
   if (entry.type == CatalogType::Table) {
     return CatalogRecord{
@@ -128,6 +154,7 @@ Result<Tables> load_catalog(const Database& db) {
         column.id = e.id;
         column.size = e.space_usage;
         column.flags = e.flags;
+        column.default_value = std::move(e.default_value);
         table->columns.insert(e.name, std::move(column));
         break;
       }

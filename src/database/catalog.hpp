@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "error/error.hpp"
 #include "util/endian.hpp"
@@ -37,6 +38,9 @@ struct ColumnDef {
   uint32_t id = 0;     // 1..127 fixed, 128..255 variable, 256+ tagged
   uint32_t size = 0;   // declared size; width of a fixed column
   uint32_t flags = 0;  // catalog column flags; 0x1 = not nullable
+  // The column's default value as stored (catalog variable column 131,
+  // DefaultValue); absent when the catalog record declares none.
+  std::optional<std::vector<uint8_t>> default_value;
 };
 
 struct IndexDef {
@@ -75,6 +79,7 @@ struct CatalogEntry {
   uint32_t space_usage = 0;  // size for Column
   uint32_t flags = 0;        // Column, Index
   uint32_t codepage = 0;     // Column: code page; Index: locale
+  std::optional<std::vector<uint8_t>> default_value;  // Column: DefaultValue bytes
 };
 
 struct TableRecord {

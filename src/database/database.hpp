@@ -47,6 +47,10 @@ class Database {
   const std::array<uint8_t, kHeaderCopySize>& header() const { return header_; }
   ByteView file_bytes() const { return file_->bytes(); }
   const Tables& tables() const { return tables_; }
+  // Hands the file pages resident in this process back to the kernel; every
+  // view stays valid (see MappedFile::release_resident). Long passes call it
+  // from time to time so resident memory does not grow with the file.
+  void release_resident() const { file_->release_resident(); }
 
   // Looks a table up by its stored name bytes; TableNotFound when absent.
   Result<const TableDef*> table(const Name& name) const;

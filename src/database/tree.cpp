@@ -194,6 +194,7 @@ void index_entry(WidthScan& scan, const uint8_t* key, size_t key_len, ByteView d
 
 LongValueIndex LongValueIndex::build(const Database& db, uint32_t root) {
   LongValueIndex index;
+  index.db_ = &db;
 
   // Descent along tag 1 to the leftmost leaf. Only an unreadable page fails
   // it; any other damage leaves the descent where it is.
@@ -204,34 +205,45 @@ LongValueIndex LongValueIndex::build(const Database& db, uint32_t root) {
   }
   Page page = *root_page;
   uint32_t p = root;
-  {
-    std::unordered_set<uint32_t> visited{root};
-    while (!page.is_leaf()) {
-      const TagReader reader = db.tags(page);
-      if (reader.count < 2) break;
-      auto tag = get_tag(reader, 1);
-      if (!tag.ok()) break;
-      auto branch = decode_branch_entry(tag->flags, tag->value, db.total_pages(), reader.large);
-      if (!branch.ok()) break;
-      if (!visited.insert(branch->child_page).second) break;
-      auto child = db.read_page(branch->child_page);
-      if (!child.ok()) {
-        index.descent_failed_ = true;
-        return index;
-      }
-      page = *child;
-      p = branch->child_page;
+  std::unordered_set<uint32_t> visited{root};
+  while (!page.is_leaf()) {
+    const TagReader reader = db.tags(page);
+    if (reader.count < 2) break;
+    auto tag = get_tag(reader, 1);
+    if (!tag.ok()) break;
+    auto branch = decode_branch_entry(tag->flags, tag->value, db.total_pages(), reader.large);
+    if (!branch.ok()) break;
+    if (!visited.insert(branch->child_page).second) break;
+    auto child = db.read_page(branch->child_page);
+    if (!child.ok()) {
+      index.descent_failed_ = true;
+      return index;
     }
+    page = *child;
+    p = branch->child_page;
   }
+  index.first_leaf_ = p;
+  return index;
+}
 
-  // One pass over the leaf level, filing every live entry under its id for
-  // both widths.
-  WidthScan scans[2] = {{4, false, 0, &index.ids32_, nullptr, 0},
-                        {8, false, 0, &index.ids64_, nullptr, 0}};
+void LongValueIndex::scan(int width) const {
+  const Database& db = *db_;
+  // One pass over the leaf level, filing every live entry under its id.
+  WidthScan scan{width, false, 0, width == 8 ? &ids64_ : &ids32_, nullptr, 0};
   std::unordered_set<uint32_t> visited;
   LeafEntry entry;
   uint8_t key[12];
+  uint32_t p = first_leaf_;
+  // The scan reads every leaf of the tree once; its resident pages are
+  // released every so often so a large tree does not stay resident.
+  constexpr uint64_t kReleaseBytes = uint64_t{32} << 20;
+  uint64_t scanned_bytes = 0;
   while (p != 0 && p <= db.total_pages() && visited.insert(p).second) {
+    scanned_bytes += db.page_size();
+    if (scanned_bytes >= kReleaseBytes) {
+      db.release_resident();
+      scanned_bytes = 0;
+    }
     auto leaf = db.read_page(p);
     if (!leaf.ok() || !leaf->is_leaf()) break;
     const TagReader reader = db.tags(*leaf);
@@ -257,16 +269,21 @@ LongValueIndex LongValueIndex::build(const Database& db, uint32_t root) {
         if (j == 1 && j < common && prefix_strip) b &= 0x1F;
         key[j] = b;
       }
-      for (WidthScan& scan : scans) index_entry(scan, key, key_len, entry.data);
+      index_entry(scan, key, key_len, entry.data);
     }
     if (leaf->next_page == p) break;
     p = leaf->next_page;
   }
-  return index;
 }
 
 const LongValueChunks* LongValueIndex::find(uint64_t id, int width) const {
   if (width != 4 && width != 8) return nullptr;
+  if (descent_failed_ || db_ == nullptr) return nullptr;
+  bool& scanned = width == 8 ? scanned64_ : scanned32_;
+  if (!scanned) {
+    scan(width);
+    scanned = true;
+  }
   const auto& ids = width == 8 ? ids64_ : ids32_;
   auto it = ids.find(id);
   return it == ids.end() ? nullptr : &it->second;

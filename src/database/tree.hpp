@@ -59,13 +59,15 @@ struct LongValueChunks {
 };
 
 // Index of every long value in one long-value tree, built by one scan of its
-// leaf level. Answers each id exactly as a fresh scan from the leftmost leaf
-// would: an entry counts for its id only when no earlier key of the same id
-// width was greater.
+// leaf level per id width (4 or 8 bytes), made on the first lookup of that
+// width: most trees are only ever asked for 4-byte ids. Answers each id
+// exactly as a fresh scan from the leftmost leaf would: an entry counts for
+// its id only when no earlier key of the same id width was greater. One
+// index serves one thread; `db` must outlive it.
 class LongValueIndex {
  public:
-  // Builds the index for the tree rooted at `root`. When the descent fails
-  // (unreadable root or child page) descent_failed() is true.
+  // Descends to the leftmost leaf of the tree rooted at `root`. When the
+  // descent fails (unreadable root or child page) descent_failed() is true.
   static LongValueIndex build(const Database& db, uint32_t root);
 
   bool descent_failed() const { return descent_failed_; }
@@ -75,9 +77,16 @@ class LongValueIndex {
   const LongValueChunks* find(uint64_t id, int width) const;
 
  private:
+  // Files every live leaf entry under its id of `width` bytes.
+  void scan(int width) const;
+
+  const Database* db_ = nullptr;
+  uint32_t first_leaf_ = 0;  // where the leaf-level scan starts
   bool descent_failed_ = false;
-  std::unordered_map<uint64_t, LongValueChunks> ids32_;
-  std::unordered_map<uint64_t, LongValueChunks> ids64_;
+  mutable bool scanned32_ = false;
+  mutable bool scanned64_ = false;
+  mutable std::unordered_map<uint64_t, LongValueChunks> ids32_;
+  mutable std::unordered_map<uint64_t, LongValueChunks> ids64_;
 };
 
 }  // namespace quarlet

@@ -10,6 +10,10 @@
 #include <numeric>
 #include <type_traits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace quarlet {
 
 namespace {
@@ -56,11 +60,57 @@ void append_hex_string(std::string& out, const std::vector<uint8_t>& bytes) {
   out.resize(start + 2 + 2 * bytes.size());
   char* p = out.data() + start;
   *p++ = '"';
-  for (uint8_t b : bytes) {
-    *p++ = kHexPairs[2 * b];
-    *p++ = kHexPairs[2 * b + 1];
+  const uint8_t* in = bytes.data();
+  const size_t n = bytes.size();
+  size_t i = 0;
+#if defined(__SSE2__)
+  // 16 bytes at a time: split into nibbles, interleave high before low, and
+  // map 0..9 to '0'..'9' and 10..15 to 'a'..'f'.
+  const __m128i low4 = _mm_set1_epi8(0x0F);
+  const __m128i nine = _mm_set1_epi8(9);
+  const __m128i digit0 = _mm_set1_epi8('0');
+  const __m128i letter_gap = _mm_set1_epi8('a' - '0' - 10);
+  const auto to_hex = [&](__m128i nibbles) {
+    const __m128i gap = _mm_and_si128(_mm_cmpgt_epi8(nibbles, nine), letter_gap);
+    return _mm_add_epi8(_mm_add_epi8(nibbles, digit0), gap);
+  };
+  for (; i + 16 <= n; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+    const __m128i hi = _mm_and_si128(_mm_srli_epi16(v, 4), low4);
+    const __m128i lo = _mm_and_si128(v, low4);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), to_hex(_mm_unpacklo_epi8(hi, lo)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16), to_hex(_mm_unpackhi_epi8(hi, lo)));
+    p += 32;
+  }
+#endif
+  for (; i < n; ++i) {
+    *p++ = kHexPairs[2 * in[i]];
+    *p++ = kHexPairs[2 * in[i] + 1];
   }
   *p = '"';
+}
+
+// Number of leading bytes of [p, end) that need no escape, counted 16 at a
+// time; stops at the first block holding a control byte, '"' or '\\'.
+inline size_t plain_prefix(const char* p, const char* end) {
+  size_t n = 0;
+#if defined(__SSE2__)
+  const __m128i max_control = _mm_set1_epi8(0x1F);
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  while (end - (p + n) >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + n));
+    const __m128i special =
+        _mm_or_si128(_mm_cmpeq_epi8(_mm_max_epu8(v, max_control), max_control),
+                     _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)));
+    if (_mm_movemask_epi8(special) != 0) break;
+    n += 16;
+  }
+#else
+  (void)p;
+  (void)end;
+#endif
+  return n;
 }
 
 }  // namespace
@@ -71,6 +121,8 @@ void append_json_string(std::string& out, std::string_view s) {
   const char* end = p + s.size();
   const char* run = p;  // start of the bytes not yet copied
   for (; p != end; ++p) {
+    p += plain_prefix(p, end);
+    if (p == end) break;
     const uint8_t b = static_cast<uint8_t>(*p);
     const char e = kEscape[b];
     if (e == 0) continue;
@@ -190,9 +242,15 @@ void append_json_value(std::string& out, const ColumnValue& v) {
     case ValueKind::Currency:
       append_integer(out, std::get<CurrencyValue>(v).raw);
       return;
-    case ValueKind::Guid:
-      append_json_string(out, format_guid(std::get<GuidValue>(v).bytes.data()));
+    case ValueKind::Guid: {
+      // Hex digits and dashes: nothing to escape.
+      char text[kGuidTextSize + 2];
+      text[0] = '"';
+      format_guid_into(std::get<GuidValue>(v).bytes.data(), text + 1);
+      text[kGuidTextSize + 1] = '"';
+      out.append(text, sizeof text);
       return;
+    }
     case ValueKind::Binary:
       append_hex_string(out, std::get<BinaryValue>(v).bytes);
       return;

@@ -10,7 +10,9 @@
 #include <utility>
 #include <vector>
 
+#include "decode/decoded_record.hpp"
 #include "export/json.hpp"
+#include "export/json_decoded.hpp"
 #include "record/parser.hpp"
 
 namespace quarlet {
@@ -133,20 +135,23 @@ std::optional<ExportError> export_table_to_path(const Database& db, const Name& 
   // Every record of a pass carries the same fields, so the key plan is made
   // once, from the first record, and only rebuilt if a record differs.
   JsonKeyPlan plan;
+  Record record;  // storage reused by every record
   std::optional<ExportError> failure;
   for (;;) {
-    auto item = records.next();
-    if (!item) {
-      failure = io_error("Error reading record: " + message(item.error()));
+    auto more = records.next_into(record);
+    if (!more) {
+      failure = io_error("Error reading record: " + message(more.error()));
       break;
     }
-    if (!item->has_value()) break;
-    const Record& record = **item;
+    if (!*more) break;
     if (!plan.fits(record)) plan = JsonKeyPlan::build(record_columns(record));
     encode_record(buf, record, plan);
     buf.push_back('\n');
     if (buf.size() >= kFlushThreshold) {
       if (int err = file.flush(); err != 0) return io_error("Write error: " + os_error_text(err));
+      // The pages read so far are done with: resident memory stays flat
+      // however large the table.
+      db.release_resident();
     }
   }
   // The complete lines gathered so far reach the file before any error is
@@ -168,6 +173,62 @@ std::optional<ExportError> export_all(const Database& db, const std::string& out
   const std::vector<std::string> files = export_file_names(names);
   for (size_t i = 0; i < names.size(); ++i) {
     if (auto failure = export_table_to_path(db, names[i], join_path(output_dir, files[i]))) {
+      return failure;
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<ExportError> export_table_decoded_to_path(const Database& db, const Name& name,
+                                                        const std::string& path) {
+  auto opened = DecodedTableRecords::open(db, name);
+  if (!opened) return start_error(opened.error());
+  DecodedTableRecords& records = **opened;
+
+  OutputFile file;
+  if (int err = file.create(path); err != 0) {
+    return io_error("Failed to create output file: " + os_error_text(err));
+  }
+  std::string& buf = file.buffer();
+  buf.reserve(kFlushThreshold + (kFlushThreshold >> 2));
+
+  JsonKeyPlan plan;
+  DecodedRecord record;  // reused by every record
+  std::optional<ExportError> failure;
+  for (;;) {
+    auto more = records.next(record);
+    if (!more) {
+      failure = io_error("Error reading record: " + message(more.error()));
+      break;
+    }
+    if (!*more) break;
+    if (plan.columns.size() != record.fields.size()) {
+      plan = JsonKeyPlan::build(decoded_record_columns(record));
+    }
+    encode_decoded_record(buf, record, plan);
+    buf.push_back('\n');
+    if (buf.size() >= kFlushThreshold) {
+      if (int err = file.flush(); err != 0) return io_error("Write error: " + os_error_text(err));
+    }
+  }
+  if (int err = file.flush(); err != 0) return io_error("Write error: " + os_error_text(err));
+  if (int err = file.close(); err != 0 && !failure) {
+    return io_error("Write error: " + os_error_text(err));
+  }
+  return failure;
+}
+
+std::optional<ExportError> export_all_decoded(const Database& db, const std::string& output_dir) {
+  if (int err = make_directories(output_dir); err != 0) {
+    return io_error("Failed to create output directory: " + os_error_text(err));
+  }
+  std::vector<Name> names;
+  names.reserve(db.tables().size());
+  for (const auto& entry : db.tables()) names.push_back(entry.first);
+  const std::vector<std::string> files = export_file_names(names);
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (auto failure =
+            export_table_decoded_to_path(db, names[i], join_path(output_dir, files[i]))) {
       return failure;
     }
   }

@@ -26,6 +26,13 @@ std::optional<ExportError> export_table_to_path(const Database& db, const Name& 
 // order into it, one file per table with a safe, unique file name.
 std::optional<ExportError> export_all(const Database& db, const std::string& output_dir);
 
+// The decoded forms of the two exports: the same files, lines and errors,
+// with each record's values decoded (decode/decoded_record.hpp) and encoded
+// as export/json_decoded.hpp describes.
+std::optional<ExportError> export_table_decoded_to_path(const Database& db, const Name& name,
+                                                        const std::string& path);
+std::optional<ExportError> export_all_decoded(const Database& db, const std::string& output_dir);
+
 // File name for a table: its text with '/', '\\' and NUL replaced by '_',
 // "." and ".." mapped to "_" and "__" (without the ".jsonl" suffix).
 std::string safe_file_stem(const Name& table_name);

@@ -74,8 +74,9 @@ PyObject* value_to_python(const ColumnValue& value) {
     case ValueKind::Currency:
       return PyLong_FromUnsignedLongLong(held<CurrencyValue>(value).raw);
     case ValueKind::Guid: {
-      const std::string text = format_guid(held<GuidValue>(value).bytes.data());
-      return str_from_utf8(text);
+      char text[kGuidTextSize];
+      format_guid_into(held<GuidValue>(value).bytes.data(), text);
+      return PyUnicode_FromStringAndSize(text, kGuidTextSize);
     }
     case ValueKind::Binary:
       return bytes_object(held<BinaryValue>(value).bytes);
@@ -88,6 +89,55 @@ PyObject* value_to_python(const ColumnValue& value) {
   }
   Py_INCREF(Py_None);
   return Py_None;
+}
+
+bool RecordDicts::init(const std::vector<const ColumnDef*>& columns) {
+  columns_ = columns;
+  keys_.clear();
+  keys_.reserve(columns.size());
+  template_.reset(PyDict_New());
+  if (!template_) return false;
+  for (const ColumnDef* column : columns) {
+    keys_.emplace_back(str_from_utf8(column->name));
+    if (!keys_.back() || PyDict_SetItem(template_.get(), keys_.back().get(), Py_None) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+PyObject* RecordDicts::make(const Record& record) const {
+  const size_t n = record.fields.size();
+  bool fits = n == columns_.size();
+  for (size_t i = 0; fits && i < n; ++i) fits = record.fields[i].column == columns_[i];
+  if (fits) {
+    // Same keys in the same order: setting each one over the template's
+    // None keeps the order and sizes of a dict filled key by key.
+    PyRef dict(PyDict_Copy(template_.get()));
+    if (!dict) return nullptr;
+    for (size_t i = 0; i < n; ++i) {
+      PyRef value(value_to_python(record.fields[i].value));
+      if (!value || PyDict_SetItem(dict.get(), keys_[i].get(), value.get()) != 0) return nullptr;
+    }
+    return dict.release();
+  }
+  PyRef dict(PyDict_New());
+  if (!dict) return nullptr;
+  for (size_t i = 0; i < n; ++i) {
+    const RecordField& field = record.fields[i];
+    PyRef own_key;
+    PyObject* key;
+    if (i < columns_.size() && columns_[i] == field.column) {
+      key = keys_[i].get();
+    } else {
+      own_key.reset(str_from_utf8(field.column->name));
+      if (!own_key) return nullptr;
+      key = own_key.get();
+    }
+    PyRef value(value_to_python(field.value));
+    if (!value || PyDict_SetItem(dict.get(), key, value.get()) != 0) return nullptr;
+  }
+  return dict.release();
 }
 
 PyObject* to_python_error(const EseError& error) {

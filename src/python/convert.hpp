@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string_view>
+#include <vector>
 
 #include "error/error.hpp"
 #include "python/capi.hpp"
@@ -54,6 +55,26 @@ PyObject* set_error(PyObject* type, std::string_view message);
 // The Python object for a decoded column value (new reference; null with
 // an exception set only when the interpreter fails to allocate).
 PyObject* value_to_python(const ColumnValue& value);
+
+// Builds the dicts of one table's records. The key strs are made once, and
+// a template dict holding every key (in field order, values None) is copied
+// for each record and then filled in place: the copy has its final size at
+// once, so no record's dict grows and rehashes key by key. The result equals
+// inserting the fields one by one into an empty dict.
+class RecordDicts {
+ public:
+  // `columns` are the fields every record is expected to carry, in order.
+  // False with an exception set when the interpreter fails.
+  bool init(const std::vector<const ColumnDef*>& columns);
+  // The dict of `record` (new reference; null with an exception set). A
+  // record whose fields differ from `columns` is built key by key.
+  PyObject* make(const Record& record) const;
+
+ private:
+  std::vector<const ColumnDef*> columns_;
+  std::vector<PyRef> keys_;  // str of each column name, by position
+  PyRef template_;           // every key -> None, in field order
+};
 
 // Sets the Python exception for a core error: TableNotFound -> ValueError
 // with the error's message; Io -> OSError with the operating-system text

@@ -16,6 +16,7 @@
 #include "export/jsonl.hpp"
 #include "python/args.hpp"
 #include "python/convert.hpp"
+#include "python/iter_table.hpp"
 #include "record/parser.hpp"
 
 namespace quarlet::py {
@@ -189,30 +190,6 @@ const char* const kTableNameParams[] = {"table_name"};
 const Signature kReadTableSig = {"EseDatabase.read_table()", kTableNameParams, 1, 1};
 const Signature kSchemaSig = {"EseDatabase.get_table_schema()", kTableNameParams, 1, 1};
 
-// One record as a dict. `keys[i]` is the key object for `columns[i]`, the
-// table's column plan; a field that does not line up with the plan gets a
-// key of its own.
-PyObject* record_to_dict(const Record& record, const std::vector<const ColumnDef*>& columns,
-                         const std::vector<PyRef>& keys) {
-  PyRef dict(PyDict_New());
-  if (!dict) return nullptr;
-  for (size_t i = 0; i < record.fields.size(); ++i) {
-    const RecordField& field = record.fields[i];
-    PyRef own_key;
-    PyObject* key;
-    if (i < columns.size() && columns[i] == field.column) {
-      key = keys[i].get();
-    } else {
-      own_key.reset(str_from_utf8(field.column->name));
-      if (!own_key) return nullptr;
-      key = own_key.get();
-    }
-    PyRef value(value_to_python(field.value));
-    if (!value || PyDict_SetItem(dict.get(), key, value.get()) != 0) return nullptr;
-  }
-  return dict.release();
-}
-
 PyObject* read_table(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* argv[1];
   if (!bind_arguments(kReadTableSig, args, kwargs, argv)) return nullptr;
@@ -228,24 +205,21 @@ PyObject* read_table(PyObject* self, PyObject* args, PyObject* kwargs) {
 
   // Column names become str objects once per call, shared by every record.
   std::vector<const ColumnDef*> columns;
-  std::vector<PyRef> keys;
   columns.reserve(records.plan().items.size());
-  keys.reserve(records.plan().items.size());
-  for (const ColumnPlan::Item& item : records.plan().items) {
-    keys.emplace_back(str_from_utf8(item.column->name));
-    if (!keys.back()) return nullptr;
-    columns.push_back(item.column);
-  }
+  for (const ColumnPlan::Item& item : records.plan().items) columns.push_back(item.column);
+  RecordDicts dicts;
+  if (!dicts.init(columns)) return nullptr;
 
   PyRef list(PyList_New(0));
   if (!list) return nullptr;
+  Record record;  // storage reused by every record
   for (;;) {
-    auto item = records.next();
-    if (!item.ok()) {
-      return set_error(PyExc_OSError, "Error reading record: " + message(item.error()));
+    auto more = records.next_into(record);
+    if (!more.ok()) {
+      return set_error(PyExc_OSError, "Error reading record: " + message(more.error()));
     }
-    if (!item->has_value()) break;
-    PyRef dict(record_to_dict(**item, columns, keys));
+    if (!*more) break;
+    PyRef dict(dicts.make(record));
     if (!dict || PyList_Append(list.get(), dict.get()) != 0) return nullptr;
   }
   return list.release();
@@ -289,6 +263,11 @@ PyObject* get_table_schema(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
   }
   return list.release();
+}
+
+PyObject* iter_table(PyObject* self, PyObject* args, PyObject* kwargs) {
+  EseDatabaseObject* obj = as_ese(self);
+  return new_table_iterator(self, obj->db, &obj->borrows, args, kwargs);
 }
 
 // ---- export -----------------------------------------------------------------
@@ -336,6 +315,47 @@ PyObject* export_all(PyObject* self, PyObject* args, PyObject* kwargs) {
   std::optional<ExportError> error;
   Py_BEGIN_ALLOW_THREADS
   error = quarlet::export_all(*obj->db, dir);
+  Py_END_ALLOW_THREADS
+  if (error) return raise_export_error(*error);
+  Py_RETURN_NONE;
+}
+
+const Signature kExportTableDecodedSig = {"EseDatabase.export_table_decoded()",
+                                         kExportTableParams, 2, 2};
+const Signature kExportAllDecodedSig = {"EseDatabase.export_all_decoded()", kExportAllParams, 1,
+                                        1};
+
+PyObject* export_table_decoded(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* argv[2];
+  if (!bind_arguments(kExportTableDecodedSig, args, kwargs, argv)) return nullptr;
+  if (!check_str(argv[0], "table_name") || !check_str(argv[1], "output_path")) return nullptr;
+  std::string name;
+  if (!table_name_bytes(argv[0], &name)) return table_not_found(argv[0]);
+  std::string path;
+  if (!fs_path(argv[1], &path)) return nullptr;
+
+  EseDatabaseObject* obj = as_ese(self);
+  SharedBorrow borrow(obj);
+  std::optional<ExportError> error;
+  Py_BEGIN_ALLOW_THREADS
+  error = quarlet::export_table_decoded_to_path(*obj->db, name, path);
+  Py_END_ALLOW_THREADS
+  if (error) return raise_export_error(*error);
+  Py_RETURN_NONE;
+}
+
+PyObject* export_all_decoded(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* argv[1];
+  if (!bind_arguments(kExportAllDecodedSig, args, kwargs, argv)) return nullptr;
+  if (!check_str(argv[0], "output_dir")) return nullptr;
+  std::string dir;
+  if (!fs_path(argv[0], &dir)) return nullptr;
+
+  EseDatabaseObject* obj = as_ese(self);
+  SharedBorrow borrow(obj);
+  std::optional<ExportError> error;
+  Py_BEGIN_ALLOW_THREADS
+  error = quarlet::export_all_decoded(*obj->db, dir);
   Py_END_ALLOW_THREADS
   if (error) return raise_export_error(*error);
   Py_RETURN_NONE;
@@ -511,6 +531,7 @@ PyMethodDef kMethods[] = {
      "Returns:\n    list[dict]: List of records as dictionaries\n\n"
      "Raises:\n    ValueError: If the table doesn't exist\n"
      "    IOError: If there's an error reading the table"},
+    {"iter_table", as_cfunction(iter_table), kKw, kIterTableDoc},
     {"get_table_schema", as_cfunction(get_table_schema), kKw,
      "get_table_schema($self, table_name)\n--\n\n"
      "Get the schema (columns) for a table.\n\n"
@@ -531,6 +552,24 @@ PyMethodDef kMethods[] = {
     {"export_all", as_cfunction(export_all), kKw,
      "export_all($self, output_dir)\n--\n\n"
      "Export all tables to JSONL files in a directory.\n\n"
+     "Args:\n    output_dir: Directory to write JSONL files to\n\n"
+     "Raises:\n    IOError: If there's an error creating the directory or writing files"},
+    {"export_table_decoded", as_cfunction(export_table_decoded), kKw,
+     "export_table_decoded($self, table_name, output_path)\n--\n\n"
+     "Export a table to JSONL format with decoded values.\n\n"
+     "Like export_table, with the values iter_table(..., decode=True) gives:\n"
+     "decompressed and decoded text, multi-valued columns as JSON arrays,\n"
+     "DateTime values as ISO 8601 text (naive UTC), catalog defaults for\n"
+     "columns a record does not hold.\n\n"
+     "Args:\n    table_name: Name of the table to export\n"
+     "    output_path: Path to the output JSONL file\n\n"
+     "Raises:\n    ValueError: If the table doesn't exist\n"
+     "    IOError: If there's an error writing the file"},
+    {"export_all_decoded", as_cfunction(export_all_decoded), kKw,
+     "export_all_decoded($self, output_dir)\n--\n\n"
+     "Export all tables to JSONL files in a directory, with decoded values.\n\n"
+     "Like export_all (same file names), with the values of\n"
+     "export_table_decoded.\n\n"
      "Args:\n    output_dir: Directory to write JSONL files to\n\n"
      "Raises:\n    IOError: If there's an error creating the directory or writing files"},
     {"__enter__", as_cfunction(ese_enter), METH_NOARGS,

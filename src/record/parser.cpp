@@ -76,32 +76,33 @@ struct Layout {
   }
 };
 
-// Fixed column `column` (id <= F) at `offset` into `out` (Null on entry):
-// stays Null when its bit in the null bitmap is set or when it does not fit
-// in the record.
+inline void set_null(ColumnValue& out) { out.emplace<std::monostate>(); }
+
+// Fixed column `column` (id <= F) at `offset` into `out`: Null when its bit
+// in the null bitmap is set or when it does not fit in the record.
 void fixed_value(ByteView d, const Layout& lay, const ColumnDef& column, uint64_t offset,
                  ColumnValue& out) {
   const uint32_t id = column.id;
   if (lay.null_bitmap && id >= 1) {
     const uint8_t bits = d[lay.bitmap_start + (id - 1) / 8];
-    if (bits & (1u << ((id - 1) % 8))) return;
+    if (bits & (1u << ((id - 1) % 8))) return set_null(out);
   }
-  if (offset + column.size > lay.length) return;
+  if (offset + column.size > lay.length) return set_null(out);
   decode_value_into(d.subspan(offset, column.size), column, out);
 }
 
-// Variable column `column` (128 <= id <= V) into `out` (Null on entry): stays
-// Null when its offset entry lies past the record or is marked absent, or
-// when its data range is reversed or past the record.
+// Variable column `column` (128 <= id <= V) into `out`: Null when its offset
+// entry lies past the record or is marked absent, or when its data range is
+// reversed or past the record.
 void variable_value(ByteView d, const Layout& lay, const ColumnDef& column, ColumnValue& out) {
   const uint64_t j = column.id - 128;
   const uint64_t entry_at = lay.var_offsets + 2 * j;
-  if (entry_at + 2 > lay.length) return;
+  if (entry_at + 2 > lay.length) return set_null(out);
   const uint16_t end_entry = load_u16le(d.data() + entry_at);
-  if (end_entry & 0x8000) return;
+  if (end_entry & 0x8000) return set_null(out);
   const uint64_t end = end_entry;
   const uint64_t start = j == 0 ? 0 : (load_u16le(d.data() + entry_at - 2) & 0x7FFF);
-  if (lay.var_data + end > lay.length || start > end) return;
+  if (lay.var_data + end > lay.length || start > end) return set_null(out);
   decode_value_into(d.subspan(lay.var_data + start, end - start), column, out);
 }
 
@@ -150,9 +151,8 @@ void parse_tagged(ByteView d, const Layout& lay, bool large_layout,
   }
 }
 
-// Value of a tagged column from its entry into `out` (Null on entry):
-// long-value references, compressed and multi-valued data are passed on
-// undecoded.
+// Value of a tagged column from its entry into `out` (replaced): long-value
+// references, compressed and multi-valued data are passed on undecoded.
 void tagged_value(ByteView d, const TaggedSlot& s, const ColumnDef& column, ColumnValue& out) {
   const ByteView bytes = d.subspan(s.begin, s.end - s.begin);
   if (s.flags & 0x04) {
@@ -168,27 +168,30 @@ void tagged_value(ByteView d, const TaggedSlot& s, const ColumnDef& column, Colu
 
 }  // namespace
 
-Record parse_record(ByteView d, const ColumnPlan& plan, bool large_layout,
-                    RecordScratch& scratch) {
+void parse_record_into(ByteView d, const ColumnPlan& plan, bool large_layout,
+                       RecordScratch& scratch, Record& record) {
   const Layout lay(d);
-  Record record;
-  record.fields.reserve(plan.items.size());
+  // Every field is assigned below; values left from an earlier record keep
+  // their buffers for reuse.
+  record.fields.resize(plan.items.size());
   scratch.long_refs.clear();
 
   const size_t fixed_end = plan.first_tagged;
   for (size_t i = 0; i < fixed_end; ++i) {
     const ColumnPlan::Item& item = plan.items[i];
     const ColumnDef& column = *item.column;
-    RecordField& field = record.fields.emplace_back();
+    RecordField& field = record.fields[i];
     field.column = &column;
     const uint32_t id = column.id;
     if (id <= lay.last_fixed) {
       fixed_value(d, lay, column, item.fixed_offset, field.value);
     } else if (id >= 128 && id <= lay.last_variable) {
       variable_value(d, lay, column, field.value);
-    }  // any other id below 256 is Null
+    } else {
+      set_null(field.value);  // any other id below 256 is Null
+    }
   }
-  if (fixed_end == plan.items.size()) return record;
+  if (fixed_end == plan.items.size()) return;
 
   // Tagged columns come last, in ascending id order: match them against the
   // entries (also by id) in one merge. Among equal ids the last entry wins.
@@ -200,13 +203,22 @@ Record parse_record(ByteView d, const ColumnPlan& plan, bool large_layout,
     while (at < slots.size() && slots[at].id < column.id) ++at;
     size_t last = at;
     while (last < slots.size() && slots[last].id == column.id) ++last;
-    RecordField& field = record.fields.emplace_back();
+    RecordField& field = record.fields[i];
     field.column = &column;
-    if (last == at) continue;  // no entry: Null
+    if (last == at) {  // no entry: Null
+      set_null(field.value);
+      continue;
+    }
     const TaggedSlot& s = slots[last - 1];
     if (s.flags & 0x04) scratch.long_refs.push_back(static_cast<uint32_t>(i));
     tagged_value(d, s, column, field.value);
   }
+}
+
+Record parse_record(ByteView d, const ColumnPlan& plan, bool large_layout,
+                    RecordScratch& scratch) {
+  Record record;
+  parse_record_into(d, plan, large_layout, scratch, record);
   return record;
 }
 
@@ -281,16 +293,24 @@ TableRecords::TableRecords(const Database& db, const TableDef& table, LeafCursor
     : db_(&db), table_(&table), plan_(ColumnPlan::build(table)), cursor_(std::move(cursor)) {}
 
 Result<std::optional<Record>> TableRecords::next() {
-  if (done_) return std::optional<Record>();
+  Record record;
+  auto more = next_into(record);
+  if (!more) return more.error();
+  if (!*more) return std::optional<Record>();
+  return std::optional<Record>(std::move(record));
+}
+
+Result<bool> TableRecords::next_into(Record& record) {
+  if (done_) return false;
   auto entry = cursor_.next();
   if (!entry) return entry.error();
   if (!entry->has_value()) {
     done_ = true;
-    return std::optional<Record>();
+    return false;
   }
-  Record record = parse_record((*entry)->data, plan_, db_->large_layout(), scratch_);
+  parse_record_into((*entry)->data, plan_, db_->large_layout(), scratch_, record);
   if (!scratch_.long_refs.empty()) resolve_long_values(record);
-  return std::optional<Record>(std::move(record));
+  return true;
 }
 
 // Replaces each long-value reference found by parse_record (tagged values

@@ -55,6 +55,10 @@ Record parse_record(ByteView data, const ColumnPlan& plan, bool large_layout);
 // The same with caller-owned working storage (the hot path).
 Record parse_record(ByteView data, const ColumnPlan& plan, bool large_layout,
                     RecordScratch& scratch);
+// The same into `out`, whose field vector and value buffers are reused:
+// passes that decode record after record allocate almost nothing.
+void parse_record_into(ByteView data, const ColumnPlan& plan, bool large_layout,
+                       RecordScratch& scratch, Record& out);
 
 // A long-value id read from a reference: 8 bytes or more hold a 64-bit id,
 // 4 to 7 bytes a 32-bit id (little-endian); shorter references hold none.
@@ -79,6 +83,9 @@ class TableRecords {
 
   // The next record, nullopt at the end, or the error of an unreadable page.
   Result<std::optional<Record>> next();
+  // The same into `out` (its storage reused; see parse_record_into): true
+  // with the next record, false at the end.
+  Result<bool> next_into(Record& out);
 
   const TableDef& table() const { return *table_; }
   const ColumnPlan& plan() const { return plan_; }

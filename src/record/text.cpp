@@ -5,6 +5,10 @@
 #include <array>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace quarlet {
 
 namespace {
@@ -98,6 +102,14 @@ size_t ascii_units_prefix(const uint8_t* p, size_t units) {
   // Loaded little-endian, a unit is ASCII when the bits of this mask are clear.
   constexpr uint64_t kMask = kBigEndian ? 0x80FF80FF80FF80FFULL : 0xFF80FF80FF80FF80ULL;
   size_t u = 0;
+#if defined(__SSE2__)
+  const __m128i mask = _mm_set1_epi16(static_cast<short>(kMask & 0xFFFF));
+  const __m128i zero = _mm_setzero_si128();
+  for (; u + 8 <= units; u += 8) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2 * u));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(v, mask), zero)) != 0xFFFF) break;
+  }
+#endif
   for (; u + 4 <= units; u += 4) {
     uint64_t w;
     std::memcpy(&w, p + 2 * u, 8);
@@ -171,7 +183,18 @@ void decode_utf16(const uint8_t* p, size_t n, std::string& out) {
   if (pending_lead || odd) size += 3;
   out.resize(size);
   char* o = out.data();
-  for (size_t u = 0; u < ascii; ++u) *o++ = static_cast<char>(p[2 * u + (kBigEndian ? 1 : 0)]);
+  size_t u = 0;
+#if defined(__SSE2__)
+  if constexpr (!kBigEndian) {
+    // Units below 0x80 pack to their low byte exactly.
+    for (; u + 8 <= ascii; u += 8) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2 * u));
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(o + u), _mm_packus_epi16(v, v));
+    }
+  }
+#endif
+  for (; u < ascii; ++u) o[u] = static_cast<char>(p[2 * u + (kBigEndian ? 1 : 0)]);
+  o += ascii;
   walk_utf16<kBigEndian>(p, ascii, units, [&](uint32_t cp) { o = put_utf8(o, cp); });
   if (pending_lead || odd) std::memcpy(o, kReplacement, 3);
 }

@@ -18,12 +18,20 @@ constexpr std::string_view kTypeNames[19] = {
     "Unsigned long", "Long long", "GUID",        "Unsigned short", "Max",
 };
 
-inline void set_binary(ByteView data, ColumnValue& out) {
-  out.emplace<BinaryValue>().bytes.assign(data.begin(), data.end());
+// The alternative T of `out`, keeping the buffer it already holds when it is
+// a T (records decoded into the same storage reuse their allocations).
+template <class T>
+T& reuse(ColumnValue& out) {
+  if (T* held = std::get_if<T>(&out)) return *held;
+  return out.emplace<T>();
 }
 
-// Decodes non-empty `data` into `out` (Null on entry). Returns false, leaving
-// Null, for a text column whose code page is not accepted.
+inline void set_binary(ByteView data, ColumnValue& out) {
+  reuse<BinaryValue>(out).bytes.assign(data.begin(), data.end());
+}
+
+// Decodes non-empty `data` into `out`, replacing what it holds. Returns
+// false, `out` untouched, for a text column whose code page is not accepted.
 bool decode_into(ByteView data, const ColumnDef& column, ColumnValue& out) {
   const uint8_t* p = data.data();
   const size_t n = data.size();
@@ -47,11 +55,11 @@ bool decode_into(ByteView data, const ColumnDef& column, ColumnValue& out) {
     case 12: {  // Long Text
       const uint32_t codepage = column.codepage.value_or(1252);
       if (!is_known_codepage(codepage)) return false;
-      decode_text_into(data, codepage, out.emplace<TextValue>().utf8);
+      decode_text_into(data, codepage, reuse<TextValue>(out).utf8);
       return true;
     }
     case 11:  // Long Binary stored in the record
-      out.emplace<LongBinaryValue>().bytes.assign(data.begin(), data.end());
+      reuse<LongBinaryValue>(out).bytes.assign(data.begin(), data.end());
       return true;
     default:
       break;
@@ -59,7 +67,10 @@ bool decode_into(ByteView data, const ColumnDef& column, ColumnValue& out) {
   // Fixed-width types: the first `width` bytes; shorter data stays Binary.
   static constexpr uint8_t kWidth[19] = {0, 1, 0, 2, 4, 8, 4, 8, 8, 0, 0, 0, 0, 0, 4, 8, 16, 2, 0};
   const uint32_t type = column.column_type;
-  if (type >= 19 || kWidth[type] == 0) return true;  // 0 NULL, 13 Obsolete, 18 Max
+  if (type >= 19 || kWidth[type] == 0) {  // 0 NULL, 13 Obsolete, 18 Max
+    out.emplace<std::monostate>();
+    return true;
+  }
   if (n < kWidth[type]) {
     set_binary(data, out);
     return true;
@@ -91,7 +102,7 @@ bool decode_into(ByteView data, const ColumnDef& column, ColumnValue& out) {
       break;
     }
     case 17: out.emplace<uint16_t>(load_u16le(p)); break;                       // Unsigned short
-    default: break;
+    default: out.emplace<std::monostate>(); break;                              // not reached
   }
   return true;
 }
@@ -117,20 +128,31 @@ ColumnValue decode_value_or_null(ByteView data, const ColumnDef& column) {
 }
 
 void decode_value_into(ByteView data, const ColumnDef& column, ColumnValue& out) {
-  if (!data.empty() && !decode_into(data, column, out)) out.emplace<std::monostate>();
+  if (data.empty() || !decode_into(data, column, out)) out.emplace<std::monostate>();
+}
+
+void format_guid_into(const uint8_t* b, char* out) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  char* o = out;
+  const auto put = [&](int i) {
+    *o++ = kHex[b[i] >> 4];
+    *o++ = kHex[b[i] & 0xF];
+  };
+  // The first three groups are little-endian, the last two in stored order.
+  put(3), put(2), put(1), put(0);
+  *o++ = '-';
+  put(5), put(4);
+  *o++ = '-';
+  put(7), put(6);
+  *o++ = '-';
+  put(8), put(9);
+  *o++ = '-';
+  for (int i = 10; i < 16; ++i) put(i);
 }
 
 std::string format_guid(const uint8_t* b) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  static constexpr int kOrder[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
-  std::string out(36, '-');
-  size_t o = 0;
-  for (int i = 0; i < 16; ++i) {
-    if (i == 4 || i == 6 || i == 8 || i == 10) ++o;  // keep the '-'
-    const uint8_t byte = b[kOrder[i]];
-    out[o++] = kHex[byte >> 4];
-    out[o++] = kHex[byte & 0xF];
-  }
+  std::string out(kGuidTextSize, '-');
+  format_guid_into(b, out.data());
   return out;
 }
 

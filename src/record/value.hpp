@@ -81,10 +81,14 @@ Result<ColumnValue> decode_value(ByteView data, const ColumnDef& column);
 
 // decode_value with Null in place of its error (the record layer's rule).
 ColumnValue decode_value_or_null(ByteView data, const ColumnDef& column);
-// The same, constructed in place in `out` (which it replaces).
+// The same, constructed in place in `out` (which it replaces; a text or byte
+// buffer `out` already holds for the same type is reused).
 void decode_value_into(ByteView data, const ColumnDef& column, ColumnValue& out);
 
 // 36-character lowercase 8-4-4-4-12 text of a stored GUID.
 std::string format_guid(const uint8_t* bytes16);
+// The same text written to out[0, kGuidTextSize) (no terminator).
+constexpr size_t kGuidTextSize = 36;
+void format_guid_into(const uint8_t* bytes16, char* out);
 
 }  // namespace quarlet

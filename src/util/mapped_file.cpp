@@ -50,6 +50,13 @@ std::unique_ptr<MappedFile> MappedFile::from_bytes(std::vector<uint8_t> bytes) {
   return f;
 }
 
+void MappedFile::release_resident() const {
+  if (mapped_ && size_ > 0) {
+    // Advice only: a failure leaves the pages resident, which is harmless.
+    (void)::madvise(const_cast<uint8_t*>(data_), static_cast<size_t>(size_), MADV_DONTNEED);
+  }
+}
+
 MappedFile::~MappedFile() {
   if (mapped_) ::munmap(const_cast<uint8_t*>(data_), static_cast<size_t>(size_));
   if (fd_ >= 0) ::close(fd_);

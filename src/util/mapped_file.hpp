@@ -28,6 +28,12 @@ class MappedFile {
   ByteView bytes() const { return {data_, size_}; }
   uint64_t size() const { return size_; }
 
+  // Drops the mapping's resident pages from this process (a read-only
+  // mapping holds nothing but the file's contents): views stay valid and are
+  // read again from the file when next touched. Keeps long passes over a
+  // large file from growing resident memory. No effect on owned buffers.
+  void release_resident() const;
+
  private:
   MappedFile() = default;
   const uint8_t* data_ = nullptr;  // first byte of the file's contents

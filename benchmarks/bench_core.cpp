@@ -1,0 +1,112 @@
+// Times one core operation on a database file, without the interpreter: the
+// driver used to profile the reader (callgrind, perf) and to separate the
+// core's cost from the Python binding's in the benchmark table.
+//
+//   quarlet_bench FILE open
+//   quarlet_bench FILE read TABLE          decode every record of TABLE
+//   quarlet_bench FILE json TABLE          decode and encode as JSON (no file)
+//   quarlet_bench FILE export DIR          export_all into DIR
+//   quarlet_bench FILE carve SCOPE [NEEDLE]
+//
+// Prints one line: seconds, then counts of what was done.
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "database/carve.hpp"
+#include "database/database.hpp"
+#include "export/json.hpp"
+#include "export/jsonl.hpp"
+#include "record/parser.hpp"
+
+using namespace quarlet;
+
+namespace {
+
+double now() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+int usage() {
+  std::fprintf(stderr, "usage: quarlet_bench FILE open|read T|json T|export DIR|carve SCOPE [N]\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) return usage();
+  const std::string op = argv[2];
+  const std::string arg = argc > 3 ? argv[3] : "";
+  double t0 = now();
+  auto db = Database::open(argv[1]);
+  if (!db) {
+    std::fprintf(stderr, "open: %s\n", message(db.error()).c_str());
+    return 1;
+  }
+  if (op == "open") {
+    std::printf("%.6f tables=%zu\n", now() - t0, (*db)->tables().size());
+    return 0;
+  }
+  if (op == "read" || op == "json") {
+    t0 = now();
+    auto opened = TableRecords::open(**db, arg);
+    if (!opened) {
+      std::fprintf(stderr, "table: %s\n", message(opened.error()).c_str());
+      return 1;
+    }
+    TableRecords& records = **opened;
+    uint64_t count = 0, fields = 0, out_bytes = 0;
+    std::string out;
+    JsonKeyPlan plan;
+    Record record;
+    for (;;) {
+      auto more = records.next_into(record);
+      if (!more) {
+        std::fprintf(stderr, "read: %s\n", message(more.error()).c_str());
+        return 1;
+      }
+      if (!*more) break;
+      ++count;
+      fields += record.fields.size();
+      if (op == "json") {
+        if (!plan.fits(record)) plan = JsonKeyPlan::build(record_columns(record));
+        encode_record(out, record, plan);
+        out.push_back('\n');
+        if (out.size() > (1u << 20)) {
+          out_bytes += out.size();
+          out.clear();
+        }
+      }
+    }
+    out_bytes += out.size();
+    std::printf("%.6f records=%llu fields=%llu json=%llu\n", now() - t0,
+                static_cast<unsigned long long>(count), static_cast<unsigned long long>(fields),
+                static_cast<unsigned long long>(out_bytes));
+    return 0;
+  }
+  if (op == "export") {
+    t0 = now();
+    auto failure = export_all(**db, arg);
+    if (failure) {
+      std::fprintf(stderr, "export: %s\n", failure->message.c_str());
+      return 1;
+    }
+    std::printf("%.6f\n", now() - t0);
+    return 0;
+  }
+  if (op == "carve") {
+    auto scope = parse_carve_scope(arg);
+    if (!scope) return usage();
+    const std::string needle = argc > 4 ? argv[4] : "";
+    t0 = now();
+    auto hits = carve_pages(**db, *scope, needle, 6, 1000);
+    std::printf("%.6f hits=%zu bytes=%llu\n", now() - t0, hits.size(),
+                static_cast<unsigned long long>(uint64_t{(*db)->total_pages()} *
+                                                (*db)->page_size()));
+    return 0;
+  }
+  return usage();
+}

@@ -1,0 +1,634 @@
+"""The `quarlet` command: ESE database tables, schemas, dumps, exports and carving from the shell.
+
+It is written over the `quarlet` extension module and decodes nothing itself,
+except the format version and revision that `info` reads from the header.
+Output goes to stdout; errors are one line on stderr ("quarlet: error: ...")
+with exit status 2 for a usage error and 1 for a failure. Progress is shown
+on stderr for export and carve only when stderr is a terminal.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import struct
+import sys
+import tempfile
+import threading
+import time
+from typing import (IO, Any, Callable, Dict, Iterable, List, NoReturn, Optional, Sequence, Tuple,
+                    cast)
+
+import quarlet
+from quarlet import EseDatabase
+
+PROG = "quarlet"
+SCOPES = ("slack", "all", "tag_data", "lv_all", "lv_slack")
+HIT_FIELDS = ("page", "offset", "slack_start", "slack_end", "region_kind", "page_flags",
+              "page_type", "table", "text")
+U32_MAX = 0xFFFFFFFF
+EXIT_FAILURE = 1
+EXIT_USAGE = 2
+EXIT_BROKEN_PIPE = 128 + 13  # as a command ended by SIGPIPE
+EXIT_INTERRUPTED = 128 + 2
+
+
+class CliError(Exception):
+    """An expected failure: reported as one line, exit status 1."""
+
+
+class BrokenOutput(Exception):
+    """The reader of stdout went away (for example `| head`)."""
+
+
+# ---- argument parsing ---------------------------------------------------------
+
+
+class _Parser(argparse.ArgumentParser):
+    """argparse with usage errors reported as one line and exit status 2."""
+
+    def error(self, message: str) -> NoReturn:
+        sys.stderr.write("%s: error: %s (see '%s --help')\n" % (PROG, message, self.prog))
+        sys.exit(EXIT_USAGE)
+
+
+def _u32(text: str) -> int:
+    """A decimal integer from 0 to 4294967295 (argparse type)."""
+    try:
+        value = int(text, 10)
+    except ValueError:
+        raise argparse.ArgumentTypeError("not an integer: %r" % text) from None
+    if not 0 <= value <= U32_MAX:
+        raise argparse.ArgumentTypeError("out of range (0 to %d): %s" % (U32_MAX, text))
+    return value
+
+
+def build_parser() -> argparse.ArgumentParser:
+    """The parser of the whole command line, one sub-parser per command."""
+    parser = _Parser(
+        prog=PROG,
+        description="Read Microsoft ESE database files (read-only): list tables, show "
+                    "schemas, dump or export tables as JSON Lines, carve UTF-16LE strings.",
+        epilog="Run '%s COMMAND --help' for the options of one command." % PROG)
+    parser.add_argument("--version", action="version",
+                        version="%s %s" % (PROG, quarlet.__version__))
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
+    commands.required = True
+
+    def command(name: str, help_text: str, description: str) -> argparse.ArgumentParser:
+        sub = commands.add_parser(name, help=help_text, description=description)
+        sub.add_argument("database", metavar="DB", help="ESE database file (opened read-only)")
+        return sub
+
+    command("tables", "list the tables", "Print the table names, one per line, in catalog order.")
+
+    schema = command("schema", "describe the columns of a table",
+                     "Print the columns of TABLE: id, name, type and whether it is nullable.")
+    schema.add_argument("table", metavar="TABLE", help="table name (exact, case-sensitive)")
+    schema.add_argument("--json", action="store_true",
+                        help="one JSON object per column instead of aligned text")
+
+    dump = command("dump", "write one table to stdout as JSON Lines",
+                   "Write every record of TABLE to stdout as JSON Lines, byte for byte what "
+                   "export writes to a file.")
+    dump.add_argument("table", metavar="TABLE", help="table name (exact, case-sensitive)")
+
+    export = command("export", "write tables as JSON Lines files",
+                     "Write each table to OUTDIR/<name>.jsonl (created with its parents). "
+                     "Without TABLE arguments every table is written; '/', '\\' and NUL in "
+                     "a name become '_', and a name already used gets _2, _3, ...")
+    export.add_argument("outdir", metavar="OUTDIR", help="output directory")
+    export.add_argument("tables", metavar="TABLE", nargs="*",
+                        help="tables to write (default: all)")
+
+    carve = command("carve", "find UTF-16LE strings in the database pages",
+                    "Carve runs of printable ASCII stored as UTF-16LE out of the pages. "
+                    "Scopes: slack = bytes of a page no tag points at (default); all = whole "
+                    "pages; tag_data = the data of each tag; lv_all and lv_slack = the same "
+                    "as all and slack on long-value pages only.")
+    carve.add_argument("--scope", choices=SCOPES, default="slack",
+                       help="which bytes of which pages are searched (default: slack)")
+    carve.add_argument("--needle", metavar="N", default=None,
+                       help="report only strings containing N (case-sensitive)")
+    carve.add_argument("--min-chars", metavar="K", type=_u32, default=6,
+                       help="shortest string reported, in characters (default: 6; below 2 "
+                            "means 2)")
+    carve.add_argument("--max-hits", metavar="M", type=_u32, default=1000,
+                       help="stop after M strings (default: 1000; 0 = no limit)")
+    carve.add_argument("--format", choices=("jsonl", "tsv"), default="jsonl",
+                       help="jsonl: one JSON object per hit; tsv: a header line, then one "
+                            "tab-separated line per hit (default: jsonl)")
+
+    info = command("info", "show page size, page count, format and table count",
+                   "Print facts about the database file: file size, page size, page count, "
+                   "format version and revision (from the file header) and table count.")
+    info.add_argument("--json", action="store_true", help="one JSON object instead of text")
+    return parser
+
+
+# ---- output helpers -------------------------------------------------------------
+
+
+def _write(out: IO[bytes], data: bytes) -> None:
+    """Writes to stdout; a closed pipe becomes BrokenOutput."""
+    try:
+        out.write(data)
+    except BrokenPipeError:
+        raise BrokenOutput() from None
+
+
+def _flush(out: IO[bytes]) -> None:
+    try:
+        out.flush()
+    except BrokenPipeError:
+        raise BrokenOutput() from None
+
+
+def _lines(out: IO[bytes], lines: Iterable[str]) -> None:
+    """Writes text lines (UTF-8, LF) in blocks."""
+    block: List[str] = []
+    size = 0
+    for line in lines:
+        block.append(line)
+        size += len(line)
+        if size >= 1 << 16:
+            _write(out, ("\n".join(block) + "\n").encode("utf-8", "surrogateescape"))
+            block, size = [], 0
+    if block:
+        _write(out, ("\n".join(block) + "\n").encode("utf-8", "surrogateescape"))
+
+
+def _json(value: Any) -> str:
+    return json.dumps(value, ensure_ascii=False, separators=(",", ":"))
+
+
+def _os_error_text(error: OSError) -> str:
+    """An OSError of our own file operations as "reason: path"."""
+    if error.strerror and error.filename is not None:
+        return "%s: %s" % (error.strerror, error.filename)
+    return str(error)
+
+
+# ---- progress on a terminal -----------------------------------------------------
+
+
+class Progress:
+    """One status line on stderr, redrawn in place; silent unless stderr is a
+    terminal."""
+
+    def __init__(self, stream: Optional[IO[str]] = None) -> None:
+        self.stream = stream if stream is not None else sys.stderr
+        self.enabled = self.stream is not None and self.stream.isatty()
+        self.start = time.monotonic()
+        self._shown = False
+
+    def elapsed(self) -> float:
+        return max(time.monotonic() - self.start, 1e-6)
+
+    def show(self, text: str) -> None:
+        if self.enabled:
+            self.stream.write("\r" + text + "\x1b[K")
+            self.stream.flush()
+            self._shown = True
+
+    def done(self, text: str) -> None:
+        """Replaces the status line with a final summary line."""
+        if self.enabled:
+            self.stream.write(("\r" if self._shown else "") + text + "\x1b[K\n")
+            self.stream.flush()
+
+    def clear(self) -> None:
+        if self.enabled and self._shown:
+            self.stream.write("\r\x1b[K")
+            self.stream.flush()
+            self._shown = False
+
+
+def _mb(n: float) -> str:
+    return "%.1f MB" % (n / 1e6)
+
+
+def run_in_thread(work: Callable[[], Any], tick: Callable[[], None],
+                  interval: float = 0.2) -> Any:
+    """Runs `work` on a worker thread (the module releases the interpreter
+    lock during exports and carving) and calls `tick` every `interval`
+    seconds meanwhile. Returns its result or raises its exception. The main
+    thread stays responsive to Ctrl-C."""
+    outcome: Dict[str, Any] = {}
+
+    def target() -> None:
+        try:
+            outcome["result"] = work()
+        except BaseException as error:  # handed to the main thread
+            outcome["error"] = error
+
+    worker = threading.Thread(target=target, name="quarlet-worker", daemon=True)
+    worker.start()
+    while True:
+        worker.join(interval)
+        if not worker.is_alive():
+            break
+        tick()
+    if "error" in outcome:
+        raise outcome["error"]
+    return outcome.get("result")
+
+
+class LineCounter:
+    """Counts the lines of JSON Lines files while they are being written, by
+    reading what has been appended so far (used for progress only)."""
+
+    def __init__(self) -> None:
+        self.records = 0
+        self._file: Optional[IO[bytes]] = None
+        self._path: Optional[str] = None
+
+    def follow(self, path: str, to_end: bool = False) -> None:
+        """Counts new lines of `path`; `to_end` also closes it (finished)."""
+        if self._path != path:
+            self._close()
+            try:
+                self._file = open(path, "rb")
+                self._path = path
+            except OSError:
+                return
+        assert self._file is not None
+        while True:
+            chunk = self._file.read(1 << 22)
+            if not chunk:
+                break
+            self.records += chunk.count(b"\n")
+            if not to_end:
+                break
+        if to_end:
+            self._close()
+
+    def _close(self) -> None:
+        if self._file is not None:
+            self._file.close()
+        self._file = None
+        self._path = None
+
+
+# ---- file names of exports ------------------------------------------------------
+
+
+def safe_file_stem(name: str) -> str:
+    """The file name of a table without ".jsonl": '/', '\\' and NUL become
+    '_'; "." and ".." become "_" and "__" (as the module's export_all)."""
+    stem = name.replace("/", "_").replace("\\", "_").replace("\0", "_")
+    return {".": "_", "..": "__"}.get(stem, stem)
+
+
+def export_file_names(names: Sequence[str]) -> List[str]:
+    """One file name per table, in order; a name already taken in this list
+    gets _2, _3, ... (the first free one) before ".jsonl"."""
+    taken = set()
+    files = []
+    for name in names:
+        stem = safe_file_stem(name)
+        file = stem + ".jsonl"
+        k = 2
+        while file in taken:
+            file = "%s_%d.jsonl" % (stem, k)
+            k += 1
+        taken.add(file)
+        files.append(file)
+    return files
+
+
+# ---- commands -------------------------------------------------------------------
+
+
+def open_database(path: str) -> EseDatabase:
+    try:
+        return EseDatabase(path)
+    except (OSError, ValueError) as error:  # not found, not a database, bad path
+        raise CliError(str(error)) from None
+
+
+def cmd_tables(args: argparse.Namespace, out: IO[bytes]) -> None:
+    db = open_database(args.database)
+    _lines(out, db.get_tables())
+
+
+def cmd_schema(args: argparse.Namespace, out: IO[bytes]) -> None:
+    db = open_database(args.database)
+    try:
+        columns = db.get_table_schema(args.table)
+    except ValueError as error:
+        raise CliError(str(error)) from None
+    if args.json:
+        _lines(out, (_json(column) for column in columns))
+        return
+    rows = [("ID", "NAME", "TYPE", "NULLABLE")]
+    rows += [(str(c["id"]), c["name"], c["type"], "yes" if c["nullable"] else "no")
+             for c in columns]
+    widths = [max(len(row[i]) for row in rows) for i in range(3)]
+    _lines(out, [("%s  %s  %s  %s" % (row[0].rjust(widths[0]), row[1].ljust(widths[1]),
+                                      row[2].ljust(widths[2]), row[3])).rstrip()
+                 for row in rows])
+
+
+def _fd_path(fd: int) -> Optional[str]:
+    """A path that opens descriptor `fd` again (/dev/fd), or None."""
+    for base in ("/proc/self/fd", "/dev/fd"):
+        path = "%s/%d" % (base, fd)
+        if os.path.exists(path):
+            return path
+    return None
+
+
+def _copy_fd(fd: int, out: IO[bytes]) -> None:
+    while True:
+        chunk = os.read(fd, 1 << 20)
+        if not chunk:
+            return
+        _write(out, chunk)
+
+
+def dump_table(db: EseDatabase, table: str, out: IO[bytes]) -> None:
+    """Streams the export of `table` to `out`: the module writes into a pipe
+    (through its /proc path) on a worker thread while this thread copies the
+    pipe to `out`, so the bytes are exactly those of export_table. Falls back
+    to a temporary file where descriptors have no path."""
+    _flush(out)
+    read_fd, write_fd = os.pipe()
+    target = _fd_path(write_fd)
+    if target is None:
+        os.close(read_fd)
+        os.close(write_fd)
+        _dump_via_file(db, table, out)
+        return
+    outcome: Dict[str, BaseException] = {}
+
+    def work() -> None:
+        try:
+            db.export_table(table, target)
+        except BaseException as error:
+            outcome["error"] = error
+        finally:
+            os.close(write_fd)  # with the module's own descriptor closed: EOF
+
+    worker = threading.Thread(target=work, name="quarlet-dump", daemon=True)
+    worker.start()
+    try:
+        _copy_fd(read_fd, out)
+        _flush(out)
+    finally:
+        os.close(read_fd)  # a writer still running now fails with EPIPE and stops
+        worker.join()
+    if "error" in outcome:
+        error = outcome["error"]
+        if isinstance(error, (OSError, ValueError)):
+            raise CliError(str(error)) from None
+        raise error
+
+
+def _dump_via_file(db: EseDatabase, table: str, out: IO[bytes]) -> None:
+    with tempfile.TemporaryDirectory(prefix="quarlet-") as tmp:
+        path = os.path.join(tmp, "dump.jsonl")
+        try:
+            db.export_table(table, path)
+        except (OSError, ValueError) as error:
+            raise CliError(str(error)) from None
+        with open(path, "rb") as f:
+            _copy_fd(f.fileno(), out)
+        _flush(out)
+
+
+def cmd_dump(args: argparse.Namespace, out: IO[bytes]) -> None:
+    dump_table(open_database(args.database), args.table, out)
+
+
+def _stat_key(path: str) -> Optional[Tuple[int, int, int, int]]:
+    try:
+        st = os.stat(path)
+    except OSError:
+        return None
+    return (st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns)
+
+
+def _file_size(path: str) -> int:
+    try:
+        return os.stat(path).st_size
+    except OSError:
+        return 0
+
+
+class ExportMonitor:
+    """Progress of an export into known files written one after another:
+    tables done, records written so far and MB/s."""
+
+    def __init__(self, paths: Sequence[str], progress: Progress) -> None:
+        self.paths = list(paths)
+        self.progress = progress
+        self.current = -1  # index of the file being written, -1 before the first
+        self.counter = LineCounter()
+        self._before = [_stat_key(p) for p in self.paths] if progress.enabled else []
+
+    def advance_by_files(self) -> None:
+        """Finds the file being written: the last one changed since the start
+        (files are written in order, each created or truncated first)."""
+        i = self.current + 1
+        while i < len(self.paths) and _stat_key(self.paths[i]) != self._before[i]:
+            i += 1
+        self.set_current(i - 1)
+
+    def set_current(self, index: int) -> None:
+        """Moves to file `index`, counting the earlier files to their end."""
+        while self.current < index:
+            if self.current >= 0:
+                self.counter.follow(self.paths[self.current], to_end=True)
+            self.current += 1
+
+    def tick(self) -> None:
+        if not self.progress.enabled:
+            return
+        self.advance_by_files()
+        if self.current < 0:
+            return
+        self.counter.follow(self.paths[self.current])
+        written = sum(_file_size(p) for p in self.paths[:self.current + 1])
+        self.progress.show("%d/%d tables, %d records, %s, %.1f MB/s  %s" % (
+            self.current, len(self.paths), self.counter.records, _mb(written),
+            written / 1e6 / self.progress.elapsed(), os.path.basename(self.paths[self.current])))
+
+    def finish(self) -> None:
+        if not self.progress.enabled:
+            return
+        self.set_current(len(self.paths) - 1)
+        if self.current >= 0:
+            self.counter.follow(self.paths[self.current], to_end=True)
+        written = sum(_file_size(p) for p in self.paths)
+        elapsed = self.progress.elapsed()
+        self.progress.done("exported %d tables, %d records, %s in %.1f s (%.1f MB/s)" % (
+            len(self.paths), self.counter.records, _mb(written), elapsed,
+            written / 1e6 / elapsed))
+
+
+def cmd_export(args: argparse.Namespace, out: IO[bytes]) -> None:
+    db = open_database(args.database)
+    progress = Progress()
+    outdir = args.outdir
+    try:
+        if not args.tables:
+            names = db.get_tables()
+            paths = [os.path.join(outdir, f) for f in export_file_names(names)]
+            monitor = ExportMonitor(paths, progress)
+            run_in_thread(lambda: db.export_all(outdir), monitor.tick)
+        else:
+            known = set(db.get_tables())
+            wanted = list(dict.fromkeys(args.tables))  # each table once, in given order
+            for name in wanted:
+                if name not in known:
+                    raise CliError("Table not found: %s" % name)
+            try:
+                os.makedirs(outdir, exist_ok=True)
+            except OSError as error:
+                raise CliError("Failed to create output directory: %s"
+                               % _os_error_text(error)) from None
+            paths = [os.path.join(outdir, f) for f in export_file_names(wanted)]
+            monitor = ExportMonitor(paths, progress)
+
+            def export_named() -> None:
+                for name, path in zip(wanted, paths):
+                    db.export_table(name, path)
+
+            run_in_thread(export_named, monitor.tick)
+    except (OSError, ValueError) as error:
+        progress.clear()
+        raise CliError(str(error)) from None
+    except BaseException:
+        progress.clear()
+        raise
+    monitor.finish()
+
+
+def _tsv_field(value: object) -> str:
+    """A TSV cell: None is empty; tab, LF and CR (possible only in table
+    names) are written as \\t, \\n, \\r."""
+    if value is None:
+        return ""
+    text = str(value)
+    if "\t" in text or "\n" in text or "\r" in text:
+        text = text.replace("\t", "\\t").replace("\n", "\\n").replace("\r", "\\r")
+    return text
+
+
+def cmd_carve(args: argparse.Namespace, out: IO[bytes]) -> None:
+    db = open_database(args.database)
+    progress = Progress()
+    size = db.page_size * db.total_pages
+    max_hits = args.max_hits if args.max_hits != 0 else U32_MAX
+
+    def tick() -> None:
+        progress.show("carving %s (%s scope)... %.0f s" % (_mb(size), args.scope,
+                                                           progress.elapsed()))
+
+    try:
+        hits = run_in_thread(
+            lambda: db.carve_utf16le_strings_scoped(
+                cast(Any, args.scope), needle=args.needle, min_chars=args.min_chars,
+                max_hits=max_hits),
+            tick)
+    except BaseException:
+        progress.clear()
+        raise
+    progress.done("carved %s in %.1f s (%.1f MB/s): %d hits" % (
+        _mb(size), progress.elapsed(), size / 1e6 / progress.elapsed(), len(hits)))
+    if args.format == "jsonl":
+        _lines(out, (_json(hit) for hit in hits))
+    else:
+        _lines(out, ["\t".join(HIT_FIELDS)] +
+               ["\t".join(_tsv_field(hit[k]) for k in HIT_FIELDS)
+                for hit in hits])
+
+
+def read_header_fields(path: str) -> Dict[str, int]:
+    """Format version (u32 LE at 8) and revision (u32 LE at 232) of the file
+    header; the file is only read."""
+    try:
+        with open(path, "rb") as f:
+            head = f.read(236)
+    except OSError as error:
+        raise CliError(_os_error_text(error)) from None
+    if len(head) < 236:
+        raise CliError("Invalid database header")
+    (version,) = struct.unpack_from("<I", head, 8)
+    (revision,) = struct.unpack_from("<I", head, 232)
+    return {"format_version": version, "format_revision": revision}
+
+
+def cmd_info(args: argparse.Namespace, out: IO[bytes]) -> None:
+    db = open_database(args.database)
+    fields = read_header_fields(args.database)
+    try:
+        file_size = os.stat(args.database).st_size
+    except OSError as error:
+        raise CliError(_os_error_text(error)) from None
+    info: Dict[str, Any] = {
+        "path": db.path,
+        "file_size": file_size,
+        "page_size": db.page_size,
+        "total_pages": db.total_pages,
+        "format_version": fields["format_version"],
+        "format_revision": fields["format_revision"],
+        "tables": len(db.get_tables()),
+    }
+    if args.json:
+        _lines(out, [_json(info)])
+        return
+    shown = dict(info)
+    shown["format_version"] = "0x%x" % info["format_version"]
+    shown["format_revision"] = "0x%x (%d)" % (info["format_revision"], info["format_revision"])
+    labels = {"path": "path", "file_size": "file size", "page_size": "page size",
+              "total_pages": "pages", "format_version": "format version",
+              "format_revision": "format revision", "tables": "tables"}
+    width = max(len(label) for label in labels.values())
+    _lines(out, ("%s  %s" % (labels[k].ljust(width), shown[k]) for k in labels))
+
+
+COMMANDS: Dict[str, Callable[[argparse.Namespace, IO[bytes]], None]] = {
+    "tables": cmd_tables,
+    "schema": cmd_schema,
+    "dump": cmd_dump,
+    "export": cmd_export,
+    "carve": cmd_carve,
+    "info": cmd_info,
+}
+
+
+def _silence_stdout() -> None:
+    """After a broken pipe: point stdout at /dev/null so the interpreter's
+    final flush does not report the error again."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError, AttributeError):
+        pass
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Runs the command line; returns the exit status."""
+    args = build_parser().parse_args(argv)
+    out = cast(IO[bytes], sys.stdout.buffer)
+    try:
+        COMMANDS[args.command](args, out)
+        _flush(out)
+    except CliError as error:
+        sys.stderr.write("%s: error: %s\n" % (PROG, error))
+        return EXIT_FAILURE
+    except BrokenOutput:
+        _silence_stdout()
+        return EXIT_BROKEN_PIPE
+    except KeyboardInterrupt:
+        sys.stderr.write("\n")
+        return EXIT_INTERRUPTED
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,277 @@
+// The decoded view of records: decompression, multi-value splitting, long
+// values and catalog defaults layered over the raw record parser.
+#include "decode/decoded_record.hpp"
+
+#include <algorithm>
+#include <span>
+#include <utility>
+
+#include "decode/compression.hpp"
+#include "decode/long_value_chunks.hpp"
+#include "decode/multivalue.hpp"
+#include "record/text.hpp"
+
+namespace quarlet {
+
+namespace {
+
+bool is_text_column(const ColumnDef& column) {
+  return column.column_type == 10 || column.column_type == 12;
+}
+
+// The raw view of a separated value, as TableRecords resolves it.
+void raw_long_value(const LongValueChunks* found, const ColumnDef& column, ColumnValue& out) {
+  out = long_value_from_chunks(found, column);
+}
+
+// The chunks of `found` sorted by offset (stable), into `sorted`.
+void sorted_chunks(const LongValueChunks& found, std::vector<LongValueChunk>& sorted) {
+  sorted.assign(found.chunks.begin(), found.chunks.end());
+  const auto by_offset = [](const LongValueChunk& a, const LongValueChunk& b) {
+    return a.first < b.first;
+  };
+  if (!std::is_sorted(sorted.begin(), sorted.end(), by_offset)) {
+    std::stable_sort(sorted.begin(), sorted.end(), by_offset);
+  }
+}
+
+// The logical bytes of the long value `found` into `out`: its chunks
+// decompressed when they are stored compressed, else joined in offset order
+// and cut to the total size (the raw rule); then, when `compressed` (the
+// record's 0x02 bit) and the chunks were not, the joined bytes decompressed
+// as one value. False when there is nothing to decode better than the raw
+// view: no entry, a value above the size cap, damaged chunks, or a
+// decompression that fails.
+bool long_value_bytes(const LongValueChunks* found, bool compressed, std::vector<uint8_t>& out) {
+  out.clear();
+  if (found == nullptr || found->chunks.empty()) return false;
+  std::vector<LongValueChunk> chunks;
+  sorted_chunks(*found, chunks);
+  if (found->total_size) {
+    if (*found->total_size > kMaxDecompressedLongValue) return false;
+    switch (decompress_long_value(chunks, *found->total_size, out)) {
+      case LongValueDecode::Decompressed:
+        return true;
+      case LongValueDecode::Damaged:
+        return false;
+      case LongValueDecode::NotCompressed:
+        break;
+    }
+  }
+  uint64_t joined = 0;
+  for (const auto& c : chunks) joined += c.second.size();
+  uint64_t size = joined;
+  if (found->total_size && *found->total_size < size) size = *found->total_size;
+  if (size > kMaxDecompressedLongValue) return false;
+  out.reserve(size);
+  for (const auto& c : chunks) {
+    if (out.size() >= size) break;
+    const size_t take = static_cast<size_t>(std::min<uint64_t>(c.second.size(), size - out.size()));
+    out.insert(out.end(), c.second.begin(), c.second.begin() + take);
+  }
+  if (!compressed) return true;
+  std::vector<uint8_t> plain;
+  if (decompress_value(out, plain) != DecompressStatus::Ok) return false;
+  out.swap(plain);
+  return true;
+}
+
+// A separated value of `column` whose reference is `ref`, into `out`.
+// `out` keeps what it holds when the long-value tree cannot be read (as the
+// raw view keeps the reference); a value that does not decode takes the raw
+// view's resolution.
+void decode_separated(ByteView ref, bool compressed, const ColumnDef& column,
+                      LongValueSource& lv, ColumnValue& out) {
+  const std::optional<LongValueRef> id = long_value_ref(ref);
+  if (!id || !lv.has_tree()) {
+    raw_long_value(nullptr, column, out);
+    return;
+  }
+  const LongValueIndex* index = lv.index();
+  if (index == nullptr) return;  // descent failed: the reference stays
+  const LongValueChunks* found = index->find(id->id, id->width);
+  // A value stored plainly in one chunk (the common case) needs no copy: the
+  // raw view decodes it straight from the mapping.
+  if (!compressed && found != nullptr && found->chunks.size() == 1 && found->total_size &&
+      found->chunks[0].first == 0 && found->chunks[0].second.size() >= *found->total_size) {
+    raw_long_value(found, column, out);
+    return;
+  }
+  std::vector<uint8_t> bytes;
+  if (!long_value_bytes(found, compressed, bytes) || bytes.empty()) {
+    raw_long_value(found, column, out);
+    return;
+  }
+  decode_bytes_into(bytes, column, out);
+}
+
+// A multi-valued value (flags 0x08) into `field`. A value that is itself
+// separated (0x04) is fetched first. When the value does not split, the field
+// keeps its raw view (the stored bytes, or the resolved long value).
+void decode_multivalue(ByteView payload, uint8_t flags, const ColumnDef& column,
+                       LongValueSource& lv, std::vector<uint8_t>& buffer, DecodedField& field) {
+  std::vector<uint8_t> whole;
+  ByteView p = payload;
+  if (flags & kTaggedSeparated) {
+    // The raw view resolves the reference; keep that unless the value splits.
+    decode_separated(payload, false, column, lv, field.value);
+    const std::optional<LongValueRef> id = long_value_ref(payload);
+    const LongValueIndex* index = lv.has_tree() && id ? lv.index() : nullptr;
+    if (index == nullptr) return;
+    if (!long_value_bytes(index->find(id->id, id->width), false, whole)) return;
+    p = whole;
+  }
+  auto elements = split_multivalue(static_cast<uint8_t>(flags & ~kTaggedSeparated), p);
+  if (!elements) return;
+  field.is_list = true;
+  field.value.emplace<std::monostate>();
+  field.elements.resize(elements->size());
+  for (size_t k = 0; k < elements->size(); ++k) {
+    const MultiValueElement& e = (*elements)[k];
+    ColumnValue& value = field.elements[k];
+    if (e.separated || e.compressed) {
+      value.emplace<BinaryValue>().bytes.assign(e.bytes.begin(), e.bytes.end());
+      if (e.separated) {
+        decode_separated(e.bytes, false, column, lv, value);
+      } else {
+        decode_compressed_into(e.bytes, column, buffer, value);
+      }
+    } else {
+      decode_bytes_into(e.bytes, column, value);
+    }
+  }
+}
+
+// A tagged value with flags byte `flags` whose payload is `payload` into
+// `field`, which holds the raw view of it.
+void decode_tagged(ByteView payload, uint8_t flags, const ColumnDef& column, LongValueSource& lv,
+                   std::vector<uint8_t>& buffer, DecodedField& field) {
+  if (flags & kTaggedMultiValue) {
+    decode_multivalue(payload, flags, column, lv, buffer, field);
+  } else if (flags & kTaggedSeparated) {
+    decode_separated(payload, (flags & kTaggedCompressed) != 0, column, lv, field.value);
+  } else if (flags & kTaggedCompressed) {
+    decode_compressed_into(payload, column, buffer, field.value);
+  }
+}
+
+// A column's catalog default into `out`, when it declares one.
+void apply_default(const ColumnDef& column, ColumnValue& out) {
+  if (column.default_value) decode_bytes_into(*column.default_value, column, out);
+}
+
+}  // namespace
+
+void decode_bytes_into(ByteView data, const ColumnDef& column, ColumnValue& out) {
+  if (is_text_column(column) && !data.empty() &&
+      !is_known_codepage(column.codepage.value_or(1252))) {
+    out.emplace<BinaryValue>().bytes.assign(data.begin(), data.end());
+    return;
+  }
+  out.emplace<std::monostate>();
+  decode_value_into(data, column, out);
+}
+
+bool decode_compressed_into(ByteView payload, const ColumnDef& column,
+                            std::vector<uint8_t>& buffer, ColumnValue& out) {
+  if (decompress_value(payload, buffer) != DecompressStatus::Ok) return false;
+  decode_bytes_into(buffer, column, out);
+  return true;
+}
+
+LongValueSource::LongValueSource(const Database* db, const TableDef* table) : db_(db) {
+  if (db != nullptr && table != nullptr && !table->long_values.empty()) {
+    has_tree_ = true;
+    root_ = table->long_values[0].second.root_page;
+  }
+}
+
+const LongValueIndex* LongValueSource::index() {
+  if (!has_tree_) return nullptr;
+  if (!built_) {
+    index_ = LongValueIndex::build(*db_, root_);
+    built_ = true;
+  }
+  return index_->descent_failed() ? nullptr : &*index_;
+}
+
+void decode_record(ByteView d, const ColumnPlan& plan, bool large_layout, LongValueSource& lv,
+                   RecordScratch& scratch, std::vector<uint8_t>& buffer, DecodedRecord& out) {
+  Record raw = parse_record(d, plan, large_layout, scratch);
+  out.fields.resize(raw.fields.size());
+  for (size_t i = 0; i < raw.fields.size(); ++i) {
+    DecodedField& field = out.fields[i];
+    field.column = raw.fields[i].column;
+    field.value = std::move(raw.fields[i].value);
+    field.elements.clear();
+    field.is_list = false;
+  }
+
+  // Columns a record does not hold: fixed ids above F, variable ids above V
+  // (an explicitly null column is held, and stays null).
+  const uint32_t last_fixed = d.size() >= 4 ? d[0] : 0;
+  const uint32_t last_variable = d.size() >= 4 ? d[1] : 0;
+  const size_t fixed_end = std::min(plan.first_tagged, out.fields.size());
+  for (size_t i = 0; i < fixed_end; ++i) {
+    const ColumnDef& column = *out.fields[i].column;
+    if (!column.default_value) continue;
+    const bool held = column.id < 128 ? column.id <= last_fixed : column.id <= last_variable;
+    if (!held) apply_default(column, out.fields[i].value);
+  }
+
+  // Tagged columns: the same merge of plan and entries as parse_record, whose
+  // entries (sorted by id) are still in the scratch. Among equal ids the last
+  // entry wins.
+  const std::vector<RecordScratch::TaggedSlot>& slots = scratch.tagged;
+  size_t at = 0;
+  for (size_t i = fixed_end; i < out.fields.size(); ++i) {
+    DecodedField& field = out.fields[i];
+    const ColumnDef& column = *field.column;
+    while (at < slots.size() && slots[at].id < column.id) ++at;
+    size_t last = at;
+    while (last < slots.size() && slots[last].id == column.id) ++last;
+    if (last == at) {
+      apply_default(column, field.value);
+      continue;
+    }
+    const RecordScratch::TaggedSlot& s = slots[last - 1];
+    constexpr uint8_t kEncoded = kTaggedCompressed | kTaggedSeparated | kTaggedMultiValue;
+    if ((s.flags & kEncoded) == 0) continue;  // the raw view is already decoded
+    decode_tagged(d.subspan(s.begin, s.end - s.begin), s.flags, column, lv, buffer, field);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// DecodedTableRecords
+
+Result<std::unique_ptr<DecodedTableRecords>> DecodedTableRecords::open(const Database& db,
+                                                                       const Name& name) {
+  auto table = db.table(name);
+  if (!table) return table.error();
+  auto leaf = first_leaf(db, (*table)->root_page);
+  if (!leaf) return leaf.error();
+  return std::unique_ptr<DecodedTableRecords>(
+      new DecodedTableRecords(db, **table, LeafCursor(db, *leaf)));
+}
+
+DecodedTableRecords::DecodedTableRecords(const Database& db, const TableDef& table,
+                                         LeafCursor cursor)
+    : db_(&db),
+      table_(&table),
+      plan_(ColumnPlan::build(table)),
+      cursor_(std::move(cursor)),
+      lv_(&db, &table) {}
+
+Result<bool> DecodedTableRecords::next(DecodedRecord& out) {
+  if (done_) return false;
+  auto entry = cursor_.next();
+  if (!entry) return entry.error();
+  if (!entry->has_value()) {
+    done_ = true;
+    return false;
+  }
+  decode_record((*entry)->data, plan_, db_->large_layout(), lv_, scratch_, buffer_, out);
+  return true;
+}
+
+}  // namespace quarlet

@@ -1,0 +1,108 @@
+// The decoded view of a table's records: compressed values decompressed and
+// decoded by their column's type, multi-valued values split into decoded
+// elements, compressed long values decompressed, and catalog defaults for the
+// columns a record does not hold.
+//
+// The decoded view is built on top of the raw one (parse_record) and never
+// changes it. Anything that does not decode (an unknown scheme, a damaged
+// stream, a size that does not match, an inconsistent multi-value) keeps the
+// value the raw view gives, so decoding never fails a record and never loses
+// bytes. DateTime values stay DateTimeValue here; consumers turn them into
+// dates (ole_date_to_utc) and keep the raw integer when that fails.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "database/database.hpp"
+#include "database/tree.hpp"
+#include "record/parser.hpp"
+#include "record/value.hpp"
+
+namespace quarlet {
+
+// Largest logical size of a long value the decoded view decompresses. A
+// larger one (a damaged or hostile root can claim 4 GiB) keeps its raw bytes.
+// In-record values need no such cap: their declared sizes are 16-bit and the
+// 7-bit schemes grow at most 16/7-fold over their input.
+inline constexpr uint32_t kMaxDecompressedLongValue = uint32_t{64} << 20;
+
+// One column of a decoded record.
+struct DecodedField {
+  const ColumnDef* column = nullptr;
+  ColumnValue value;                  // the value; Null when is_list
+  std::vector<ColumnValue> elements;  // a multi-value's decoded elements, in order
+  bool is_list = false;               // the value is the list `elements`
+};
+
+struct DecodedRecord {
+  std::vector<DecodedField> fields;  // one per column, in the plan's order
+};
+
+// Decodes the bytes `data` of a value of `column` (already decompressed) into
+// `out`: as decode_value, except that text of an unknown code page keeps its
+// bytes (Binary) instead of becoming Null.
+void decode_bytes_into(ByteView data, const ColumnDef& column, ColumnValue& out);
+
+// Decompresses `payload` (its compression header first) and decodes the
+// result by the column's type into `out`. False, with `out` untouched, when
+// the payload does not decompress. `buffer` is working storage.
+bool decode_compressed_into(ByteView payload, const ColumnDef& column,
+                            std::vector<uint8_t>& buffer, ColumnValue& out);
+
+// The long-value index of one table, built on first use (one scan of the
+// leaf level of the table's first long-value tree).
+class LongValueSource {
+ public:
+  // `db` null: the table is taken to have no long-value tree.
+  LongValueSource(const Database* db, const TableDef* table);
+  // Whether the table has a long-value tree.
+  bool has_tree() const { return has_tree_; }
+  // The index; null when the table has no tree or the descent to its first
+  // leaf failed.
+  const LongValueIndex* index();
+
+ private:
+  const Database* db_;
+  uint32_t root_ = 0;
+  bool has_tree_ = false;
+  bool built_ = false;
+  std::optional<LongValueIndex> index_;
+};
+
+// Decodes one record of a table into `out` (replaced). Separated values are
+// looked up in `lv`. `scratch` and `buffer` are working storage reused
+// between records. Never fails.
+void decode_record(ByteView data, const ColumnPlan& plan, bool large_layout, LongValueSource& lv,
+                   RecordScratch& scratch, std::vector<uint8_t>& buffer, DecodedRecord& out);
+
+// Iterates over the decoded records of one table, in the order TableRecords
+// gives them (the same leaf walk).
+class DecodedTableRecords {
+ public:
+  // TableNotFound, or the error of the descent to the first leaf.
+  static Result<std::unique_ptr<DecodedTableRecords>> open(const Database& db, const Name& name);
+
+  // Decodes the next record into `out`: true, false at the end, or the error
+  // of an unreadable page.
+  Result<bool> next(DecodedRecord& out);
+
+  const TableDef& table() const { return *table_; }
+  const ColumnPlan& plan() const { return plan_; }
+
+ private:
+  DecodedTableRecords(const Database& db, const TableDef& table, LeafCursor cursor);
+
+  const Database* db_;
+  const TableDef* table_;
+  ColumnPlan plan_;
+  LeafCursor cursor_;
+  RecordScratch scratch_;                   // reused by every record of the pass
+  std::vector<uint8_t> buffer_;             // decompression working storage
+  LongValueSource lv_;                      // the table's long values, built lazily
+  bool done_ = false;
+};
+
+}  // namespace quarlet

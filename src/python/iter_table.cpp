@@ -1,0 +1,293 @@
+// The table iterator: a limited-API heap type stepping through one table's
+// records with the core's TableRecords (raw) or DecodedTableRecords (decoded
+// values), making one dict per step.
+#include "python/iter_table.hpp"
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "decode/decoded_record.hpp"
+#include "decode/ole_date.hpp"
+#include "python/args.hpp"
+#include "python/convert.hpp"
+#include "record/parser.hpp"
+
+namespace quarlet::py {
+
+const char kIterTableDoc[] =
+    "iter_table($self, table_name, decode=False)\n--\n\n"
+    "Iterate over the records of a table, one at a time.\n\n"
+    "Yields the same dictionaries as read_table, in the same order, without\n"
+    "holding the whole table in memory. The iterator keeps the database open;\n"
+    "a `with` block may end while it is unfinished.\n\n"
+    "Args:\n    table_name: Name of the table to read\n"
+    "    decode: Taken by its truth value. When true, values stored in encoded\n"
+    "        form are decoded: compressed values are decompressed and decoded\n"
+    "        by the column's type, multi-valued columns become lists of their\n"
+    "        decoded elements, DateTime columns become naive UTC\n"
+    "        datetime.datetime objects (the raw integer when the date lies\n"
+    "        outside the years 1601 to 9999), and a column the record does not\n"
+    "        hold takes its catalog default value. A value that cannot be\n"
+    "        decoded keeps its raw form.\n\n"
+    "Returns:\n    iterator of dict: One dictionary per record\n\n"
+    "Raises:\n    ValueError: If the table doesn't exist\n"
+    "    IOError: If there's an error reading the table";
+
+namespace {
+
+// Everything a running iterator owns besides the object header.
+struct IterState {
+  const Database* db = nullptr;
+  Py_ssize_t* borrows = nullptr;                // the owner's shared-borrow counter
+  std::unique_ptr<TableRecords> raw;            // set when not decoding
+  std::unique_ptr<DecodedTableRecords> decoded; // set when decoding
+  DecodedRecord record;                         // reused by every decoded step
+  std::vector<const ColumnDef*> columns;        // the plan's columns, in order
+  std::vector<PyRef> keys;                      // key str per plan column, made once
+  PyRef datetime_class;                         // datetime.datetime, when decoding
+  bool done = false;                            // ended, or failed once
+};
+
+struct TableIteratorObject {
+  PyObject_HEAD
+  PyObject* owner;    // the EseDatabase (strong reference)
+  IterState* state;   // owned
+};
+
+TableIteratorObject* as_iter(PyObject* self) {
+  return reinterpret_cast<TableIteratorObject*>(self);
+}
+
+// A shared borrow of the owner for one step, as the instance's own methods
+// take it. Only touched with the interpreter lock held.
+class StepBorrow {
+ public:
+  explicit StepBorrow(Py_ssize_t* counter) : counter_(counter) { ++*counter_; }
+  ~StepBorrow() { --*counter_; }
+  StepBorrow(const StepBorrow&) = delete;
+  StepBorrow& operator=(const StepBorrow&) = delete;
+
+ private:
+  Py_ssize_t* counter_;
+};
+
+// The key object for field i of a record: the per-iterator key when the field
+// lines up with the plan, else a new str in `own` (borrowed result; null on
+// failure with an exception set).
+PyObject* field_key(const IterState& st, size_t i, const ColumnDef* column, PyRef& own) {
+  if (i < st.columns.size() && st.columns[i] == column) return st.keys[i].get();
+  own.reset(str_from_utf8(column->name));
+  return own.get();
+}
+
+// A decoded scalar: DateTime values become datetime.datetime when they are
+// valid dates in 1601..9999, everything else converts as in the raw view.
+PyObject* decoded_scalar(const ColumnValue& value, PyObject* datetime_class) {
+  if (const auto* dt = std::get_if<DateTimeValue>(&value)) {
+    double days;
+    static_assert(sizeof days == sizeof dt->raw);
+    std::memcpy(&days, &dt->raw, sizeof days);
+    if (const std::optional<DateTimeParts> p = ole_date_to_utc(days)) {
+      return PyObject_CallFunction(datetime_class, "iiiiiii", p->year, p->month, p->day, p->hour,
+                                   p->minute, p->second, static_cast<int>(p->microsecond));
+    }
+  }
+  return value_to_python(value);
+}
+
+PyObject* decoded_field(const DecodedField& field, PyObject* datetime_class) {
+  if (!field.is_list) return decoded_scalar(field.value, datetime_class);
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(field.elements.size())));
+  if (!list) return nullptr;
+  for (size_t k = 0; k < field.elements.size(); ++k) {
+    PyObject* item = decoded_scalar(field.elements[k], datetime_class);
+    if (item == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(k), item);  // steals `item`
+  }
+  return list.release();
+}
+
+PyObject* raw_dict(const IterState& st, const Record& record) {
+  PyRef dict(PyDict_New());
+  if (!dict) return nullptr;
+  for (size_t i = 0; i < record.fields.size(); ++i) {
+    const RecordField& field = record.fields[i];
+    PyRef own;
+    PyObject* key = field_key(st, i, field.column, own);
+    if (key == nullptr) return nullptr;
+    PyRef value(value_to_python(field.value));
+    if (!value || PyDict_SetItem(dict.get(), key, value.get()) != 0) return nullptr;
+  }
+  return dict.release();
+}
+
+PyObject* decoded_dict(const IterState& st, const DecodedRecord& record) {
+  PyRef dict(PyDict_New());
+  if (!dict) return nullptr;
+  for (size_t i = 0; i < record.fields.size(); ++i) {
+    const DecodedField& field = record.fields[i];
+    PyRef own;
+    PyObject* key = field_key(st, i, field.column, own);
+    if (key == nullptr) return nullptr;
+    PyRef value(decoded_field(field, st.datetime_class.get()));
+    if (!value || PyDict_SetItem(dict.get(), key, value.get()) != 0) return nullptr;
+  }
+  return dict.release();
+}
+
+PyObject* read_error(const EseError& error) {
+  return set_error(PyExc_OSError, "Error reading record: " + message(error));
+}
+
+// tp_iternext: the next record's dict, or null at the end (no exception set)
+// or on an error. After an error the iterator is exhausted.
+PyObject* iter_next(PyObject* self) {
+  IterState& st = *as_iter(self)->state;
+  if (st.done) return nullptr;
+  StepBorrow borrow(st.borrows);
+  if (st.decoded) {
+    auto more = st.decoded->next(st.record);
+    if (!more.ok()) {
+      st.done = true;
+      return read_error(more.error());
+    }
+    if (!*more) {
+      st.done = true;
+      return nullptr;
+    }
+    return decoded_dict(st, st.record);
+  }
+  auto item = st.raw->next();
+  if (!item.ok()) {
+    st.done = true;
+    return read_error(item.error());
+  }
+  if (!item->has_value()) {
+    st.done = true;
+    return nullptr;
+  }
+  return raw_dict(st, **item);
+}
+
+PyObject* iter_self(PyObject* self) {
+  Py_INCREF(self);
+  return self;
+}
+
+void iter_dealloc(PyObject* self) {
+  TableIteratorObject* obj = as_iter(self);
+  delete obj->state;  // before the owner: it points into the owner's database
+  obj->state = nullptr;
+  Py_CLEAR(obj->owner);
+  PyTypeObject* type = Py_TYPE(self);
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);
+}
+
+PyType_Slot kIterSlots[] = {
+    {Py_tp_dealloc, as_slot(iter_dealloc)},
+    {Py_tp_iter, as_slot(iter_self)},
+    {Py_tp_iternext, as_slot(iter_next)},
+    {Py_tp_doc, const_cast<char*>("Iterator over the records of one table.")},
+    {0, nullptr},
+};
+
+PyType_Spec kIterSpec = {
+    "quarlet.TableIterator",
+    static_cast<int>(sizeof(TableIteratorObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    kIterSlots,
+};
+
+// The iterator type, made on first use in each interpreter (borrowed).
+PyObject* iterator_type() {
+  static PyObject* type = nullptr;
+  static int64_t interpreter = -1;
+  const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (type == nullptr || interpreter != current) {
+    type = PyType_FromSpec(&kIterSpec);  // kept for the life of the interpreter
+    interpreter = type != nullptr ? current : -1;
+  }
+  return type;
+}
+
+const char* const kIterParams[] = {"table_name", "decode"};
+const Signature kIterSig = {"EseDatabase.iter_table()", kIterParams, 2, 1};
+
+}  // namespace
+
+PyObject* new_table_iterator(PyObject* owner, const Database* db, Py_ssize_t* borrows,
+                             PyObject* args, PyObject* kwargs) {
+  PyObject* argv[2];
+  if (!bind_arguments(kIterSig, args, kwargs, argv)) return nullptr;
+  if (!check_str(argv[0], "table_name")) return nullptr;
+  bool decode = false;
+  if (argv[1] != nullptr) {
+    const int truth = PyObject_IsTrue(argv[1]);
+    if (truth < 0) return nullptr;
+    decode = truth != 0;
+  }
+
+  auto state = std::make_unique<IterState>();
+  state->db = db;
+  state->borrows = borrows;
+  // A name that is not valid UTF-8 text (a lone surrogate) matches no table.
+  PyRef name_bytes(PyUnicode_AsUTF8String(argv[0]));
+  if (!name_bytes) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_ValueError, "Table not found: %U", argv[0]);
+    return nullptr;
+  }
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(name_bytes.get(), &data, &size) != 0) return nullptr;
+  const Name name(data, static_cast<size_t>(size));
+
+  const ColumnPlan* plan = nullptr;
+  {
+    StepBorrow borrow(borrows);
+    if (decode) {
+      auto opened = DecodedTableRecords::open(*db, name);
+      if (!opened.ok()) return to_python_error(opened.error());
+      state->decoded = std::move(*opened);
+      plan = &state->decoded->plan();
+    } else {
+      auto opened = TableRecords::open(*db, name);
+      if (!opened.ok()) return to_python_error(opened.error());
+      state->raw = std::move(*opened);
+      plan = &state->raw->plan();
+    }
+  }
+  if (decode) {
+    PyRef module(PyImport_ImportModule("datetime"));
+    if (!module) return nullptr;
+    state->datetime_class.reset(PyObject_GetAttrString(module.get(), "datetime"));
+    if (!state->datetime_class) return nullptr;
+  }
+  // Column names become str objects once per iterator, shared by every record.
+  state->columns.reserve(plan->items.size());
+  state->keys.reserve(plan->items.size());
+  for (const ColumnPlan::Item& item : plan->items) {
+    state->keys.emplace_back(str_from_utf8(item.column->name));
+    if (!state->keys.back()) return nullptr;
+    state->columns.push_back(item.column);
+  }
+
+  PyObject* type = iterator_type();
+  if (type == nullptr) return nullptr;
+  auto* tp = reinterpret_cast<PyTypeObject*>(type);
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
+  PyObject* self = alloc(tp, 0);
+  if (self == nullptr) return nullptr;
+  TableIteratorObject* obj = as_iter(self);
+  Py_INCREF(owner);
+  obj->owner = owner;
+  obj->state = state.release();
+  return self;
+}
+
+}  // namespace quarlet::py

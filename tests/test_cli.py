@@ -1,0 +1,339 @@
+"""The `quarlet` command: help, output of every command, exact dump bytes,
+export file names, carving formats, progress and one-line errors."""
+
+import csv
+import json
+import os
+import pty
+import select
+import shutil
+import subprocess
+import sys
+import sysconfig
+
+import pytest
+
+import esebuild as eb
+from quarlet import EseDatabase
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+EXAMPLE = os.path.join(HERE, "..", "examples", "example.edb")
+COMMANDS = ["tables", "schema", "dump", "export", "carve", "info"]
+
+
+def run(*args, **kwargs):
+    """Runs the command line; returns the finished process (bytes output)."""
+    return subprocess.run([sys.executable, "-m", "quarlet_cli", *args],
+                          capture_output=True, timeout=120, **kwargs)
+
+
+def error_line(proc):
+    """The single stderr line of a failed run."""
+    lines = proc.stderr.decode("utf-8").splitlines()
+    assert len(lines) == 1, lines
+    assert lines[0].startswith("quarlet: error: "), lines
+    return lines[0][len("quarlet: error: "):]
+
+
+@pytest.fixture(scope="module")
+def mixed_db(tmp_path_factory):
+    """Tables with many column types, a long-value column, an empty table
+    and names that need safe file names."""
+    path = str(tmp_path_factory.mktemp("cli") / "mixed.edb")
+    columns = [eb.Column("n", eb.T_LONG), eb.Column("big", eb.T_LONG_LONG),
+               eb.Column("f", eb.T_DOUBLE), eb.Column("ok", eb.T_BOOLEAN),
+               eb.Column("g", eb.T_GUID), eb.Column("bin", eb.T_BINARY),
+               eb.Column("s", eb.T_TEXT, codepage=1200),
+               eb.Column("memo", eb.T_LONG_TEXT, codepage=1200)]
+    rows = [{"n": i, "big": -i * 10**12, "f": i / 8, "ok": i % 2 == 0,
+             "g": "00112233-4455-6677-8899-aabbccddee%02x" % (i % 256),
+             "bin": bytes([i % 256, 0, 255]),
+             "s": "caf\u00e9 \"quoted\" \\ line %d\n" % i,
+             "memo": ("long value %d; " % i) * (40 if i % 50 == 0 else 1)}
+            for i in range(3000)]
+    rows.append({"n": None})
+    eb.Database([
+        eb.Table("Rows", columns, rows),
+        eb.Table("Empty", [eb.Column("x", eb.T_LONG)], []),
+        eb.Table("a/b", [eb.Column("x", eb.T_LONG)], [(1,)]),
+        eb.Table("a_b", [eb.Column("x", eb.T_LONG)], [(2,)]),
+        eb.Table("..", [eb.Column("x", eb.T_LONG)], [(3,)]),
+    ]).write(path)
+    return path
+
+
+# ---- help, version, installation ------------------------------------------------
+
+
+@pytest.mark.parametrize("command", [[]] + [[c] for c in COMMANDS])
+def test_help_exits_zero(command):
+    proc = run(*command, "--help")
+    assert proc.returncode == 0
+    assert proc.stdout.startswith(b"usage: quarlet")
+    assert proc.stderr == b""
+
+
+def test_version_and_console_script():
+    proc = run("--version")
+    assert proc.returncode == 0 and proc.stdout.split() == [b"quarlet", b"0.1.7"]
+    script = os.path.join(sysconfig.get_path("scripts"), "quarlet")
+    found = script if os.path.exists(script) else shutil.which("quarlet")
+    assert found, "console script 'quarlet' is not installed"
+    assert subprocess.run([found, "--help"], capture_output=True).returncode == 0
+
+
+@pytest.mark.parametrize("args", [
+    [],                                   # no command
+    ["frobnicate", "x"],                  # unknown command
+    ["schema", "db"],                     # missing TABLE
+    ["carve", "db", "--scope", "Slack"],  # scope names are exact
+    ["carve", "db", "--min-chars", "-1"],
+    ["carve", "db", "--max-hits", "4294967296"],
+    ["carve", "db", "--format", "csv"],
+])
+def test_usage_errors_exit_2_with_one_line(args):
+    proc = run(*args)
+    assert proc.returncode == 2
+    error_line(proc)
+    assert proc.stdout == b""
+
+
+# ---- failures -----------------------------------------------------------------
+
+
+@pytest.mark.parametrize("command", [["tables"], ["info"], ["schema", "T"], ["dump", "T"],
+                                     ["carve"]])
+@pytest.mark.parametrize("target, expected", [
+    ("missing", "Database file not found: "),
+    ("garbage", "Failed to open database: "),
+    ("directory", "Failed to open database: IO error: "),
+])
+def test_bad_database_gives_one_line(tmp_path, command, target, expected):
+    path = tmp_path / target
+    if target == "garbage":
+        path.write_bytes(b"\x00not a database" * 700)
+    elif target == "directory":
+        path.mkdir()
+    proc = run(command[0], str(path), *command[1:])
+    assert proc.returncode == 1
+    assert error_line(proc).startswith(expected)
+    assert proc.stdout == b""
+
+
+@pytest.mark.parametrize("args", [["schema", "nope"], ["dump", "nope"],
+                                  ["dump", "rows"],  # names are case-sensitive
+                                  ["export", "OUT", "Rows", "nope"]])
+def test_unknown_table_gives_one_line_and_writes_nothing(mixed_db, tmp_path, args):
+    args = [a.replace("OUT", str(tmp_path / "out")) for a in args]
+    proc = run(args[0], mixed_db, *args[1:])
+    assert proc.returncode == 1
+    assert error_line(proc) == "Table not found: " + args[-1]
+    assert proc.stdout == b""
+    assert not (tmp_path / "out").exists()
+
+
+@pytest.mark.parametrize("tables", [[], ["Rows"]])
+def test_unwritable_output_gives_one_line(mixed_db, tmp_path, tables):
+    blocker = tmp_path / "file"
+    blocker.write_text("x")
+    proc = run("export", mixed_db, str(blocker / "sub"), *tables)
+    assert proc.returncode == 1
+    assert error_line(proc).startswith("Failed to create output directory: ")
+
+
+def test_export_into_unwritable_file_gives_one_line(mixed_db, tmp_path):
+    (tmp_path / "Rows.jsonl").mkdir()  # the output file name is taken by a directory
+    proc = run("export", mixed_db, str(tmp_path), "Rows")
+    assert proc.returncode == 1
+    assert error_line(proc).startswith("Failed to create output file: ")
+
+
+# ---- tables, schema, info --------------------------------------------------------
+
+
+def test_tables_and_schema(mixed_db):
+    proc = run("tables", mixed_db)
+    assert proc.returncode == 0
+    assert proc.stdout.decode().splitlines() == ["Rows", "Empty", "a/b", "a_b", ".."]
+
+    proc = run("schema", "--json", mixed_db, "Rows")
+    assert proc.returncode == 0
+    got = [json.loads(line) for line in proc.stdout.decode().splitlines()]
+    assert got == EseDatabase(mixed_db).get_table_schema("Rows")
+
+    text = run("schema", mixed_db, "Rows").stdout.decode().splitlines()
+    assert text[0].split() == ["ID", "NAME", "TYPE", "NULLABLE"]
+    assert text[1].split() == ["1", "n", "Signed", "long", "yes"]
+    assert len(text) == 1 + 8
+
+
+@pytest.mark.parametrize("page_size, version, revision", [
+    (8192, 0x620, 20), (32768, 0x620, 17), (4096, 0x620, 11)])
+def test_info_fields(make_db, page_size, version, revision):
+    path = make_db([eb.Table("t", [eb.Column("x", eb.T_LONG)], [(1,)]),
+                    eb.Table("u", [eb.Column("x", eb.T_LONG)], [])],
+                   page_size=page_size, version=version, revision=revision)
+    proc = run("info", "--json", path)
+    assert proc.returncode == 0, proc.stderr
+    info = json.loads(proc.stdout)
+    assert info == {"path": path, "file_size": os.path.getsize(path),
+                    "page_size": page_size,
+                    "total_pages": os.path.getsize(path) // page_size - 2,
+                    "format_version": version, "format_revision": revision,
+                    "tables": 2}
+    text = run("info", path).stdout.decode()
+    assert "format version   0x%x\n" % version in text
+    assert "format revision  0x%x (%d)\n" % (revision, revision) in text
+    assert "page size        %d\n" % page_size in text
+
+
+# ---- dump and export ---------------------------------------------------------------
+
+
+@pytest.mark.parametrize("table", ["Rows", "Empty", ".."])
+def test_dump_is_byte_identical_to_export_table(mixed_db, tmp_path, table):
+    expected = tmp_path / "expected.jsonl"
+    EseDatabase(mixed_db).export_table(table, str(expected))
+    proc = run("dump", mixed_db, table)
+    assert proc.returncode == 0 and proc.stderr == b""
+    assert proc.stdout == expected.read_bytes()
+
+
+@pytest.mark.parametrize("descriptor_paths", [True, False])
+def test_dump_table_streams_exact_bytes(mixed_db, tmp_path, monkeypatch, descriptor_paths):
+    import io
+    import quarlet_cli
+    if not descriptor_paths:  # a system without /proc or /dev/fd: via a temporary file
+        monkeypatch.setattr(quarlet_cli, "_fd_path", lambda fd: None)
+    expected = tmp_path / "expected.jsonl"
+    db = EseDatabase(mixed_db)
+    db.export_table("Rows", str(expected))
+    out = io.BytesIO()
+    quarlet_cli.dump_table(db, "Rows", out)
+    assert out.getvalue() == expected.read_bytes()
+    with pytest.raises(quarlet_cli.CliError, match="^Table not found: nope$"):
+        quarlet_cli.dump_table(db, "nope", io.BytesIO())
+
+
+def test_dump_into_a_file_opened_for_append(mixed_db, tmp_path):
+    out = tmp_path / "out.txt"
+    out.write_bytes(b"kept\n")
+    with open(out, "ab") as f:
+        proc = subprocess.run([sys.executable, "-m", "quarlet_cli", "dump", mixed_db, "a_b"],
+                              stdout=f, stderr=subprocess.PIPE, timeout=60)
+    assert proc.returncode == 0
+    assert out.read_bytes() == b'kept\n{"x":2}\n'
+
+
+def test_dump_into_a_closed_pipe_is_quiet(mixed_db):
+    proc = subprocess.Popen([sys.executable, "-m", "quarlet_cli", "dump", mixed_db, "Rows"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    first = proc.stdout.readline()
+    proc.stdout.close()
+    stderr = proc.stderr.read()
+    assert proc.wait(timeout=60) == 141
+    assert json.loads(first)["n"] == 0
+    assert stderr == b""
+
+
+def test_export_all_matches_export_all(mixed_db, tmp_path):
+    EseDatabase(mixed_db).export_all(str(tmp_path / "api"))
+    proc = run("export", mixed_db, str(tmp_path / "cli" / "nested"))
+    assert proc.returncode == 0
+    assert proc.stdout == b"" and proc.stderr == b""  # silent when stderr is no terminal
+    api = sorted(os.listdir(tmp_path / "api"))
+    assert api == sorted(["Rows.jsonl", "Empty.jsonl", "a_b.jsonl", "a_b_2.jsonl", "__.jsonl"])
+    assert sorted(os.listdir(tmp_path / "cli" / "nested")) == api
+    for name in api:
+        assert ((tmp_path / "cli" / "nested" / name).read_bytes() ==
+                (tmp_path / "api" / name).read_bytes())
+
+
+def test_export_named_tables_uses_the_same_file_names(mixed_db, tmp_path):
+    proc = run("export", mixed_db, str(tmp_path), "a_b", "a/b", "..", "a_b")
+    assert proc.returncode == 0, proc.stderr
+    assert sorted(os.listdir(tmp_path)) == ["__.jsonl", "a_b.jsonl", "a_b_2.jsonl"]
+    assert (tmp_path / "a_b.jsonl").read_bytes() == b'{"x":2}\n'
+    assert (tmp_path / "a_b_2.jsonl").read_bytes() == b'{"x":1}\n'
+
+
+def test_export_file_names_rule():
+    import quarlet_cli
+    assert quarlet_cli.export_file_names(["a/b", "a_b", "a_b_2", ".", "..", "x\\y\0"]) == [
+        "a_b.jsonl", "a_b_2.jsonl", "a_b_2_2.jsonl", "_.jsonl", "__.jsonl", "x_y_.jsonl"]
+
+
+def test_progress_is_shown_on_a_terminal(mixed_db, tmp_path):
+    master, slave = pty.openpty()
+    try:
+        proc = subprocess.Popen([sys.executable, "-m", "quarlet_cli", "export", mixed_db,
+                                 str(tmp_path)], stdout=subprocess.PIPE, stderr=slave)
+        os.close(slave)
+        seen = b""
+        while True:
+            ready, _, _ = select.select([master], [], [], 60)
+            if not ready:
+                break
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:  # the terminal closed with the process
+                break
+            if not chunk:
+                break
+            seen += chunk
+        assert proc.wait(timeout=60) == 0
+    finally:
+        os.close(master)
+    assert b"exported 5 tables, 3004 records" in seen
+    assert proc.stdout.read() == b""
+
+
+# ---- carve --------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("scope", ["slack", "all", "tag_data", "lv_all", "lv_slack"])
+def test_carve_jsonl_matches_the_module(mixed_db, scope):
+    expected = EseDatabase(mixed_db).carve_utf16le_strings_scoped(
+        scope, needle="line", min_chars=8, max_hits=50)
+    proc = run("carve", mixed_db, "--scope", scope, "--needle", "line", "--min-chars", "8",
+               "--max-hits", "50")
+    assert proc.returncode == 0, proc.stderr
+    got = [json.loads(line) for line in proc.stdout.decode().splitlines()]
+    assert got == expected
+    assert all(list(hit) == list(expected[0]) for hit in got)  # key order kept
+    if scope in ("all", "tag_data"):
+        assert len(got) == 50
+
+
+def test_carve_tsv_and_unlimited_hits(mixed_db):
+    expected = EseDatabase(mixed_db).carve_utf16le_strings_scoped(
+        "all", min_chars=4, max_hits=4294967295)
+    assert len(expected) > 1000  # more than the default cap
+    proc = run("carve", mixed_db, "--scope", "all", "--min-chars", "4", "--max-hits", "0",
+               "--format", "tsv")
+    assert proc.returncode == 0, proc.stderr
+    rows = list(csv.reader(proc.stdout.decode().splitlines(), delimiter="\t",
+                           quoting=csv.QUOTE_NONE))
+    assert rows[0] == list(expected[0])
+    assert len(rows) == 1 + len(expected)
+    for row, hit in zip(rows[1:], expected):
+        assert row == ["" if v is None else str(v) for v in hit.values()]
+
+
+def test_carve_default_cap_and_empty_result(mixed_db):
+    proc = run("carve", mixed_db, "--scope", "all", "--min-chars", "4")
+    assert len(proc.stdout.splitlines()) == 1000
+    proc = run("carve", mixed_db, "--needle", "no such text anywhere", "--format", "tsv")
+    assert proc.returncode == 0
+    assert proc.stdout.decode().splitlines() == ["\t".join(
+        ["page", "offset", "slack_start", "slack_end", "region_kind", "page_flags",
+         "page_type", "table", "text"])]
+
+
+def test_example_database_end_to_end(tmp_path):
+    proc = run("carve", EXAMPLE, "--needle", "secret")
+    assert proc.returncode == 0
+    assert b"secret.docx" in proc.stdout
+    proc = run("export", EXAMPLE, str(tmp_path))
+    assert proc.returncode == 0
+    assert sorted(os.listdir(tmp_path)) == ["Events.jsonl", "Users.jsonl"]
