@@ -93,6 +93,9 @@ def build_parser() -> argparse.ArgumentParser:
                    "Write every record of TABLE to stdout as JSON Lines, byte for byte what "
                    "export writes to a file.")
     dump.add_argument("table", metavar="TABLE", help="table name (exact, case-sensitive)")
+    dump.add_argument("--decode", action="store_true",
+                      help="decompress values, expand multi-valued columns into JSON arrays and write "
+                           "dates as ISO 8601 text (default: the raw values)")
 
     export = command("export", "write tables as JSON Lines files",
                      "Write each table to OUTDIR/<name>.jsonl (created with its parents). "
@@ -101,6 +104,9 @@ def build_parser() -> argparse.ArgumentParser:
     export.add_argument("outdir", metavar="OUTDIR", help="output directory")
     export.add_argument("tables", metavar="TABLE", nargs="*",
                         help="tables to write (default: all)")
+    export.add_argument("--decode", action="store_true",
+                        help="decompress values, expand multi-valued columns into JSON arrays and write "
+                           "dates as ISO 8601 text (default: the raw values)")
 
     carve = command("carve", "find UTF-16LE strings in the database pages",
                     "Carve runs of printable ASCII stored as UTF-16LE out of the pages. "
@@ -348,7 +354,7 @@ def _copy_fd(fd: int, out: IO[bytes]) -> None:
         _write(out, chunk)
 
 
-def dump_table(db: EseDatabase, table: str, out: IO[bytes]) -> None:
+def dump_table(db: EseDatabase, table: str, out: IO[bytes], decode: bool = False) -> None:
     """Streams the export of `table` to `out`: the module writes into a pipe
     (through its /proc path) on a worker thread while this thread copies the
     pipe to `out`, so the bytes are exactly those of export_table. Falls back
@@ -359,13 +365,13 @@ def dump_table(db: EseDatabase, table: str, out: IO[bytes]) -> None:
     if target is None:
         os.close(read_fd)
         os.close(write_fd)
-        _dump_via_file(db, table, out)
+        _dump_via_file(db, table, out, decode)
         return
     outcome: Dict[str, BaseException] = {}
 
     def work() -> None:
         try:
-            db.export_table(table, target)
+            export_table(db, decode)(table, target)
         except BaseException as error:
             outcome["error"] = error
         finally:
@@ -386,11 +392,16 @@ def dump_table(db: EseDatabase, table: str, out: IO[bytes]) -> None:
         raise error
 
 
-def _dump_via_file(db: EseDatabase, table: str, out: IO[bytes]) -> None:
+def export_table(db: EseDatabase, decode: bool) -> Callable[[str, str], None]:
+    """The export of one table: raw values, or the decoded view."""
+    return db.export_table_decoded if decode else db.export_table
+
+
+def _dump_via_file(db: EseDatabase, table: str, out: IO[bytes], decode: bool) -> None:
     with tempfile.TemporaryDirectory(prefix="quarlet-") as tmp:
         path = os.path.join(tmp, "dump.jsonl")
         try:
-            db.export_table(table, path)
+            export_table(db, decode)(table, path)
         except (OSError, ValueError) as error:
             raise CliError(str(error)) from None
         with open(path, "rb") as f:
@@ -399,7 +410,7 @@ def _dump_via_file(db: EseDatabase, table: str, out: IO[bytes]) -> None:
 
 
 def cmd_dump(args: argparse.Namespace, out: IO[bytes]) -> None:
-    dump_table(open_database(args.database), args.table, out)
+    dump_table(open_database(args.database), args.table, out, args.decode)
 
 
 def _stat_key(path: str) -> Optional[Tuple[int, int, int, int]]:
@@ -477,7 +488,8 @@ def cmd_export(args: argparse.Namespace, out: IO[bytes]) -> None:
             names = db.get_tables()
             paths = [os.path.join(outdir, f) for f in export_file_names(names)]
             monitor = ExportMonitor(paths, progress)
-            run_in_thread(lambda: db.export_all(outdir), monitor.tick)
+            export_all = db.export_all_decoded if args.decode else db.export_all
+            run_in_thread(lambda: export_all(outdir), monitor.tick)
         else:
             known = set(db.get_tables())
             wanted = list(dict.fromkeys(args.tables))  # each table once, in given order
@@ -494,7 +506,7 @@ def cmd_export(args: argparse.Namespace, out: IO[bytes]) -> None:
 
             def export_named() -> None:
                 for name, path in zip(wanted, paths):
-                    db.export_table(name, path)
+                    export_table(db, args.decode)(name, path)
 
             run_in_thread(export_named, monitor.tick)
     except (OSError, ValueError) as error:

@@ -249,6 +249,19 @@ def test_export_all_matches_export_all(mixed_db, tmp_path):
                 (tmp_path / "api" / name).read_bytes())
 
 
+def test_decode_flag_uses_the_decoded_export(mixed_db, tmp_path):
+    db = EseDatabase(mixed_db)
+    db.export_table_decoded("Rows", str(tmp_path / "rows.jsonl"))
+    proc = run("dump", "--decode", mixed_db, "Rows")
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == (tmp_path / "rows.jsonl").read_bytes()
+    db.export_all_decoded(str(tmp_path / "api"))
+    proc = run("export", "--decode", mixed_db, str(tmp_path / "cli"))
+    assert proc.returncode == 0, proc.stderr
+    for name in os.listdir(tmp_path / "api"):
+        assert (tmp_path / "cli" / name).read_bytes() == (tmp_path / "api" / name).read_bytes()
+
+
 def test_export_named_tables_uses_the_same_file_names(mixed_db, tmp_path):
     proc = run("export", mixed_db, str(tmp_path), "a_b", "a/b", "..", "a_b")
     assert proc.returncode == 0, proc.stderr

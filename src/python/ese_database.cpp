@@ -531,7 +531,6 @@ PyMethodDef kMethods[] = {
      "Returns:\n    list[dict]: List of records as dictionaries\n\n"
      "Raises:\n    ValueError: If the table doesn't exist\n"
      "    IOError: If there's an error reading the table"},
-    {"iter_table", as_cfunction(iter_table), kKw, kIterTableDoc},
     {"get_table_schema", as_cfunction(get_table_schema), kKw,
      "get_table_schema($self, table_name)\n--\n\n"
      "Get the schema (columns) for a table.\n\n"
@@ -554,6 +553,12 @@ PyMethodDef kMethods[] = {
      "Export all tables to JSONL files in a directory.\n\n"
      "Args:\n    output_dir: Directory to write JSONL files to\n\n"
      "Raises:\n    IOError: If there's an error creating the directory or writing files"},
+    {"__enter__", as_cfunction(ese_enter), METH_NOARGS,
+     "__enter__($self)\n--\n\nContext manager support: enter"},
+    {"__exit__", as_cfunction(ese_exit), kKw,
+     "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\nContext manager support: exit"},
+    // Streaming and decoded views, after the raw methods.
+    {"iter_table", as_cfunction(iter_table), kKw, kIterTableDoc},
     {"export_table_decoded", as_cfunction(export_table_decoded), kKw,
      "export_table_decoded($self, table_name, output_path)\n--\n\n"
      "Export a table to JSONL format with decoded values.\n\n"
@@ -572,10 +577,6 @@ PyMethodDef kMethods[] = {
      "export_table_decoded.\n\n"
      "Args:\n    output_dir: Directory to write JSONL files to\n\n"
      "Raises:\n    IOError: If there's an error creating the directory or writing files"},
-    {"__enter__", as_cfunction(ese_enter), METH_NOARGS,
-     "__enter__($self)\n--\n\nContext manager support: enter"},
-    {"__exit__", as_cfunction(ese_exit), kKw,
-     "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\nContext manager support: exit"},
     {nullptr, nullptr, 0, nullptr},
 };
 
