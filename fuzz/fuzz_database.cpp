@@ -7,6 +7,7 @@
 // reports at most max_hits hits, at even offsets inside their page.
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,8 +30,8 @@ void read_all_tables(const Database& db) {
     if (!records) continue;
     std::optional<JsonKeyPlan> plan;
     std::string line;
-    // A leaf level holds at most one page's tags per page, so a pass can
-    // never return more entries than pages times 4096 tags.
+    // A pass enters each page at most once and a page holds fewer than
+    // 4096 tags, so it ends within (total_pages + 1) * 4096 entries.
     const uint64_t limit = (static_cast<uint64_t>(db.total_pages()) + 1) * 4096;
     uint64_t count = 0;
     for (;;) {

@@ -1,14 +1,15 @@
-// Fuzz target for one page: the page header, the tag count, every tag slot
+// Fuzz target for one page: the page header, the tag count, the tag slots
 // through get_tag, get_tag_owned and get_tag_span, and each tag value decoded
 // as a leaf and as a branch entry.
 //
-// Input: byte 0 selects the format (version, revision) and page size, byte 1
-// the page count bound for child pages, the rest is the page (cut or padded
-// to the page size). Checks that get_tag_span agrees with get_tag_owned and,
-// in the small layout, with get_tag; that entries lie inside their values.
+// Input: byte 0 selects the format (bits 0-2: version and revision), the page
+// size (bits 3-5) and whether the page is cut or zero-padded to the page size
+// (bit 7 clear) or taken as it is; byte 1 is the page count bound for child
+// pages; the rest is the page. Checks that get_tag_span agrees with
+// get_tag_owned and, in the small layout, with get_tag; that slots past the
+// count fail; that entries lie inside their values.
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <vector>
 
 #include "page/leaf.hpp"

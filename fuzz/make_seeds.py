@@ -33,7 +33,9 @@ FORMATS = [
 # 0-2, page size index in bits 3-5; see fuzz_entries.cpp).
 ENTRIES_FORMAT = {(0x620, 20): 0, (0x620, 17): 1, (0x620, 12): 2, (0x620, 9): 3}
 ENTRIES_SIZE = {4096: 0, 8192: 1, 16384: 2, 32768: 3}
-ENTRIES_CODEPAGE = {1200: 0, 1252: 1, 20127: 2}
+# Code page selectors of fuzz_record's column descriptors (bit 7 set, then
+# the index into its code page list).
+RECORD_CODEPAGE = {1200: 0, 1252: 1, 20127: 2}
 
 
 def columns():
@@ -134,7 +136,7 @@ def record_descriptor(cols):
     out = bytearray([len(cols)])
     for c in cols:
         cp = c.codepage if c.codepage is not None else (1252 if c.type in (10, 12) else None)
-        sel = 0x80 | ENTRIES_CODEPAGE[cp] if cp in ENTRIES_CODEPAGE else 0
+        sel = 0x80 | RECORD_CODEPAGE[cp] if cp in RECORD_CODEPAGE else 0
         size = c.size if c.size is not None else eb.FIXED_SIZES.get(c.type, 255)
         out += struct.pack("<HBBB", c.id, c.type, sel, min(size, 255))
     return bytes(out)

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (clang, AddressSanitizer + UndefinedBehavior-
 # Sanitizer), writes the seed corpora, and runs every target in turn for the
-# given number of seconds on one core. Fails on the first target that finds
-# a crash, a hang, a leak or a sanitizer report; its reproducer lands in
-# fuzz/artifacts/.
+# given number of seconds on one core. Fails when any target finds a crash,
+# a hang, a leak or a sanitizer report; the reproducer lands in
+# fuzz/artifacts/ and the end of the target's log is printed.
 #
 # Usage: fuzz/run.sh [seconds per target] [target ...]   (default 30, all)
 # Environment: FUZZ_BUILD_DIR (default build/fuzz), FUZZ_CXX (default clang++).
@@ -43,9 +43,9 @@ for t in "${targets[@]}"; do
     echo "!! $t failed; last lines of fuzz/artifacts/$t.log:" >&2
     tail -n 60 "fuzz/artifacts/$t.log" >&2
     status=1
-    break
+    continue
   fi
-  grep -E '^#[0-9]+ +DONE|stat::number_of_executed_units|stat::peak_rss_mb' \
+  grep -E '^#[0-9]+[[:space:]]+DONE|stat::slowest_unit_time_sec|stat::peak_rss_mb' \
     "fuzz/artifacts/$t.log" >&2 || true
 done
 exit "$status"

@@ -8,7 +8,6 @@ child announces every case before running it, so a crash (or a sanitizer
 abort) fails the batch naming the case that was running."""
 
 import json
-import os
 import random
 import struct
 import subprocess
@@ -52,7 +51,9 @@ def exercise(path, work):
         rows = outcome(lambda: len(db.read_table(name)))
         schema = outcome(lambda: len(db.get_table_schema(name)))
         export = outcome(lambda: db.export_table(name, os.path.join(work, "one.jsonl")))
-        result["tables"].append([name, rows, schema, export])
+        decoded = outcome(lambda: sum(1 for _ in db.iter_table(name, decode=True)))
+        outcome(lambda: db.export_table_decoded(name, os.path.join(work, "one.jsonl")))
+        result["tables"].append([name, rows, schema, export, decoded])
     result["export_all"] = outcome(lambda: db.export_all(os.path.join(work, "all")))
     result["hits"] = [len(db.carve_utf16le_strings_scoped(s, min_chars=3, max_hits=40))
                       for s in SCOPES]
@@ -122,7 +123,13 @@ def run_cases(cases):
     bad = ["%s: %s" % (n, r["unexpected"]) for n, r in results.items() if "unexpected" in r]
     slow = ["%s: %.1fs" % (n, r["seconds"]) for n, r in results.items()
             if r["seconds"] > CASE_SECONDS]
+    # The raw and the decoded pass over a table read the same entries: both
+    # give the same record count, or both fail.
+    differ = ["%s: %s" % (n, t) for n, r in results.items() for t in r.get("tables", ())
+              if (type(t[1]), t[1]) != (type(t[4]), t[4])
+              and not (isinstance(t[1], str) and isinstance(t[4], str))]
     assert not bad, "unexpected exceptions:\n" + "\n".join(bad)
+    assert not differ, "raw and decoded passes differ:\n" + "\n".join(differ)
     assert not slow, "cases over %.0fs:\n" % CASE_SECONDS + "\n".join(slow)
     return results
 
@@ -322,7 +329,7 @@ def test_zeroed_pages(images):
         # there (its next link is 0): the records before it are read.
         for page in img.layout.table("items").tree.leaves[1:-1]:
             r = results["%s/zero-leaf-%d" % (key, page)]
-            rows = dict((n, c) for n, c, _, _ in r["tables"])["items"]
+            rows = dict((n, c) for n, c, *_ in r["tables"])["items"]
             assert isinstance(rows, int) and rows < (8 if img.large else 24), (key, page, r)
         r = results["%s/zero-catalog_root-4" % key]
         assert r["open"] == "ok" and r["tables"] == [], r
@@ -366,11 +373,11 @@ def test_link_cycles(images):
         # A next link from the last leaf back to the first ends the pass at
         # the page already visited: every record once, none twice.
         r = results["%s/next-%d-to-%d" % (key, leaves[-1], leaves[0])]
-        assert dict((n, c) for n, c, _, _ in r["tables"])["items"] == expected[key], r
+        assert dict((n, c) for n, c, *_ in r["tables"])["items"] == expected[key], r
         # The long-value chain closed on itself still gives every value.
         lv = img.layout.table("items").lv.leaves
         r = results["%s/next-%d-to-%d" % (key, lv[-1], lv[0])]
-        assert dict((n, c) for n, c, _, _ in r["tables"])["items"] == expected[key], r
+        assert dict((n, c) for n, c, *_ in r["tables"])["items"] == expected[key], r
 
 
 # ---------------------------------------------------------------------------
@@ -433,9 +440,9 @@ def test_tags_past_the_page(tmp_path):
     for page_size, _, _ in FORMATS.values():
         # The tag past the page is skipped; the good one after it is read.
         r = results["%d/both-max" % page_size]
-        assert dict((n, c) for n, c, _, _ in r["tables"])["t"] == 1, r
+        assert dict((n, c) for n, c, *_ in r["tables"])["t"] == 1, r
         r = results["%d/deleted-only" % page_size]
-        assert dict((n, c) for n, c, _, _ in r["tables"])["t"] == 0, r
+        assert dict((n, c) for n, c, *_ in r["tables"])["t"] == 0, r
 
 
 # ---------------------------------------------------------------------------

@@ -117,35 +117,29 @@ std::string join_path(const std::string& dir, const std::string& file) {
   return dir + "/" + file;
 }
 
-}  // namespace
-
-std::optional<ExportError> export_table_to_path(const Database& db, const Name& name,
-                                                const std::string& path) {
-  auto opened = TableRecords::open(db, name);
-  if (!opened) return start_error(opened.error());
-  TableRecords& records = **opened;
-
+// Writes one JSON line per record to `path` (created or truncated). `next`
+// fills the reused record and returns whether one was read (or the read
+// error); `encode` appends a record's object text. Lines go out in large
+// blocks; before any error is returned the complete lines gathered so far
+// are written, so a failed export keeps exactly the lines before the failure.
+template <class Rec, class Next, class Encode>
+std::optional<ExportError> write_lines(const Database& db, const std::string& path, Rec& record,
+                                       Next next, Encode encode) {
   OutputFile file;
   if (int err = file.create(path); err != 0) {
     return io_error("Failed to create output file: " + os_error_text(err));
   }
   std::string& buf = file.buffer();
   buf.reserve(kFlushThreshold + (kFlushThreshold >> 2));
-
-  // Every record of a pass carries the same fields, so the key plan is made
-  // once, from the first record, and only rebuilt if a record differs.
-  JsonKeyPlan plan;
-  Record record;  // storage reused by every record
   std::optional<ExportError> failure;
   for (;;) {
-    auto more = records.next_into(record);
+    Result<bool> more = next(record);
     if (!more) {
       failure = io_error("Error reading record: " + message(more.error()));
       break;
     }
     if (!*more) break;
-    if (!plan.fits(record)) plan = JsonKeyPlan::build(record_columns(record));
-    encode_record(buf, record, plan);
+    encode(buf, record);
     buf.push_back('\n');
     if (buf.size() >= kFlushThreshold) {
       if (int err = file.flush(); err != 0) return io_error("Write error: " + os_error_text(err));
@@ -154,8 +148,7 @@ std::optional<ExportError> export_table_to_path(const Database& db, const Name& 
       db.release_resident();
     }
   }
-  // The complete lines gathered so far reach the file before any error is
-  // reported; a failed write is reported instead, since it came first.
+  // A failed write is reported instead of a read error, since it came first.
   if (int err = file.flush(); err != 0) return io_error("Write error: " + os_error_text(err));
   if (int err = file.close(); err != 0 && !failure) {
     return io_error("Write error: " + os_error_text(err));
@@ -163,7 +156,13 @@ std::optional<ExportError> export_table_to_path(const Database& db, const Name& 
   return failure;
 }
 
-std::optional<ExportError> export_all(const Database& db, const std::string& output_dir) {
+using TableExporter = std::optional<ExportError> (*)(const Database&, const Name&,
+                                                     const std::string&);
+
+// Creates `output_dir` and runs `export_one` for every table in catalog
+// order, each into its safe, unique file name; stops at the first failure.
+std::optional<ExportError> export_every_table(const Database& db, const std::string& output_dir,
+                                              TableExporter export_one) {
   if (int err = make_directories(output_dir); err != 0) {
     return io_error("Failed to create output directory: " + os_error_text(err));
   }
@@ -172,11 +171,32 @@ std::optional<ExportError> export_all(const Database& db, const std::string& out
   for (const auto& entry : db.tables()) names.push_back(entry.first);
   const std::vector<std::string> files = export_file_names(names);
   for (size_t i = 0; i < names.size(); ++i) {
-    if (auto failure = export_table_to_path(db, names[i], join_path(output_dir, files[i]))) {
-      return failure;
-    }
+    if (auto failure = export_one(db, names[i], join_path(output_dir, files[i]))) return failure;
   }
   return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<ExportError> export_table_to_path(const Database& db, const Name& name,
+                                                const std::string& path) {
+  auto opened = TableRecords::open(db, name);
+  if (!opened) return start_error(opened.error());
+  TableRecords& records = **opened;
+  // Every record of a pass carries the same fields, so the key plan is made
+  // once, from the first record, and only rebuilt if a record differs.
+  JsonKeyPlan plan;
+  Record record;  // storage reused by every record
+  return write_lines(
+      db, path, record, [&](Record& r) { return records.next_into(r); },
+      [&](std::string& out, const Record& r) {
+        if (!plan.fits(r)) plan = JsonKeyPlan::build(record_columns(r));
+        encode_record(out, r, plan);
+      });
+}
+
+std::optional<ExportError> export_all(const Database& db, const std::string& output_dir) {
+  return export_every_table(db, output_dir, export_table_to_path);
 }
 
 std::optional<ExportError> export_table_decoded_to_path(const Database& db, const Name& name,
@@ -184,55 +204,20 @@ std::optional<ExportError> export_table_decoded_to_path(const Database& db, cons
   auto opened = DecodedTableRecords::open(db, name);
   if (!opened) return start_error(opened.error());
   DecodedTableRecords& records = **opened;
-
-  OutputFile file;
-  if (int err = file.create(path); err != 0) {
-    return io_error("Failed to create output file: " + os_error_text(err));
-  }
-  std::string& buf = file.buffer();
-  buf.reserve(kFlushThreshold + (kFlushThreshold >> 2));
-
   JsonKeyPlan plan;
   DecodedRecord record;  // reused by every record
-  std::optional<ExportError> failure;
-  for (;;) {
-    auto more = records.next(record);
-    if (!more) {
-      failure = io_error("Error reading record: " + message(more.error()));
-      break;
-    }
-    if (!*more) break;
-    if (plan.columns.size() != record.fields.size()) {
-      plan = JsonKeyPlan::build(decoded_record_columns(record));
-    }
-    encode_decoded_record(buf, record, plan);
-    buf.push_back('\n');
-    if (buf.size() >= kFlushThreshold) {
-      if (int err = file.flush(); err != 0) return io_error("Write error: " + os_error_text(err));
-    }
-  }
-  if (int err = file.flush(); err != 0) return io_error("Write error: " + os_error_text(err));
-  if (int err = file.close(); err != 0 && !failure) {
-    return io_error("Write error: " + os_error_text(err));
-  }
-  return failure;
+  return write_lines(
+      db, path, record, [&](DecodedRecord& r) { return records.next(r); },
+      [&](std::string& out, const DecodedRecord& r) {
+        if (plan.columns.size() != r.fields.size()) {
+          plan = JsonKeyPlan::build(decoded_record_columns(r));
+        }
+        encode_decoded_record(out, r, plan);
+      });
 }
 
 std::optional<ExportError> export_all_decoded(const Database& db, const std::string& output_dir) {
-  if (int err = make_directories(output_dir); err != 0) {
-    return io_error("Failed to create output directory: " + os_error_text(err));
-  }
-  std::vector<Name> names;
-  names.reserve(db.tables().size());
-  for (const auto& entry : db.tables()) names.push_back(entry.first);
-  const std::vector<std::string> files = export_file_names(names);
-  for (size_t i = 0; i < names.size(); ++i) {
-    if (auto failure =
-            export_table_decoded_to_path(db, names[i], join_path(output_dir, files[i]))) {
-      return failure;
-    }
-  }
-  return std::nullopt;
+  return export_every_table(db, output_dir, export_table_decoded_to_path);
 }
 
 std::string safe_file_stem(const Name& table_name) {
