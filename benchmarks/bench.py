@@ -33,12 +33,13 @@ import statistics
 import subprocess
 import sys
 import time
-import uuid
 from concurrent.futures import ProcessPoolExecutor
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CACHE = os.path.join(HERE, "cache")
 sys.path.insert(0, os.path.join(HERE, "..", "tests"))
+
+from shapes import typical_columns, typical_records  # noqa: E402
 
 # A needle of printable text that occurs nowhere in the databases: every page
 # is scanned and every run found is checked, but no hit list is built.
@@ -54,31 +55,6 @@ def narrow_columns(eb):
 def narrow_records(n):
     for i in range(n):
         yield (i, i * 3, i & 0xFFFF, -i)
-
-
-def typical_columns(eb):
-    return [
-        eb.Column("Id", eb.T_LONG),
-        eb.Column("AppId", eb.T_UNSIGNED_LONG),
-        eb.Column("UserId", eb.T_LONG),
-        eb.Column("Flags", eb.T_UNSIGNED_SHORT),
-        eb.Column("Bytes", eb.T_LONG_LONG),
-        eb.Column("Cost", eb.T_CURRENCY),
-        eb.Column("Ratio", eb.T_DOUBLE),
-        eb.Column("When", eb.T_DATETIME),
-        eb.Column("Session", eb.T_GUID),
-        eb.Column("Source", eb.T_TEXT, codepage=1252),
-        eb.Column("Message", eb.T_TEXT, codepage=1200),
-        eb.Column("Extra", eb.T_LONG_BINARY),
-    ]
-
-
-def typical_records(n):
-    guid = uuid.UUID(int=0x0123456789ABCDEF0123456789ABCDEF).bytes_le
-    for i in range(n):
-        yield (i, i % 977, i % 31, i & 0xFF, i * 4096, i * 10000, i / 7.0,
-               0x01D9000000000000 + i, guid, "Source-%d" % (i % 100),
-               "Message number %d for the benchmark" % i, b"\x01\x02\x03\x04" * (i % 8))
 
 
 def blob_columns(eb):
@@ -98,7 +74,7 @@ def make_database(name, scale):
     def big(page_size):
         return eb.Database(
             [eb.Table("narrow", narrow_columns(eb), narrow_records(1_000_000 // scale)),
-             eb.Table("typical", typical_columns(eb), typical_records(1_000_000 // scale)),
+             eb.Table("typical", typical_columns(), typical_records(1_000_000 // scale)),
              eb.Table("blobs", blob_columns(eb), lv_records(eb, 100_000 // scale, 8192))],
             page_size=page_size)
 
@@ -108,7 +84,7 @@ def make_database(name, scale):
         return big(32768)
     if name == "tables-500":
         return eb.Database(
-            [eb.Table("table%03d" % t, typical_columns(eb), typical_records(1000))
+            [eb.Table("table%03d" % t, typical_columns(), typical_records(1000))
              for t in range(500)]
             + [eb.Table("filler", blob_columns(eb), lv_records(eb, 112_000 // scale, 8192))],
             page_size=8192)

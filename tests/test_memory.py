@@ -6,47 +6,21 @@ import os
 import subprocess
 import sys
 import textwrap
-import uuid
 
 import pytest
 
 import esebuild as eb
+from shapes import typical_columns, typical_records
 
 RECORDS = 1_000_000
 LIMIT_MIB = 64
 
 
-def _columns():
-    # Fixed integers, a GUID, a DateTime, text in code pages 1252 and 1200 and
-    # a tagged binary: the shape of a typical table.
-    return [
-        eb.Column("Id", eb.T_LONG),
-        eb.Column("AppId", eb.T_UNSIGNED_LONG),
-        eb.Column("UserId", eb.T_LONG),
-        eb.Column("Flags", eb.T_UNSIGNED_SHORT),
-        eb.Column("Bytes", eb.T_LONG_LONG),
-        eb.Column("Cost", eb.T_CURRENCY),
-        eb.Column("Ratio", eb.T_DOUBLE),
-        eb.Column("When", eb.T_DATETIME),
-        eb.Column("Session", eb.T_GUID),
-        eb.Column("Source", eb.T_TEXT, codepage=1252),
-        eb.Column("Message", eb.T_TEXT, codepage=1200),
-        eb.Column("Extra", eb.T_LONG_BINARY),
-    ]
-
-
-def _records(n):
-    guid = uuid.UUID(int=0x0123456789ABCDEF0123456789ABCDEF).bytes_le
-    for i in range(n):
-        yield (i, i % 977, i % 31, i & 0xFF, i * 4096, i * 10000, i / 7.0,
-               0x01D9000000000000 + i, guid, "Source-%d" % (i % 100),
-               "Message number %d" % i, b"\x01\x02\x03\x04" * (i % 8))
-
-
 @pytest.fixture(scope="session")
 def million_db(tmp_path_factory):
     path = tmp_path_factory.mktemp("memory") / "million.edb"
-    eb.Database([eb.Table("events", _columns(), _records(RECORDS))]).write(str(path))
+    eb.Database([eb.Table("events", typical_columns(),
+                          typical_records(RECORDS, "Message number %d"))]).write(str(path))
     return str(path)
 
 

@@ -283,9 +283,17 @@ PyObject* raise_export_error(const ExportError& error) {
   return set_error(type, error.message);
 }
 
-PyObject* export_table(PyObject* self, PyObject* args, PyObject* kwargs) {
+using TableExport = std::optional<ExportError> (*)(const quarlet::Database&, const quarlet::Name&,
+                                                   const std::string&);
+using DirectoryExport = std::optional<ExportError> (*)(const quarlet::Database&,
+                                                       const std::string&);
+
+// Binds (table_name, output_path) and runs `run` without the interpreter
+// lock: the export touches no Python object, so other threads run meanwhile.
+PyObject* export_one_table(PyObject* self, PyObject* args, PyObject* kwargs, const Signature& sig,
+                           TableExport run) {
   PyObject* argv[2];
-  if (!bind_arguments(kExportTableSig, args, kwargs, argv)) return nullptr;
+  if (!bind_arguments(sig, args, kwargs, argv)) return nullptr;
   if (!check_str(argv[0], "table_name") || !check_str(argv[1], "output_path")) return nullptr;
   std::string name;
   if (!table_name_bytes(argv[0], &name)) return table_not_found(argv[0]);
@@ -295,17 +303,18 @@ PyObject* export_table(PyObject* self, PyObject* args, PyObject* kwargs) {
   EseDatabaseObject* obj = as_ese(self);
   SharedBorrow borrow(obj);
   std::optional<ExportError> error;
-  // The export touches no Python object: other threads run meanwhile.
   Py_BEGIN_ALLOW_THREADS
-  error = quarlet::export_table_to_path(*obj->db, name, path);
+  error = run(*obj->db, name, path);
   Py_END_ALLOW_THREADS
   if (error) return raise_export_error(*error);
   Py_RETURN_NONE;
 }
 
-PyObject* export_all(PyObject* self, PyObject* args, PyObject* kwargs) {
+// Binds (output_dir) and runs `run` without the interpreter lock.
+PyObject* export_directory(PyObject* self, PyObject* args, PyObject* kwargs, const Signature& sig,
+                           DirectoryExport run) {
   PyObject* argv[1];
-  if (!bind_arguments(kExportAllSig, args, kwargs, argv)) return nullptr;
+  if (!bind_arguments(sig, args, kwargs, argv)) return nullptr;
   if (!check_str(argv[0], "output_dir")) return nullptr;
   std::string dir;
   if (!fs_path(argv[0], &dir)) return nullptr;
@@ -314,10 +323,18 @@ PyObject* export_all(PyObject* self, PyObject* args, PyObject* kwargs) {
   SharedBorrow borrow(obj);
   std::optional<ExportError> error;
   Py_BEGIN_ALLOW_THREADS
-  error = quarlet::export_all(*obj->db, dir);
+  error = run(*obj->db, dir);
   Py_END_ALLOW_THREADS
   if (error) return raise_export_error(*error);
   Py_RETURN_NONE;
+}
+
+PyObject* export_table(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return export_one_table(self, args, kwargs, kExportTableSig, quarlet::export_table_to_path);
+}
+
+PyObject* export_all(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return export_directory(self, args, kwargs, kExportAllSig, quarlet::export_all);
 }
 
 const Signature kExportTableDecodedSig = {"EseDatabase.export_table_decoded()",
@@ -326,39 +343,12 @@ const Signature kExportAllDecodedSig = {"EseDatabase.export_all_decoded()", kExp
                                         1};
 
 PyObject* export_table_decoded(PyObject* self, PyObject* args, PyObject* kwargs) {
-  PyObject* argv[2];
-  if (!bind_arguments(kExportTableDecodedSig, args, kwargs, argv)) return nullptr;
-  if (!check_str(argv[0], "table_name") || !check_str(argv[1], "output_path")) return nullptr;
-  std::string name;
-  if (!table_name_bytes(argv[0], &name)) return table_not_found(argv[0]);
-  std::string path;
-  if (!fs_path(argv[1], &path)) return nullptr;
-
-  EseDatabaseObject* obj = as_ese(self);
-  SharedBorrow borrow(obj);
-  std::optional<ExportError> error;
-  Py_BEGIN_ALLOW_THREADS
-  error = quarlet::export_table_decoded_to_path(*obj->db, name, path);
-  Py_END_ALLOW_THREADS
-  if (error) return raise_export_error(*error);
-  Py_RETURN_NONE;
+  return export_one_table(self, args, kwargs, kExportTableDecodedSig,
+                          quarlet::export_table_decoded_to_path);
 }
 
 PyObject* export_all_decoded(PyObject* self, PyObject* args, PyObject* kwargs) {
-  PyObject* argv[1];
-  if (!bind_arguments(kExportAllDecodedSig, args, kwargs, argv)) return nullptr;
-  if (!check_str(argv[0], "output_dir")) return nullptr;
-  std::string dir;
-  if (!fs_path(argv[0], &dir)) return nullptr;
-
-  EseDatabaseObject* obj = as_ese(self);
-  SharedBorrow borrow(obj);
-  std::optional<ExportError> error;
-  Py_BEGIN_ALLOW_THREADS
-  error = quarlet::export_all_decoded(*obj->db, dir);
-  Py_END_ALLOW_THREADS
-  if (error) return raise_export_error(*error);
-  Py_RETURN_NONE;
+  return export_directory(self, args, kwargs, kExportAllDecodedSig, quarlet::export_all_decoded);
 }
 
 // ---- carving ----------------------------------------------------------------
