@@ -246,12 +246,10 @@ void decode_record(ByteView d, const ColumnPlan& plan, bool large_layout, LongVa
 
 Result<std::unique_ptr<DecodedTableRecords>> DecodedTableRecords::open(const Database& db,
                                                                        const Name& name) {
-  auto table = db.table(name);
-  if (!table) return table.error();
-  auto leaf = first_leaf(db, (*table)->root_page);
-  if (!leaf) return leaf.error();
+  auto start = start_table(db, name);
+  if (!start) return start.error();
   return std::unique_ptr<DecodedTableRecords>(
-      new DecodedTableRecords(db, **table, LeafCursor(db, *leaf)));
+      new DecodedTableRecords(db, *start->table, LeafCursor(db, start->first_leaf)));
 }
 
 DecodedTableRecords::DecodedTableRecords(const Database& db, const TableDef& table,

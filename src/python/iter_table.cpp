@@ -44,6 +44,8 @@ struct IterState {
   std::unique_ptr<TableRecords> raw;            // set when not decoding
   std::unique_ptr<DecodedTableRecords> decoded; // set when decoding
   DecodedRecord record;                         // reused by every decoded step
+  Record raw_record;                            // reused by every raw step
+  RecordDicts raw_dicts;                        // raw records to dicts (keys made once)
   std::vector<const ColumnDef*> columns;        // the plan's columns, in order
   std::vector<PyRef> keys;                      // key str per plan column, made once
   PyRef datetime_class;                         // datetime.datetime, when decoding
@@ -109,20 +111,6 @@ PyObject* decoded_field(const DecodedField& field, PyObject* datetime_class) {
   return list.release();
 }
 
-PyObject* raw_dict(const IterState& st, const Record& record) {
-  PyRef dict(PyDict_New());
-  if (!dict) return nullptr;
-  for (size_t i = 0; i < record.fields.size(); ++i) {
-    const RecordField& field = record.fields[i];
-    PyRef own;
-    PyObject* key = field_key(st, i, field.column, own);
-    if (key == nullptr) return nullptr;
-    PyRef value(value_to_python(field.value));
-    if (!value || PyDict_SetItem(dict.get(), key, value.get()) != 0) return nullptr;
-  }
-  return dict.release();
-}
-
 PyObject* decoded_dict(const IterState& st, const DecodedRecord& record) {
   PyRef dict(PyDict_New());
   if (!dict) return nullptr;
@@ -159,16 +147,16 @@ PyObject* iter_next(PyObject* self) {
     }
     return decoded_dict(st, st.record);
   }
-  auto item = st.raw->next();
-  if (!item.ok()) {
+  auto more = st.raw->next_into(st.raw_record);
+  if (!more.ok()) {
     st.done = true;
-    return read_error(item.error());
+    return read_error(more.error());
   }
-  if (!item->has_value()) {
+  if (!*more) {
     st.done = true;
     return nullptr;
   }
-  return raw_dict(st, **item);
+  return st.raw_dicts.make(st.raw_record);
 }
 
 PyObject* iter_self(PyObject* self) {
@@ -276,6 +264,7 @@ PyObject* new_table_iterator(PyObject* owner, const Database* db, Py_ssize_t* bo
     if (!state->keys.back()) return nullptr;
     state->columns.push_back(item.column);
   }
+  if (!decode && !state->raw_dicts.init(state->columns)) return nullptr;
 
   PyObject* type = iterator_type();
   if (type == nullptr) return nullptr;

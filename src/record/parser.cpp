@@ -281,12 +281,19 @@ ColumnValue long_value_from_chunks(const LongValueChunks* found, const ColumnDef
 // ---------------------------------------------------------------------------
 // TableRecords
 
-Result<std::unique_ptr<TableRecords>> TableRecords::open(const Database& db, const Name& name) {
+Result<TableStart> start_table(const Database& db, const Name& name) {
   auto table = db.table(name);
   if (!table) return table.error();
   auto leaf = first_leaf(db, (*table)->root_page);
   if (!leaf) return leaf.error();
-  return std::unique_ptr<TableRecords>(new TableRecords(db, **table, LeafCursor(db, *leaf)));
+  return TableStart{*table, *leaf};
+}
+
+Result<std::unique_ptr<TableRecords>> TableRecords::open(const Database& db, const Name& name) {
+  auto start = start_table(db, name);
+  if (!start) return start.error();
+  return std::unique_ptr<TableRecords>(
+      new TableRecords(db, *start->table, LeafCursor(db, start->first_leaf)));
 }
 
 TableRecords::TableRecords(const Database& db, const TableDef& table, LeafCursor cursor)

@@ -75,6 +75,15 @@ std::optional<LongValueRef> long_value_ref(ByteView reference);
 // column is of another type or its code page is unknown.
 ColumnValue long_value_from_chunks(const LongValueChunks* found, const ColumnDef& column);
 
+// The start of a pass over a table's records: its definition and the
+// leftmost leaf page of its data tree. TableNotFound, or the error of the
+// descent to the first leaf.
+struct TableStart {
+  const TableDef* table;
+  Page first_leaf;
+};
+Result<TableStart> start_table(const Database& db, const Name& name);
+
 // Iterates over the records of one table, long values resolved.
 class TableRecords {
  public:
