@@ -15,16 +15,10 @@
 #include <vector>
 
 #include "database/carve.hpp"
+#include "fuzz_common.hpp"
 
 using namespace quarlet;
-
-namespace {
-
-void check(bool condition) {
-  if (!condition) std::abort();
-}
-
-}  // namespace
+using quarlet::fuzz::check;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 11) return 0;

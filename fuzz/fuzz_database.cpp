@@ -15,14 +15,12 @@
 #include "database/database.hpp"
 #include "export/json.hpp"
 #include "record/parser.hpp"
+#include "fuzz_common.hpp"
 
 using namespace quarlet;
+using quarlet::fuzz::check;
 
 namespace {
-
-void check(bool condition) {
-  if (!condition) std::abort();
-}
 
 void read_all_tables(const Database& db) {
   for (const auto& [name, table] : db.tables()) {

@@ -14,16 +14,10 @@
 #include "decode/long_value_chunks.hpp"
 #include "decode/multivalue.hpp"
 #include "decode/ole_date.hpp"
+#include "fuzz_common.hpp"
 
 using namespace quarlet;
-
-namespace {
-
-void check(bool condition) {
-  if (!condition) std::abort();
-}
-
-}  // namespace
+using quarlet::fuzz::check;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 3) return 0;

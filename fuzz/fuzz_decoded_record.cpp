@@ -19,16 +19,13 @@
 #include "decode/decoded_record.hpp"
 #include "export/json_decoded.hpp"
 #include "record/parser.hpp"
+#include "fuzz_common.hpp"
 
 using namespace quarlet;
+using quarlet::fuzz::check;
 
 namespace {
 
-void check(bool condition) {
-  if (!condition) std::abort();
-}
-
-constexpr uint32_t kCodepages[] = {1200, 1252, 20127, 65001, 0, 437, 1250, 12000};
 
 void check_record(const DecodedRecord& r, size_t columns) {
   check(r.fields.size() == columns);
@@ -71,21 +68,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t count = data[0] % 24;
   size_t pos = 1;
   TableDef table;
-  for (size_t i = 0; i < count && pos + 6 <= size; ++i) {
-    ColumnDef c;
-    c.id = load_u16le(data + pos);
-    c.column_type = data[pos + 2] % 20;
-    const uint8_t cp = data[pos + 3];
-    if (cp & 0x80) c.codepage = kCodepages[cp & 7];
-    c.size = data[pos + 4];
-    const uint8_t d = data[pos + 5];
-    pos += 6;
+  for (size_t i = 0; i < count && pos + fuzz::kColumnBytes + 1 <= size; ++i) {
+    ColumnDef c = fuzz::fuzzed_column(data + pos, i);
+    const uint8_t d = data[pos + fuzz::kColumnBytes];
+    pos += fuzz::kColumnBytes + 1;
     if (d & 0x80) {
       const size_t len = std::min<size_t>(d & 0x7F, size - pos);
       c.default_value = std::vector<uint8_t>(data + pos, data + pos + len);
       pos += len;
     }
-    c.name = "c" + std::to_string(i);
     table.columns.insert(c.name, c);
   }
   const ByteView record_bytes(data + pos, size - pos);

@@ -14,14 +14,12 @@
 
 #include "page/leaf.hpp"
 #include "page/tag.hpp"
+#include "fuzz_common.hpp"
 
 using namespace quarlet;
+using quarlet::fuzz::check;
 
 namespace {
-
-void check(bool condition) {
-  if (!condition) std::abort();
-}
 
 bool inside(ByteView part, ByteView whole) {
   if (part.empty()) return true;

@@ -13,16 +13,13 @@
 
 #include "export/json.hpp"
 #include "record/parser.hpp"
+#include "fuzz_common.hpp"
 
 using namespace quarlet;
+using quarlet::fuzz::check;
 
 namespace {
 
-void check(bool condition) {
-  if (!condition) std::abort();
-}
-
-constexpr uint32_t kCodepages[] = {1200, 1252, 20127, 65001, 0, 437, 1250, 12000};
 
 }  // namespace
 
@@ -31,14 +28,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t count = data[0] % 24;
   size_t pos = 1;
   TableDef table;
-  for (size_t i = 0; i < count && pos + 5 <= size; ++i, pos += 5) {
-    ColumnDef c;
-    c.id = load_u16le(data + pos);
-    c.column_type = data[pos + 2] % 20;
-    const uint8_t cp = data[pos + 3];
-    if (cp & 0x80) c.codepage = kCodepages[cp & 7];
-    c.size = data[pos + 4];
-    c.name = "c" + std::to_string(i);
+  for (size_t i = 0; i < count && pos + fuzz::kColumnBytes <= size; ++i) {
+    const ColumnDef c = fuzz::fuzzed_column(data + pos, i);
+    pos += fuzz::kColumnBytes;
     table.columns.insert(c.name, c);
   }
   const ByteView record_bytes(data + pos, size - pos);

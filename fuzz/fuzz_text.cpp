@@ -12,14 +12,12 @@
 #include "error/error.hpp"
 #include "export/json.hpp"
 #include "record/text.hpp"
+#include "fuzz_common.hpp"
 
 using namespace quarlet;
+using quarlet::fuzz::check;
 
 namespace {
-
-void check(bool condition) {
-  if (!condition) std::abort();
-}
 
 // Strict UTF-8 check (no surrogates, no overlongs, at most U+10FFFF).
 bool valid_utf8(std::string_view s) {
