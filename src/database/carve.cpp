@@ -318,8 +318,8 @@ std::vector<CarveHit> carve_pages(const Database& db, CarveScope scope, std::str
                                   uint32_t min_chars, uint32_t max_hits) {
   CarveSettings settings;
   settings.needle = std::string(needle);
-  settings.min_chars = std::max<uint32_t>(min_chars, 2);
-  settings.max_hits = std::max<uint32_t>(max_hits, 1);
+  settings.min_chars = min_chars;  // the scanner raises these to their floors
+  settings.max_hits = max_hits;
   std::vector<CarveHit> hits;
   RegionScanner scanner(settings, hits);
   if (scanner.never_matches()) return hits;

@@ -159,19 +159,12 @@ struct WidthScan {
   uint64_t last_id = 0;
 };
 
-// Big-endian value of `n` bytes of `key` from `pos`.
-uint64_t load_be(const uint8_t* key, int pos, int n) {
-  uint64_t v = 0;
-  for (int j = 0; j < n; ++j) v = (v << 8) | key[pos + j];
-  return v;
-}
-
 // Files one entry under its id for one width. `key` holds the first
 // min(key_len, 12) bytes of the full key.
 void index_entry(WidthScan& scan, const uint8_t* key, size_t key_len, ByteView data) {
   const size_t w = static_cast<size_t>(scan.width);
   if (key_len < w) return;
-  const uint64_t id = load_be(key, 0, scan.width);
+  const uint64_t id = w == 8 ? load_u64be(key) : load_u32be(key);
   // A scan for this id would already have stopped at an earlier greater key.
   const bool counts = !scan.seen || id >= scan.max_id;
   if (!scan.seen || id > scan.max_id) scan.max_id = id;
@@ -184,7 +177,7 @@ void index_entry(WidthScan& scan, const uint8_t* key, size_t key_len, ByteView d
   }
   LongValueChunks& value = *scan.last;
   if (key_len >= w + 4) {
-    value.chunks.emplace_back(static_cast<uint32_t>(load_be(key, scan.width, 4)), data);
+    value.chunks.emplace_back(load_u32be(key + w), data);
   } else if (data.size() >= 8) {
     value.total_size = load_u32le(data.data() + 4);
   }
@@ -271,7 +264,6 @@ void LongValueIndex::scan(int width) const {
       }
       index_entry(scan, key, key_len, entry.data);
     }
-    if (leaf->next_page == p) break;
     p = leaf->next_page;
   }
 }
@@ -287,6 +279,33 @@ const LongValueChunks* LongValueIndex::find(uint64_t id, int width) const {
   const auto& ids = width == 8 ? ids64_ : ids32_;
   auto it = ids.find(id);
   return it == ids.end() ? nullptr : &it->second;
+}
+
+std::span<const LongValueChunk> chunks_by_offset(const LongValueChunks& found,
+                                                 std::vector<LongValueChunk>& storage) {
+  const auto by_offset = [](const LongValueChunk& a, const LongValueChunk& b) {
+    return a.first < b.first;
+  };
+  if (std::is_sorted(found.chunks.begin(), found.chunks.end(), by_offset)) return found.chunks;
+  storage.assign(found.chunks.begin(), found.chunks.end());
+  std::stable_sort(storage.begin(), storage.end(), by_offset);
+  return storage;
+}
+
+uint64_t joined_size(const LongValueChunks& found) {
+  uint64_t joined = 0;
+  for (const auto& c : found.chunks) joined += c.second.size();
+  return found.total_size && *found.total_size < joined ? *found.total_size : joined;
+}
+
+void join_chunks(std::span<const LongValueChunk> chunks, uint64_t size, std::vector<uint8_t>& out) {
+  out.reserve(out.size() + size);
+  const size_t end = out.size() + size;
+  for (const LongValueChunk& c : chunks) {
+    if (out.size() >= end) break;
+    const size_t take = static_cast<size_t>(std::min<uint64_t>(c.second.size(), end - out.size()));
+    out.insert(out.end(), c.second.begin(), c.second.begin() + take);
+  }
 }
 
 }  // namespace quarlet

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -52,11 +53,24 @@ class LeafCursor {
   std::unordered_set<uint32_t> visited_;  // pages entered through next links
 };
 
+// One chunk of a long value: its offset in the value and its bytes.
+using LongValueChunk = std::pair<uint32_t, ByteView>;
+
 // Chunks of one long value found by a leaf scan.
 struct LongValueChunks {
-  std::vector<std::pair<uint32_t, ByteView>> chunks;  // (offset, bytes) in scan order
-  std::optional<uint32_t> total_size;                 // from the root entry
+  std::vector<LongValueChunk> chunks;  // in scan order
+  std::optional<uint32_t> total_size;  // from the root entry
 };
+
+// The chunks of `found` in offset order (stable): its own list when that is
+// already in order (the usual scan order), else a sorted copy in `storage`.
+std::span<const LongValueChunk> chunks_by_offset(const LongValueChunks& found,
+                                                 std::vector<LongValueChunk>& storage);
+// Length of the joined value: the chunks' bytes, cut to the total size when
+// that is smaller (offsets order the chunks; they do not place them).
+uint64_t joined_size(const LongValueChunks& found);
+// Appends the chunks' bytes in the given order until `size` bytes are in `out`.
+void join_chunks(std::span<const LongValueChunk> chunks, uint64_t size, std::vector<uint8_t>& out);
 
 // Index of every long value in one long-value tree, built by one scan of its
 // leaf level per id width (4 or 8 bytes), made on the first lookup of that

@@ -19,22 +19,6 @@ bool is_text_column(const ColumnDef& column) {
   return column.column_type == 10 || column.column_type == 12;
 }
 
-// The raw view of a separated value, as TableRecords resolves it.
-void raw_long_value(const LongValueChunks* found, const ColumnDef& column, ColumnValue& out) {
-  out = long_value_from_chunks(found, column);
-}
-
-// The chunks of `found` sorted by offset (stable), into `sorted`.
-void sorted_chunks(const LongValueChunks& found, std::vector<LongValueChunk>& sorted) {
-  sorted.assign(found.chunks.begin(), found.chunks.end());
-  const auto by_offset = [](const LongValueChunk& a, const LongValueChunk& b) {
-    return a.first < b.first;
-  };
-  if (!std::is_sorted(sorted.begin(), sorted.end(), by_offset)) {
-    std::stable_sort(sorted.begin(), sorted.end(), by_offset);
-  }
-}
-
 // The logical bytes of the long value `found` into `out`: its chunks
 // decompressed when they are stored compressed, else joined in offset order
 // and cut to the total size (the raw rule); then, when `compressed` (the
@@ -45,8 +29,8 @@ void sorted_chunks(const LongValueChunks& found, std::vector<LongValueChunk>& so
 bool long_value_bytes(const LongValueChunks* found, bool compressed, std::vector<uint8_t>& out) {
   out.clear();
   if (found == nullptr || found->chunks.empty()) return false;
-  std::vector<LongValueChunk> chunks;
-  sorted_chunks(*found, chunks);
+  std::vector<LongValueChunk> storage;
+  const std::span<const LongValueChunk> chunks = chunks_by_offset(*found, storage);
   if (found->total_size) {
     if (*found->total_size > kMaxDecompressedLongValue) return false;
     switch (decompress_long_value(chunks, *found->total_size, out)) {
@@ -58,17 +42,9 @@ bool long_value_bytes(const LongValueChunks* found, bool compressed, std::vector
         break;
     }
   }
-  uint64_t joined = 0;
-  for (const auto& c : chunks) joined += c.second.size();
-  uint64_t size = joined;
-  if (found->total_size && *found->total_size < size) size = *found->total_size;
+  const uint64_t size = joined_size(*found);
   if (size > kMaxDecompressedLongValue) return false;
-  out.reserve(size);
-  for (const auto& c : chunks) {
-    if (out.size() >= size) break;
-    const size_t take = static_cast<size_t>(std::min<uint64_t>(c.second.size(), size - out.size()));
-    out.insert(out.end(), c.second.begin(), c.second.begin() + take);
-  }
+  join_chunks(chunks, size, out);
   if (!compressed) return true;
   std::vector<uint8_t> plain;
   if (decompress_value(out, plain) != DecompressStatus::Ok) return false;
@@ -84,7 +60,7 @@ void decode_separated(ByteView ref, bool compressed, const ColumnDef& column,
                       LongValueSource& lv, ColumnValue& out) {
   const std::optional<LongValueRef> id = long_value_ref(ref);
   if (!id || !lv.has_tree()) {
-    raw_long_value(nullptr, column, out);
+    out = long_value_from_chunks(nullptr, column);
     return;
   }
   const LongValueIndex* index = lv.index();
@@ -94,12 +70,12 @@ void decode_separated(ByteView ref, bool compressed, const ColumnDef& column,
   // raw view decodes it straight from the mapping.
   if (!compressed && found != nullptr && found->chunks.size() == 1 && found->total_size &&
       found->chunks[0].first == 0 && found->chunks[0].second.size() >= *found->total_size) {
-    raw_long_value(found, column, out);
+    out = long_value_from_chunks(found, column);
     return;
   }
   std::vector<uint8_t> bytes;
   if (!long_value_bytes(found, compressed, bytes) || bytes.empty()) {
-    raw_long_value(found, column, out);
+    out = long_value_from_chunks(found, column);
     return;
   }
   decode_bytes_into(bytes, column, out);
@@ -113,16 +89,20 @@ void decode_multivalue(ByteView payload, uint8_t flags, const ColumnDef& column,
   std::vector<uint8_t> whole;
   ByteView p = payload;
   if (flags & kTaggedSeparated) {
-    // The raw view resolves the reference; keep that unless the value splits.
-    decode_separated(payload, false, column, lv, field.value);
     const std::optional<LongValueRef> id = long_value_ref(payload);
     const LongValueIndex* index = lv.has_tree() && id ? lv.index() : nullptr;
-    if (index == nullptr) return;
-    if (!long_value_bytes(index->find(id->id, id->width), false, whole)) return;
+    if (index == nullptr || !long_value_bytes(index->find(id->id, id->width), false, whole)) {
+      decode_separated(payload, false, column, lv, field.value);
+      return;
+    }
     p = whole;
   }
   auto elements = split_multivalue(static_cast<uint8_t>(flags & ~kTaggedSeparated), p);
-  if (!elements) return;
+  if (!elements) {
+    // A separated value that does not split keeps the resolved long value.
+    if (flags & kTaggedSeparated) decode_separated(payload, false, column, lv, field.value);
+    return;
+  }
   field.is_list = true;
   field.value.emplace<std::monostate>();
   field.elements.resize(elements->size());
@@ -197,12 +177,14 @@ const LongValueIndex* LongValueSource::index() {
 
 void decode_record(ByteView d, const ColumnPlan& plan, bool large_layout, LongValueSource& lv,
                    RecordScratch& scratch, std::vector<uint8_t>& buffer, DecodedRecord& out) {
-  Record raw = parse_record(d, plan, large_layout, scratch);
+  Record& raw = scratch.record;
+  parse_record_into(d, plan, large_layout, scratch, raw);
   out.fields.resize(raw.fields.size());
   for (size_t i = 0; i < raw.fields.size(); ++i) {
     DecodedField& field = out.fields[i];
     field.column = raw.fields[i].column;
-    field.value = std::move(raw.fields[i].value);
+    // A swap: the raw record keeps the old value's storage for the next parse.
+    std::swap(field.value, raw.fields[i].value);
     field.elements.clear();
     field.is_list = false;
   }
@@ -261,14 +243,10 @@ DecodedTableRecords::DecodedTableRecords(const Database& db, const TableDef& tab
       lv_(&db, &table) {}
 
 Result<bool> DecodedTableRecords::next(DecodedRecord& out) {
-  if (done_) return false;
-  auto entry = cursor_.next();
-  if (!entry) return entry.error();
-  if (!entry->has_value()) {
-    done_ = true;
-    return false;
-  }
-  decode_record((*entry)->data, plan_, db_->large_layout(), lv_, scratch_, buffer_, out);
+  ByteView data;
+  Result<bool> more = next_record_data(cursor_, data);
+  if (!more || !*more) return more;
+  decode_record(data, plan_, db_->large_layout(), lv_, scratch_, buffer_, out);
   return true;
 }
 

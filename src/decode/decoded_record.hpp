@@ -102,7 +102,6 @@ class DecodedTableRecords {
   RecordScratch scratch_;                   // reused by every record of the pass
   std::vector<uint8_t> buffer_;             // decompression working storage
   LongValueSource lv_;                      // the table's long values, built lazily
-  bool done_ = false;
 };
 
 }  // namespace quarlet

@@ -295,21 +295,6 @@ JsonKeyPlan JsonKeyPlan::build(const std::vector<const ColumnDef*>& columns) {
   return plan;
 }
 
-bool JsonKeyPlan::fits(const Record& record) const {
-  if (record.fields.size() != columns.size()) return false;
-  for (size_t i = 0; i < columns.size(); ++i) {
-    if (record.fields[i].column != columns[i]) return false;
-  }
-  return true;
-}
-
-std::vector<const ColumnDef*> record_columns(const Record& record) {
-  std::vector<const ColumnDef*> columns;
-  columns.reserve(record.fields.size());
-  for (const RecordField& f : record.fields) columns.push_back(f.column);
-  return columns;
-}
-
 void encode_record(std::string& out, const Record& record, const JsonKeyPlan& plan) {
   // A plan made for other fields would index or name them wrongly.
   if (!plan.fits(record)) {

@@ -27,8 +27,16 @@ struct JsonKeyPlan {
   std::vector<std::string> keys;   // escaped "key": text per output member
   std::vector<const ColumnDef*> columns;  // the record fields the plan was built for
   static JsonKeyPlan build(const std::vector<const ColumnDef*>& columns);
-  // True when `record` has exactly the fields the plan was built for.
-  bool fits(const Record& record) const;
+  // True when `record` (a Record or a DecodedRecord: anything whose `fields`
+  // carry a `column`) has exactly the fields the plan was built for.
+  template <class RecordT>
+  bool fits(const RecordT& record) const {
+    if (record.fields.size() != columns.size()) return false;
+    for (size_t i = 0; i < columns.size(); ++i) {
+      if (record.fields[i].column != columns[i]) return false;
+    }
+    return true;
+  }
 };
 
 // Appends the object text of `record` (no line feed). A record the plan does
@@ -36,7 +44,14 @@ struct JsonKeyPlan {
 void encode_record(std::string& out, const Record& record, const JsonKeyPlan& plan);
 // Convenience form that builds the key plan from the record itself.
 std::string encode_record(const Record& record);
-// The column of each field of `record`, in record order (input of build).
-std::vector<const ColumnDef*> record_columns(const Record& record);
+// The column of each field of `record` (a Record or a DecodedRecord), in
+// record order (input of build).
+template <class RecordT>
+std::vector<const ColumnDef*> record_columns(const RecordT& record) {
+  std::vector<const ColumnDef*> columns;
+  columns.reserve(record.fields.size());
+  for (const auto& field : record.fields) columns.push_back(field.column);
+  return columns;
+}
 
 }  // namespace quarlet

@@ -17,14 +17,6 @@ char* put_digits(char* p, uint32_t v, int width) {
   return p + width;
 }
 
-bool fits(const JsonKeyPlan& plan, const DecodedRecord& record) {
-  if (record.fields.size() != plan.columns.size()) return false;
-  for (size_t i = 0; i < plan.columns.size(); ++i) {
-    if (record.fields[i].column != plan.columns[i]) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 void append_iso_datetime(std::string& out, const DateTimeParts& p) {
@@ -63,16 +55,13 @@ void append_decoded_json_value(std::string& out, const ColumnValue& value) {
 }
 
 std::vector<const ColumnDef*> decoded_record_columns(const DecodedRecord& record) {
-  std::vector<const ColumnDef*> columns;
-  columns.reserve(record.fields.size());
-  for (const DecodedField& f : record.fields) columns.push_back(f.column);
-  return columns;
+  return record_columns(record);
 }
 
 void encode_decoded_record(std::string& out, const DecodedRecord& record,
                            const JsonKeyPlan& plan) {
-  if (!fits(plan, record)) {
-    encode_decoded_record(out, record, JsonKeyPlan::build(decoded_record_columns(record)));
+  if (!plan.fits(record)) {
+    encode_decoded_record(out, record, JsonKeyPlan::build(record_columns(record)));
     return;
   }
   out.push_back('{');

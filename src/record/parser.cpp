@@ -29,7 +29,6 @@ ColumnPlan ColumnPlan::build(const TableDef& table) {
     Item& item = plan.items[i];
     if (item.column->id >= 256) {
       plan.first_tagged = i;
-      plan.has_tagged = true;
       break;
     }
     item.fixed_offset = static_cast<uint32_t>(
@@ -239,38 +238,18 @@ std::optional<LongValueRef> long_value_ref(ByteView reference) {
 ColumnValue long_value_from_chunks(const LongValueChunks* found, const ColumnDef& column) {
   static const LongValueChunks kNone;
   const LongValueChunks& lv = found != nullptr ? *found : kNone;
-  const auto& chunks = lv.chunks;
-
-  // Chunk order: by offset, stable. Usually the scan order already is.
-  std::vector<size_t> order;
-  const auto by_offset = [&](size_t a, size_t b) { return chunks[a].first < chunks[b].first; };
-  bool sorted = true;
-  for (size_t i = 1; i < chunks.size() && sorted; ++i) {
-    sorted = chunks[i - 1].first <= chunks[i].first;
-  }
-  if (!sorted) {
-    order.resize(chunks.size());
-    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::stable_sort(order.begin(), order.end(), by_offset);
-  }
-  uint64_t joined = 0;
-  for (const auto& c : chunks) joined += c.second.size();
-  const uint64_t size =
-      lv.total_size && *lv.total_size < joined ? static_cast<uint64_t>(*lv.total_size) : joined;
+  std::vector<LongValueChunk> storage;
+  const std::span<const LongValueChunk> chunks = chunks_by_offset(lv, storage);
+  const uint64_t size = joined_size(lv);
 
   const bool is_text = column.column_type == 10 || column.column_type == 12;
   // A single chunk that needs no cut decodes straight from the mapping.
-  if (is_text && chunks.size() == 1 && size == joined) {
+  if (is_text && chunks.size() == 1 && size == chunks[0].second.size()) {
     TextValue text;
     if (decode_text_into(chunks[0].second, column.codepage.value_or(1252), text.utf8)) return text;
   }
   std::vector<uint8_t> bytes;
-  bytes.reserve(size);
-  for (size_t i = 0; i < chunks.size() && bytes.size() < size; ++i) {
-    const ByteView c = chunks[sorted ? i : order[i]].second;
-    const size_t take = static_cast<size_t>(std::min<uint64_t>(c.size(), size - bytes.size()));
-    bytes.insert(bytes.end(), c.begin(), c.begin() + take);
-  }
+  join_chunks(chunks, size, bytes);
   if (is_text) {
     TextValue text;
     if (decode_text_into(bytes, column.codepage.value_or(1252), text.utf8)) return text;
@@ -308,14 +287,10 @@ Result<std::optional<Record>> TableRecords::next() {
 }
 
 Result<bool> TableRecords::next_into(Record& record) {
-  if (done_) return false;
-  auto entry = cursor_.next();
-  if (!entry) return entry.error();
-  if (!entry->has_value()) {
-    done_ = true;
-    return false;
-  }
-  parse_record_into((*entry)->data, plan_, db_->large_layout(), scratch_, record);
+  ByteView data;
+  Result<bool> more = next_record_data(cursor_, data);
+  if (!more || !*more) return more;
+  parse_record_into(data, plan_, db_->large_layout(), scratch_, record);
   if (!scratch_.long_refs.empty()) resolve_long_values(record);
   return true;
 }

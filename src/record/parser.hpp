@@ -29,7 +29,6 @@ struct ColumnPlan {
     uint32_t fixed_offset;  // id < 256: offset of its bytes when the record's F covers it
   };
   std::vector<Item> items;
-  bool has_tagged = false;
   size_t first_tagged = 0;  // index of the first item with id >= 256 (items.size() if none)
   static ColumnPlan build(const TableDef& table);
 };
@@ -47,6 +46,9 @@ struct RecordScratch {
   // Set by parse_record: indexes into Record::fields of the LongBinary values
   // that are long-value references (tagged flags byte 0x04), in field order.
   std::vector<uint32_t> long_refs;
+  // A parsed record kept for callers that decode it further (its value
+  // buffers are reused from record to record).
+  Record record;
 };
 
 // Splits record bytes into the table's columns. Never fails; anything out of
@@ -84,6 +86,17 @@ struct TableStart {
 };
 Result<TableStart> start_table(const Database& db, const Name& name);
 
+// One step of a pass over a table's records: true with the next record's
+// bytes in `data`, false at the end (and on every later call: the cursor
+// stays ended), or the error of an unreadable page (a later call retries it).
+inline Result<bool> next_record_data(LeafCursor& cursor, ByteView& data) {
+  auto entry = cursor.next();
+  if (!entry) return entry.error();
+  if (!entry->has_value()) return false;
+  data = (*entry)->data;
+  return true;
+}
+
 // Iterates over the records of one table, long values resolved.
 class TableRecords {
  public:
@@ -110,7 +123,6 @@ class TableRecords {
   RecordScratch scratch_;                    // reused by every record of the pass
   bool lv_built_ = false;                    // long-value index built lazily
   std::optional<LongValueIndex> lv_index_;   // of the first LongValueDef
-  bool done_ = false;
 };
 
 }  // namespace quarlet

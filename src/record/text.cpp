@@ -19,14 +19,36 @@ struct Utf8Seq {
   char b[3];
 };
 
-constexpr Utf8Seq encode_bmp(uint32_t cp) {
-  if (cp < 0x80) return {1, {static_cast<char>(cp), 0, 0}};
-  if (cp < 0x800) {
-    return {2, {static_cast<char>(0xC0 | (cp >> 6)), static_cast<char>(0x80 | (cp & 0x3F)), 0}};
+constexpr size_t utf8_length(uint32_t cp) {
+  return cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+}
+
+// Writes code point `cp` (at most U+10FFFF) as UTF-8 at `o` (1 to 4 bytes);
+// returns the end.
+constexpr char* put_utf8(char* o, uint32_t cp) {
+  if (cp < 0x80) {
+    *o++ = static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    *o++ = static_cast<char>(0xC0 | (cp >> 6));
+    *o++ = static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    *o++ = static_cast<char>(0xE0 | (cp >> 12));
+    *o++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *o++ = static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    *o++ = static_cast<char>(0xF0 | (cp >> 18));
+    *o++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    *o++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *o++ = static_cast<char>(0x80 | (cp & 0x3F));
   }
-  return {3,
-          {static_cast<char>(0xE0 | (cp >> 12)), static_cast<char>(0x80 | ((cp >> 6) & 0x3F)),
-           static_cast<char>(0x80 | (cp & 0x3F))}};
+  return o;
+}
+
+// A code point of the Basic Multilingual Plane as UTF-8 (at most 3 bytes).
+constexpr Utf8Seq encode_bmp(uint32_t cp) {
+  Utf8Seq seq{};
+  seq.len = static_cast<uint8_t>(put_utf8(seq.b, cp) - seq.b);
+  return seq;
 }
 
 // windows-1252 bytes 0x80..0x9F; the other high bytes map to U+00A0..U+00FF.
@@ -145,29 +167,6 @@ bool walk_utf16(const uint8_t* p, size_t from, size_t units, Emit&& emit) {
     }
   }
   return false;
-}
-
-inline size_t utf8_length(uint32_t cp) {
-  return cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
-}
-
-inline char* put_utf8(char* o, uint32_t cp) {
-  if (cp < 0x80) {
-    *o++ = static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    *o++ = static_cast<char>(0xC0 | (cp >> 6));
-    *o++ = static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    *o++ = static_cast<char>(0xE0 | (cp >> 12));
-    *o++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    *o++ = static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    *o++ = static_cast<char>(0xF0 | (cp >> 18));
-    *o++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    *o++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    *o++ = static_cast<char>(0x80 | (cp & 0x3F));
-  }
-  return o;
 }
 
 // UTF-16 in the given byte order. Sizes the output exactly in a first pass

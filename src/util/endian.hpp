@@ -1,10 +1,9 @@
-// Little- and big-endian integer reads from byte views. Every read copies
-// through memcpy so no alignment or aliasing assumption is made; callers
-// check bounds first.
+// Little- and big-endian integer reads from byte views. Every read assembles
+// its bytes one at a time, so no alignment or aliasing assumption is made;
+// callers check bounds first.
 #pragma once
 
 #include <cstdint>
-#include <cstring>
 #include <span>
 
 namespace quarlet {
@@ -34,12 +33,9 @@ inline uint64_t load_u64be(const uint8_t* p) {
   return (static_cast<uint64_t>(load_u32be(p)) << 32) | load_u32be(p + 4);
 }
 
-// Bounds-checked forms: return 0 when [off, off + width) is not inside v.
+// Bounds-checked form: returns 0 when [off, off + width) is not inside v.
 inline uint16_t u16_at(ByteView v, uint64_t off) {
   return off + 2 <= v.size() ? load_u16le(v.data() + off) : 0;
-}
-inline uint32_t u32_at(ByteView v, uint64_t off) {
-  return off + 4 <= v.size() ? load_u32le(v.data() + off) : 0;
 }
 
 }  // namespace quarlet
