@@ -32,6 +32,8 @@ EXIT_FAILURE = 1
 EXIT_USAGE = 2
 EXIT_BROKEN_PIPE = 128 + 13  # as a command ended by SIGPIPE
 EXIT_INTERRUPTED = 128 + 2
+DECODE_HELP = ("decompress values, expand multi-valued columns into JSON arrays and write "
+               "dates as ISO 8601 text (default: the raw values)")
 
 
 class CliError(Exception):
@@ -93,9 +95,7 @@ def build_parser() -> argparse.ArgumentParser:
                    "Write every record of TABLE to stdout as JSON Lines, byte for byte what "
                    "export writes to a file.")
     dump.add_argument("table", metavar="TABLE", help="table name (exact, case-sensitive)")
-    dump.add_argument("--decode", action="store_true",
-                      help="decompress values, expand multi-valued columns into JSON arrays and write "
-                           "dates as ISO 8601 text (default: the raw values)")
+    dump.add_argument("--decode", action="store_true", help=DECODE_HELP)
 
     export = command("export", "write tables as JSON Lines files",
                      "Write each table to OUTDIR/<name>.jsonl (created with its parents). "
@@ -104,9 +104,7 @@ def build_parser() -> argparse.ArgumentParser:
     export.add_argument("outdir", metavar="OUTDIR", help="output directory")
     export.add_argument("tables", metavar="TABLE", nargs="*",
                         help="tables to write (default: all)")
-    export.add_argument("--decode", action="store_true",
-                        help="decompress values, expand multi-valued columns into JSON arrays and write "
-                           "dates as ISO 8601 text (default: the raw values)")
+    export.add_argument("--decode", action="store_true", help=DECODE_HELP)
 
     carve = command("carve", "find UTF-16LE strings in the database pages",
                     "Carve runs of printable ASCII stored as UTF-16LE out of the pages. "
@@ -504,9 +502,11 @@ def cmd_export(args: argparse.Namespace, out: IO[bytes]) -> None:
             paths = [os.path.join(outdir, f) for f in export_file_names(wanted)]
             monitor = ExportMonitor(paths, progress)
 
+            export_one = export_table(db, args.decode)
+
             def export_named() -> None:
                 for name, path in zip(wanted, paths):
-                    export_table(db, args.decode)(name, path)
+                    export_one(name, path)
 
             run_in_thread(export_named, monitor.tick)
     except (OSError, ValueError) as error:

@@ -154,4 +154,22 @@ bool to_u32(PyObject* obj, const char* name, uint32_t* out) {
   return true;
 }
 
+PyObject* table_not_found(PyObject* name) {
+  PyErr_Format(PyExc_ValueError, "Table not found: %U", name);
+  return nullptr;
+}
+
+bool table_name_utf8(PyObject* name, std::string* out) {
+  PyRef bytes(PyUnicode_AsUTF8String(name));
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (!bytes || PyBytes_AsStringAndSize(bytes.get(), &data, &size) != 0) {
+    PyErr_Clear();
+    table_not_found(name);
+    return false;
+  }
+  out->assign(data, static_cast<size_t>(size));
+  return true;
+}
+
 }  // namespace quarlet::py

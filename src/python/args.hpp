@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "python/capi.hpp"
 
@@ -42,5 +43,13 @@ bool check_optional_str(PyObject* obj, const char* name);
 // Exceptions raised by the object's own __index__ other than TypeError pass
 // through unchanged.
 bool to_u32(PyObject* obj, const char* name, uint32_t* out);
+
+// Sets ValueError "Table not found: NAME" for the str `name`. Returns null.
+PyObject* table_not_found(PyObject* name);
+
+// The UTF-8 bytes of a table name given as str, into `out`. A name holding a
+// lone surrogate matches no stored table: false, with table_not_found's
+// ValueError set.
+bool table_name_utf8(PyObject* name, std::string* out);
 
 }  // namespace quarlet::py

@@ -91,13 +91,15 @@ PyObject* value_to_python(const ColumnValue& value) {
   return Py_None;
 }
 
-bool RecordDicts::init(const std::vector<const ColumnDef*>& columns) {
-  columns_ = columns;
+bool RecordDicts::init(const ColumnPlan& plan) {
+  columns_.clear();
+  columns_.reserve(plan.items.size());
+  for (const ColumnPlan::Item& item : plan.items) columns_.push_back(item.column);
   keys_.clear();
-  keys_.reserve(columns.size());
+  keys_.reserve(columns_.size());
   template_.reset(PyDict_New());
   if (!template_) return false;
-  for (const ColumnDef* column : columns) {
+  for (const ColumnDef* column : columns_) {
     keys_.emplace_back(str_from_utf8(column->name));
     if (!keys_.back() || PyDict_SetItem(template_.get(), keys_.back().get(), Py_None) != 0) {
       return false;
@@ -106,38 +108,8 @@ bool RecordDicts::init(const std::vector<const ColumnDef*>& columns) {
   return true;
 }
 
-PyObject* RecordDicts::make(const Record& record) const {
-  const size_t n = record.fields.size();
-  bool fits = n == columns_.size();
-  for (size_t i = 0; fits && i < n; ++i) fits = record.fields[i].column == columns_[i];
-  if (fits) {
-    // Same keys in the same order: setting each one over the template's
-    // None keeps the order and sizes of a dict filled key by key.
-    PyRef dict(PyDict_Copy(template_.get()));
-    if (!dict) return nullptr;
-    for (size_t i = 0; i < n; ++i) {
-      PyRef value(value_to_python(record.fields[i].value));
-      if (!value || PyDict_SetItem(dict.get(), keys_[i].get(), value.get()) != 0) return nullptr;
-    }
-    return dict.release();
-  }
-  PyRef dict(PyDict_New());
-  if (!dict) return nullptr;
-  for (size_t i = 0; i < n; ++i) {
-    const RecordField& field = record.fields[i];
-    PyRef own_key;
-    PyObject* key;
-    if (i < columns_.size() && columns_[i] == field.column) {
-      key = keys_[i].get();
-    } else {
-      own_key.reset(str_from_utf8(field.column->name));
-      if (!own_key) return nullptr;
-      key = own_key.get();
-    }
-    PyRef value(value_to_python(field.value));
-    if (!value || PyDict_SetItem(dict.get(), key, value.get()) != 0) return nullptr;
-  }
-  return dict.release();
+PyObject* record_read_error(const EseError& error) {
+  return set_error(PyExc_OSError, "Error reading record: " + message(error));
 }
 
 PyObject* to_python_error(const EseError& error) {

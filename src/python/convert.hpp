@@ -7,6 +7,7 @@
 
 #include "error/error.hpp"
 #include "python/capi.hpp"
+#include "record/parser.hpp"
 #include "record/value.hpp"
 
 namespace quarlet::py {
@@ -63,18 +64,65 @@ PyObject* value_to_python(const ColumnValue& value);
 // inserting the fields one by one into an empty dict.
 class RecordDicts {
  public:
-  // `columns` are the fields every record is expected to carry, in order.
-  // False with an exception set when the interpreter fails.
-  bool init(const std::vector<const ColumnDef*>& columns);
-  // The dict of `record` (new reference; null with an exception set). A
-  // record whose fields differ from `columns` is built key by key.
-  PyObject* make(const Record& record) const;
+  // The columns of `plan` are the fields every record is expected to carry,
+  // in order. False with an exception set when the interpreter fails.
+  bool init(const ColumnPlan& plan);
+  // The dict of `fields` (each with a `column` member), the value of each
+  // made by `convert(field)` (new reference, or null with an exception set).
+  // New reference, or null with an exception set. Fields that differ from
+  // `columns` are built key by key.
+  template <class Field, class Convert>
+  PyObject* make(const std::vector<Field>& fields, Convert convert) const;
+  // The dict of a raw record, values converted by value_to_python.
+  PyObject* make(const Record& record) const {
+    return make(record.fields,
+                [](const RecordField& field) { return value_to_python(field.value); });
+  }
 
  private:
   std::vector<const ColumnDef*> columns_;
   std::vector<PyRef> keys_;  // str of each column name, by position
   PyRef template_;           // every key -> None, in field order
 };
+
+template <class Field, class Convert>
+PyObject* RecordDicts::make(const std::vector<Field>& fields, Convert convert) const {
+  const size_t n = fields.size();
+  bool fits = n == columns_.size();
+  for (size_t i = 0; fits && i < n; ++i) fits = fields[i].column == columns_[i];
+  if (fits) {
+    // Same keys in the same order: setting each one over the template's
+    // None keeps the order and sizes of a dict filled key by key.
+    PyRef dict(PyDict_Copy(template_.get()));
+    if (!dict) return nullptr;
+    for (size_t i = 0; i < n; ++i) {
+      PyRef value(convert(fields[i]));
+      if (!value || PyDict_SetItem(dict.get(), keys_[i].get(), value.get()) != 0) return nullptr;
+    }
+    return dict.release();
+  }
+  PyRef dict(PyDict_New());
+  if (!dict) return nullptr;
+  for (size_t i = 0; i < n; ++i) {
+    const Field& field = fields[i];
+    PyRef own_key;
+    PyObject* key;
+    if (i < columns_.size() && columns_[i] == field.column) {
+      key = keys_[i].get();
+    } else {
+      own_key.reset(str_from_utf8(field.column->name));
+      if (!own_key) return nullptr;
+      key = own_key.get();
+    }
+    PyRef value(convert(field));
+    if (!value || PyDict_SetItem(dict.get(), key, value.get()) != 0) return nullptr;
+  }
+  return dict.release();
+}
+
+// Sets OSError "Error reading record: MESSAGE" for a table pass that failed
+// after it started. Returns null.
+PyObject* record_read_error(const EseError& error);
 
 // Sets the Python exception for a core error: TableNotFound -> ValueError
 // with the error's message; Io -> OSError with the operating-system text

@@ -32,19 +32,6 @@ struct EseDatabaseObject {
 
 EseDatabaseObject* as_ese(PyObject* self) { return reinterpret_cast<EseDatabaseObject*>(self); }
 
-// A shared borrow of the instance for the duration of one method call. The
-// counter is only touched with the interpreter lock held.
-class SharedBorrow {
- public:
-  explicit SharedBorrow(EseDatabaseObject* self) : self_(self) { ++self_->borrows; }
-  ~SharedBorrow() { --self_->borrows; }
-  SharedBorrow(const SharedBorrow&) = delete;
-  SharedBorrow& operator=(const SharedBorrow&) = delete;
-
- private:
-  EseDatabaseObject* self_;
-};
-
 PyObject* new_ref(PyObject* o) {
   Py_INCREF(o);
   return o;
@@ -59,23 +46,6 @@ std::string bytes_string(PyObject* bytes) {
     return std::string();
   }
   return std::string(data, static_cast<size_t>(size));
-}
-
-// The UTF-8 bytes of a table name given as str. False (no exception set)
-// when the text holds a lone surrogate: such a name matches no stored table.
-bool table_name_bytes(PyObject* name, std::string* out) {
-  PyRef bytes(PyUnicode_AsUTF8String(name));
-  if (!bytes) {
-    PyErr_Clear();
-    return false;
-  }
-  *out = bytes_string(bytes.get());
-  return true;
-}
-
-PyObject* table_not_found(PyObject* name) {
-  PyErr_Format(PyExc_ValueError, "Table not found: %U", name);
-  return nullptr;
 }
 
 // The file-system bytes of a path given as str (file-system encoding with
@@ -105,14 +75,8 @@ PyObject* ese_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
   // A path that cannot even be encoded names no file-system entry.
   std::string fs;
-  PyRef encoded(PyUnicode_EncodeFSDefault(path));
-  bool usable = static_cast<bool>(encoded);
-  if (usable) {
-    fs = bytes_string(encoded.get());
-    usable = fs.find('\0') == std::string::npos;
-  } else {
-    PyErr_Clear();
-  }
+  const bool usable = fs_path(path, &fs);
+  if (!usable) PyErr_Clear();
 
   bool exists = false;
   std::optional<Result<std::unique_ptr<Database>>> opened;
@@ -173,7 +137,7 @@ PyObject* get_total_pages(PyObject* self, void*) {
 
 PyObject* get_tables(PyObject* self, PyObject*) {
   EseDatabaseObject* obj = as_ese(self);
-  SharedBorrow borrow(obj);
+  SharedBorrow borrow(&obj->borrows);
   const Tables& tables = obj->db->tables();
   PyRef list(PyList_New(static_cast<Py_ssize_t>(tables.size())));
   if (!list) return nullptr;
@@ -195,20 +159,17 @@ PyObject* read_table(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!bind_arguments(kReadTableSig, args, kwargs, argv)) return nullptr;
   if (!check_str(argv[0], "table_name")) return nullptr;
   std::string name;
-  if (!table_name_bytes(argv[0], &name)) return table_not_found(argv[0]);
+  if (!table_name_utf8(argv[0], &name)) return nullptr;
 
   EseDatabaseObject* obj = as_ese(self);
-  SharedBorrow borrow(obj);
+  SharedBorrow borrow(&obj->borrows);
   auto opened = TableRecords::open(*obj->db, name);
   if (!opened.ok()) return to_python_error(opened.error());
   TableRecords& records = **opened;
 
   // Column names become str objects once per call, shared by every record.
-  std::vector<const ColumnDef*> columns;
-  columns.reserve(records.plan().items.size());
-  for (const ColumnPlan::Item& item : records.plan().items) columns.push_back(item.column);
   RecordDicts dicts;
-  if (!dicts.init(columns)) return nullptr;
+  if (!dicts.init(records.plan())) return nullptr;
 
   PyRef list(PyList_New(0));
   if (!list) return nullptr;
@@ -216,7 +177,7 @@ PyObject* read_table(PyObject* self, PyObject* args, PyObject* kwargs) {
   for (;;) {
     auto more = records.next_into(record);
     if (!more.ok()) {
-      return set_error(PyExc_OSError, "Error reading record: " + message(more.error()));
+      return record_read_error(more.error());
     }
     if (!*more) break;
     PyRef dict(dicts.make(record));
@@ -230,10 +191,10 @@ PyObject* get_table_schema(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!bind_arguments(kSchemaSig, args, kwargs, argv)) return nullptr;
   if (!check_str(argv[0], "table_name")) return nullptr;
   std::string name;
-  if (!table_name_bytes(argv[0], &name)) return table_not_found(argv[0]);
+  if (!table_name_utf8(argv[0], &name)) return nullptr;
 
   EseDatabaseObject* obj = as_ese(self);
-  SharedBorrow borrow(obj);
+  SharedBorrow borrow(&obj->borrows);
   auto found = obj->db->table(name);
   if (!found.ok()) return table_not_found(argv[0]);
   const TableDef* table = *found;
@@ -296,12 +257,12 @@ PyObject* export_one_table(PyObject* self, PyObject* args, PyObject* kwargs, con
   if (!bind_arguments(sig, args, kwargs, argv)) return nullptr;
   if (!check_str(argv[0], "table_name") || !check_str(argv[1], "output_path")) return nullptr;
   std::string name;
-  if (!table_name_bytes(argv[0], &name)) return table_not_found(argv[0]);
+  if (!table_name_utf8(argv[0], &name)) return nullptr;
   std::string path;
   if (!fs_path(argv[1], &path)) return nullptr;
 
   EseDatabaseObject* obj = as_ese(self);
-  SharedBorrow borrow(obj);
+  SharedBorrow borrow(&obj->borrows);
   std::optional<ExportError> error;
   Py_BEGIN_ALLOW_THREADS
   error = run(*obj->db, name, path);
@@ -320,7 +281,7 @@ PyObject* export_directory(PyObject* self, PyObject* args, PyObject* kwargs, con
   if (!fs_path(argv[0], &dir)) return nullptr;
 
   EseDatabaseObject* obj = as_ese(self);
-  SharedBorrow borrow(obj);
+  SharedBorrow borrow(&obj->borrows);
   std::optional<ExportError> error;
   Py_BEGIN_ALLOW_THREADS
   error = run(*obj->db, dir);
@@ -448,7 +409,7 @@ PyObject* hits_to_list(const std::vector<CarveHit>& hits) {
 }
 
 PyObject* carve(EseDatabaseObject* obj, CarveScope scope, const CarveArgs& args) {
-  SharedBorrow borrow(obj);
+  SharedBorrow borrow(&obj->borrows);
   std::vector<CarveHit> hits;
   // Carving reads only the mapping: other threads run meanwhile.
   Py_BEGIN_ALLOW_THREADS

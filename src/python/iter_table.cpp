@@ -45,9 +45,7 @@ struct IterState {
   std::unique_ptr<DecodedTableRecords> decoded; // set when decoding
   DecodedRecord record;                         // reused by every decoded step
   Record raw_record;                            // reused by every raw step
-  RecordDicts raw_dicts;                        // raw records to dicts (keys made once)
-  std::vector<const ColumnDef*> columns;        // the plan's columns, in order
-  std::vector<PyRef> keys;                      // key str per plan column, made once
+  RecordDicts dicts;                            // records to dicts (keys made once)
   PyRef datetime_class;                         // datetime.datetime, when decoding
   bool done = false;                            // ended, or failed once
 };
@@ -60,28 +58,6 @@ struct TableIteratorObject {
 
 TableIteratorObject* as_iter(PyObject* self) {
   return reinterpret_cast<TableIteratorObject*>(self);
-}
-
-// A shared borrow of the owner for one step, as the instance's own methods
-// take it. Only touched with the interpreter lock held.
-class StepBorrow {
- public:
-  explicit StepBorrow(Py_ssize_t* counter) : counter_(counter) { ++*counter_; }
-  ~StepBorrow() { --*counter_; }
-  StepBorrow(const StepBorrow&) = delete;
-  StepBorrow& operator=(const StepBorrow&) = delete;
-
- private:
-  Py_ssize_t* counter_;
-};
-
-// The key object for field i of a record: the per-iterator key when the field
-// lines up with the plan, else a new str in `own` (borrowed result; null on
-// failure with an exception set).
-PyObject* field_key(const IterState& st, size_t i, const ColumnDef* column, PyRef& own) {
-  if (i < st.columns.size() && st.columns[i] == column) return st.keys[i].get();
-  own.reset(str_from_utf8(column->name));
-  return own.get();
 }
 
 // A decoded scalar: DateTime values become datetime.datetime when they are
@@ -111,52 +87,26 @@ PyObject* decoded_field(const DecodedField& field, PyObject* datetime_class) {
   return list.release();
 }
 
-PyObject* decoded_dict(const IterState& st, const DecodedRecord& record) {
-  PyRef dict(PyDict_New());
-  if (!dict) return nullptr;
-  for (size_t i = 0; i < record.fields.size(); ++i) {
-    const DecodedField& field = record.fields[i];
-    PyRef own;
-    PyObject* key = field_key(st, i, field.column, own);
-    if (key == nullptr) return nullptr;
-    PyRef value(decoded_field(field, st.datetime_class.get()));
-    if (!value || PyDict_SetItem(dict.get(), key, value.get()) != 0) return nullptr;
-  }
-  return dict.release();
-}
-
-PyObject* read_error(const EseError& error) {
-  return set_error(PyExc_OSError, "Error reading record: " + message(error));
-}
-
 // tp_iternext: the next record's dict, or null at the end (no exception set)
 // or on an error. After an error the iterator is exhausted.
 PyObject* iter_next(PyObject* self) {
   IterState& st = *as_iter(self)->state;
   if (st.done) return nullptr;
-  StepBorrow borrow(st.borrows);
-  if (st.decoded) {
-    auto more = st.decoded->next(st.record);
-    if (!more.ok()) {
-      st.done = true;
-      return read_error(more.error());
-    }
-    if (!*more) {
-      st.done = true;
-      return nullptr;
-    }
-    return decoded_dict(st, st.record);
-  }
-  auto more = st.raw->next_into(st.raw_record);
+  SharedBorrow borrow(st.borrows);
+  Result<bool> more = st.decoded ? st.decoded->next(st.record) : st.raw->next_into(st.raw_record);
   if (!more.ok()) {
     st.done = true;
-    return read_error(more.error());
+    return record_read_error(more.error());
   }
   if (!*more) {
     st.done = true;
     return nullptr;
   }
-  return st.raw_dicts.make(st.raw_record);
+  if (!st.decoded) return st.dicts.make(st.raw_record);
+  PyObject* datetime_class = st.datetime_class.get();
+  return st.dicts.make(st.record.fields, [datetime_class](const DecodedField& field) {
+    return decoded_field(field, datetime_class);
+  });
 }
 
 PyObject* iter_self(PyObject* self) {
@@ -223,21 +173,12 @@ PyObject* new_table_iterator(PyObject* owner, const Database* db, Py_ssize_t* bo
   auto state = std::make_unique<IterState>();
   state->db = db;
   state->borrows = borrows;
-  // A name that is not valid UTF-8 text (a lone surrogate) matches no table.
-  PyRef name_bytes(PyUnicode_AsUTF8String(argv[0]));
-  if (!name_bytes) {
-    PyErr_Clear();
-    PyErr_Format(PyExc_ValueError, "Table not found: %U", argv[0]);
-    return nullptr;
-  }
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(name_bytes.get(), &data, &size) != 0) return nullptr;
-  const Name name(data, static_cast<size_t>(size));
+  Name name;
+  if (!table_name_utf8(argv[0], &name)) return nullptr;
 
   const ColumnPlan* plan = nullptr;
   {
-    StepBorrow borrow(borrows);
+    SharedBorrow borrow(borrows);
     if (decode) {
       auto opened = DecodedTableRecords::open(*db, name);
       if (!opened.ok()) return to_python_error(opened.error());
@@ -257,14 +198,7 @@ PyObject* new_table_iterator(PyObject* owner, const Database* db, Py_ssize_t* bo
     if (!state->datetime_class) return nullptr;
   }
   // Column names become str objects once per iterator, shared by every record.
-  state->columns.reserve(plan->items.size());
-  state->keys.reserve(plan->items.size());
-  for (const ColumnPlan::Item& item : plan->items) {
-    state->keys.emplace_back(str_from_utf8(item.column->name));
-    if (!state->keys.back()) return nullptr;
-    state->columns.push_back(item.column);
-  }
-  if (!decode && !state->raw_dicts.init(state->columns)) return nullptr;
+  if (!state->dicts.init(*plan)) return nullptr;
 
   PyObject* type = iterator_type();
   if (type == nullptr) return nullptr;

@@ -7,6 +7,20 @@
 
 namespace quarlet::py {
 
+// A shared borrow of an EseDatabase instance, held while one of its methods
+// or one iterator step runs: `*counter` is raised for the borrow's lifetime.
+// Only touched with the interpreter lock held.
+class SharedBorrow {
+ public:
+  explicit SharedBorrow(Py_ssize_t* counter) : counter_(counter) { ++*counter_; }
+  ~SharedBorrow() { --*counter_; }
+  SharedBorrow(const SharedBorrow&) = delete;
+  SharedBorrow& operator=(const SharedBorrow&) = delete;
+
+ private:
+  Py_ssize_t* counter_;
+};
+
 // Docstring of EseDatabase.iter_table (text signature first).
 extern const char kIterTableDoc[];
 
