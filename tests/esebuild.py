@@ -268,8 +268,9 @@ class Header:
     `fields` maps byte offsets to u32 ints or bytes written last."""
 
     def __init__(self, signature=SIGNATURE, version=None, revision=None,
-                 page_size=None, fields=None):
+                 page_size=None, fields=None, checksum=None):
         self.signature = signature
+        self.checksum = checksum
         self.version = version
         self.revision = revision
         self.page_size = page_size
@@ -289,7 +290,47 @@ class Header:
             if off + len(raw) > len(buf):
                 buf.extend(bytes(off + len(raw) - len(buf)))
             buf[off:off + len(raw)] = raw
+        if self.checksum is None and 0 not in self.fields:
+            sign_header(buf)
+        else:
+            _U32.pack_into(buf, 0, self.checksum & 0xFFFFFFFF)
         return bytes(buf[:length])
+
+
+def xor32(data, seed):
+    """`seed` XOR every little-endian 32-bit word of `data` (a trailing
+    partial word is ignored)."""
+    words = len(data) // 4
+    x = int.from_bytes(data[:4 * words], "little")
+    # Fold the halves onto each other: XOR is blind to word positions.
+    while words > 1:
+        half = words // 2
+        bits = 32 * half
+        x = (x & ((1 << bits) - 1)) ^ (x >> bits)
+        words -= half
+    return (x ^ seed) & 0xFFFFFFFF
+
+
+def sign_page(buf, n, fmt):
+    """Writes the checksum fields of page `n` into `buf` (a bytearray of one
+    page): pages with the 80-byte header checksum four blocks, the last
+    three first (their fields lie in block 0); other pages one."""
+    ps = len(buf)
+    if fmt.header_size == 80:
+        block = ps // 4
+        for k in (1, 2, 3):
+            _U32.pack_into(buf, 40 + 8 * (k - 1),
+                           xor32(buf[k * block:(k + 1) * block], n))
+        _U32.pack_into(buf, 0, xor32(buf[8:block], n & 0xFFFFFFFF))
+    else:
+        _U32.pack_into(buf, 0, xor32(buf[8:], n & 0xFFFFFFFF))
+    return buf
+
+
+def sign_header(buf):
+    """Writes the header checksum (bytes 4 to 4096) into `buf`."""
+    _U32.pack_into(buf, 0, xor32(buf[4:4096], SIGNATURE))
+    return buf
 
 
 def _pick(value, default):
@@ -402,7 +443,7 @@ class Page:
 
     def __init__(self, tags=(), flags=0, *, prev=0, next=0, owner=0,
                  tag_count=None, tag_count_high=0, avail=None,
-                 uncommitted=0, first_free=None, checksum=0, mtime=0,
+                 uncommitted=0, first_free=None, checksum=None, mtime=0,
                  ext=None, slack=b"", raw=None, patches=()):
         self.tags = [_as_tag(t) for t in tags]
         self.flags = flags
@@ -421,7 +462,10 @@ class Page:
         self.raw = raw
         self.patches = list(patches)
 
-    def encode(self, fmt):
+    def encode(self, fmt, number=None):
+        """The page bytes; with its page `number` and no explicit checksum
+        the checksum fields are filled in (after the patches), so the page
+        is sound on its own.  Raw pages are never signed."""
         ps = fmt.page_size
         if self.raw is not None:
             buf = bytearray(bytes(self.raw)[:ps])
@@ -430,7 +474,10 @@ class Page:
             buf = self._encode(fmt)
         for off, data in self.patches:
             buf[off:off + len(data)] = data
-        return bytes(buf[:ps])
+        del buf[ps:]
+        if self.raw is None and self.checksum is None and number is not None:
+            sign_page(buf, number, fmt)
+        return bytes(buf)
 
     def _encode(self, fmt):
         ps, hs = fmt.page_size, fmt.header_size
@@ -467,7 +514,7 @@ class Page:
         if self.tag_count_high:
             count = (count & 0x0FFF) | ((self.tag_count_high & 0xF) << 12)
         _PAGE_HEADER.pack_into(
-            buf, 0, self.checksum, self.mtime, self.prev, self.next,
+            buf, 0, self.checksum or 0, self.mtime, self.prev, self.next,
             self.owner, _pick(self.avail, free) & 0xFFFF,
             self.uncommitted & 0xFFFF, _pick(self.first_free, used) & 0xFFFF,
             count & 0xFFFF, self.flags & 0xFFFFFFFF)
@@ -498,9 +545,11 @@ class _Sink:
     """Writes pages to a seekable file, merging runs of consecutive pages
     into one write."""
 
-    def __init__(self, f, page_size):
+    def __init__(self, f, page_size, fmt=None):
         self.f = f
         self.ps = page_size
+        # Generated pages (bytearrays) are signed as they are written.
+        self.fmt = fmt
         self.start = None
         self.next = None
         self.parts = []
@@ -509,6 +558,8 @@ class _Sink:
         self.count = 0
 
     def put(self, n, data):
+        if self.fmt is not None and isinstance(data, bytearray):
+            sign_page(data, n, self.fmt)
         if n != self.next or self.size >= _WRITE_CHUNK:
             self.flush()
             self.start = n
@@ -1619,7 +1670,7 @@ class Database:
         for tr in self.trees:
             if tr.root_page is not None:
                 allocator.reserve(tr.root_page)
-        sink = _Sink(f, ps)
+        sink = _Sink(f, ps, fmt)
         ctx = _Context(fmt, sink, allocator)
 
         if self.system_pages:
@@ -1690,7 +1741,7 @@ class Database:
             layout.trees.append(w.finish())
 
         for n, page in sorted(self.pages.items()):
-            sink.put(n, page.encode(fmt) if isinstance(page, Page)
+            sink.put(n, page.encode(fmt, n) if isinstance(page, Page)
                      else _fit(page, ps))
         sink.flush()
 

@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "database/database.hpp"
+#include "page/checksum.hpp"
 #include "page/leaf.hpp"
 #include "page/tag.hpp"
 #include "test_image.hpp"
@@ -259,6 +260,54 @@ TEST(BranchEntryDecode, ChildPageAndErrors) {
   EXPECT_TRUE(decode_branch_entry(0, Bytes{0, 0, 100, 0, 0, 0}, 100).ok());
   EXPECT_EQ(message(decode_branch_entry(4, Bytes{0, 0, 0, 0, 7, 0, 0}, 100).error()),
             "Parse error: Branch entry too short: got 7 bytes, need at least 8 (flags: 0x4)");
+}
+
+// Fills the checksum fields of a page the way the engine writes them.
+void sign(std::vector<uint8_t>& page, uint32_t n, bool blocks) {
+  auto put = [&](size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) page[at + i] = static_cast<uint8_t>(v >> (8 * i));
+  };
+  const ByteView all(page);
+  if (!blocks) {
+    put(0, xor32(all.subspan(8), n));
+    return;
+  }
+  const size_t block = page.size() / 4;
+  for (size_t k = 1; k < 4; ++k) put(40 + 8 * (k - 1), xor32(all.subspan(k * block, block), n));
+  put(0, xor32(all.subspan(8, block - 8), n));
+}
+
+TEST(PageChecksum, VerdictsAndFailingBlocks) {
+  for (const uint32_t size : {4096u, 8192u, 16384u, 32768u}) {
+    const bool blocks = size > 8192;
+    std::vector<uint8_t> page(size);
+    EXPECT_EQ(check_page_checksum(page, 7, blocks).verdict, ChecksumVerdict::Unused);
+    for (size_t i = 0; i < size; i += 97) page[i] = static_cast<uint8_t>(i * 31 + 5);
+    sign(page, 7, blocks);
+    EXPECT_EQ(check_page_checksum(page, 7, blocks).verdict, ChecksumVerdict::Sound) << size;
+    // The seed is the page number: the same bytes at another number fail.
+    EXPECT_EQ(check_page_checksum(page, 8, blocks).verdict, ChecksumVerdict::Bad) << size;
+    // A flipped bit in the last block fails that block only.
+    page[size - 3] ^= 0x10;
+    const PageChecksum torn = check_page_checksum(page, 7, blocks);
+    EXPECT_EQ(torn.verdict, ChecksumVerdict::Bad);
+    EXPECT_EQ(torn.bad_blocks, blocks ? 0x8 : 0x1) << size;
+  }
+}
+
+TEST(PageChecksum, OlderFormAndHeader) {
+  std::vector<uint8_t> page(4096, 0x5A);
+  const uint32_t old = xor32(ByteView(page).subspan(4), 0x89ABCDEF);
+  for (int i = 0; i < 4; ++i) page[i] = static_cast<uint8_t>(old >> (8 * i));
+  EXPECT_EQ(check_page_checksum(page, 3, false).verdict, ChecksumVerdict::Sound);
+  // The header covers bytes 4 to 4096 whatever the page size.
+  std::vector<uint8_t> header(8192, 0x11);
+  const uint32_t sum = xor32(ByteView(header).subspan(4, 4092), 0x89ABCDEF);
+  for (int i = 0; i < 4; ++i) header[i] = static_cast<uint8_t>(sum >> (8 * i));
+  header[5000] ^= 0xFF;
+  EXPECT_TRUE(header_checksum(header).ok());
+  header[100] ^= 0x01;
+  EXPECT_FALSE(header_checksum(header).ok());
 }
 
 }  // namespace
