@@ -131,6 +131,7 @@ Result<Tables> load_catalog(const Database& db) {
       def.root_page = table->root_page;
       def.space_usage = table->space_usage;
       def.name = table->name;
+      def.object_id = table->object_id;
       tables.insert(table->name, std::move(def));
     } else if (auto* entry = std::get_if<CatalogEntry>(&*record)) {
       entries.push_back(std::move(*entry));
@@ -160,10 +161,12 @@ Result<Tables> load_catalog(const Database& db) {
       }
       case CatalogType::Index:
         table->indexes.insert(e.name,
-                              IndexDef{e.name, e.root_page, e.space_usage, e.flags, e.codepage});
+                              IndexDef{e.name, e.id, e.root_page, e.space_usage, e.flags,
+                                       e.codepage});
         break;
       case CatalogType::LongValue:
-        table->long_values.insert(e.name, LongValueDef{e.name, e.root_page, e.space_usage});
+        table->long_values.insert(e.name,
+                                  LongValueDef{e.name, e.id, e.root_page, e.space_usage});
         break;
       case CatalogType::Table:
       case CatalogType::Callback:
