@@ -582,6 +582,35 @@ TEST_F(ExportTest, ExportAllNamesFilesSafelyAndUniquely) {
   EXPECT_FALSE(fs::exists(path("a_b.jsonl")));  // nothing escaped the directory
 }
 
+TEST_F(ExportTest, ExportAllNeverWritesThroughASymbolicLink) {
+  test::Image img = make_image({{"A", 5}, {"B", 6}, {"C", 7}});
+  for (uint32_t p = 5; p <= 7; ++p) set_rows(img, p, {table_row(static_cast<int32_t>(p), "v")});
+  auto db = open_image(img);
+  ASSERT_TRUE(db);
+  write_file(path("outside.txt"), "precious\n");
+  using DirectoryExport = std::optional<ExportError> (*)(const Database&, const std::string&);
+  for (DirectoryExport run : {DirectoryExport{export_all}, DirectoryExport{export_all_decoded}}) {
+    // B.jsonl links to an existing file outside, then to one that does not exist.
+    for (const std::string link_target : {"../outside.txt", "../nowhere.txt"}) {
+      fs::remove_all(path("out"));
+      fs::create_directory(path("out"));
+      fs::create_symlink(link_target, path("out/B.jsonl"));
+      auto err = run(*db, path("out"));
+      ASSERT_TRUE(err) << link_target;
+      EXPECT_EQ(err->type, ExportError::Type::IOError);
+      EXPECT_EQ(err->message, "Failed to create output file: " + os_error_text(ELOOP));
+      EXPECT_EQ(read_file(path("out/A.jsonl")), "{\"n\":5,\"t\":\"v\"}\n");
+      EXPECT_TRUE(fs::is_symlink(path("out/B.jsonl")));
+      EXPECT_FALSE(fs::exists(path("out/C.jsonl")));  // the export stopped there
+      EXPECT_EQ(read_file(path("outside.txt")), "precious\n");
+      EXPECT_FALSE(fs::exists(path("nowhere.txt")));
+    }
+  }
+  // export_table writes the path it is given, through a link too.
+  EXPECT_FALSE(export_table_to_path(*db, "C", path("out/B.jsonl")));
+  EXPECT_EQ(read_file(path("nowhere.txt")), "{\"n\":7,\"t\":\"v\"}\n");
+}
+
 TEST_F(ExportTest, LargeTableCrossesTheWriteBuffer) {
   // Enough long rows to need several block writes; every line intact.
   test::Image img = make_image({{"Big", 5}}, 410);
