@@ -368,6 +368,11 @@ AWKWARD = [
     (".", "_.jsonl"),
     ("..", "__.jsonl"),
     (b"n\xffm", "n\ufffdm.jsonl"),
+    # Too long for a file name: cut at a character boundary to fit 255 bytes.
+    ("x" * 300, "x" * 249 + ".jsonl"),
+    ("x" * 299, "x" * 247 + "_2.jsonl"),
+    ("\xe9" * 200, "\xe9" * 124 + ".jsonl"),
+    (b"\xff" * 100, "\ufffd" * 83 + ".jsonl"),
     ("a\\b", "a_b_2.jsonl"),
     ("a_b", "a_b_3.jsonl"),
     ("a_b_2", "a_b_2_2.jsonl"),

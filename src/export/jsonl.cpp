@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string_view>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -35,6 +36,11 @@ ExportError start_error(const EseError& e) {
   if (e.kind() == ErrorKind::Io) return io_error(e.text());
   return io_error(message(e));
 }
+
+// The longest file name (one path component) that common file systems
+// accept, in bytes.
+constexpr size_t kMaxFileNameBytes = 255;
+constexpr std::string_view kFileSuffix = ".jsonl";
 
 // Where one table's lines go: `path` taken relative to the open directory
 // `dir_fd`, or as given (relative to the current directory) with AT_FDCWD.
@@ -153,6 +159,26 @@ int open_directory(const std::string& dir) {
     fd = ::open(dir.empty() ? "." : dir.c_str(), kFlags);
   } while (fd < 0 && errno == EINTR);
   return fd;
+}
+
+// The longest start of `text` (valid UTF-8) of at most `limit` bytes that
+// ends on a character boundary.
+std::string_view utf8_prefix(std::string_view text, size_t limit) {
+  if (text.size() <= limit) return text;
+  size_t end = limit;
+  // Back over continuation bytes (10xxxxxx) to the start of the cut character.
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return text.substr(0, end);
+}
+
+// File name `stem` + `tag` + ".jsonl", with the stem cut (on a character
+// boundary) so that the whole name fits in kMaxFileNameBytes.
+std::string fitted_file_name(std::string_view stem, std::string_view tag) {
+  const size_t room = kMaxFileNameBytes - kFileSuffix.size() - tag.size();
+  std::string file(utf8_prefix(stem, room));
+  file.append(tag);
+  file.append(kFileSuffix);
+  return file;
 }
 
 // Writes one JSON line per record to `target` (created or truncated). `next`
@@ -292,9 +318,9 @@ std::vector<std::string> export_file_names(const std::vector<Name>& table_names)
   std::unordered_set<std::string> taken;
   for (const Name& name : table_names) {
     const std::string stem = safe_file_stem(name);
-    std::string file = stem + ".jsonl";
+    std::string file = fitted_file_name(stem, "");
     for (uint64_t k = 2; taken.count(file) != 0; ++k) {
-      file = stem + "_" + std::to_string(k) + ".jsonl";
+      file = fitted_file_name(stem, "_" + std::to_string(k));
     }
     taken.insert(file);
     files.push_back(std::move(file));

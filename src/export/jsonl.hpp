@@ -43,7 +43,9 @@ std::string safe_file_stem(const Name& table_name);
 
 // The file name of each table of one export_all call, in the same order:
 // safe_file_stem + ".jsonl", or, when an earlier table took that name,
-// stem + "_2", "_3", ... (the first free one) + ".jsonl".
+// stem + "_2", "_3", ... (the first free one) + ".jsonl". A stem too long
+// for a 255-byte file name with its suffix is cut at a UTF-8 character
+// boundary so that the whole name fits, so every table gets a usable file.
 std::vector<std::string> export_file_names(const std::vector<Name>& table_names);
 
 }  // namespace quarlet

@@ -361,6 +361,39 @@ TEST(ExportFileNames, UniqueWithinOneCall) {
   EXPECT_TRUE(export_file_names({}).empty());
 }
 
+std::string repeat(std::string_view unit, size_t n) {
+  std::string out;
+  for (size_t i = 0; i < n; ++i) out += unit;
+  return out;
+}
+
+TEST(ExportFileNames, LongNamesAreCutAtCharacterBoundariesToFit) {
+  const std::string e_acute = "\xC3\xA9", kanji = "\xE6\x97\xA5", emoji = "\xF0\x9F\x98\x80";
+  struct Case {
+    Name name;
+    std::string file;
+  };
+  // One call, in this order: cut names collide like any others.
+  const Case cases[] = {
+      {std::string(249, 'x'), std::string(249, 'x') + ".jsonl"},  // exactly 255 bytes
+      {std::string(250, 'x'), std::string(247, 'x') + "_2.jsonl"},
+      {std::string(300, 'x'), std::string(247, 'x') + "_3.jsonl"},
+      {repeat(e_acute, 200), repeat(e_acute, 124) + ".jsonl"},
+      {repeat(emoji, 70), repeat(emoji, 62) + ".jsonl"},
+      {"a/" + repeat(kanji, 100), "a_" + repeat(kanji, 82) + ".jsonl"},
+      {"short", "short.jsonl"},
+      {repeat(e_acute, 130), repeat(e_acute, 123) + "_2.jsonl"},
+  };
+  std::vector<Name> names;
+  for (const Case& c : cases) names.push_back(c.name);
+  const std::vector<std::string> files = export_file_names(names);
+  ASSERT_EQ(files.size(), names.size());
+  for (size_t i = 0; i < files.size(); ++i) {
+    EXPECT_EQ(files[i], cases[i].file) << i;
+    EXPECT_LE(files[i].size(), 255u) << i;
+  }
+}
+
 // ---------------------------------------------------------------- export
 
 // A temporary directory removed with its content at the end of the test.
@@ -561,9 +594,15 @@ TEST_F(ExportTest, UnreadableRootIsReportedBeforeAnyFileIsCreated) {
 }
 
 TEST_F(ExportTest, ExportAllNamesFilesSafelyAndUniquely) {
-  test::Image img = make_image(
-      {{"MSysObjects", 5}, {"a/b", 6}, {"a_b", 7}, {"..", 8}, {"\xff\x41", 9}});
-  for (uint32_t p = 5; p <= 9; ++p) set_rows(img, p, {table_row(static_cast<int32_t>(p), "v")});
+  // Long names come before the last table, which must still be exported.
+  test::Image img = make_image({{"MSysObjects", 5},
+                                {"a/b", 6},
+                                {"a_b", 7},
+                                {"..", 8},
+                                {std::string(300, 'x'), 10},
+                                {std::string(299, 'x'), 11},
+                                {"\xff\x41", 9}});
+  for (uint32_t p = 5; p <= 11; ++p) set_rows(img, p, {table_row(static_cast<int32_t>(p), "v")});
   auto db = open_image(img);
   ASSERT_TRUE(db);
   const std::string out = path("out") + "/";  // trailing separator: no doubled one
@@ -573,9 +612,18 @@ TEST_F(ExportTest, ExportAllNamesFilesSafelyAndUniquely) {
     files.push_back(e.path().filename().string());
   }
   std::sort(files.begin(), files.end());
-  const std::vector<std::string> expect = {"MSysObjects.jsonl", "__.jsonl", "a_b.jsonl",
-                                           "a_b_2.jsonl", "\xEF\xBF\xBD\x41.jsonl"};
+  const std::vector<std::string> expect = {"MSysObjects.jsonl",
+                                           "__.jsonl",
+                                           "a_b.jsonl",
+                                           "a_b_2.jsonl",
+                                           std::string(247, 'x') + "_2.jsonl",
+                                           std::string(249, 'x') + ".jsonl",
+                                           "\xEF\xBF\xBD\x41.jsonl"};
   EXPECT_EQ(files, expect);
+  EXPECT_EQ(read_file(path("out/" + std::string(249, 'x') + ".jsonl")),
+            "{\"n\":10,\"t\":\"v\"}\n");
+  EXPECT_EQ(read_file(path("out/" + std::string(247, 'x') + "_2.jsonl")),
+            "{\"n\":11,\"t\":\"v\"}\n");
   EXPECT_EQ(read_file(path("out/a_b.jsonl")), "{\"n\":6,\"t\":\"v\"}\n");
   EXPECT_EQ(read_file(path("out/a_b_2.jsonl")), "{\"n\":7,\"t\":\"v\"}\n");
   EXPECT_EQ(read_file(path("out/\xEF\xBF\xBD\x41.jsonl")), "{\"n\":9,\"t\":\"v\"}\n");
