@@ -10,6 +10,7 @@ on stderr for export and carve only when stderr is a terminal.
 from __future__ import annotations
 
 import argparse
+import functools
 import json
 import os
 import struct
@@ -100,7 +101,9 @@ def build_parser() -> argparse.ArgumentParser:
     export = command("export", "write tables as JSON Lines files",
                      "Write each table to OUTDIR/<name>.jsonl (created with its parents). "
                      "Without TABLE arguments every table is written; '/', '\\' and NUL in "
-                     "a name become '_', and a name already used gets _2, _3, ...")
+                     "a name become '_', a name already used gets _2, _3, ... and a name too "
+                     "long for a file name is cut to fit. A symbolic link at a file's name "
+                     "is never followed: the export stops there.")
     export.add_argument("outdir", metavar="OUTDIR", help="output directory")
     export.add_argument("tables", metavar="TABLE", nargs="*",
                         help="tables to write (default: all)")
@@ -172,6 +175,13 @@ def _os_error_text(error: OSError) -> str:
     if error.strerror and error.filename is not None:
         return "%s: %s" % (error.strerror, error.filename)
     return str(error)
+
+
+def _system_error_text(error: OSError) -> str:
+    """An OSError as the module words system errors: "reason (os error N)"."""
+    if error.errno is None:
+        return str(error)
+    return "%s (os error %d)" % (os.strerror(error.errno), error.errno)
 
 
 # ---- progress on a terminal -----------------------------------------------------
@@ -278,6 +288,9 @@ class LineCounter:
 # ---- file names of exports ------------------------------------------------------
 
 
+MAX_FILE_NAME_BYTES = 255  # the longest file name common file systems accept
+
+
 def safe_file_stem(name: str) -> str:
     """The file name of a table without ".jsonl": '/', '\\' and NUL become
     '_'; "." and ".." become "_" and "__" (as the module's export_all)."""
@@ -285,17 +298,29 @@ def safe_file_stem(name: str) -> str:
     return {".": "_", "..": "__"}.get(stem, stem)
 
 
+def _fitted_file_name(stem: str, tag: str) -> str:
+    """stem + tag + ".jsonl", the stem cut at a UTF-8 character boundary so
+    that the whole name fits in MAX_FILE_NAME_BYTES."""
+    room = MAX_FILE_NAME_BYTES - len(".jsonl") - len(tag)
+    data = stem.encode("utf-8")
+    if len(data) > room:
+        # Only the character cut in two is incomplete: "ignore" drops it.
+        stem = data[:room].decode("utf-8", "ignore")
+    return stem + tag + ".jsonl"
+
+
 def export_file_names(names: Sequence[str]) -> List[str]:
     """One file name per table, in order; a name already taken in this list
-    gets _2, _3, ... (the first free one) before ".jsonl"."""
+    gets _2, _3, ... (the first free one) before ".jsonl". A name too long
+    for the file system is cut to fit (as the module's export_all)."""
     taken = set()
     files = []
     for name in names:
         stem = safe_file_stem(name)
-        file = stem + ".jsonl"
+        file = _fitted_file_name(stem, "")
         k = 2
         while file in taken:
-            file = "%s_%d.jsonl" % (stem, k)
+            file = _fitted_file_name(stem, "_%d" % k)
             k += 1
         taken.add(file)
         files.append(file)
@@ -395,16 +420,70 @@ def export_table(db: EseDatabase, decode: bool) -> Callable[[str, str], None]:
     return db.export_table_decoded if decode else db.export_table
 
 
-def _dump_via_file(db: EseDatabase, table: str, out: IO[bytes], decode: bool) -> None:
+def _export_via_temp_file(export: Callable[[str], None], copy: Callable[[IO[bytes]], None]) -> None:
+    """Runs `export(path)` into a file of a private temporary directory and
+    hands the file the module wrote to `copy`, also when the export failed
+    part way (its complete lines, as with a direct export), before the error
+    goes on. For systems where a descriptor has no path."""
     with tempfile.TemporaryDirectory(prefix="quarlet-") as tmp:
-        path = os.path.join(tmp, "dump.jsonl")
+        path = os.path.join(tmp, "table.jsonl")
         try:
-            export_table(db, decode)(table, path)
-        except (OSError, ValueError) as error:
-            raise CliError(str(error)) from None
-        with open(path, "rb") as f:
-            _copy_fd(f.fileno(), out)
-        _flush(out)
+            export(path)
+        finally:
+            if os.path.exists(path):  # the table was started
+                with open(path, "rb") as f:
+                    copy(f)
+
+
+def _dump_via_file(db: EseDatabase, table: str, out: IO[bytes], decode: bool) -> None:
+    try:
+        _export_via_temp_file(lambda path: export_table(db, decode)(table, path),
+                              lambda f: _copy_fd(f.fileno(), out))
+    except (OSError, ValueError) as error:
+        raise CliError(str(error)) from None
+    _flush(out)
+
+
+def _open_directory(path: str) -> int:
+    """A descriptor of directory `path` to create files in (opened for
+    lookups only where the system allows, so no read permission is needed)."""
+    try:
+        return os.open(path, getattr(os, "O_PATH", os.O_RDONLY) | os.O_DIRECTORY)
+    except OSError as error:
+        raise CliError("Failed to create output directory: %s" % _os_error_text(error)) from None
+
+
+def _create_output_file(dir_fd: int, file_name: str) -> int:
+    """Opens `file_name` inside directory `dir_fd` for writing, creating it if
+    missing. A symbolic link at that name is not followed: the open fails,
+    with the message the module's export_all gives. The file is not
+    truncated here: the export truncates it once the table is started."""
+    try:
+        return os.open(file_name, os.O_WRONLY | os.O_CREAT | os.O_NOFOLLOW, 0o666, dir_fd=dir_fd)
+    except OSError as error:
+        raise CliError("Failed to create output file: " + _system_error_text(error)) from None
+
+
+def export_into_file(export: Callable[[str], None], fd: int) -> None:
+    """Runs `export(path)` so that it writes into the open file `fd`: through
+    the descriptor's own path, so the module opens (and truncates) the very
+    file opened here, or else through a temporary file copied into it."""
+    target = _fd_path(fd)
+    if target is not None:
+        export(target)
+        return
+
+    def copy(f: IO[bytes]) -> None:
+        os.ftruncate(fd, 0)
+        while True:
+            chunk = f.read(1 << 20)
+            if not chunk:
+                return
+            view = memoryview(chunk)
+            while view:
+                view = view[os.write(fd, view):]
+
+    _export_via_temp_file(export, copy)
 
 
 def cmd_dump(args: argparse.Namespace, out: IO[bytes]) -> None:
@@ -499,14 +578,26 @@ def cmd_export(args: argparse.Namespace, out: IO[bytes]) -> None:
             except OSError as error:
                 raise CliError("Failed to create output directory: %s"
                                % _os_error_text(error)) from None
-            paths = [os.path.join(outdir, f) for f in export_file_names(wanted)]
+            files = export_file_names(wanted)
+            paths = [os.path.join(outdir, f) for f in files]
             monitor = ExportMonitor(paths, progress)
 
             export_one = export_table(db, args.decode)
 
             def export_named() -> None:
-                for name, path in zip(wanted, paths):
-                    export_one(name, path)
+                # Every file is created here, inside the one directory opened
+                # first and never through a symbolic link (as export_all does);
+                # the module then writes the file through its descriptor.
+                dir_fd = _open_directory(outdir)
+                try:
+                    for name, file in zip(wanted, files):
+                        fd = _create_output_file(dir_fd, file)
+                        try:
+                            export_into_file(functools.partial(export_one, name), fd)
+                        finally:
+                            os.close(fd)
+                finally:
+                    os.close(dir_fd)
 
             run_in_thread(export_named, monitor.tick)
     except (OSError, ValueError) as error:

@@ -2,6 +2,8 @@
 export file names, carving formats, progress and one-line errors."""
 
 import csv
+import errno
+import functools
 import json
 import os
 import pty
@@ -200,7 +202,8 @@ def test_dump_is_byte_identical_to_export_table(mixed_db, tmp_path, table):
 
 
 @pytest.mark.parametrize("descriptor_paths", [True, False])
-def test_dump_table_streams_exact_bytes(mixed_db, tmp_path, monkeypatch, descriptor_paths):
+def test_dump_and_export_into_a_descriptor_write_exact_bytes(mixed_db, tmp_path, monkeypatch,
+                                                             descriptor_paths):
     import io
     import quarlet_cli
     if not descriptor_paths:  # a system without /proc or /dev/fd: via a temporary file
@@ -211,6 +214,18 @@ def test_dump_table_streams_exact_bytes(mixed_db, tmp_path, monkeypatch, descrip
     out = io.BytesIO()
     quarlet_cli.dump_table(db, "Rows", out)
     assert out.getvalue() == expected.read_bytes()
+    # A file the command opened itself (named tables of `export`): untouched
+    # by a table that cannot be started, replaced by one that can.
+    (tmp_path / "named.jsonl").write_bytes(b"x" * 10 ** 6)
+    fd = os.open(tmp_path / "named.jsonl", os.O_WRONLY)
+    try:
+        with pytest.raises(ValueError):
+            quarlet_cli.export_into_file(functools.partial(db.export_table, "nope"), fd)
+        assert (tmp_path / "named.jsonl").read_bytes() == b"x" * 10 ** 6
+        quarlet_cli.export_into_file(functools.partial(db.export_table, "Rows"), fd)
+    finally:
+        os.close(fd)
+    assert (tmp_path / "named.jsonl").read_bytes() == expected.read_bytes()
     with pytest.raises(quarlet_cli.CliError, match="^Table not found: nope$"):
         quarlet_cli.dump_table(db, "nope", io.BytesIO())
 
@@ -268,6 +283,48 @@ def test_export_named_tables_uses_the_same_file_names(mixed_db, tmp_path):
     assert sorted(os.listdir(tmp_path)) == ["__.jsonl", "a_b.jsonl", "a_b_2.jsonl"]
     assert (tmp_path / "a_b.jsonl").read_bytes() == b'{"x":2}\n'
     assert (tmp_path / "a_b_2.jsonl").read_bytes() == b'{"x":1}\n'
+
+
+@pytest.mark.parametrize("tables, written", [
+    ([], ["Empty.jsonl", "Rows.jsonl"]),                 # export_all: Rows, Empty, then a/b
+    (["Empty", "a_b", "Rows"], ["Empty.jsonl"]),         # named: Empty, then a_b
+])
+@pytest.mark.parametrize("target_exists", [True, False])
+def test_export_never_writes_through_a_symbolic_link(mixed_db, tmp_path, tables, written,
+                                                     target_exists):
+    outside = tmp_path / "outside.txt"
+    if target_exists:
+        outside.write_bytes(b"precious\n")
+    out = tmp_path / "out"
+    out.mkdir()
+    os.symlink(outside, out / "a_b.jsonl")
+    proc = run("export", mixed_db, str(out), *tables)
+    assert proc.returncode == 1
+    assert error_line(proc) == "Failed to create output file: %s (os error %d)" % (
+        os.strerror(errno.ELOOP), errno.ELOOP)
+    assert sorted(os.listdir(out)) == sorted(written + ["a_b.jsonl"])
+    assert os.readlink(out / "a_b.jsonl") == str(outside)
+    if target_exists:
+        assert outside.read_bytes() == b"precious\n"
+    else:
+        assert not os.path.lexists(outside)
+
+
+@pytest.mark.parametrize("named", [False, True])
+def test_export_long_names_as_the_module_does(make_db, tmp_path, named):
+    import quarlet_cli
+    names = ["x" * 300, "x" * 299, "\xe9" * 200, "after"]
+    path = make_db([eb.Table(n, [eb.Column("n", eb.T_LONG)], [(i,)]) for i, n in enumerate(names)])
+    EseDatabase(path).export_all(str(tmp_path / "api"))
+    proc = run("export", path, str(tmp_path / "cli"), *(names if named else []))
+    assert proc.returncode == 0, proc.stderr
+    files = quarlet_cli.export_file_names(names)
+    assert files == ["x" * 249 + ".jsonl", "x" * 247 + "_2.jsonl", "\xe9" * 124 + ".jsonl",
+                     "after.jsonl"]
+    assert sorted(os.listdir(tmp_path / "cli")) == sorted(os.listdir(tmp_path / "api"))
+    for i, name in enumerate(files):
+        assert ((tmp_path / "cli" / name).read_bytes() == (tmp_path / "api" / name).read_bytes()
+                == b'{"n":%d}\n' % i)
 
 
 def test_export_file_names_rule():
