@@ -17,6 +17,7 @@
 #include "python/args.hpp"
 #include "python/convert.hpp"
 #include "python/iter_table.hpp"
+#include "python/recover.hpp"
 #include "record/parser.hpp"
 
 namespace quarlet::py {
@@ -229,6 +230,11 @@ PyObject* get_table_schema(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* iter_table(PyObject* self, PyObject* args, PyObject* kwargs) {
   EseDatabaseObject* obj = as_ese(self);
   return new_table_iterator(self, obj->db, &obj->borrows, args, kwargs);
+}
+
+PyObject* recover(PyObject* self, PyObject* args, PyObject* kwargs) {
+  EseDatabaseObject* obj = as_ese(self);
+  return new_recover_iterator(self, obj->db, &obj->borrows, args, kwargs);
 }
 
 // ---- export -----------------------------------------------------------------
@@ -528,6 +534,8 @@ PyMethodDef kMethods[] = {
      "export_table_decoded.\n\n"
      "Args:\n    output_dir: Directory to write JSONL files to\n\n"
      "Raises:\n    IOError: If there's an error creating the directory or writing files"},
+    // Recovery of deleted records.
+    {"recover", as_cfunction(recover), kKw, kRecoverDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
