@@ -256,9 +256,11 @@ void Recovery::add_entry(const Page& page, const TagReader& reader, uint16_t tag
 
 void Recovery::add_slack(const Page& page, const TagReader& reader) {
   free_regions(reader, spans_, regions_);
+  if (regions_.empty()) return;
+  const uint32_t max_common = common_key_limit(reader);
   for (const ByteRange& region : regions_) {
     slack_found_.clear();
-    scan_region(shape_, page.bytes, region, slack_scratch_, slack_found_);
+    scan_region(shape_, page.bytes, region, max_common, slack_scratch_, slack_found_);
     for (const SlackRecord& s : slack_found_) {
       const ByteView data = page.bytes.subspan(s.begin, s.end - s.begin);
       const uint32_t checks = shape_.check(data);

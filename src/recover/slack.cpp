@@ -15,16 +15,23 @@ constexpr uint32_t kMaxNodeKey = 255;
 
 // Start of the node whose record begins at `r`: the key-size field k bytes
 // before the key that ends at `r`, for the smallest k >= 1 that fits after
-// `floor`; `r` itself when there is none. The top three bits of the field
-// are flags on large pages and are ignored.
-uint32_t node_start(ByteView page, uint32_t r, uint32_t floor, bool* found) {
+// `floor`, and the common-key-size field before it when the page's nodes
+// have one (a value from 1 to `max_common`); `r` itself when there is no
+// key-size field. The top three bits of the first field are flags on large
+// pages and are ignored.
+uint32_t node_start(ByteView page, uint32_t r, uint32_t floor, uint32_t max_common, bool* found) {
   *found = false;
   if (r < floor + 3) return r;
   const uint32_t room = std::min<uint32_t>(kMaxNodeKey, r - floor - 2);
   for (uint32_t k = 1; k <= room; ++k) {
     if ((load_u16le(page.data() + r - 2 - k) & 0x1FFF) == k) {
       *found = true;
-      return r - 2 - k;
+      uint32_t start = r - 2 - k;
+      if (max_common > 0 && start >= floor + 2) {
+        const uint32_t common = load_u16le(page.data() + start - 2) & 0x1FFF;
+        if (common >= 1 && common <= max_common) start -= 2;
+      }
+      return start;
     }
   }
   return r;
@@ -62,8 +69,21 @@ void free_regions(const TagReader& reader, std::vector<ByteRange>& spans,
   if (at < end) out.push_back({static_cast<uint32_t>(at), static_cast<uint32_t>(end)});
 }
 
-void scan_region(const RecordShape& shape, ByteView page, ByteRange region, SlackScratch& scratch,
-                 std::vector<SlackRecord>& out) {
+uint32_t common_key_limit(const TagReader& reader) {
+  // A page left with no entry has lost its key prefix too: its old nodes
+  // may have shared one of any length.
+  if (reader.count < 2) return kMaxNodeKey;
+  auto tag0 = get_tag_span(reader, 0);
+  if (!tag0.ok() || tag0->value.empty()) return 0;
+  for (uint16_t i = 1; i < reader.count; ++i) {
+    auto tag = get_tag_span(reader, i);
+    if (tag.ok() && (tag->flags & 0x4) != 0) return static_cast<uint32_t>(tag0->value.size());
+  }
+  return 0;
+}
+
+void scan_region(const RecordShape& shape, ByteView page, ByteRange region, uint32_t max_common,
+                 SlackScratch& scratch, std::vector<SlackRecord>& out) {
   const uint32_t a = region.begin;
   const uint32_t b = std::min<uint64_t>(region.end, page.size());
   if (a >= b || b - a < 5) return;
@@ -103,7 +123,8 @@ void scan_region(const RecordShape& shape, ByteView page, ByteRange region, Slac
       bool by_node = false;
       for (size_t j = i + 1; j < cand.size(); ++j) {
         bool linked = false;
-        const uint32_t start = node_start(page, cand[j].begin, static_cast<uint32_t>(last), &linked);
+        const uint32_t start = node_start(page, cand[j].begin, static_cast<uint32_t>(last), max_common,
+                                          &linked);
         if (start > last) {
           by_node = start < limit;
           limit = std::min(limit, start);
@@ -123,7 +144,7 @@ void scan_region(const RecordShape& shape, ByteView page, ByteRange region, Slac
       continue;  // a record holding no column at all tells nothing
     }
     bool linked = false;
-    node_start(page, r, taken, &linked);
+    node_start(page, r, taken, max_common, &linked);
     out.push_back({r, end, linked});
     taken = end;
   }

@@ -52,8 +52,15 @@ struct SlackScratch {
 };
 
 // Appends the credible records of the free region `region` of `page` to
-// `out`, in offset order.
-void scan_region(const RecordShape& shape, ByteView page, ByteRange region, SlackScratch& scratch,
-                 std::vector<SlackRecord>& out);
+// `out`, in offset order. `max_common`: 0 when the page's nodes carry no
+// common-key-size field, else the longest common key they can share (the
+// length of the page's key prefix).
+void scan_region(const RecordShape& shape, ByteView page, ByteRange region, uint32_t max_common,
+                 SlackScratch& scratch, std::vector<SlackRecord>& out);
+
+// The `max_common` of scan_region for the page read through `reader`: the
+// length of its key prefix (tag 0) when one of its entries shares it; 255
+// for a page left without entries.
+uint32_t common_key_limit(const TagReader& reader);
 
 }  // namespace quarlet
