@@ -20,7 +20,7 @@ from quarlet import EseDatabase
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 EXAMPLE = os.path.join(HERE, "..", "examples", "example.edb")
-COMMANDS = ["tables", "schema", "dump", "export", "carve", "info"]
+COMMANDS = ["tables", "schema", "dump", "export", "carve", "info", "recover"]
 
 
 def run(*args, **kwargs):
