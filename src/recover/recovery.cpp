@@ -152,15 +152,20 @@ void Recovery::start_table() {
   options.filter = EntryFilter::Deleted;
   options.reached = &reached_;
   TreeCursor cursor(*db_, table.root_page, options);
+  // The walk reads every leaf: its resident pages are handed back as it goes.
   if ((sources_ & kSourceDeleted) != 0) {
+    uint32_t last_page = 0;
     for (cursor.start(); cursor.valid(); cursor.next()) {
+      if (cursor.page().number != last_page) {
+        last_page = cursor.page().number;
+        count_page_read();
+      }
       deleted_.push_back(static_cast<uint64_t>(cursor.page().number) << 16 | cursor.tag());
     }
     std::sort(deleted_.begin(), deleted_.end());
   } else {
     cursor.start_pages();
-    while (cursor.next_page()) {
-    }
+    while (cursor.next_page()) count_page_read();
   }
   walk_ok_ = cursor.status().ok() && !cursor.root_failed();
 }
@@ -207,14 +212,18 @@ void Recovery::push(const Page& page, RecoverSource source, ByteView data, uint3
   pending_.push_back(item);
 }
 
-void Recovery::read_page(uint32_t number, bool orphan) {
-  auto page = db_->read_page(number);
-  if (!page.ok()) return;
+void Recovery::count_page_read() {
   bytes_since_release_ += db_->page_size();
   if (bytes_since_release_ >= kReleaseBytes) {
     db_->release_resident();
     bytes_since_release_ = 0;
   }
+}
+
+void Recovery::read_page(uint32_t number, bool orphan) {
+  auto page = db_->read_page(number);
+  if (!page.ok()) return;
+  count_page_read();
   page_sound_ = -1;
   const TagReader reader = db_->tags(*page);
   if (orphan) {
@@ -281,16 +290,11 @@ void Recovery::build_tree_sets() {
   CursorOptions options;
   options.filter = EntryFilter::Any;
   TreeCursor cursor(*db_, target_.table->root_page, options);
-  uint64_t scanned = 0;
   uint32_t last_page = 0;
   for (cursor.start(); cursor.valid(); cursor.next()) {
     if (cursor.page().number != last_page) {
       last_page = cursor.page().number;
-      scanned += db_->page_size();
-      if (scanned >= kReleaseBytes) {
-        db_->release_resident();
-        scanned = 0;
-      }
+      count_page_read();
     }
     if (key_buf_.size() < 256) key_buf_.resize(256);
     size_t n = cursor.key(key_buf_.data(), key_buf_.size());

@@ -98,6 +98,8 @@ class Recovery {
   bool is_copy(ByteView data);
   void build_tree_sets();
   uint32_t page_checks(const Page& page);
+  // Counts one page read; hands resident file pages back every 32 MiB.
+  void count_page_read();
 
   const Database* db_;
   unsigned sources_ = kAllSources;
