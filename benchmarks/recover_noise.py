@@ -3,7 +3,7 @@
 holds random bytes, zeros or UTF-16 text, and no old record. Reports the
 free bytes searched and the records recovered (there must be none).
 
-Usage: python3 benchmarks/recover_noise.py [--mb-per-db N] [--dir DIR]
+Usage: python3 benchmarks/recover_noise.py [--mb-per-db N] [--kinds K,...] [--dir DIR]
 """
 
 import argparse
@@ -72,6 +72,7 @@ def free_bytes_of(path, page_size, owners):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--mb-per-db", type=float, default=9.0)
+    ap.add_argument("--kinds", default=",".join(KINDS), help="random, zeros, text")
     ap.add_argument("--dir", default=None)
     args = ap.parse_args()
     import quarlet
@@ -80,7 +81,7 @@ def main():
     grand_free = grand_items = 0
     grand_time = 0.0
     print("%-8s %6s %10s %8s %8s" % ("kind", "page", "free MB", "records", "seconds"))
-    for kind in KINDS:
+    for kind in args.kinds.split(","):
         for page_size in PAGE_SIZES:
             path = os.path.join(tmp, "%s-%d.edb" % (kind, page_size))
             layout = build(path, kind, page_size, int(args.mb_per_db * 1e6))

@@ -145,6 +145,9 @@ void scan_region(const RecordShape& shape, ByteView page, ByteRange region, uint
     }
     bool linked = false;
     node_start(page, r, taken, max_common, &linked);
+    // A record of fixed columns alone is checked by its 4-byte header only:
+    // it must also be the record of a node (its key-size field before it).
+    if (!linked && rec[1] == 127 && end == t) continue;
     out.push_back({r, end, linked});
     taken = end;
   }

@@ -11,8 +11,10 @@
 // ends where its variable data ends. One with tagged data has no length of
 // its own: it runs to the next credible node found after its last tagged
 // value starts, or to the end of the region, less a trailing run of zeros
-// (unwritten space) long enough that no value holds it. Records never
-// overlap: a candidate inside an accepted record is not one.
+// (unwritten space) long enough that no value holds it. A record of fixed
+// columns only must follow a node's key-size field, its header being its
+// only check otherwise. Records never overlap: a candidate inside an
+// accepted record is not one.
 #pragma once
 
 #include <cstdint>
