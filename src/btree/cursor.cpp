@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "page/checksum.hpp"
+#include "record/layout.hpp"
 
 namespace quarlet {
 
@@ -13,15 +14,6 @@ namespace {
 
 // Tag flag 0x2: the engine has deleted the node and not yet cleaned it up.
 constexpr uint8_t kTagDeleted = 0x2;
-
-// A record header no record can have: shorter than 4 bytes, last variable id
-// below 127, or a variable-area offset below 4 or past the record.
-bool impossible_record(ByteView d) {
-  if (d.size() < 4) return true;
-  if (d[1] < 127) return true;
-  const uint32_t offset = load_u16le(d.data() + 2);
-  return offset < 4 || offset > d.size();
-}
 
 // Lexicographic byte order; a proper prefix sorts first.
 int compare_keys(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
@@ -255,7 +247,7 @@ bool TreeCursor::in_key_range(const LeafEntry& entry) {
 }
 
 bool TreeCursor::accept(const LeafEntry& entry, uint16_t i) {
-  if (opt_.kind == TreeKind::Records && impossible_record(entry.data) && !page_is_sound()) {
+  if (opt_.kind == TreeKind::Records && impossible_record_header(entry.data) && !page_is_sound()) {
     if (i > 0) stats().rejected++;
     return false;
   }
