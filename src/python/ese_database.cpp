@@ -15,6 +15,7 @@
 #include "database/database.hpp"
 #include "export/jsonl.hpp"
 #include "python/args.hpp"
+#include "python/arrow_capsule.hpp"
 #include "python/convert.hpp"
 #include "python/iter_table.hpp"
 #include "record/parser.hpp"
@@ -229,6 +230,11 @@ PyObject* get_table_schema(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* iter_table(PyObject* self, PyObject* args, PyObject* kwargs) {
   EseDatabaseObject* obj = as_ese(self);
   return new_table_iterator(self, obj->db, &obj->borrows, args, kwargs);
+}
+
+PyObject* arrow(PyObject* self, PyObject* args, PyObject* kwargs) {
+  EseDatabaseObject* obj = as_ese(self);
+  return new_arrow_table(self, obj->db, &obj->borrows, args, kwargs);
 }
 
 // ---- export -----------------------------------------------------------------
@@ -528,6 +534,8 @@ PyMethodDef kMethods[] = {
      "export_table_decoded.\n\n"
      "Args:\n    output_dir: Directory to write JSONL files to\n\n"
      "Raises:\n    IOError: If there's an error creating the directory or writing files"},
+    // Columnar output.
+    {"arrow", as_cfunction(arrow), kKw, kArrowDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
