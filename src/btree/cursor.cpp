@@ -67,6 +67,14 @@ void TreeCursor::fail(EseError error) {
   valid_ = false;
 }
 
+void TreeCursor::list_leaf(const Page& page) {
+  if (leaf_of_tree(page)) {
+    listed_.push_back({page.number, true});
+  } else {
+    stats().foreign.push_back({page.number, page.owning_object});
+  }
+}
+
 void TreeCursor::list_leaves() {
   listed_.clear();
   seen_.reset(db_->total_pages());
@@ -80,11 +88,7 @@ void TreeCursor::list_leaves() {
   seen_.insert(root_);
   if (opt_.reached != nullptr) opt_.reached->insert(root_);
   if (root->is_leaf()) {
-    if (leaf_of_tree(*root)) {
-      listed_.push_back({root_, true});
-    } else {
-      stats().foreign.push_back({root_, root->owning_object});
-    }
+    list_leaf(*root);
     return;
   }
   stats().branch_pages++;
@@ -129,11 +133,7 @@ void TreeCursor::list_leaves() {
       continue;
     }
     if (page->is_leaf()) {
-      if (leaf_of_tree(*page)) {
-        listed_.push_back({child, true});
-      } else {
-        stats().foreign.push_back({child, page->owning_object});
-      }
+      list_leaf(*page);
       continue;
     }
     stats().branch_pages++;
