@@ -130,6 +130,7 @@ class TreeCursor {
 
   bool leaf_of_tree(const Page& page) const;
   void list_leaves();
+  void list_leaf(const Page& page);
   bool enter_next_leaf();
   bool follow_link();
   void set_page(const Page& page, bool unlisted);

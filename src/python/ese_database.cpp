@@ -15,6 +15,7 @@
 #include "database/database.hpp"
 #include "export/jsonl.hpp"
 #include "python/args.hpp"
+#include "python/arrow_capsule.hpp"
 #include "python/convert.hpp"
 #include "python/iter_table.hpp"
 #include "python/recover.hpp"
@@ -235,6 +236,11 @@ PyObject* iter_table(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* recover(PyObject* self, PyObject* args, PyObject* kwargs) {
   EseDatabaseObject* obj = as_ese(self);
   return new_recover_iterator(self, obj->db, &obj->borrows, args, kwargs);
+}
+
+PyObject* arrow(PyObject* self, PyObject* args, PyObject* kwargs) {
+  EseDatabaseObject* obj = as_ese(self);
+  return new_arrow_table(self, obj->db, &obj->borrows, args, kwargs);
 }
 
 // ---- export -----------------------------------------------------------------
@@ -536,6 +542,8 @@ PyMethodDef kMethods[] = {
      "Raises:\n    IOError: If there's an error creating the directory or writing files"},
     // Recovery of deleted records.
     {"recover", as_cfunction(recover), kKw, kRecoverDoc},
+    // Columnar output.
+    {"arrow", as_cfunction(arrow), kKw, kArrowDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
