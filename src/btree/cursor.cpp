@@ -67,12 +67,13 @@ void TreeCursor::fail(EseError error) {
   valid_ = false;
 }
 
-void TreeCursor::list_leaf(const Page& page) {
+bool TreeCursor::list_leaf(const Page& page) {
   if (leaf_of_tree(page)) {
     listed_.push_back({page.number, true});
-  } else {
-    stats().foreign.push_back({page.number, page.owning_object});
+    return true;
   }
+  stats().foreign.push_back({page.number, page.owning_object});
+  return false;
 }
 
 void TreeCursor::list_leaves() {
@@ -91,18 +92,26 @@ void TreeCursor::list_leaves() {
     list_leaf(*root);
     return;
   }
-  stats().branch_pages++;
+  list_below(*root, listed_);
+}
 
+void TreeCursor::list_below(const Page& branch, std::vector<Listed>& out) {
+  stats().branch_pages++;
   // Depth first over the branch pages, children in tag order, each page once.
+  // Leaves are not read here (a large tree would be brought into memory
+  // whole before its first record): once one child of a branch page is a
+  // leaf of the tree, its other children are listed unread, and each leaf is
+  // checked when the pass enters it.
   struct Frame {
     Page page;
     TagReader reader;
     uint16_t next_tag;
+    bool leaves = false;  // the children are leaves
   };
   const uint16_t first_tag = opt_.include_tag0 ? 0 : 1;
   const uint32_t total = db_->total_pages();
   std::vector<Frame> stack;
-  stack.push_back(Frame{*root, db_->tags(*root), first_tag});
+  stack.push_back(Frame{branch, db_->tags(branch), first_tag, false});
   while (!stack.empty()) {
     Frame& top = stack.back();
     if (top.next_tag >= top.reader.count) {
@@ -119,13 +128,17 @@ void TreeCursor::list_leaves() {
     if (!branch.ok()) continue;
     const uint32_t child = branch->child_page;
     if (child > total) {
-      if (!opt_.skip_past_file) listed_.push_back({child, false});
+      if (!opt_.skip_past_file) out.push_back({child, false});
       continue;
     }
     if (!seen_.insert(child)) continue;
+    if (top.leaves) {
+      out.push_back({child, true});
+      continue;
+    }
     auto page = db_->read_page(child);
     if (!page.ok()) {
-      listed_.push_back({child, false});
+      out.push_back({child, false});
       continue;
     }
     if (page->owning_object != owner_ || (page->flags & kPageSpaceTree) != 0) {
@@ -133,13 +146,18 @@ void TreeCursor::list_leaves() {
       continue;
     }
     if (page->is_leaf()) {
-      list_leaf(*page);
+      if (leaf_of_tree(*page)) {
+        out.push_back({child, true});
+        top.leaves = true;
+      } else {
+        stats().foreign.push_back({child, page->owning_object});
+      }
       continue;
     }
     stats().branch_pages++;
     if (opt_.reached != nullptr) opt_.reached->insert(child);
     // `top` may dangle after this push; it is not used again.
-    stack.push_back(Frame{*page, db_->tags(*page), first_tag});
+    stack.push_back(Frame{*page, db_->tags(*page), first_tag, false});
   }
 }
 
@@ -204,6 +222,32 @@ bool TreeCursor::enter_next_leaf() {
       return false;
     }
     const Listed l = listed_[next_listed_++];
+    Page page;
+    if (l.readable) {
+      auto read = db_->read_page(l.page);
+      if (!read.ok()) {  // a page inside the file: cannot happen; kept for safety
+        fail(read.error());
+        return false;
+      }
+      page = *read;
+      // A branch page of the tree among leaves (levels mixed under one
+      // parent): its leaves take its place in the order.
+      if (!page.is_leaf() && page.owning_object == owner_ &&
+          (page.flags & kPageSpaceTree) == 0) {
+        if (opt_.reached != nullptr) opt_.reached->insert(l.page);
+        std::vector<Listed> below;
+        list_below(page, below);
+        listed_.insert(listed_.begin() + static_cast<ptrdiff_t>(next_listed_), below.begin(),
+                       below.end());
+        upper_known_ = false;  // indices after this point moved
+        continue;
+      }
+      // Listed unread: a page of another object or kind is not the tree's.
+      if (!leaf_of_tree(page)) {
+        stats().foreign.push_back({l.page, page.owning_object});
+        continue;
+      }
+    }
     if (has_last_listed_ && last_listed_next_ != l.page) {
       stats().link_mismatch.push_back({last_listed_, last_listed_next_});
     }
@@ -211,20 +255,15 @@ bool TreeCursor::enter_next_leaf() {
     if (!l.readable) {
       stats().unreadable.push_back(l.page);
       if (bypass_) continue;  // an unlisted leaf of the tree stood in for it
-      auto page = db_->read_page(l.page);
-      fail(page.ok() ? EseError::invalid_page_number(l.page) : page.error());
-      return false;
-    }
-    auto page = db_->read_page(l.page);
-    if (!page.ok()) {  // read once already while listing; kept for safety
-      fail(page.error());
+      auto unreadable = db_->read_page(l.page);
+      fail(unreadable.ok() ? EseError::invalid_page_number(l.page) : unreadable.error());
       return false;
     }
     has_last_listed_ = true;
     last_listed_ = l.page;
-    last_listed_next_ = page->next_page;
+    last_listed_next_ = page.next_page;
     bypass_ = false;
-    set_page(*page, false);
+    set_page(page, false);
     return true;
   }
 }
@@ -331,7 +370,7 @@ bool TreeCursor::first_key_after(size_t index, std::vector<uint8_t>& out) {
     upper_index_ = j;
     if (!listed_[j].readable) continue;
     auto page = db_->read_page(listed_[j].page);
-    if (!page.ok()) continue;
+    if (!page.ok() || !leaf_of_tree(*page)) continue;
     const TagReader reader = db_->tags(*page);
     LeafEntry entry;
     for (uint16_t i = 1; i < reader.count; ++i) {

@@ -130,7 +130,8 @@ class TreeCursor {
 
   bool leaf_of_tree(const Page& page) const;
   void list_leaves();
-  void list_leaf(const Page& page);
+  bool list_leaf(const Page& page);
+  void list_below(const Page& branch, std::vector<Listed>& out);
   bool enter_next_leaf();
   bool follow_link();
   void set_page(const Page& page, bool unlisted);
@@ -153,7 +154,8 @@ class TreeCursor {
   bool ended_ = false;               // the last listed leaf has been left
   uint32_t owner_ = 0;               // the root page's owner id
 
-  std::vector<Listed> listed_;       // the tree's leaves in branch order
+  std::vector<Listed> listed_;       // the tree's leaves in branch order (checked
+                                     // when entered: the tree's, or skipped)
   PageSet seen_;                     // pages listed by the branch pages, or read
   size_t next_listed_ = 0;           // index in listed_ of the next leaf to read
   bool has_last_listed_ = false;     // last_listed_ is a readable listed leaf
