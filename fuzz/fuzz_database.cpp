@@ -1,10 +1,12 @@
 // Fuzz target for the whole read path: open a database image from the input,
 // load its catalog, read every table's records to the end, encode each record
-// as JSON, and carve every scope. (The decoded view has its own target.)
+// as JSON, carve every scope and run the integrity pass. (The decoded view
+// has its own target.)
 //
 // Checks beyond "no crash": every record has the table's columns; a record
 // iteration ends (the leaf cursor is bounded by the page count); carving
-// reports at most max_hits hits, at even offsets inside their page.
+// reports at most max_hits hits, at even offsets inside their page; the
+// integrity pass gives every page one verdict.
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
@@ -13,6 +15,7 @@
 
 #include "database/carve.hpp"
 #include "database/database.hpp"
+#include "database/integrity.hpp"
 #include "export/json.hpp"
 #include "record/parser.hpp"
 #include "fuzz_common.hpp"
@@ -63,6 +66,15 @@ void carve_all_scopes(const Database& db, uint32_t max_hits, uint32_t min_chars,
   }
 }
 
+void check_pages(const Database& db) {
+  const IntegrityReport report = check_integrity(db);
+  const PageChecks& p = report.pages;
+  check(p.checked == db.total_pages());
+  check(p.sound + p.unused + p.bad + p.no_checksum == p.checked);
+  check(p.bad_pages.size() == p.bad && p.no_checksum_pages.size() == p.no_checksum);
+  for (const BadPage& bad : p.bad_pages) check(bad.blocks != 0 && bad.blocks < 16);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -74,5 +86,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!db) return 0;
   read_all_tables(**db);
   carve_all_scopes(**db, 1 + (knob & 7), knob >> 5, (knob & 0x10) ? "e" : "");
+  check_pages(**db);
   return 0;
 }
