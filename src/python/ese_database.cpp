@@ -13,10 +13,12 @@
 
 #include "database/carve.hpp"
 #include "database/database.hpp"
+#include "database/integrity.hpp"
 #include "export/jsonl.hpp"
 #include "python/args.hpp"
 #include "python/convert.hpp"
 #include "python/iter_table.hpp"
+#include "python/report.hpp"
 #include "record/parser.hpp"
 
 namespace quarlet::py {
@@ -447,6 +449,25 @@ PyObject* carve_utf16le_strings_scoped(PyObject* self, PyObject* args, PyObject*
   return carve(as_ese(self), *scope, converted);
 }
 
+// ---- header and integrity ------------------------------------------------------
+
+PyObject* get_header(PyObject* self, PyObject*) {
+  EseDatabaseObject* obj = as_ese(self);
+  SharedBorrow borrow(&obj->borrows);
+  return header_to_python(header_facts(*obj->db), obj->db->total_pages(), TimeForm::Objects);
+}
+
+PyObject* check(PyObject* self, PyObject*) {
+  EseDatabaseObject* obj = as_ese(self);
+  SharedBorrow borrow(&obj->borrows);
+  IntegrityReport report;
+  // The pass reads only the mapping: other threads run meanwhile.
+  Py_BEGIN_ALLOW_THREADS
+  report = check_integrity(*obj->db);
+  Py_END_ALLOW_THREADS
+  return report_to_python(report, obj->db->total_pages());
+}
+
 // ---- context manager ----------------------------------------------------------
 
 const char* const kExitParams[] = {"_exc_type", "_exc_value", "_traceback"};
@@ -528,6 +549,25 @@ PyMethodDef kMethods[] = {
      "export_table_decoded.\n\n"
      "Args:\n    output_dir: Directory to write JSONL files to\n\n"
      "Raises:\n    IOError: If there's an error creating the directory or writing files"},
+    // The examiner's view of the file: header facts and integrity.
+    {"get_header", as_cfunction(get_header), METH_NOARGS,
+     "get_header($self)\n--\n\n"
+     "Get the facts of the database header.\n\n"
+     "Reads the header and its shadow copy only. Times are naive UTC\n"
+     "datetime.datetime objects, None when not set; a time that is set but\n"
+     "no real date is None and its 8 stored bytes are in 'invalid_times'.\n"
+     "'state' is the text of the state ('clean shutdown', 'dirty shutdown',\n"
+     "...) or the number when it has none.\n\n"
+     "Returns:\n    dict: Header facts (see the README for every key)"},
+    {"check", as_cfunction(check), METH_NOARGS,
+     "check($self)\n--\n\n"
+     "Check the integrity of the database file.\n\n"
+     "One pass over every page: the header facts (times as ISO 8601 text)\n"
+     "and each page's checksum verdict: counts of sound, unused (all\n"
+     "zeros), bad and no-checksum pages, the bad pages with their failing\n"
+     "blocks. Damage is reported, never raised. The result holds only\n"
+     "dicts, lists, str, int, bool and None, so json.dumps takes it.\n\n"
+     "Returns:\n    dict: The report, keys 'header' and 'pages'"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -54,6 +54,94 @@ class CarveHit(TypedDict):
     table: Optional[str]
     text: str
 
+_State = Union[
+    Literal["just created", "dirty shutdown", "clean shutdown", "being converted", "force detach"],
+    int,
+]
+
+@type_check_only
+class LogPosition(TypedDict):
+    """A position in the transaction logs: log generation, sector, byte."""
+
+    generation: int
+    sector: int
+    offset: int
+
+@type_check_only
+class _HeaderCommon(TypedDict):
+    file_type: Union[Literal["database", "streaming file"], int]
+    state: _State
+    format_version: int
+    format_revision: int
+    creation_format_version: int
+    creation_format_revision: int
+    page_size: int
+    total_pages: int
+    database_time: int
+    last_object_id: int
+    windows_version: Optional[str]
+    windows_service_pack: int
+    consistent_position: LogPosition
+    attach_position: LogPosition
+    detach_position: LogPosition
+    required_log_low: int
+    required_log_high: int
+    committed_log: int
+    repair_count: int
+    header_checksum: int
+    header_checksum_computed: int
+    header_checksum_ok: bool
+    shadow_checksum_ok: Optional[bool]
+    shadow_matches: Optional[bool]
+
+@type_check_only
+class HeaderFacts(_HeaderCommon):
+    """get_header(): times as naive UTC datetimes (None when not set or not
+    a real date); the stored bytes of the latter in invalid_times."""
+
+    creation_time: Optional[datetime]
+    consistent_time: Optional[datetime]
+    attach_time: Optional[datetime]
+    detach_time: Optional[datetime]
+    repair_time: Optional[datetime]
+    invalid_times: Dict[str, bytes]
+
+@type_check_only
+class HeaderFactsText(_HeaderCommon):
+    """The header facts of check(): times as ISO 8601 text, the stored bytes
+    of invalid times as hexadecimal text."""
+
+    creation_time: Optional[str]
+    consistent_time: Optional[str]
+    attach_time: Optional[str]
+    detach_time: Optional[str]
+    repair_time: Optional[str]
+    invalid_times: Dict[str, str]
+
+@type_check_only
+class BadPage(TypedDict):
+    """A page whose checksum fails, and its failing blocks (0 to 3)."""
+
+    page: int
+    blocks: List[int]
+
+@type_check_only
+class PageChecks(TypedDict):
+    checked: int
+    sound: int
+    unused: int
+    bad: int
+    no_checksum: int
+    bad_pages: List[BadPage]
+    no_checksum_pages: List[int]
+
+@type_check_only
+class CheckReport(TypedDict):
+    """check(): plain dicts, lists and scalars (json.dumps takes it)."""
+
+    header: HeaderFactsText
+    pages: PageChecks
+
 @final
 class EseDatabase:
     """Python wrapper for ESE database."""
@@ -88,5 +176,7 @@ class EseDatabase:
         min_chars: int = 6,
         max_hits: int = 1000,
     ) -> List[CarveHit]: ...
+    def get_header(self) -> HeaderFacts: ...
+    def check(self) -> CheckReport: ...
     def __enter__(self) -> "EseDatabase": ...
     def __exit__(self, _exc_type: object, _exc_value: object, _traceback: object) -> Literal[False]: ...
