@@ -1,24 +1,24 @@
-"""The `quarlet` command: ESE database tables, schemas, dumps, exports and carving from the shell.
+"""The `quarlet` command: ESE database tables, schemas, dumps, exports, carving and integrity checks from the shell.
 
-It is written over the `quarlet` extension module and decodes nothing itself,
-except the format version and revision that `info` reads from the header.
+It is written over the `quarlet` extension module and decodes nothing itself.
 Output goes to stdout; errors are one line on stderr ("quarlet: error: ...")
-with exit status 2 for a usage error and 1 for a failure. Progress is shown
-on stderr for export and carve only when stderr is a terminal.
+with exit status 2 for a usage error and 1 for a failure; `check` exits with
+3 when it finds damage. Progress is shown on stderr for export, carve and
+check only when stderr is a terminal.
 """
 
 from __future__ import annotations
 
 import argparse
 import json
+import datetime
 import os
-import struct
 import sys
 import tempfile
 import threading
 import time
-from typing import (IO, Any, Callable, Dict, Iterable, List, NoReturn, Optional, Sequence, Tuple,
-                    cast)
+from typing import (IO, Any, Callable, Dict, Iterable, List, Mapping, NoReturn, Optional, Sequence,
+                    Tuple, cast)
 
 import quarlet
 from quarlet import EseDatabase
@@ -30,6 +30,7 @@ HIT_FIELDS = ("page", "offset", "slack_start", "slack_end", "region_kind", "page
 U32_MAX = 0xFFFFFFFF
 EXIT_FAILURE = 1
 EXIT_USAGE = 2
+EXIT_DAMAGE = 3
 EXIT_BROKEN_PIPE = 128 + 13  # as a command ended by SIGPIPE
 EXIT_INTERRUPTED = 128 + 2
 DECODE_HELP = ("decompress values, expand multi-valued columns into JSON arrays and write "
@@ -124,10 +125,24 @@ def build_parser() -> argparse.ArgumentParser:
                        help="jsonl: one JSON object per hit; tsv: a header line, then one "
                             "tab-separated line per hit (default: jsonl)")
 
-    info = command("info", "show page size, page count, format and table count",
+    info = command("info", "show the header facts: state, logs needed, times, writer",
                    "Print facts about the database file: file size, page size, page count, "
-                   "format version and revision (from the file header) and table count.")
+                   "format version and revision, table count, and the facts of the file "
+                   "header: state (clean or dirty shutdown), the log generations a dirty "
+                   "file needs, creation, consistent, attach and detach times (UTC) with "
+                   "their log positions, the Windows version that wrote it, repairs, and "
+                   "whether the header checksum holds and the shadow header matches. "
+                   "Only the two header copies are read.")
     info.add_argument("--json", action="store_true", help="one JSON object instead of text")
+
+    check = command("check", "check page checksums and the header",
+                    "Read every page once and check its checksum, and check the header and "
+                    "its shadow copy. Prints a short summary (state, required logs, pages "
+                    "checked, bad pages), then the details: each bad page with its failing "
+                    "blocks. Exit status: 0 when nothing is wrong, 3 when damage was found, "
+                    "1 on failure, 2 on a usage error.")
+    check.add_argument("--json", action="store_true",
+                       help="the whole report as one JSON object (the dict of check())")
     return parser
 
 
@@ -558,24 +573,104 @@ def cmd_carve(args: argparse.Namespace, out: IO[bytes]) -> None:
                 for hit in hits])
 
 
-def read_header_fields(path: str) -> Dict[str, int]:
-    """Format version (u32 LE at 8) and revision (u32 LE at 232) of the file
-    header; the file is only read."""
-    try:
-        with open(path, "rb") as f:
-            head = f.read(236)
-    except OSError as error:
-        raise CliError(_os_error_text(error)) from None
-    if len(head) < 236:
-        raise CliError("Invalid database header")
-    (version,) = struct.unpack_from("<I", head, 8)
-    (revision,) = struct.unpack_from("<I", head, 232)
-    return {"format_version": version, "format_revision": revision}
+def json_header(header: Mapping[str, Any]) -> Dict[str, Any]:
+    """get_header()'s dict with times as ISO 8601 text and bytes as hex, as
+    check() gives it."""
+    def plain(value: Any) -> Any:
+        if isinstance(value, datetime.datetime):
+            return value.isoformat()
+        if isinstance(value, bytes):
+            return value.hex()
+        if isinstance(value, dict):
+            return {k: plain(v) for k, v in value.items()}
+        return value
+    return cast(Dict[str, Any], plain(header))
+
+
+def _time_text(value: Any) -> str:
+    """A header time (datetime or ISO text) as "YYYY-MM-DD HH:MM:SS UTC"."""
+    if value is None:
+        return "not set"
+    text = value.isoformat() if isinstance(value, datetime.datetime) else str(value)
+    return text.replace("T", " ") + " UTC"
+
+
+def _position_text(position: Mapping[str, int]) -> str:
+    if not any(position.values()):
+        return "none"
+    return "log 0x%X, sector %d, offset %d" % (position["generation"], position["sector"],
+                                             position["offset"])
+
+
+def required_logs_text(header: Mapping[str, Any]) -> str:
+    """The log generations a dirty file needs, in hex as log file names
+    carry them ("0x51 to 0x51"), or "none"."""
+    low, high = header["required_log_low"], header["required_log_high"]
+    if low == 0 and high == 0:
+        return "none"
+    return "0x%X to 0x%X" % (low, high)
+
+
+def _named(value: Any) -> str:
+    """A state or file type: its text, or "unknown (N)" for a number."""
+    return value if isinstance(value, str) else "unknown (%d)" % value
+
+
+def _shadow_text(header: Mapping[str, Any]) -> str:
+    if header["shadow_checksum_ok"] is None:
+        return "absent (file too short)"
+    return "%s, %s" % ("checksum ok" if header["shadow_checksum_ok"] else "CHECKSUM BAD",
+                       "matches the header" if header["shadow_matches"] else "DIFFERS from the header")
+
+
+def _checksum_text(header: Mapping[str, Any]) -> str:
+    if header["header_checksum_ok"]:
+        return "0x%08x (ok)" % header["header_checksum"]
+    return "0x%08x (BAD: the bytes give 0x%08x)" % (header["header_checksum"],
+                                                   header["header_checksum_computed"])
+
+
+def header_lines(header: Mapping[str, Any]) -> List[Tuple[str, str]]:
+    """(label, text) pairs of the header facts, for people."""
+    windows = header["windows_version"]
+    rows = [
+        ("file type", _named(header["file_type"])),
+        ("state", _named(header["state"])),
+        ("required logs", required_logs_text(header)),
+        ("committed log", "0x%X" % header["committed_log"] if header["committed_log"] else "none"),
+        ("created as", "format 0x%x revision 0x%x (%d)" % (
+            header["creation_format_version"], header["creation_format_revision"],
+            header["creation_format_revision"])),
+        ("written by", "Windows %s, service pack %d" % (windows, header["windows_service_pack"])
+         if windows is not None else "not recorded"),
+        ("created", _time_text(header["creation_time"])),
+        ("consistent", "%s; %s" % (_time_text(header["consistent_time"]),
+                                   _position_text(header["consistent_position"]))),
+        ("attached", "%s; %s" % (_time_text(header["attach_time"]),
+                                 _position_text(header["attach_position"]))),
+        ("detached", "%s; %s" % (_time_text(header["detach_time"]),
+                                 _position_text(header["detach_position"]))),
+        ("database time", str(header["database_time"])),
+        ("last object id", str(header["last_object_id"])),
+        ("repairs", "%d%s" % (header["repair_count"], "" if header["repair_time"] is None
+                              else ", last " + _time_text(header["repair_time"]))),
+        ("header checksum", _checksum_text(header)),
+        ("shadow header", _shadow_text(header)),
+    ]
+    for name, raw in header["invalid_times"].items():
+        rows.append(("invalid time", "%s: stored bytes %s" % (
+            name, raw.hex() if isinstance(raw, bytes) else raw)))
+    return rows
+
+
+def _aligned(rows: Sequence[Tuple[str, str]]) -> List[str]:
+    width = max(len(label) for label, _ in rows)
+    return ["%s  %s" % (label.ljust(width), text) for label, text in rows]
 
 
 def cmd_info(args: argparse.Namespace, out: IO[bytes]) -> None:
     db = open_database(args.database)
-    fields = read_header_fields(args.database)
+    header = db.get_header()
     try:
         file_size = os.stat(args.database).st_size
     except OSError as error:
@@ -585,30 +680,105 @@ def cmd_info(args: argparse.Namespace, out: IO[bytes]) -> None:
         "file_size": file_size,
         "page_size": db.page_size,
         "total_pages": db.total_pages,
-        "format_version": fields["format_version"],
-        "format_revision": fields["format_revision"],
+        "format_version": header["format_version"],
+        "format_revision": header["format_revision"],
         "tables": len(db.get_tables()),
     }
     if args.json:
+        info["header"] = json_header(header)
         _lines(out, [_json(info)])
         return
-    shown = dict(info)
-    shown["format_version"] = "0x%x" % info["format_version"]
-    shown["format_revision"] = "0x%x (%d)" % (info["format_revision"], info["format_revision"])
-    labels = {"path": "path", "file_size": "file size", "page_size": "page size",
-              "total_pages": "pages", "format_version": "format version",
-              "format_revision": "format revision", "tables": "tables"}
-    width = max(len(label) for label in labels.values())
-    _lines(out, ("%s  %s" % (labels[k].ljust(width), shown[k]) for k in labels))
+    rows = [("path", info["path"]), ("file size", str(file_size)),
+            ("page size", str(info["page_size"])), ("pages", str(info["total_pages"])),
+            ("format version", "0x%x" % info["format_version"]),
+            ("format revision", "0x%x (%d)" % (info["format_revision"], info["format_revision"])),
+            ("tables", str(info["tables"]))]
+    _lines(out, _aligned(rows + header_lines(header)))
 
 
-COMMANDS: Dict[str, Callable[[argparse.Namespace, IO[bytes]], None]] = {
+def page_ranges(numbers: Sequence[int]) -> str:
+    """Ascending page numbers as ranges: "7, 143-158"."""
+    parts: List[str] = []
+    i = 0
+    while i < len(numbers):
+        j = i
+        while j + 1 < len(numbers) and numbers[j + 1] == numbers[j] + 1:
+            j += 1
+        parts.append(str(numbers[i]) if i == j else "%d-%d" % (numbers[i], numbers[j]))
+        i = j + 1
+    return ", ".join(parts)
+
+
+def damage_found(report: Mapping[str, Any]) -> bool:
+    """Whether the report shows damage: a bad page, a header or shadow header
+    that fails, or pages without checksums among checksummed ones (a file
+    written without checksums has none that pass)."""
+    header, pages = report["header"], report["pages"]
+    return (pages["bad"] > 0 or not header["header_checksum_ok"]
+            or header["shadow_checksum_ok"] is False or header["shadow_matches"] is False
+            or (pages["no_checksum"] > 0 and pages["sound"] > 0))
+
+
+def check_lines(report: Mapping[str, Any]) -> List[str]:
+    """The human report: the summary, then the details."""
+    header, pages = report["header"], report["pages"]
+    bad = [p["page"] for p in pages["bad_pages"]]
+    summary = [
+        ("state", _named(header["state"])),
+        ("required logs", required_logs_text(header)),
+        ("header", "checksum %s; shadow %s" % ("ok" if header["header_checksum_ok"] else "BAD",
+                                               _shadow_text(header))),
+        ("pages checked", "%d: %d sound, %d unused, %d bad%s" % (
+            pages["checked"], pages["sound"], pages["unused"], pages["bad"],
+            ", %d without checksum" % pages["no_checksum"] if pages["no_checksum"] else "")),
+        ("bad pages", page_ranges(bad) if bad else "none"),
+        ("result", "DAMAGE FOUND" if damage_found(report) else "no damage found"),
+    ]
+    lines = _aligned(summary)
+    if not header["header_checksum_ok"]:
+        lines += ["", "header: " + _checksum_text(header)]
+    if bad:
+        lines += ["", "bad pages (page: failing blocks):"]
+        lines += ["  %d: block %s" % (p["page"], ", ".join(str(b) for b in p["blocks"]))
+                  for p in pages["bad_pages"]]
+    if pages["no_checksum"]:
+        lines += ["", "pages written without checksums (every checksum field zero): "
+                  + page_ranges(pages["no_checksum_pages"])]
+    return lines
+
+
+# Files below this size are checked before a progress line would be useful.
+PROGRESS_MIN_BYTES = 256 << 20
+
+
+def cmd_check(args: argparse.Namespace, out: IO[bytes]) -> int:
+    db = open_database(args.database)
+    size = db.page_size * db.total_pages
+    progress = Progress()
+    progress.enabled = progress.enabled and size >= PROGRESS_MIN_BYTES
+
+    def tick() -> None:
+        progress.show("checking %s... %.0f s" % (_mb(size), progress.elapsed()))
+
+    try:
+        report = run_in_thread(db.check, tick)
+    finally:
+        progress.clear()
+    if args.json:
+        _lines(out, [_json(report)])
+    else:
+        _lines(out, check_lines(report))
+    return EXIT_DAMAGE if damage_found(report) else 0
+
+
+COMMANDS: Dict[str, Callable[[argparse.Namespace, IO[bytes]], Optional[int]]] = {
     "tables": cmd_tables,
     "schema": cmd_schema,
     "dump": cmd_dump,
     "export": cmd_export,
     "carve": cmd_carve,
     "info": cmd_info,
+    "check": cmd_check,
 }
 
 
@@ -628,7 +798,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     args = build_parser().parse_args(argv)
     out = cast(IO[bytes], sys.stdout.buffer)
     try:
-        COMMANDS[args.command](args, out)
+        status = COMMANDS[args.command](args, out)
         _flush(out)
     except CliError as error:
         sys.stderr.write("%s: error: %s\n" % (PROG, error))
@@ -639,7 +809,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except KeyboardInterrupt:
         sys.stderr.write("\n")
         return EXIT_INTERRUPTED
-    return 0
+    return status or 0
 
 
 if __name__ == "__main__":
