@@ -16,6 +16,8 @@ reports medians as a table:
   export_all                  MB/s of JSON written and of database file read
   carve slack / all           MB/s of pages scanned (a needle that never matches,
                               so every page is scanned)
+  check                       MB/s of pages whose checksums the integrity pass
+                              verifies
 
 Databases (each >= 1 GiB):
   big-8k, big-32k   narrow (1,000,000 records), typical (1,000,000 records) and
@@ -195,6 +197,12 @@ elif kind == "carve":
     t1 = time.perf_counter(); c1 = cpu(); u1 = user()
     out.update(seconds=t1 - t0, cpu=c1 - c0, user=u1 - u0, hits=len(hits),
                bytes=db.total_pages * db.page_size)
+elif kind == "check":
+    c0 = cpu(); u0 = user(); t0 = time.perf_counter()
+    report = db.check()
+    t1 = time.perf_counter(); c1 = cpu(); u1 = user()
+    out.update(seconds=t1 - t0, cpu=c1 - c0, user=u1 - u0, bad=report["pages"]["bad"],
+               bytes=db.total_pages * db.page_size)
 out["peak_mb"] = rss_mb()
 out["base_mb"] = base
 print(json.dumps(out))
@@ -314,6 +322,11 @@ def main():
                 s, c, p, r = median_runs(args.runs, lambda: run_child("carve", paths[db], scope))
                 row(name, (s, c, p, r), lambda t, r=r: "%.0f MB/s" % (r["bytes"] / t / 1e6),
                     (r["bytes"], limits[db]))
+        name = "check %s" % db
+        if want(name):
+            s, c, p, r = median_runs(args.runs, lambda: run_child("check", paths[db]))
+            row(name, (s, c, p, r), lambda t, r=r: "%.0f MB/s" % (r["bytes"] / t / 1e6),
+                (r["bytes"], limits[db]))
     print("load average at end: %.2f %.2f %.2f" % os.getloadavg(), flush=True)
     if args.json:
         with open(args.json, "w") as f:
