@@ -2058,6 +2058,36 @@ def patch_file(path, offset, new):
         f.write(new)
 
 
+def tag_values(page, fmt):
+    """[(offset in page, bytes)] of every tag value of one page's bytes."""
+    ps, hs = fmt.page_size, fmt.header_size
+    count = _U16x2.unpack_from(page, 32)[1] & 0x0FFF
+    mask = 0x7FFF if fmt.large else 0x1FFF
+    out = []
+    for i in range(count):
+        w0, w1 = _U16x2.unpack_from(page, ps - 4 * (i + 1))
+        off = hs + (w1 & mask)
+        out.append((off, page[off:off + (w0 & mask)]))
+    return out
+
+
+def relist_child(path, layout, tree, old, new):
+    """Makes the branch entry of `tree` (a TreeInfo) that lists page `old`
+    list page `new` instead, in the file at `path` (its branch page is left
+    with a checksum that no longer matches, like any patched page)."""
+    fmt = layout.format
+    with open(path, "r+b") as f:
+        for n in [tree.root] + tree.branches:
+            f.seek(layout.page_offset(n))
+            page = f.read(fmt.page_size)
+            for off, value in tag_values(page, fmt):
+                if len(value) >= 6 and _U32.unpack_from(value, len(value) - 4)[0] == old:
+                    f.seek(layout.page_offset(n) + off + len(value) - 4)
+                    f.write(_U32.pack(new))
+                    return
+    raise KeyError("no branch entry lists page %d" % old)
+
+
 def truncate_file(path, size):
     with open(path, "r+b") as f:
         f.truncate(size)

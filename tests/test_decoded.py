@@ -110,6 +110,9 @@ def test_iter_table_errors(people_db, tmp_path):
     path = str(tmp_path / "broken.edb")
     layout = eb.Database([table]).write(path)
     leaves = layout.table("t").tree.leaves
+    # The branch page lists a page past the file where the third leaf was,
+    # and the second leaf links there too.
+    eb.relist_child(path, layout, layout.table("t").tree, leaves[2], 99999)
     eb.patch_file(path, layout.page_offset(leaves[1]) + 20, struct.pack("<I", 99999))
     broken = EseDatabase(path)
     for decode in (False, True):

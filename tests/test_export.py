@@ -275,8 +275,9 @@ PER_LEAF = 50
 
 @pytest.fixture(scope="module")
 def broken_big(tmp_path_factory):
-    """A table of 30000 records (about 2.5 MB of lines) whose leaf 500 links
-    past the end of the file, plus the intact copy."""
+    """A table of 30000 records (about 2.5 MB of lines) whose branch page
+    lists a page past the end of the file after leaf 500, plus the intact
+    copy."""
     tmp = tmp_path_factory.mktemp("big")
     good = str(tmp / "good.edb")
     table = eb.Table("big", [eb.Column("n", eb.T_LONG), eb.Column("s", eb.T_TEXT)],
@@ -288,6 +289,7 @@ def broken_big(tmp_path_factory):
     assert len(leaves) == BIG_ROWS // PER_LEAF
     bad = str(tmp / "bad.edb")
     shutil.copyfile(good, bad)
+    eb.relist_child(bad, layout, layout.table("big").tree, leaves[501], 0xFFFFFF00)
     eb.patch_file(bad, layout.page_offset(leaves[500]) + 20, struct.pack("<I", 0xFFFFFF00))
     expected = "".join('{"n":%d,"s":"record number %06d %s"}\n' % (i, i, "x" * 50)
                        for i in range(BIG_ROWS)).encode()

@@ -448,7 +448,8 @@ def test_read_error_mid_table(make_db, tmp_path):
     layout = db.write(path)
     leaves = layout.table("t").tree.leaves
     assert len(leaves) == 4
-    # The second leaf links to a page past the end of the file.
+    # The branch page lists a page past the end of the file as the third leaf.
+    eb.relist_child(path, layout, layout.table("t").tree, leaves[2], 99999)
     eb.patch_file(path, layout.page_offset(leaves[1]) + 20, struct.pack("<I", 99999))
     quarlet_db = EseDatabase(path)
     with pytest.raises(OSError) as info:

@@ -426,6 +426,7 @@ def test_unreadable_page_in_the_middle_of_a_table(tmp_path, page_size, past):
     layout = eb.Database([table], page_size=page_size).write(path)
     leaves = layout.table("t").tree.leaves
     bad = 0xFFFFFFFF if past is None else layout.last_page + past
+    eb.relist_child(path, layout, layout.table("t").tree, leaves[3], bad)
     eb.patch_file(path, layout.page_offset(leaves[2]) + 20, struct.pack("<I", bad))
     db = EseDatabase(path)
     assert db.total_pages == layout.last_page

@@ -12,6 +12,7 @@
 #include <bit>
 #include <string_view>
 
+#include "btree/cursor.hpp"
 #include "page/leaf.hpp"
 
 #if defined(__SSE2__)
@@ -399,83 +400,17 @@ const Name* PageOwners::owner(uint32_t n) {
 }
 
 void PageOwners::walk_table(size_t index) {
-  auto root = db_.read_page(tables_[index].root_page);
-  if (!root) return;
-  uint32_t p = descend(tables_[index].root_page, *root);
-  if (p == 0) return;
-  const uint32_t total = db_.total_pages();
+  if (!walked_roots_.insert(tables_[index].root_page).second) return;
   const uint32_t mark = static_cast<uint32_t>(index + 1);
+  TreeCursor cursor(db_, tables_[index].root_page);
+  cursor.start_pages();
   uint64_t steps = 0;
-  for (;;) {
-    // A page is reached before it is read, so even an unreadable one counts.
-    if (p <= total) {
-      // Reached before, by an earlier table or by this chain (a cycle): the
-      // chain from p follows the same links as then, and that walk met all
-      // of it (the step bound never ends a walk early: total_pages steps
-      // without a repeat have met every page), so it is attributed already.
-      if (owner_[p] != 0) return;
-      owner_[p] = mark;
-    }
-    auto page = db_.read_page(p);
-    if (!page) return;
-    if (++steps > total) return;
-    // Long chains touch much of the file: keep it from staying resident.
-    if (steps % 4096 == 0) db_.release_resident();
-    p = page->next_page;
-    if (p == 0) return;
+  while (cursor.next_page()) {
+    const uint32_t p = cursor.page().number;
+    if (owner_[p] == 0) owner_[p] = mark;
+    // Long walks touch much of the file: keep it from staying resident.
+    if (++steps % 4096 == 0) db_.release_resident();
   }
-}
-
-// The descent follows tag 1 of each branch page: it stops at a leaf page, at
-// a page with fewer than 2 tags or whose tag 1 is not a branch entry, before a
-// child already met in this descent, or at an unreadable child (whose number
-// is then the result). Each page has at most one child, so the stopping page
-// from any page is memoised: pages on a path that ends without a cycle all
-// stop where it stops; on a path into a cycle, each page of the cycle stops at
-// its predecessor in the cycle and the pages leading in stop at the
-// predecessor of the page where they enter it. Every page is thus followed
-// once over all descents.
-uint32_t PageOwners::descend(uint32_t root, const Page& root_page) {
-  if (auto it = descent_end_.find(root); it != descent_end_.end()) return it->second;
-  path_.clear();
-  path_index_.clear();
-  uint32_t x = root;
-  Page current = root_page;
-  uint32_t result = 0;
-  for (;;) {
-    path_index_.emplace(x, static_cast<uint32_t>(path_.size()));
-    path_.push_back(x);
-    result = x;
-    if (current.is_leaf()) break;
-    const TagReader reader = db_.tags(current);
-    if (reader.count < 2) break;
-    auto tag = get_tag_span(reader, 1);
-    if (!tag) break;
-    auto entry = decode_branch_entry(tag->flags, tag->value, db_.total_pages(), tag->strip_byte1);
-    if (!entry) break;
-    const uint32_t child = entry->child_page;
-    if (auto on_path = path_index_.find(child); on_path != path_index_.end()) {
-      const uint32_t entry_index = on_path->second;
-      const uint32_t last = path_.back();
-      for (uint32_t j = 0; j < path_.size(); ++j) {
-        descent_end_[path_[j]] = j > entry_index ? path_[j - 1] : last;
-      }
-      return descent_end_[root];
-    }
-    if (auto known = descent_end_.find(child); known != descent_end_.end()) {
-      result = known->second;
-      break;
-    }
-    auto next = db_.read_page(child);
-    if (!next) {
-      result = child;
-      break;
-    }
-    x = child;
-    current = *next;
-  }
-  for (uint32_t page : path_) descent_end_[page] = result;
-  return result;
 }
 
 }  // namespace quarlet

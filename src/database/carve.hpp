@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "database/database.hpp"
@@ -56,32 +57,27 @@ struct CarveTable {
 };
 
 // Page-to-table attribution for carving. Page n belongs to the first table,
-// in the given order, whose leaf chain reaches n: from the table's root the
-// chain starts where the descent along tag 1 of each branch level stops (on
-// any failure, or on a page already met in that descent) and follows
-// next-page links until a 0 link, an unreadable page or a page met before.
+// in the given order, whose tree walk reads n as one of its leaves (the
+// leaves its branch pages list, and the unlisted leaves of the tree that
+// next-page links reach; pages of other objects are never the tree's).
 // Tables are walked lazily, in order, only as far as the queries need; a
-// chain stops at a page an earlier chain already reached (the rest of the
-// chain from there is the same), so the total cost is linear in pages.
+// root walked for an earlier table is not walked again (the same walk would
+// find only pages already attributed).
 class PageOwners {
  public:
   PageOwners(const Database& db, std::vector<CarveTable> tables);
 
-  // Name of the table that owns page n, or null when no chain reaches it.
+  // Name of the table that owns page n, or null when no walk reaches it.
   const Name* owner(uint32_t n);
 
  private:
   void walk_table(size_t index);
-  // Where the descent from the (readable) root page stops.
-  uint32_t descend(uint32_t root, const Page& root_page);
 
   const Database& db_;
   std::vector<CarveTable> tables_;
   size_t next_table_ = 0;                 // tables before this one are walked
   std::vector<uint32_t> owner_;           // page -> table index + 1, 0 = none; lazily sized
-  std::unordered_map<uint32_t, uint32_t> descent_end_;  // page -> where a descent from it stops
-  std::vector<uint32_t> path_;            // scratch: pages of the current descent
-  std::unordered_map<uint32_t, uint32_t> path_index_;   // scratch: page -> index in path_
+  std::unordered_set<uint32_t> walked_roots_;
 };
 
 }  // namespace quarlet

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "database/database.hpp"
-#include "database/tree.hpp"
+#include "btree/walk.hpp"
 
 namespace quarlet {
 

@@ -231,11 +231,11 @@ Result<std::unique_ptr<DecodedTableRecords>> DecodedTableRecords::open(const Dat
   auto start = start_table(db, name);
   if (!start) return start.error();
   return std::unique_ptr<DecodedTableRecords>(
-      new DecodedTableRecords(db, *start->table, LeafCursor(db, start->first_leaf)));
+      new DecodedTableRecords(db, *start->table, std::move(start->cursor)));
 }
 
 DecodedTableRecords::DecodedTableRecords(const Database& db, const TableDef& table,
-                                         LeafCursor cursor)
+                                         TreeCursor cursor)
     : db_(&db),
       table_(&table),
       plan_(ColumnPlan::build(table)),
@@ -244,7 +244,7 @@ DecodedTableRecords::DecodedTableRecords(const Database& db, const TableDef& tab
 
 Result<bool> DecodedTableRecords::next(DecodedRecord& out) {
   ByteView data;
-  Result<bool> more = next_record_data(cursor_, data);
+  Result<bool> more = next_record_data(cursor_, primed_, data);
   if (!more || !*more) return more;
   decode_record(data, plan_, db_->large_layout(), lv_, scratch_, buffer_, out);
   return true;

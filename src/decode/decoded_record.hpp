@@ -17,7 +17,8 @@
 #include <vector>
 
 #include "database/database.hpp"
-#include "database/tree.hpp"
+#include "btree/cursor.hpp"
+#include "database/long_value.hpp"
 #include "record/parser.hpp"
 #include "record/value.hpp"
 
@@ -93,12 +94,13 @@ class DecodedTableRecords {
   const ColumnPlan& plan() const { return plan_; }
 
  private:
-  DecodedTableRecords(const Database& db, const TableDef& table, LeafCursor cursor);
+  DecodedTableRecords(const Database& db, const TableDef& table, TreeCursor cursor);
 
   const Database* db_;
   const TableDef* table_;
   ColumnPlan plan_;
-  LeafCursor cursor_;
+  TreeCursor cursor_;
+  bool primed_ = true;  // cursor_ is on the next record
   RecordScratch scratch_;                   // reused by every record of the pass
   std::vector<uint8_t> buffer_;             // decompression working storage
   LongValueSource lv_;                      // the table's long values, built lazily

@@ -69,6 +69,20 @@ Result<LeafEntry> decode_leaf_entry(uint8_t flags, ByteView v, bool strip_byte1)
   return e;
 }
 
+size_t full_key(ByteView prefix, bool prefix_strip, const LeafEntry& entry, uint8_t* out,
+                size_t limit) {
+  const size_t common =
+      entry.common_key_size ? std::min<size_t>(*entry.common_key_size, prefix.size()) : 0;
+  const size_t length = common + entry.key.size();
+  const size_t take = std::min(length, limit);
+  for (size_t j = 0; j < take; ++j) {
+    uint8_t b = j < common ? prefix[j] : entry.key[j - common];
+    if (j == 1 && j < common && prefix_strip) b &= 0x1F;
+    out[j] = b;
+  }
+  return length;
+}
+
 Result<BranchEntry> decode_branch_entry(uint8_t flags, ByteView v, uint32_t max_child_page,
                                         bool strip_byte1) {
   const size_t n = v.size();

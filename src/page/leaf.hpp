@@ -31,6 +31,14 @@ struct BranchEntry {
   uint16_t local_key_size = 0;  // the 15-bit value as stored
 };
 
+// Full key of a leaf entry: the first c bytes of the page's common key
+// prefix (tag 0; `prefix_strip`: its second byte carries flag bits to clear),
+// c = the entry's common key size capped at the prefix length (0 when it has
+// none), then the entry's own key. Writes at most `limit` bytes to `out` and
+// returns the full key's length.
+size_t full_key(ByteView prefix, bool prefix_strip, const LeafEntry& entry, uint8_t* out,
+                size_t limit);
+
 Result<LeafEntry> decode_leaf_entry(uint8_t flags, ByteView value, bool strip_byte1 = false);
 
 // `max_child_page` is the database's page count: a child outside

@@ -263,19 +263,20 @@ ColumnValue long_value_from_chunks(const LongValueChunks* found, const ColumnDef
 Result<TableStart> start_table(const Database& db, const Name& name) {
   auto table = db.table(name);
   if (!table) return table.error();
-  auto leaf = first_leaf(db, (*table)->root_page);
-  if (!leaf) return leaf.error();
-  return TableStart{*table, *leaf};
+  TreeCursor cursor(db, (*table)->root_page);
+  cursor.start();
+  if (cursor.root_failed()) return cursor.status().error();
+  return TableStart{*table, std::move(cursor)};
 }
 
 Result<std::unique_ptr<TableRecords>> TableRecords::open(const Database& db, const Name& name) {
   auto start = start_table(db, name);
   if (!start) return start.error();
   return std::unique_ptr<TableRecords>(
-      new TableRecords(db, *start->table, LeafCursor(db, start->first_leaf)));
+      new TableRecords(db, *start->table, std::move(start->cursor)));
 }
 
-TableRecords::TableRecords(const Database& db, const TableDef& table, LeafCursor cursor)
+TableRecords::TableRecords(const Database& db, const TableDef& table, TreeCursor cursor)
     : db_(&db), table_(&table), plan_(ColumnPlan::build(table)), cursor_(std::move(cursor)) {}
 
 Result<std::optional<Record>> TableRecords::next() {
@@ -288,7 +289,7 @@ Result<std::optional<Record>> TableRecords::next() {
 
 Result<bool> TableRecords::next_into(Record& record) {
   ByteView data;
-  Result<bool> more = next_record_data(cursor_, data);
+  Result<bool> more = next_record_data(cursor_, primed_, data);
   if (!more || !*more) return more;
   parse_record_into(data, plan_, db_->large_layout(), scratch_, record);
   if (!scratch_.long_refs.empty()) resolve_long_values(record);

@@ -16,7 +16,8 @@
 #include <vector>
 
 #include "database/database.hpp"
-#include "database/tree.hpp"
+#include "btree/cursor.hpp"
+#include "database/long_value.hpp"
 #include "record/value.hpp"
 
 namespace quarlet {
@@ -77,24 +78,28 @@ std::optional<LongValueRef> long_value_ref(ByteView reference);
 // column is of another type or its code page is unknown.
 ColumnValue long_value_from_chunks(const LongValueChunks* found, const ColumnDef& column);
 
-// The start of a pass over a table's records: its definition and the
-// leftmost leaf page of its data tree. TableNotFound, or the error of the
-// descent to the first leaf.
+// The start of a pass over a table's records: its definition and a cursor
+// over its data tree, already on the first record. TableNotFound, or the
+// error of an unreadable root page.
 struct TableStart {
   const TableDef* table;
-  Page first_leaf;
+  TreeCursor cursor;
 };
 Result<TableStart> start_table(const Database& db, const Name& name);
 
 // One step of a pass over a table's records: true with the next record's
-// bytes in `data`, false at the end (and on every later call: the cursor
-// stays ended), or the error of an unreadable page (a later call retries it).
-inline Result<bool> next_record_data(LeafCursor& cursor, ByteView& data) {
-  auto entry = cursor.next();
-  if (!entry) return entry.error();
-  if (!entry->has_value()) return false;
-  data = (*entry)->data;
-  return true;
+// bytes in `data`, false at the end (and on every later call), or the error
+// that ended the pass (on every later call too). `primed`: the cursor is on
+// the record to give (true after start_table), cleared by the call.
+inline Result<bool> next_record_data(TreeCursor& cursor, bool& primed, ByteView& data) {
+  if (!primed) cursor.next();
+  primed = false;
+  if (cursor.valid()) {
+    data = cursor.entry().data;
+    return true;
+  }
+  if (!cursor.status().ok()) return cursor.status().error();
+  return false;
 }
 
 // Iterates over the records of one table, long values resolved.
@@ -113,13 +118,14 @@ class TableRecords {
   const ColumnPlan& plan() const { return plan_; }
 
  private:
-  TableRecords(const Database& db, const TableDef& table, LeafCursor cursor);
+  TableRecords(const Database& db, const TableDef& table, TreeCursor cursor);
   void resolve_long_values(Record& record);
 
   const Database* db_;
   const TableDef* table_;
   ColumnPlan plan_;
-  LeafCursor cursor_;
+  TreeCursor cursor_;
+  bool primed_ = true;                       // cursor_ is on the next record
   RecordScratch scratch_;                    // reused by every record of the pass
   bool lv_built_ = false;                    // long-value index built lazily
   std::optional<LongValueIndex> lv_index_;   // of the first LongValueDef

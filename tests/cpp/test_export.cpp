@@ -428,9 +428,13 @@ test::Image make_image(const std::vector<TableSpec>& tables, uint32_t pages = 12
 
 void set_rows(test::Image& img, uint32_t page, const std::vector<Bytes>& rows,
               uint32_t next_page = 0) {
+  // Keys rise along a chain of ascending page numbers, as in a real tree.
   std::vector<test::TestTag> tags = {kPrefixTag};
   uint8_t key = 0;
-  for (const Bytes& r : rows) tags.push_back({0, test::leaf_value({key++}, r)});
+  for (const Bytes& r : rows) {
+    const Bytes k{static_cast<uint8_t>(page >> 8), static_cast<uint8_t>(page), key++};
+    tags.push_back({0, test::leaf_value(k, r)});
+  }
   img.set_page(page, kPageLeaf, tags, next_page);
 }
 
@@ -516,7 +520,11 @@ TEST_F(ExportTest, EmptyTableGivesEmptyFile) {
 
 TEST_F(ExportTest, ReadErrorKeepsCompleteEarlierLines) {
   test::Image img = make_image({{"T", 5}});
-  set_rows(img, 5, {table_row(1, "a"), table_row(2, "b")}, 999);
+  // The root lists leaf 5, then a page past the file.
+  img = make_image({{"T", 7}});
+  set_rows(img, 5, {table_row(1, "a"), table_row(2, "b")});
+  img.set_page(7, 0, {kPrefixTag, {0, test::branch_value(test::str("k"), 5)},
+                      {0, test::branch_value(test::str(""), 999)}});
   auto db = open_image(img);
   ASSERT_TRUE(db);
   auto err = export_table_to_path(*db, "T", path("t.jsonl"));

@@ -11,7 +11,9 @@
 
 #include "catalog_image.hpp"
 #include "database/catalog.hpp"
-#include "database/tree.hpp"
+#include "btree/cursor.hpp"
+#include "btree/walk.hpp"
+#include "database/long_value.hpp"
 #include "test_image.hpp"
 
 namespace quarlet {
@@ -51,19 +53,22 @@ std::vector<std::string> walk_data(const Database& db, uint32_t root, Status* st
   return out;
 }
 
-// Data of every entry the cursor returns until its end or an error.
-std::vector<std::string> cursor_data(LeafCursor& cursor, std::optional<EseError>* error = nullptr) {
+// Data of every entry a cursor over the tree at `root` returns until its end
+// or an error.
+std::vector<std::string> cursor_data(const Database& db, uint32_t root,
+                                     std::optional<EseError>* error = nullptr,
+                                     CursorOptions options = {}) {
   std::vector<std::string> out;
-  for (int guard = 0; guard < 100000; ++guard) {
-    auto e = cursor.next();
-    if (!e.ok()) {
-      if (error != nullptr) *error = e.error();
-      return out;
-    }
-    if (!e->has_value()) return out;
-    out.push_back(text((*e)->data));
+  TreeCursor cursor(db, root, options);
+  int guard = 0;
+  for (cursor.start(); cursor.valid() && guard < 100000; cursor.next(), ++guard) {
+    out.push_back(text(cursor.entry().data));
   }
-  ADD_FAILURE() << "cursor did not end";
+  EXPECT_LT(guard, 100000) << "cursor did not end";
+  if (!cursor.status().ok() && error != nullptr) *error = cursor.status().error();
+  // The end and the error both stick.
+  cursor.next();
+  EXPECT_FALSE(cursor.valid());
   return out;
 }
 
@@ -123,10 +128,7 @@ TEST_P(TreeWalkLayout, EntriesDecodeWithFlagBitsRemoved) {
   EXPECT_EQ(seen, (Seen{{"xy", "data1", uint16_t{3}}, {"k", "data2", std::nullopt},
                         {"z", "data3", std::nullopt}}));
 
-  auto first = first_leaf(*db, 5);
-  ASSERT_TRUE(first.ok()) << message(first.error());
-  LeafCursor cursor(*db, *first);
-  EXPECT_EQ(cursor_data(cursor), (Strings{"data1", "data2"}));
+  EXPECT_EQ(cursor_data(*db, 5), (Strings{"data1", "data2", "data3"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(TreeWalk, TreeWalkLayout, ::testing::Values(kSmall, kLarge),
@@ -159,16 +161,15 @@ TEST(TreeWalk, ChildPageBoundIsThePageCount) {
   EXPECT_EQ(walk_data(*db, 5, &s), (Strings{"last"}));
   EXPECT_TRUE(s.ok());
 
-  auto first = first_leaf(*db, 5);
-  ASSERT_TRUE(first.ok());
-  LeafCursor cursor(*db, *first);
-  EXPECT_EQ(cursor_data(cursor), (Strings{"last"}));
-
-  auto bad = first_leaf(*db, 6);
-  ASSERT_FALSE(bad.ok());
-  EXPECT_EQ(message(bad.error()),
-            "Parse error: Branch entry has invalid child page number: " +
-                std::to_string(last + 1) + " (likely corrupted data)");
+  // A table's pass ends where the child past the file stands.
+  std::optional<EseError> error;
+  EXPECT_EQ(cursor_data(*db, 5, &error), (Strings{"last"}));
+  ASSERT_TRUE(error.has_value());
+  EXPECT_EQ(message(*error), "Invalid page number: " + std::to_string(last + 1));
+  error.reset();
+  EXPECT_EQ(cursor_data(*db, 6, &error), (Strings{}));
+  ASSERT_TRUE(error.has_value());
+  EXPECT_EQ(error->a(), last + 1);
 }
 
 TEST(TreeWalk, UnreadablePageAndVisitorErrorEndTheWalk) {
@@ -207,138 +208,244 @@ TEST(TreeWalk, DeepChainOfBranchPagesNeedsNoDeepStack) {
   auto db = open_image(image);
   ASSERT_TRUE(db);
   EXPECT_EQ(walk_data(*db, kFirst), (Strings{"bottom"}));
-  auto first = first_leaf(*db, kFirst);
-  ASSERT_TRUE(first.ok());
-  LeafCursor cursor(*db, *first);
-  EXPECT_EQ(cursor_data(cursor), (Strings{"bottom"}));
+  EXPECT_EQ(cursor_data(*db, kFirst), (Strings{"bottom"}));
 }
 
 // ---------------------------------------------------------------------------
-// first_leaf
+// TreeCursor: damage on the way down
 
-TEST(TreeWalkFirstLeaf, CycleOnTheWayDownIsAnError) {
-  Image image(kSmall, 8);
-  image.set_page(5, kBranch, {kEmptyTag, child(6)});
-  image.set_page(6, kBranch, {kEmptyTag, child(5)});
-  auto db = open_image(image);
-  ASSERT_TRUE(db);
-  auto r = first_leaf(*db, 5);
-  ASSERT_FALSE(r.ok());
-  EXPECT_EQ(message(r.error()), "Parse error: Cycle in tree at page 5");
-}
-
-TEST(TreeWalkFirstLeaf, DamagedFirstBranchEntryIsAnError) {
+TEST(TreeCursor, DamagedBranchEntriesAndCyclesAreSkipped) {
   for (uint32_t page_size : {kSmall, kLarge}) {
     SCOPED_TRACE(page_size);
-    Image image(page_size, 8);
-    image.set_page(5, kBranch, {kEmptyTag, {0, str("tiny")}});
-    image.set_page(6, kBranch, {kEmptyTag, child(7)});
-    // Tag 1 of page 6 made to run past the page: an offset error, also in the
-    // large layout.
-    const size_t slot = image.page_offset(6) + page_size - 8;
+    Image image(page_size, 12);
+    image.set_page(5, kBranch, {kEmptyTag, child(6)});
+    image.set_page(6, kBranch, {kEmptyTag, child(5), child(9)});  // back up to the root
+    image.set_page(7, kBranch, {kEmptyTag, {0, str("tiny")}, child(9)});
+    image.set_page(8, kBranch, {kEmptyTag, child(9)});
+    // Tag 1 of page 8 made to run past the page, also in the large layout.
+    const size_t slot = image.page_offset(8) + page_size - 8;
     test::put16(image.bytes(), slot + 2, 0x7000 & (page_size > 8192 ? 0x7FFF : 0x1FFF));
     test::put16(image.bytes(), slot, 0x1000);
+    image.set_page(9, kLeaf, {kEmptyTag, leaf("a", "x")});
+    image.set_page(10, kBranch, {child(9)});  // tag 0 only: no child for a table
     auto db = open_image(image);
     ASSERT_TRUE(db);
-    auto r = first_leaf(*db, 5);
-    ASSERT_FALSE(r.ok());
-    EXPECT_EQ(r.error().kind(), ErrorKind::Parse);
-    r = first_leaf(*db, 6);
-    ASSERT_FALSE(r.ok());
-    EXPECT_EQ(r.error().kind(), ErrorKind::TagOffsetOutOfBounds);
+    for (uint32_t root : {5u, 7u, 8u, 10u}) {
+      std::optional<EseError> error;
+      const Strings expected = root == 5 || root == 7 ? Strings{"x"} : Strings{};
+      EXPECT_EQ(cursor_data(*db, root, &error), expected) << root;
+      EXPECT_FALSE(error.has_value()) << root;
+    }
   }
 }
 
-TEST(TreeWalkFirstLeaf, BranchRootWithOnlyTagZeroIsReturned) {
-  Image image(kSmall, 8);
-  image.set_page(5, kBranch, {child(6)}, /*next_page=*/0);
-  image.set_page(6, kLeaf, {kEmptyTag, leaf("a", "never")});
-  auto db = open_image(image);
-  ASSERT_TRUE(db);
-  auto r = first_leaf(*db, 5);
-  ASSERT_TRUE(r.ok());
-  EXPECT_FALSE(r->is_leaf());
-  LeafCursor cursor(*db, *r);
-  EXPECT_EQ(cursor_data(cursor), (Strings{}));
-}
-
-// ---------------------------------------------------------------------------
-// LeafCursor
-
-TEST(LeafCursor, FollowsNextLinksSkippingDeletedEntriesAndEmptyPages) {
-  Image image(kSmall, 12);
-  image.set_page(5, kLeaf, {leaf("", "tag0"), leaf("a", "1"), leaf("b", "del", 0x2)}, 6);
-  image.set_page(6, kLeaf, {kEmptyTag}, 7);                      // one tag only
-  image.set_page(7, kLeaf | kPageLongValue, {kEmptyTag, leaf("c", "lv")}, 8);
-  image.set_page(8, kBranch, {kEmptyTag, child(5)}, 9);          // not a leaf
-  image.set_page(9, kLeaf, {}, 10);                              // no tags
-  image.set_page(10, kLeaf, {kEmptyTag, {0, {0x01}}, leaf("d", "2"), leaf("e", "3", 0x6)}, 0);
-  auto db = open_image(image);
-  ASSERT_TRUE(db);
-  auto start = db->read_page(5);
-  ASSERT_TRUE(start.ok());
-  LeafCursor cursor(*db, *start);
-  EXPECT_EQ(cursor_data(cursor), (Strings{"1", "2"}));
-  for (int i = 0; i < 3; ++i) {
-    auto again = cursor.next();
-    ASSERT_TRUE(again.ok());
-    EXPECT_FALSE(again->has_value());
-  }
-}
-
+// Leaf chains without branch pages: a leaf root whose links reach unlisted
+// leaves of the tree; cycles end the pass.
 struct NextLinkCase {
   const char* name;
   std::vector<uint32_t> next;  // next link of pages 5, 6, 7
   Strings expected;
 };
 
-class LeafCursorCycles : public ::testing::TestWithParam<NextLinkCase> {};
+class TreeCursorLinks : public ::testing::TestWithParam<NextLinkCase> {};
 
-TEST_P(LeafCursorCycles, EndPromptly) {
+TEST_P(TreeCursorLinks, EndPromptly) {
   const NextLinkCase& c = GetParam();
   Image image(kSmall, 10);
   for (uint32_t i = 0; i < 3; ++i) {
-    image.set_page(5 + i, kLeaf, {kEmptyTag, leaf("k", std::to_string(5 + i))}, c.next[i]);
+    const std::string n = std::to_string(5 + i);
+    image.set_page(5 + i, kLeaf, {kEmptyTag, leaf("k" + n, n)}, c.next[i]);
   }
   auto db = open_image(image);
   ASSERT_TRUE(db);
-  auto start = db->read_page(5);
-  ASSERT_TRUE(start.ok());
-  LeafCursor cursor(*db, *start);
-  EXPECT_EQ(cursor_data(cursor), c.expected);
-  auto again = cursor.next();
-  ASSERT_TRUE(again.ok());
-  EXPECT_FALSE(again->has_value());
+  EXPECT_EQ(cursor_data(*db, 5), c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    LeafCursor, LeafCursorCycles,
+    TreeCursor, TreeCursorLinks,
     ::testing::Values(NextLinkCase{"SelfLoop", {5, 0, 0}, {"5"}},
                       NextLinkCase{"BackToStart", {6, 5, 0}, {"5", "6"}},
                       NextLinkCase{"LoopAfterStart", {6, 7, 6}, {"5", "6", "7"}},
-                      NextLinkCase{"Chain", {6, 7, 0}, {"5", "6", "7"}}),
+                      NextLinkCase{"Chain", {6, 7, 0}, {"5", "6", "7"}},
+                      NextLinkCase{"PastTheFile", {999, 0, 0}, {"5"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(LeafCursor, UnreadableNextPageIsReturnedAndTheCursorStays) {
-  Image image(kSmall, 8);
-  auto probe = open_image(image);
-  ASSERT_TRUE(probe);
-  const uint32_t beyond = probe->total_pages() + 1;
-  image.set_page(5, kLeaf, {kEmptyTag, leaf("a", "x")}, beyond);
-  auto db = open_image(image);
+// ---------------------------------------------------------------------------
+// TreeCursor: dirty files (stale links, reused pages, unlisted leaves)
+
+constexpr uint32_t kOwner = 9;
+constexpr uint32_t kOther = 11;
+
+// Root 5 (owner 9) lists the leaves given; each leaf is (page, keys, next).
+struct TestLeaf {
+  uint32_t page;
+  Strings keys;  // data = key
+  uint32_t next = 0;
+  uint32_t owner = kOwner;
+  uint8_t flags = 0;  // tag flags of every entry
+};
+
+Image dirty_image(uint32_t page_size, const std::vector<uint32_t>& listed,
+                  const std::vector<TestLeaf>& leaves) {
+  Image image(page_size, 40);
+  std::vector<TestTag> children{kEmptyTag};
+  for (uint32_t p : listed) children.push_back(child(p));
+  image.set_page(5, kBranch, children);
+  image.set_owner(5, kOwner);
+  for (const TestLeaf& l : leaves) {
+    std::vector<TestTag> tags{kEmptyTag};
+    for (const auto& k : l.keys) tags.push_back(leaf(k, k, l.flags));
+    image.set_page(l.page, kLeaf, tags, l.next);
+    image.set_owner(l.page, l.owner);
+  }
+  return image;
+}
+
+struct DirtyCase {
+  const char* name;
+  std::vector<uint32_t> listed;
+  std::vector<TestLeaf> leaves;
+  Strings expected;
+  bool fails = false;           // the pass ends with an error
+  size_t foreign = 0;
+  size_t unlisted = 0;
+  uint64_t stale = 0;
+};
+
+class TreeCursorDirty : public ::testing::TestWithParam<std::tuple<DirtyCase, uint32_t>> {};
+
+TEST_P(TreeCursorDirty, ReadsEveryLeafOfTheTreeOnceAndNothingElse) {
+  const auto& [c, page_size] = GetParam();
+  auto db = open_image(dirty_image(page_size, c.listed, c.leaves));
   ASSERT_TRUE(db);
-  auto start = db->read_page(5);
-  ASSERT_TRUE(start.ok());
-  LeafCursor cursor(*db, *start);
+  TreeStats stats;
+  CursorOptions options;
+  options.stats = &stats;
   std::optional<EseError> error;
-  EXPECT_EQ(cursor_data(cursor, &error), (Strings{"x"}));
-  ASSERT_TRUE(error.has_value());
-  EXPECT_EQ(error->kind(), ErrorKind::InvalidPageNumber);
-  EXPECT_EQ(error->a(), beyond);
-  // The same page is tried again: still an error, never a silent end.
-  auto again = cursor.next();
-  ASSERT_FALSE(again.ok());
-  EXPECT_EQ(again.error().a(), beyond);
+  const Strings got = cursor_data(*db, 5, &error, options);
+  EXPECT_EQ(got, c.expected);
+  EXPECT_EQ(error.has_value(), c.fails);
+  EXPECT_EQ(stats.foreign.size(), c.foreign);
+  EXPECT_EQ(stats.unlisted.size(), c.unlisted);
+  EXPECT_EQ(stats.stale, c.stale);
+  EXPECT_TRUE(std::is_sorted(got.begin(), got.end()));
+  EXPECT_EQ(std::set<std::string>(got.begin(), got.end()).size(), got.size());
+}
+
+const uint32_t kPast = 999;  // a page number past the file
+
+INSTANTIATE_TEST_SUITE_P(
+    TreeCursor, TreeCursorDirty,
+    ::testing::Combine(
+        ::testing::Values(
+            DirtyCase{"SoundChain", {6, 7}, {{6, {"a", "b"}, 7}, {7, {"c"}, 0}}, {"a", "b", "c"}},
+            // The chain leaves the table for another object's leaves.
+            DirtyCase{"StaleLinkIntoAnotherObject",
+                      {6, 7},
+                      {{6, {"a"}, 20}, {7, {"c"}, 0}, {20, {"x", "y"}, 21, kOther},
+                       {21, {"z"}, 0, kOther}},
+                      {"a", "c"}, false, 1},
+            // The last leaves are reachable only through the branch pages.
+            DirtyCase{"LeavesOnlyTheBranchesReach",
+                      {6, 7, 8},
+                      {{6, {"a"}, 0}, {7, {"b"}, 0}, {8, {"c"}, 0}},
+                      {"a", "b", "c"}},
+            // A listed child now belongs to another object.
+            DirtyCase{"BranchChildReused",
+                      {6, 7, 8},
+                      {{6, {"a"}, 7}, {7, {"q"}, 8, kOther}, {8, {"c"}, 0}},
+                      {"a", "c"}, false, 1},
+            // An unlisted leaf of the tree: only keys between its neighbours'.
+            DirtyCase{"UnlistedLeafInKeyRange",
+                      {6, 8},
+                      {{6, {"b", "c"}, 7}, {7, {"a", "c", "d", "e", "m", "z"}, 8}, {8, {"m"}, 0}},
+                      {"b", "c", "d", "e", "m"}, false, 0, 1, 4},
+            // A stale copy of a listed leaf: nothing of it is new.
+            DirtyCase{"StaleDuplicateOfALeaf",
+                      {6, 8},
+                      {{6, {"a"}, 7}, {7, {"m", "n"}, 8}, {8, {"m", "n"}, 0}},
+                      {"a", "m", "n"}, false, 0, 1, 2},
+            // A listed page that cannot be read, with and without an unlisted
+            // leaf standing in for it.
+            DirtyCase{"UnreadableListedPageBypassed",
+                      {6, kPast, 8},
+                      {{6, {"a"}, 7}, {7, {"b"}, 8}, {8, {"c"}, 0}},
+                      {"a", "b", "c"}, false, 0, 1},
+            DirtyCase{"UnreadableListedPageEndsThePass",
+                      {6, kPast, 8},
+                      {{6, {"a"}, 0}, {8, {"c"}, 0}},
+                      {"a"}, true},
+            // Links and children that cycle through foreign pages.
+            DirtyCase{"CycleThroughForeignPages",
+                      {6, 20, 7},
+                      {{6, {"a"}, 20}, {20, {"x"}, 6, kOther}, {7, {"b"}, 20}},
+                      {"a", "b"}, false, 1},
+            // Deleted-flagged entries are not live records.
+            DirtyCase{"DeletedEntriesSkipped",
+                      {6, 7},
+                      {{6, {"a"}, 7}, {7, {"b", "c"}, 0, kOwner, 0x2}},
+                      {"a"}}),
+        ::testing::Values(4096u, 8192u, 16384u, 32768u)),
+    [](const auto& info) {
+      return std::string(std::get<0>(info.param).name) + "_" +
+             std::to_string(std::get<1>(info.param));
+    });
+
+TEST(TreeCursor, EntryFilterAndLinkStatistics) {
+  auto db = open_image(dirty_image(kSmall, {6, 7},
+                                   {{6, {"a"}, 20}, {7, {"b", "c"}, 0, kOwner, 0x2},
+                                    {20, {"x"}, 0, kOther}}));
+  ASSERT_TRUE(db);
+  CursorOptions options;
+  options.filter = EntryFilter::Deleted;
+  EXPECT_EQ(cursor_data(*db, 5, nullptr, options), (Strings{"b", "c"}));
+  TreeStats stats;
+  options.filter = EntryFilter::Any;
+  options.stats = &stats;
+  EXPECT_EQ(cursor_data(*db, 5, nullptr, options), (Strings{"a", "b", "c"}));
+  EXPECT_EQ(stats.branch_pages, 1u);
+  EXPECT_EQ(stats.leaf_pages, 2u);
+  EXPECT_EQ(stats.leaf_entries, 3u);
+  EXPECT_EQ(stats.live, 1u);
+  EXPECT_EQ(stats.deleted, 2u);
+  ASSERT_EQ(stats.link_mismatch.size(), 1u);
+  EXPECT_EQ(stats.link_mismatch[0].page, 6u);
+  EXPECT_EQ(stats.link_mismatch[0].next, 20u);
+  ASSERT_EQ(stats.foreign.size(), 1u);
+  EXPECT_EQ(stats.foreign[0].owner, kOther);
+}
+
+// ---------------------------------------------------------------------------
+// TreeCursor: torn pages
+
+TEST(TreeCursor, ImpossibleRecordsAreDroppedOnlyOnPagesFailingTheirChecksum) {
+  for (uint32_t page_size : {kSmall, 8192u, kLarge, 32768u}) {
+    for (bool torn : {false, true}) {
+      SCOPED_TRACE(std::to_string(page_size) + (torn ? " torn" : " sound"));
+      Image image(page_size, 10);
+      const std::string record = std::string("\x01\x80\x05\x00", 4) + "x";  // F=1 V=128 O=5
+      image.set_page(6, kLeaf,
+                     {kEmptyTag, leaf("a", record), leaf("b", std::string(4, '\0')),
+                      leaf("c", "ab"), leaf("d", std::string("\x00\x7f\x09\x00", 4))});
+      if (torn) image.tear(6);
+      auto db = open_image(image);
+      ASSERT_TRUE(db);
+      TreeStats stats;
+      CursorOptions options;
+      options.stats = &stats;
+      const Strings got = cursor_data(*db, 6, nullptr, options);
+      if (torn) {
+        EXPECT_EQ(got, (Strings{record}));
+        EXPECT_EQ(stats.rejected, 3u);
+      } else {
+        EXPECT_EQ(got.size(), 4u);
+        EXPECT_EQ(stats.rejected, 0u);
+      }
+      // Long-value and index trees hold no records: nothing is rejected.
+      options.kind = TreeKind::LongValue;
+      EXPECT_EQ(cursor_data(*db, 6, nullptr, options).size(), 4u);
+    }
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -418,44 +525,34 @@ uint64_t big_endian(const Bytes& b, size_t pos, size_t n) {
   return v;
 }
 
-// The per-reference scan the index replaces: descend from the root along
-// tag 1, then scan the leaf level from the left for the entries of one id,
-// stopping at the first greater id.
+// The per-reference scan the index replaces: the tree's entries in the
+// cursor's order, scanned from the left for the entries of one id, stopping
+// at the first greater id.
 LvResult reference_scan(const Database& db, uint32_t root, uint64_t id, size_t width) {
   LvResult r;
-  std::set<uint32_t> visited{root};
-  auto page = db.read_page(root);
-  if (!page.ok()) return LvResult{true, {}, {}};
-  uint32_t p = root;
-  while (!page->is_leaf()) {
-    const TagReader reader = db.tags(*page);
-    if (reader.count < 2) break;
-    auto tag = reference_tag(reader, 1);
-    if (!tag) break;
-    auto branch = decode_branch_entry(tag->flags, tag->value, db.total_pages());
-    if (!branch.ok()) break;
-    if (!visited.insert(branch->child_page).second) break;
-    page = db.read_page(branch->child_page);
-    if (!page.ok()) return LvResult{true, {}, {}};
-    p = branch->child_page;
+  TreeStats stats;
+  CursorOptions options;
+  options.kind = TreeKind::LongValue;
+  options.stats = &stats;
+  TreeCursor cursor(db, root, options);
+  cursor.start();
+  if (!cursor.valid() && !cursor.status().ok() && stats.leaf_pages == 0) {
+    return LvResult{true, {}, {}};
   }
-  std::set<uint32_t> scanned;
-  while (p != 0 && p <= db.total_pages() && scanned.insert(p).second) {
-    auto leaf_page = db.read_page(p);
-    if (!leaf_page.ok() || !leaf_page->is_leaf()) break;
-    for (const FullKeyEntry& e : reference_entries(db, *leaf_page)) {
-      if (e.key.size() < width) continue;
-      const uint64_t k = big_endian(e.key, 0, width);
-      if (k < id) continue;
-      if (k > id) return r;
-      if (e.key.size() >= width + 4) {
-        r.chunks.emplace_back(static_cast<uint32_t>(big_endian(e.key, width, 4)), e.data);
-      } else if (e.data.size() >= 8) {
-        r.total_size = load_u32le(e.data.data() + 4);
-      }
+  for (; cursor.valid(); cursor.next()) {
+    Bytes key(4096);
+    key.resize(std::min(key.size(), cursor.key(key.data(), key.size())));
+    const ByteView data = cursor.entry().data;
+    if (key.size() < width) continue;
+    const uint64_t k = big_endian(key, 0, width);
+    if (k < id) continue;
+    if (k > id) return r;
+    if (key.size() >= width + 4) {
+      r.chunks.emplace_back(static_cast<uint32_t>(big_endian(key, width, 4)),
+                            Bytes(data.begin(), data.end()));
+    } else if (data.size() >= 8) {
+      r.total_size = load_u32le(data.data() + 4);
     }
-    if (leaf_page->next_page == p) break;
-    p = leaf_page->next_page;
   }
   return r;
 }

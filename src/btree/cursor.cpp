@@ -1,0 +1,357 @@
+// The B-tree cursor: leaves listed by the branch pages, read in that order,
+// with link-reached leaves of the tree filtered by key range.
+#include "btree/cursor.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "page/checksum.hpp"
+
+namespace quarlet {
+
+namespace {
+
+// Tag flag 0x2: the engine has deleted the node and not yet cleaned it up.
+constexpr uint8_t kTagDeleted = 0x2;
+
+// A record header no record can have: shorter than 4 bytes, last variable id
+// below 127, or a variable-area offset below 4 or past the record.
+bool impossible_record(ByteView d) {
+  if (d.size() < 4) return true;
+  if (d[1] < 127) return true;
+  const uint32_t offset = load_u16le(d.data() + 2);
+  return offset < 4 || offset > d.size();
+}
+
+// Lexicographic byte order; a proper prefix sorts first.
+int compare_keys(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+  const size_t n = std::min(a.size(), b.size());
+  const int c = n == 0 ? 0 : std::memcmp(a.data(), b.data(), n);
+  if (c != 0) return c;
+  return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
+}
+
+// Full key of `entry` on a page read through `reader` into `out`.
+void entry_key(const TagReader& reader, const LeafEntry& entry, std::vector<uint8_t>& out) {
+  ByteView prefix;
+  bool strip = false;
+  if (reader.count > 0) {
+    auto tag0 = get_tag_span(reader, 0);
+    if (tag0.ok()) {
+      prefix = tag0->value;
+      strip = tag0->strip_byte1;
+    }
+  }
+  out.resize(prefix.size() + entry.key.size());
+  out.resize(full_key(prefix, strip, entry, out.data(), out.size()));
+}
+
+// Tag i of a leaf page decoded as an entry; false when it does not decode.
+bool decode_tag(const TagReader& reader, uint16_t i, LeafEntry& out) {
+  auto tag = get_tag_span(reader, i);
+  if (!tag.ok() || tag->value.empty()) return false;
+  auto entry = decode_leaf_entry(tag->flags, tag->value, tag->strip_byte1);
+  if (!entry.ok()) return false;
+  out = *entry;
+  return true;
+}
+
+}  // namespace
+
+TreeCursor::TreeCursor(const Database& db, uint32_t root, CursorOptions options)
+    : db_(&db),
+      root_(root),
+      opt_(options) {}
+
+bool TreeCursor::leaf_of_tree(const Page& page) const {
+  if (!page.is_leaf() || page.owning_object != owner_) return false;
+  if ((page.flags & kPageSpaceTree) != 0) return false;
+  if (opt_.kind == TreeKind::Records) return (page.flags & (kPageIndex | kPageLongValue)) == 0;
+  return true;
+}
+
+void TreeCursor::fail(EseError error) {
+  status_ = Status(std::move(error));
+  valid_ = false;
+}
+
+void TreeCursor::list_leaves() {
+  listed_.clear();
+  seen_.reset(db_->total_pages());
+  auto root = db_->read_page(root_);
+  if (!root.ok()) {
+    root_failed_ = true;
+    fail(root.error());
+    return;
+  }
+  owner_ = root->owning_object;
+  seen_.insert(root_);
+  if (opt_.reached != nullptr) opt_.reached->insert(root_);
+  if (root->is_leaf()) {
+    if (leaf_of_tree(*root)) {
+      listed_.push_back({root_, true});
+    } else {
+      stats().foreign.push_back({root_, root->owning_object});
+    }
+    return;
+  }
+  stats().branch_pages++;
+
+  // Depth first over the branch pages, children in tag order, each page once.
+  struct Frame {
+    Page page;
+    TagReader reader;
+    uint16_t next_tag;
+  };
+  const uint16_t first_tag = opt_.include_tag0 ? 0 : 1;
+  const uint32_t total = db_->total_pages();
+  std::vector<Frame> stack;
+  stack.push_back(Frame{*root, db_->tags(*root), first_tag});
+  while (!stack.empty()) {
+    Frame& top = stack.back();
+    if (top.next_tag >= top.reader.count) {
+      stack.pop_back();
+      continue;
+    }
+    const uint16_t i = top.next_tag++;
+    auto tag = get_tag_span(top.reader, i);
+    if (!tag.ok() || tag->value.empty()) continue;
+    // Branch entries are followed whatever their tag flags. The child is
+    // checked against the file here, not by the decoder, so that a child
+    // past the file is kept in its place as a page that cannot be read.
+    auto branch = decode_branch_entry(tag->flags, tag->value, UINT32_MAX, tag->strip_byte1);
+    if (!branch.ok()) continue;
+    const uint32_t child = branch->child_page;
+    if (child > total) {
+      if (!opt_.skip_past_file) listed_.push_back({child, false});
+      continue;
+    }
+    if (!seen_.insert(child)) continue;
+    auto page = db_->read_page(child);
+    if (!page.ok()) {
+      listed_.push_back({child, false});
+      continue;
+    }
+    if (page->owning_object != owner_ || (page->flags & kPageSpaceTree) != 0) {
+      stats().foreign.push_back({child, page->owning_object});
+      continue;
+    }
+    if (page->is_leaf()) {
+      if (leaf_of_tree(*page)) {
+        listed_.push_back({child, true});
+      } else {
+        stats().foreign.push_back({child, page->owning_object});
+      }
+      continue;
+    }
+    stats().branch_pages++;
+    if (opt_.reached != nullptr) opt_.reached->insert(child);
+    // `top` may dangle after this push; it is not used again.
+    stack.push_back(Frame{*page, db_->tags(*page), first_tag});
+  }
+}
+
+void TreeCursor::start() {
+  list_leaves();
+  if (!status_.ok()) return;
+  next();
+}
+
+void TreeCursor::start_pages() { list_leaves(); }
+
+bool TreeCursor::next_page() {
+  valid_ = false;
+  return status_.ok() && enter_next_leaf();
+}
+
+bool TreeCursor::follow_link() {
+  const uint32_t x = page_.next_page;
+  if (x == 0 || x > db_->total_pages() || seen_.contains(x)) return false;
+  auto page = db_->read_page(x);
+  if (!page.ok()) return false;  // the branch pages give the order: no error
+  seen_.insert(x);
+  if (!leaf_of_tree(*page)) {
+    stats().foreign.push_back({x, page->owning_object});
+    return false;
+  }
+  if (!on_unlisted_) {
+    // A chain of unlisted leaves starts: its entries must lie between the
+    // last key read and the first key of the next listed leaf.
+    has_lower_ = last_entry_page_ != 0 && load_entry_key(last_entry_page_, last_entry_tag_, lower_);
+    has_upper_ = first_key_after(next_listed_, upper_);
+  }
+  stats().unlisted.push_back(x);
+  bypass_ = true;
+  set_page(*page, true);
+  return true;
+}
+
+void TreeCursor::set_page(const Page& page, bool unlisted) {
+  page_ = page;
+  reader_ = db_->tags(page_);
+  next_tag_ = opt_.include_tag0 ? 0 : 1;
+  sound_ = -1;
+  on_unlisted_ = unlisted;
+  page_loaded_ = true;
+  stats().leaf_pages++;
+  if (opt_.reached != nullptr) opt_.reached->insert(page_.number);
+}
+
+bool TreeCursor::enter_next_leaf() {
+  for (;;) {
+    // After a leaf, a link to an unlisted leaf of the tree is read next.
+    if (page_loaded_ && follow_link()) return true;
+    page_loaded_ = false;
+    if (next_listed_ >= listed_.size()) {
+      if (!ended_) {
+        ended_ = true;
+        if (has_last_listed_ && last_listed_next_ != 0) {
+          stats().link_mismatch.push_back({last_listed_, last_listed_next_});
+        }
+      }
+      return false;
+    }
+    const Listed l = listed_[next_listed_++];
+    if (has_last_listed_ && last_listed_next_ != l.page) {
+      stats().link_mismatch.push_back({last_listed_, last_listed_next_});
+    }
+    has_last_listed_ = false;
+    if (!l.readable) {
+      stats().unreadable.push_back(l.page);
+      if (bypass_) continue;  // an unlisted leaf of the tree stood in for it
+      auto page = db_->read_page(l.page);
+      fail(page.ok() ? EseError::invalid_page_number(l.page) : page.error());
+      return false;
+    }
+    auto page = db_->read_page(l.page);
+    if (!page.ok()) {  // read once already while listing; kept for safety
+      fail(page.error());
+      return false;
+    }
+    has_last_listed_ = true;
+    last_listed_ = l.page;
+    last_listed_next_ = page->next_page;
+    bypass_ = false;
+    set_page(*page, false);
+    return true;
+  }
+}
+
+bool TreeCursor::page_is_sound() {
+  if (sound_ < 0) {
+    const PageChecksum c = check_page_checksum(page_.bytes, page_.number, page_.header_size == 80);
+    sound_ = c.verdict == ChecksumVerdict::Bad ? 0 : 1;
+  }
+  return sound_ == 1;
+}
+
+bool TreeCursor::in_key_range(const LeafEntry& entry) {
+  entry_key(reader_, entry, key_buf_);
+  if (has_lower_ && compare_keys(key_buf_, lower_) <= 0) return false;
+  if (has_upper_ && compare_keys(key_buf_, upper_) >= 0) return false;
+  lower_.swap(key_buf_);
+  has_lower_ = true;
+  return true;
+}
+
+bool TreeCursor::accept(const LeafEntry& entry, uint16_t i) {
+  if (opt_.kind == TreeKind::Records && impossible_record(entry.data) && !page_is_sound()) {
+    if (i > 0) stats().rejected++;
+    return false;
+  }
+  if (i == 0) return opt_.filter != EntryFilter::Deleted || (entry.tag_flags & kTagDeleted) != 0;
+  if (on_unlisted_ && !in_key_range(entry)) {
+    stats().stale++;
+    return false;
+  }
+  const bool deleted = (entry.tag_flags & kTagDeleted) != 0;
+  if (deleted) {
+    stats().deleted++;
+  } else {
+    stats().live++;
+  }
+  last_entry_page_ = page_.number;
+  last_entry_tag_ = i;
+  switch (opt_.filter) {
+    case EntryFilter::Live:
+      return !deleted;
+    case EntryFilter::Deleted:
+      return deleted;
+    case EntryFilter::Any:
+      break;
+  }
+  return true;
+}
+
+void TreeCursor::next() {
+  valid_ = false;
+  if (!status_.ok()) return;
+  for (;;) {
+    while (!page_loaded_ || next_tag_ >= reader_.count) {
+      if (!enter_next_leaf()) return;
+    }
+    const uint16_t i = next_tag_++;
+    LeafEntry entry;
+    if (!decode_tag(reader_, i, entry)) continue;
+    if (i > 0) stats().leaf_entries++;
+    if (!accept(entry, i)) continue;
+    entry_ = entry;
+    tag_ = i;
+    valid_ = true;
+    return;
+  }
+}
+
+size_t TreeCursor::key(uint8_t* out, size_t limit) const {
+  ByteView prefix;
+  bool strip = false;
+  if (reader_.count > 0) {
+    auto tag0 = get_tag_span(reader_, 0);
+    if (tag0.ok()) {
+      prefix = tag0->value;
+      strip = tag0->strip_byte1;
+    }
+  }
+  return full_key(prefix, strip, entry_, out, limit);
+}
+
+bool TreeCursor::load_entry_key(uint32_t page_number, uint16_t tag,
+                                std::vector<uint8_t>& out) const {
+  auto page = db_->read_page(page_number);
+  if (!page.ok()) return false;
+  const TagReader reader = db_->tags(*page);
+  LeafEntry entry;
+  if (!decode_tag(reader, tag, entry)) return false;
+  entry_key(reader, entry, out);
+  return true;
+}
+
+bool TreeCursor::first_key_after(size_t index, std::vector<uint8_t>& out) {
+  // The search result is kept: later chains before the same leaf reuse it,
+  // so all searches together read each listed leaf at most once.
+  if (upper_known_ && upper_index_ >= index) {
+    out = upper_cache_;
+    return upper_found_;
+  }
+  upper_known_ = true;
+  upper_found_ = false;
+  for (size_t j = index; j < listed_.size(); ++j) {
+    upper_index_ = j;
+    if (!listed_[j].readable) continue;
+    auto page = db_->read_page(listed_[j].page);
+    if (!page.ok()) continue;
+    const TagReader reader = db_->tags(*page);
+    LeafEntry entry;
+    for (uint16_t i = 1; i < reader.count; ++i) {
+      if (!decode_tag(reader, i, entry)) continue;
+      entry_key(reader, entry, upper_cache_);
+      upper_found_ = true;
+      out = upper_cache_;
+      return true;
+    }
+  }
+  upper_index_ = listed_.size();
+  return false;
+}
+
+}  // namespace quarlet

@@ -1,0 +1,135 @@
+// The one-pass index of a long-value tree and the joining of chunks.
+#include "database/long_value.hpp"
+
+#include <algorithm>
+
+#include "btree/cursor.hpp"
+
+namespace quarlet {
+
+namespace {
+
+// Running state of one id width (4 or 8 key bytes) during the index build.
+struct WidthScan {
+  int width;
+  bool seen = false;      // some earlier key of this width was read
+  uint64_t max_id = 0;    // greatest id among those keys
+  std::unordered_map<uint64_t, LongValueChunks>* ids;
+  LongValueChunks* last = nullptr;  // value of the id filed last (map nodes are stable)
+  uint64_t last_id = 0;
+};
+
+// Files one entry under its id for one width. `key` holds the first
+// min(key_len, 12) bytes of the full key.
+void index_entry(WidthScan& scan, const uint8_t* key, size_t key_len, ByteView data) {
+  const size_t w = static_cast<size_t>(scan.width);
+  if (key_len < w) return;
+  const uint64_t id = w == 8 ? load_u64be(key) : load_u32be(key);
+  // A scan for this id would already have stopped at an earlier greater key.
+  const bool counts = !scan.seen || id >= scan.max_id;
+  if (!scan.seen || id > scan.max_id) scan.max_id = id;
+  scan.seen = true;
+  if (!counts) return;
+  // Chunks of one value are consecutive: skip the hash lookup for them.
+  if (scan.last == nullptr || scan.last_id != id) {
+    scan.last = &(*scan.ids)[id];
+    scan.last_id = id;
+  }
+  LongValueChunks& value = *scan.last;
+  if (key_len >= w + 4) {
+    value.chunks.emplace_back(load_u32be(key + w), data);
+  } else if (data.size() >= 8) {
+    value.total_size = load_u32le(data.data() + 4);
+  }
+}
+
+CursorOptions long_value_tree() {
+  CursorOptions options;
+  options.kind = TreeKind::LongValue;
+  return options;
+}
+
+}  // namespace
+
+LongValueIndex LongValueIndex::build(const Database& db, uint32_t root) {
+  LongValueIndex index;
+  index.db_ = &db;
+  index.root_ = root;
+  TreeStats stats;
+  CursorOptions options = long_value_tree();
+  options.stats = &stats;
+  TreeCursor cursor(db, root, options);
+  cursor.start_pages();
+  // Failing before any leaf was read: the tree cannot be entered at all.
+  if (!cursor.status().ok() || (!cursor.next_page() && !cursor.status().ok())) {
+    index.descent_failed_ = stats.leaf_pages == 0;
+  }
+  return index;
+}
+
+void LongValueIndex::scan(int width) const {
+  const Database& db = *db_;
+  WidthScan scan{width, false, 0, width == 8 ? &ids64_ : &ids32_, nullptr, 0};
+  // The scan reads every leaf of the tree once; its resident pages are
+  // released every so often so a large tree does not stay resident.
+  constexpr uint64_t kReleaseBytes = uint64_t{32} << 20;
+  uint64_t scanned_bytes = 0;
+  uint32_t last_page = 0;
+  uint8_t key[12];
+  TreeCursor cursor(db, root_, long_value_tree());
+  for (cursor.start(); cursor.valid(); cursor.next()) {
+    if (cursor.page().number != last_page) {
+      last_page = cursor.page().number;
+      scanned_bytes += db.page_size();
+      if (scanned_bytes >= kReleaseBytes) {
+        db.release_resident();
+        scanned_bytes = 0;
+      }
+    }
+    // Only the first 12 bytes of the full key (id and offset) are needed.
+    const size_t key_len = cursor.key(key, sizeof key);
+    index_entry(scan, key, key_len, cursor.entry().data);
+  }
+}
+
+const LongValueChunks* LongValueIndex::find(uint64_t id, int width) const {
+  if (width != 4 && width != 8) return nullptr;
+  if (descent_failed_ || db_ == nullptr) return nullptr;
+  bool& scanned = width == 8 ? scanned64_ : scanned32_;
+  if (!scanned) {
+    scan(width);
+    scanned = true;
+  }
+  const auto& ids = width == 8 ? ids64_ : ids32_;
+  auto it = ids.find(id);
+  return it == ids.end() ? nullptr : &it->second;
+}
+
+std::span<const LongValueChunk> chunks_by_offset(const LongValueChunks& found,
+                                                 std::vector<LongValueChunk>& storage) {
+  const auto by_offset = [](const LongValueChunk& a, const LongValueChunk& b) {
+    return a.first < b.first;
+  };
+  if (std::is_sorted(found.chunks.begin(), found.chunks.end(), by_offset)) return found.chunks;
+  storage.assign(found.chunks.begin(), found.chunks.end());
+  std::stable_sort(storage.begin(), storage.end(), by_offset);
+  return storage;
+}
+
+uint64_t joined_size(const LongValueChunks& found) {
+  uint64_t joined = 0;
+  for (const auto& c : found.chunks) joined += c.second.size();
+  return found.total_size && *found.total_size < joined ? *found.total_size : joined;
+}
+
+void join_chunks(std::span<const LongValueChunk> chunks, uint64_t size, std::vector<uint8_t>& out) {
+  out.reserve(out.size() + size);
+  const size_t end = out.size() + size;
+  for (const LongValueChunk& c : chunks) {
+    if (out.size() >= end) break;
+    const size_t take = static_cast<size_t>(std::min<uint64_t>(c.second.size(), end - out.size()));
+    out.insert(out.end(), c.second.begin(), c.second.begin() + take);
+  }
+}
+
+}  // namespace quarlet
