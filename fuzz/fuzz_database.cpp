@@ -6,7 +6,8 @@
 // Checks beyond "no crash": every record has the table's columns; a record
 // iteration ends (the leaf cursor is bounded by the page count); carving
 // reports at most max_hits hits, at even offsets inside their page; the
-// integrity pass gives every page one verdict.
+// integrity pass gives every page one verdict and counts no more live or
+// deleted entries than it decoded.
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
@@ -72,7 +73,13 @@ void check_pages(const Database& db) {
   check(p.checked == db.total_pages());
   check(p.sound + p.unused + p.bad + p.no_checksum == p.checked);
   check(p.bad_pages.size() == p.bad && p.no_checksum_pages.size() == p.no_checksum);
-  for (const BadPage& bad : p.bad_pages) check(bad.blocks != 0 && bad.blocks < 16);
+  for (const BadPage& bad : p.bad_pages) {
+    check(bad.blocks != 0 && bad.blocks < 16);
+    check(bad.tree < static_cast<int64_t>(report.trees.size()));
+  }
+  for (const TreeCheck& tree : report.trees) {
+    check(tree.stats.live + tree.stats.deleted <= tree.stats.leaf_entries);
+  }
 }
 
 }  // namespace
