@@ -307,7 +307,7 @@ SIGNATURES = {
     "__enter__": "()",
     "__exit__": "(_exc_type, _exc_value, _traceback)",
     "get_header": "()",
-    "check": "()",
+    "check": "(table_name=None)",
 }
 
 DOCS = {

@@ -120,10 +120,15 @@ class HeaderFactsText(_HeaderCommon):
 
 @type_check_only
 class BadPage(TypedDict):
-    """A page whose checksum fails, and its failing blocks (0 to 3)."""
+    """A page whose checksum fails: its failing blocks (0 to 3), the owner id
+    it carries, the index in 'trees' of the checked tree of that owner (None
+    when none) and whether a tree walk read it."""
 
     page: int
     blocks: List[int]
+    owner: int
+    tree: Optional[int]
+    reached: bool
 
 @type_check_only
 class PageChecks(TypedDict):
@@ -132,8 +137,46 @@ class PageChecks(TypedDict):
     unused: int
     bad: int
     no_checksum: int
+    unowned: int
     bad_pages: List[BadPage]
     no_checksum_pages: List[int]
+
+@type_check_only
+class PageOwner(TypedDict):
+    page: int
+    owner: int
+
+@type_check_only
+class PageLink(TypedDict):
+    page: int
+    next: int
+
+@type_check_only
+class TreeCheck(TypedDict):
+    """What the walk of one tree met."""
+
+    table: Optional[str]
+    name: str
+    role: Literal["catalog", "data", "long_value", "index"]
+    root: int
+    owner: int
+    pages: int
+    branch_pages: int
+    leaf_pages: int
+    leaf_entries: int
+    live: int
+    deleted: int
+    rejected: int
+    stale: int
+    foreign_pages: List[PageOwner]
+    link_mismatches: List[PageLink]
+    unlisted_pages: List[int]
+    orphan_pages: List[int]
+    freed_pages: List[int]
+    bad_pages: List[int]
+    unreadable_pages: List[int]
+    error: Optional[str]
+    anomalous: bool
 
 @type_check_only
 class CheckReport(TypedDict):
@@ -141,6 +184,7 @@ class CheckReport(TypedDict):
 
     header: HeaderFactsText
     pages: PageChecks
+    trees: List[TreeCheck]
 
 @final
 class EseDatabase:
@@ -177,6 +221,6 @@ class EseDatabase:
         max_hits: int = 1000,
     ) -> List[CarveHit]: ...
     def get_header(self) -> HeaderFacts: ...
-    def check(self) -> CheckReport: ...
+    def check(self, table_name: Optional[str] = None) -> CheckReport: ...
     def __enter__(self) -> "EseDatabase": ...
     def __exit__(self, _exc_type: object, _exc_value: object, _traceback: object) -> Literal[False]: ...

@@ -115,23 +115,77 @@ PyObject* page_number_list(const std::vector<uint32_t>& numbers) {
   return list.release();
 }
 
-PyObject* bad_page_list(const std::vector<BadPage>& pages) {
-  PyRef k_page(PyUnicode_FromString("page"));
-  PyRef k_blocks(PyUnicode_FromString("blocks"));
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(pages.size())));
-  if (!k_page || !k_blocks || !list) return nullptr;
-  for (size_t i = 0; i < pages.size(); ++i) {
-    PyRef dict(PyDict_New());
-    PyRef number(PyLong_FromUnsignedLong(pages[i].number));
-    PyRef blocks(block_list(pages[i].blocks));
-    if (!dict || !number || !blocks ||
-        PyDict_SetItem(dict.get(), k_page.get(), number.get()) != 0 ||
-        PyDict_SetItem(dict.get(), k_blocks.get(), blocks.get()) != 0) {
-      return nullptr;
-    }
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), dict.release());  // steals
+// A list of dicts, one per item, made by `make(item)` (new reference or null).
+template <class T, class Make>
+PyObject* dict_list(const std::vector<T>& items, Make make) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < items.size(); ++i) {
+    PyObject* item = make(items[i]);
+    if (item == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals `item`
   }
   return list.release();
+}
+
+PyObject* bad_page_object(const BadPage& bad) {
+  DictFill d;
+  d.set_uint("page", bad.number);
+  d.set("blocks", block_list(bad.blocks));
+  d.set_uint("owner", bad.owner);
+  if (bad.tree >= 0) {
+    d.set("tree", PyLong_FromLongLong(bad.tree));
+  } else {
+    d.set_none("tree");
+  }
+  d.set_bool("reached", bad.reached);
+  return d.finish();
+}
+
+PyObject* tree_object(const TreeCheck& tree) {
+  const TreeStats& s = tree.stats;
+  DictFill d;
+  if (tree.table.empty() && tree.role == TreeRole::Catalog) {
+    d.set_none("table");
+  } else {
+    d.set("table", str_from_utf8(tree.table));
+  }
+  d.set("name", str_from_utf8(tree.name));
+  d.set("role", PyUnicode_FromString(tree_role_name(tree.role)));
+  d.set_uint("root", tree.root);
+  d.set_uint("owner", tree.owner);
+  d.set_uint("pages", s.branch_pages + s.leaf_pages);
+  d.set_uint("branch_pages", s.branch_pages);
+  d.set_uint("leaf_pages", s.leaf_pages);
+  d.set_uint("leaf_entries", s.leaf_entries);
+  d.set_uint("live", s.live);
+  d.set_uint("deleted", s.deleted);
+  d.set_uint("rejected", s.rejected);
+  d.set_uint("stale", s.stale);
+  d.set("foreign_pages", dict_list(s.foreign, [](const PageOwner& f) {
+    DictFill e;
+    e.set_uint("page", f.page);
+    e.set_uint("owner", f.owner);
+    return e.finish();
+  }));
+  d.set("link_mismatches", dict_list(s.link_mismatch, [](const PageLink& l) {
+    DictFill e;
+    e.set_uint("page", l.page);
+    e.set_uint("next", l.next);
+    return e.finish();
+  }));
+  d.set("unlisted_pages", page_number_list(s.unlisted));
+  d.set("orphan_pages", page_number_list(tree.orphans));
+  d.set("freed_pages", page_number_list(tree.freed));
+  d.set("bad_pages", page_number_list(tree.bad_pages));
+  d.set("unreadable_pages", page_number_list(s.unreadable));
+  if (tree.error.empty()) {
+    d.set_none("error");
+  } else {
+    d.set("error", str_from_utf8(tree.error));
+  }
+  d.set_bool("anomalous", tree.anomalous());
+  return d.finish();
 }
 
 }  // namespace
@@ -211,12 +265,14 @@ PyObject* report_to_python(const IntegrityReport& report, uint32_t total_pages) 
   pages.set_uint("unused", p.unused);
   pages.set_uint("bad", p.bad);
   pages.set_uint("no_checksum", p.no_checksum);
-  pages.set("bad_pages", bad_page_list(p.bad_pages));
+  pages.set_uint("unowned", p.unowned);
+  pages.set("bad_pages", dict_list(p.bad_pages, bad_page_object));
   pages.set("no_checksum_pages", page_number_list(p.no_checksum_pages));
 
   DictFill d;
   d.set("header", header_to_python(report.header, total_pages, TimeForm::Text));
   d.set("pages", pages.finish());
+  d.set("trees", dict_list(report.trees, tree_object));
   return d.finish();
 }
 

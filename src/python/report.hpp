@@ -15,8 +15,8 @@ enum class TimeForm {
 // The dict of get_header(). New reference, or null with an exception set.
 PyObject* header_to_python(const HeaderFacts& header, uint32_t total_pages, TimeForm form);
 
-// The dict of check(): header facts (as text) and page verdicts, nothing
-// but dicts, lists, str, int, bool and None. New reference, or null with an
+// The dict of check(): header facts (as text), page verdicts and the trees'
+// walks, nothing but dicts, lists, str, int, bool and None. New reference, or null with an
 // exception set.
 PyObject* report_to_python(const IntegrityReport& report, uint32_t total_pages);
 
