@@ -146,7 +146,9 @@ Tag(value=b"", flags=0, slot=None)   slot=(w0, w1) writes raw slot words.
 leaf_entry(key, data, common=None), branch_entry(key, child, common=None)
 header_bytes(length=None, **Header fields) -> bytes  (header-only files)
 page_offset(n, page_size), patch(data, offset, new), patch_file(path, offset,
-new), truncate_file(path, size), encode_value(column, value)
+new), patch_page_file(path, layout, n, offset, new, sign=True) (a patch inside
+page n, its checksum written again), sign_page_file(path, layout, n),
+truncate_file(path, size), encode_value(column, value)
 """
 
 import datetime as _dt
@@ -2086,6 +2088,26 @@ def relist_child(path, layout, tree, old, new):
                     f.write(_U32.pack(new))
                     return
     raise KeyError("no branch entry lists page %d" % old)
+
+
+def patch_page_file(path, layout, n, offset, new, sign=True):
+    """Writes `new` at `offset` of page n in the file at `path`; with `sign`
+    the page's checksum is written again, so only the patched fact differs
+    (as when the engine itself wrote the page that way)."""
+    fmt = layout.format
+    with open(path, "r+b") as f:
+        f.seek(layout.page_offset(n))
+        page = bytearray(f.read(fmt.page_size))
+        page[offset:offset + len(new)] = new
+        if sign:
+            sign_page(page, n, fmt)
+        f.seek(layout.page_offset(n))
+        f.write(page)
+
+
+def sign_page_file(path, layout, n):
+    """Writes the checksum of page n of the file at `path` again."""
+    patch_page_file(path, layout, n, 0, b"")
 
 
 def truncate_file(path, size):

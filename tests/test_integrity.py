@@ -1,9 +1,11 @@
-"""Header facts (get_header) and the page checksum pass of check(): every
-fact written by the builder reads back, bad header and shadow copies are
-told apart, and torn, flipped, unused and unsigned pages get their verdicts."""
+"""Header facts (get_header) and the integrity report (check()): every fact
+written by the builder reads back, bad header and shadow copies are told
+apart, torn, flipped, unused and unsigned pages get their verdicts, and each
+kind of tree damage is reported with its page on the tree it touches."""
 
 import datetime
 import json
+import struct
 
 import pytest
 
@@ -140,8 +142,11 @@ def test_damaged_page_names_its_failing_blocks(tmp_path, page_size, revision, of
         old = f.read(1)[0]
     eb.patch_file(path, at, bytes([old ^ 0x04]))
     db = EseDatabase(path)
-    pages = db.check()["pages"]
-    assert pages["bad_pages"] == [{"page": leaf, "blocks": blocks}]
+    report = db.check()
+    pages = report["pages"]
+    assert pages["bad_pages"] == [{"page": leaf, "blocks": blocks, "owner": 8, "tree": 1,
+                                   "reached": True}]
+    assert report["trees"][1]["bad_pages"] == [leaf]
     assert pages["sound"] + pages["unused"] + 1 == pages["checked"] == db.total_pages
 
 
@@ -157,3 +162,132 @@ def test_unused_bad_and_unsigned_pages(make_db, page_size):
     assert pages["no_checksum_pages"] == [40, 41] and pages["no_checksum"] == 2
     assert [p["page"] for p in pages["bad_pages"]] == [43]
     assert pages["unused"] >= 3   # 42, 44, 45, 46 were never written
+
+
+# ---- trees --------------------------------------------------------------------
+
+T_OBJ, U_OBJ = 40, 41
+
+
+def key(n):
+    """The builder's default key of record n (counting from 1)."""
+    return b"\x7f" + struct.pack(">I", n ^ 0x80000000)
+
+
+def record_data(n):
+    return b"\x01\x7f\x09\x00" + struct.pack("<I", n) + b"\x00"
+
+
+def two_tables(records=None, pages=None):
+    cols = [eb.Column("n", eb.T_LONG)]
+    return eb.Database([
+        eb.Table("t", cols, records or [(i,) for i in range(60)], objid=T_OBJ,
+                 max_leaf_entries=10),
+        eb.Table("u", cols, [(i,) for i in range(30)], objid=U_OBJ, max_leaf_entries=10),
+    ], page_size=4096, pages=pages or {}, min_pages=300)
+
+
+def set_next(path, layout, page, next_page):
+    eb.patch_page_file(path, layout, page, 20, struct.pack("<I", next_page))
+
+
+def leaf_page(n_first, count, flags=eb.PF_BASE | eb.PF_LEAF, owner=T_OBJ):
+    return eb.Page([b""] + [eb.leaf_entry(key(n), record_data(n))
+                            for n in range(n_first, n_first + count)], flags, owner=owner)
+
+
+def damage_foreign(path, layout):
+    t, u = layout.table("t").tree, layout.table("u").tree
+    set_next(path, layout, t.leaves[1], u.leaves[0])
+    return {"foreign_pages": [{"page": u.leaves[0], "owner": U_OBJ}],
+            "link_mismatches": [{"page": t.leaves[1], "next": u.leaves[0]}]}
+
+
+def damage_stale_link(path, layout):
+    t = layout.table("t").tree
+    set_next(path, layout, t.leaves[0], t.leaves[2])
+    return {"link_mismatches": [{"page": t.leaves[0], "next": t.leaves[2]}], "live": 60}
+
+
+def damage_unlisted(path, layout):
+    # The last leaf links to a leaf of "t" no branch lists, holding stale
+    # copies of records 59 and 60 and new records 61 and 62.
+    t = layout.table("t").tree
+    set_next(path, layout, t.leaves[-1], 250)
+    return {"unlisted_pages": [250], "stale": 2, "live": 62,
+            "link_mismatches": [{"page": t.leaves[-1], "next": 250}]}
+
+
+def damage_impossible(path, layout):
+    # An impossible record on a page whose checksum fails: rejected.
+    leaf = layout.table("t").tree.leaves[0]
+    eb.patch_page_file(path, layout, leaf, 4000, b"\x55", sign=False)
+    return {"bad_pages": [leaf], "rejected": 1, "live": 59}
+
+
+def damage_unreadable(path, layout):
+    # The branch lists a page past the file where the fourth leaf was, and
+    # no link leads around it: the walk ends there, and the leaves it did
+    # not reach are orphans.
+    t = layout.table("t").tree
+    eb.relist_child(path, layout, t, t.leaves[3], 99999)
+    eb.sign_page_file(path, layout, t.root)
+    set_next(path, layout, t.leaves[2], 0)
+    return {"unreadable_pages": [99999], "error": "Invalid page number: 99999",
+            "link_mismatches": [{"page": t.leaves[2], "next": 0}], "live": 30,
+            "orphan_pages": t.leaves[3:]}
+
+
+@pytest.mark.parametrize("records, pages, damage, expected", [
+    (None, None, None, {"live": 60, "leaf_pages": 6}),
+    ([eb.Record((i,), deleted=i % 3 == 0) for i in range(60)], None, None,
+     {"live": 40, "deleted": 20}),
+    (None, None, damage_foreign, {}),
+    (None, None, damage_stale_link, {}),
+    (None, {250: leaf_page(59, 4)}, damage_unlisted, {}),
+    (None, {250: leaf_page(70, 3), 251: leaf_page(80, 2)}, None,
+     {"orphan_pages": [250, 251], "live": 60}),
+    (None, {250: eb.Page([b""], eb.PF_BASE | eb.PF_LEAF | 0x8, owner=T_OBJ)}, None,
+     {"freed_pages": [250], "anomalous": False}),
+    ([(i,) for i in range(59)] + [eb.Raw(b"\x00\x00\x00\x00")], None, None, {"live": 60}),
+    ([eb.Raw(b"\x00\x00\x00\x00")] + [(i,) for i in range(59)], None, damage_impossible, {}),
+    (None, None, damage_unreadable, {}),
+])
+def test_tree_findings(tmp_path, records, pages, damage, expected):
+    path = str(tmp_path / "trees.edb")
+    layout = two_tables(records, pages).write(path)
+    if damage is not None:
+        expected = dict(damage(path, layout), **expected)
+    report = EseDatabase(path).check()
+    trees = {(t["table"], t["role"]): t for t in report["trees"]}
+    t = trees[("t", "data")]
+    defaults = {"foreign_pages": [], "link_mismatches": [], "unlisted_pages": [],
+                "orphan_pages": [], "freed_pages": [], "unreadable_pages": [], "bad_pages": [],
+                "stale": 0, "rejected": 0, "deleted": 0, "error": None,
+                "anomalous": not set(expected) <= {"live", "deleted", "leaf_pages",
+                                                   "freed_pages", "anomalous"}}
+    defaults.update(expected)
+    assert {k: t[k] for k in defaults} == defaults
+    assert (t["root"], t["owner"]) == (layout.table("t").root, T_OBJ)
+    others = [tree for tree in report["trees"] if tree is not t]
+    assert [tree["role"] for tree in others] == ["catalog", "data"]
+    assert not any(tree["anomalous"] for tree in others)
+    assert trees[("u", "data")]["live"] == 30
+    bad = report["pages"]["bad_pages"]
+    assert [(p["page"], p["tree"], p["reached"]) for p in bad] == [
+        (n, report["trees"].index(t), True) for n in expected.get("bad_pages", [])]
+
+
+def test_pages_of_no_object_are_unowned_and_one_table_can_be_checked(make_db):
+    pages = {250: leaf_page(1, 2, owner=77), 251: leaf_page(1, 2, owner=T_OBJ)}
+    path = make_db()
+    two_tables(pages=pages).write(path)
+    db = EseDatabase(path)
+    assert db.check()["pages"]["unowned"] == 1
+    one = db.check("u")
+    assert [(t["table"], t["role"]) for t in one["trees"]] == [("u", "data")]
+    # Page 251 belongs to "t", whose trees were not walked: neither unowned
+    # nor an orphan of the trees checked.
+    assert one["pages"]["unowned"] == 1 and one["pages"]["checked"] == db.total_pages
+    with pytest.raises(ValueError, match="^Table not found: v$"):
+        db.check(table_name="v")
