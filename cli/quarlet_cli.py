@@ -135,14 +135,20 @@ def build_parser() -> argparse.ArgumentParser:
                    "Only the two header copies are read.")
     info.add_argument("--json", action="store_true", help="one JSON object instead of text")
 
-    check = command("check", "check page checksums and the header",
-                    "Read every page once and check its checksum, and check the header and "
-                    "its shadow copy. Prints a short summary (state, required logs, pages "
-                    "checked, bad pages), then the details: each bad page with its failing "
-                    "blocks. Exit status: 0 when nothing is wrong, 3 when damage was found, "
-                    "1 on failure, 2 on a usage error.")
+    check = command("check", "check the header, every page's checksum and every tree",
+                    "Walk every tree (the catalog, each table's data, long-value and index "
+                    "trees), read every page once for its checksum, and check the header "
+                    "and its shadow copy. Prints a short summary (state, required logs, "
+                    "pages checked, bad pages, trees with anomalies), then the details: "
+                    "each tree's anomalies (foreign pages, stale links, leaves no walk "
+                    "reaches, unreadable pages, impossible records) and each bad page with "
+                    "its failing blocks and its tree. Exit status: 0 when nothing is wrong, "
+                    "3 when damage or an inconsistency was found, 1 on failure, 2 on a "
+                    "usage error.")
     check.add_argument("--json", action="store_true",
                        help="the whole report as one JSON object (the dict of check())")
+    check.add_argument("--table", metavar="NAME", default=None,
+                       help="walk only the trees of table NAME (every page is still checked)")
     return parser
 
 
@@ -709,20 +715,78 @@ def page_ranges(numbers: Sequence[int]) -> str:
     return ", ".join(parts)
 
 
+def bad_page_costs(page: Mapping[str, Any]) -> bool:
+    """Whether a bad page touches a checked tree: a walk read it, or it
+    carries a checked tree's object id. Other bad pages (bytes past the used
+    part of a file, pages of no object) cost no data."""
+    return bool(page["reached"]) or page["tree"] is not None
+
+
 def damage_found(report: Mapping[str, Any]) -> bool:
-    """Whether the report shows damage: a bad page, a header or shadow header
-    that fails, or pages without checksums among checksummed ones (a file
-    written without checksums has none that pass)."""
+    """Whether the report shows damage: a header or shadow header that fails
+    or differs, a tree with anomalies, a bad page that touches a checked
+    tree, or pages without checksums among checksummed ones (a file written
+    without checksums has none that pass)."""
     header, pages = report["header"], report["pages"]
-    return (pages["bad"] > 0 or not header["header_checksum_ok"]
+    return (not header["header_checksum_ok"]
             or header["shadow_checksum_ok"] is False or header["shadow_matches"] is False
+            or any(tree["anomalous"] for tree in report["trees"])
+            or any(bad_page_costs(p) for p in pages["bad_pages"])
             or (pages["no_checksum"] > 0 and pages["sound"] > 0))
+
+
+def tree_label(tree: Mapping[str, Any]) -> str:
+    """A tree for people: 'data tree of "T"', 'index "I" of "T"', ..."""
+    if tree["role"] == "catalog":
+        return "catalog" if tree["table"] is None else 'catalog ("%s")' % tree["table"]
+    if tree["role"] == "data":
+        return 'data tree of "%s"' % tree["table"]
+    kind = "long values" if tree["role"] == "long_value" else "index"
+    return '%s "%s" of "%s"' % (kind, tree["name"], tree["table"])
+
+
+def tree_findings(tree: Mapping[str, Any]) -> List[str]:
+    """One line per anomaly of a tree."""
+    lines = []
+    for f in tree["foreign_pages"]:
+        lines.append("page %d of object %d met in the tree, left out" % (f["page"], f["owner"]))
+    for link in tree["link_mismatches"]:
+        lines.append("leaf %d links to page %d, not to the next leaf the branch pages list"
+                     % (link["page"], link["next"]))
+    if tree["unlisted_pages"]:
+        lines.append("leaves only a next-page link reaches: " + page_ranges(tree["unlisted_pages"]))
+    if tree["stale"]:
+        lines.append("%d entries of those leaves outside their key range (stale), left out"
+                     % tree["stale"])
+    if tree["orphan_pages"]:
+        lines.append("leaves of the tree no walk reaches (orphans): "
+                     + page_ranges(tree["orphan_pages"]))
+    if tree["unreadable_pages"]:
+        lines.append("listed pages that cannot be read: " + page_ranges(tree["unreadable_pages"]))
+    if tree["bad_pages"]:
+        lines.append("pages read that fail their checksum: " + page_ranges(tree["bad_pages"]))
+    if tree["rejected"]:
+        lines.append("%d entries rejected as impossible records (on pages failing their checksum)"
+                     % tree["rejected"])
+    if tree["error"] is not None:
+        lines.append("the walk ended early: " + tree["error"])
+    return lines
 
 
 def check_lines(report: Mapping[str, Any]) -> List[str]:
     """The human report: the summary, then the details."""
-    header, pages = report["header"], report["pages"]
+    header, pages, trees = report["header"], report["pages"], report["trees"]
     bad = [p["page"] for p in pages["bad_pages"]]
+    costly = [p for p in pages["bad_pages"] if bad_page_costs(p)]
+    anomalous = [t for t in trees if t["anomalous"]]
+    freed = sum(len(t["freed_pages"]) for t in trees)
+    if not bad:
+        bad_text = "none"
+    elif costly:
+        bad_text = "%d (%s), %d of them in checked trees" % (len(bad), page_ranges(bad),
+                                                             len(costly))
+    else:
+        bad_text = "%d (%s), none in a tree" % (len(bad), page_ranges(bad))
     summary = [
         ("state", _named(header["state"])),
         ("required logs", required_logs_text(header)),
@@ -731,16 +795,31 @@ def check_lines(report: Mapping[str, Any]) -> List[str]:
         ("pages checked", "%d: %d sound, %d unused, %d bad%s" % (
             pages["checked"], pages["sound"], pages["unused"], pages["bad"],
             ", %d without checksum" % pages["no_checksum"] if pages["no_checksum"] else "")),
-        ("bad pages", page_ranges(bad) if bad else "none"),
+        ("bad pages", bad_text),
+        ("trees", "%d checked, %d with anomalies; %d live and %d deleted entries" % (
+            len(trees), len(anomalous), sum(t["live"] for t in trees),
+            sum(t["deleted"] for t in trees))),
+        ("unowned pages", "%d (of no catalog object and in no tree)" % pages["unowned"]),
+        ("freed leaves", "%d (emptied by the engine, still owned)" % freed),
         ("result", "DAMAGE FOUND" if damage_found(report) else "no damage found"),
     ]
     lines = _aligned(summary)
     if not header["header_checksum_ok"]:
         lines += ["", "header: " + _checksum_text(header)]
+    if anomalous:
+        lines += ["", "trees with anomalies:"]
+        for tree in anomalous:
+            lines.append("  %s (root %d, object %d): %d pages, %d entries" % (
+                tree_label(tree), tree["root"], tree["owner"], tree["pages"],
+                tree["leaf_entries"]))
+            lines += ["    " + line for line in tree_findings(tree)]
     if bad:
-        lines += ["", "bad pages (page: failing blocks):"]
-        lines += ["  %d: block %s" % (p["page"], ", ".join(str(b) for b in p["blocks"]))
-                  for p in pages["bad_pages"]]
+        lines += ["", "bad pages (page: failing blocks; owner; tree):"]
+        for p in pages["bad_pages"]:
+            where = tree_label(trees[p["tree"]]) if p["tree"] is not None else "no checked tree"
+            lines.append("  %d: block %s; object %d; %s%s" % (
+                p["page"], ", ".join(str(b) for b in p["blocks"]), p["owner"], where,
+                ", read by its walk" if p["reached"] else ""))
     if pages["no_checksum"]:
         lines += ["", "pages written without checksums (every checksum field zero): "
                   + page_ranges(pages["no_checksum_pages"])]
@@ -761,7 +840,9 @@ def cmd_check(args: argparse.Namespace, out: IO[bytes]) -> int:
         progress.show("checking %s... %.0f s" % (_mb(size), progress.elapsed()))
 
     try:
-        report = run_in_thread(db.check, tick)
+        report = run_in_thread(lambda: db.check(args.table), tick)
+    except ValueError as error:  # no such table
+        raise CliError(str(error)) from None
     finally:
         progress.clear()
     if args.json:

@@ -205,9 +205,16 @@ def test_info_fields(make_db, page_size, version, revision):
 
 @pytest.mark.parametrize("damage, status, lines", [
     ("none", 0, ["pages checked  %d: %d sound, %d unused, 0 bad", "bad pages      none",
+                 "trees          2 checked, 0 with anomalies; 3002 live and 0 deleted entries",
                  "result         no damage found"]),
-    ("torn", 3, ["bad pages      {leaf}", "result         DAMAGE FOUND",
-                 "  {leaf}: block 3"]),
+    ("torn", 3, ["bad pages      1 ({leaf}), 1 of them in checked trees",
+                 "result         DAMAGE FOUND",
+                 '  data tree of "t" (root {root}, object 8): {pages} pages, 3000 entries',
+                 "    pages read that fail their checksum: {leaf}",
+                 '  {leaf}: block 3; object 8; data tree of "t", read by its walk']),
+    ("link", 3, ["trees          2 checked, 1 with anomalies; 3002 live and 0 deleted entries",
+                 "    leaf {leaf} links to page 4, not to the next leaf the branch pages list",
+                 "    page 4 of object 2 met in the tree, left out"]),
     ("header", 3, ["header         checksum BAD; shadow checksum ok, DIFFERS from the header",
                    "result         DAMAGE FOUND"]),
 ])
@@ -217,9 +224,12 @@ def test_check_summary_and_exit_status(tmp_path, damage, status, lines):
                                    [("text %d" % i,) for i in range(3000)])],
                          page_size=16384, header=eb.Header(state=eb.STATE_CLEAN_SHUTDOWN)
                          ).write(path)
-    leaf = layout.table("t").tree.leaves[0]
+    tree = layout.table("t").tree
+    leaf = tree.leaves[0]
     if damage == "torn":
         eb.patch_file(path, layout.page_offset(leaf) + 16380, b"\xff\xfe")
+    elif damage == "link":  # a stale link into the catalog
+        eb.patch_page_file(path, layout, leaf, 20, b"\x04\x00\x00\x00")
     elif damage == "header":
         eb.patch_file(path, 100, b"\x01")
     proc = run("check", path)
@@ -231,9 +241,14 @@ def test_check_summary_and_exit_status(tmp_path, damage, status, lines):
     for line in lines:
         if "%d" in line:
             line = line % (pages["checked"], pages["sound"], pages["unused"])
-        assert line.format(leaf=leaf) + "\n" in text
+        line = line.format(leaf=leaf, root=tree.root, pages=len(tree.pages))
+        assert line + "\n" in text
     proc = run("check", "--json", path)
     assert proc.returncode == status and json.loads(proc.stdout) == report
+    proc = run("check", "--json", "--table", "t", path)
+    assert json.loads(proc.stdout)["trees"] == report["trees"][1:]
+    proc = run("check", "--table", "T", path)
+    assert proc.returncode == 1 and error_line(proc) == "Table not found: T"
 
 
 def test_page_ranges():
