@@ -13,6 +13,10 @@ reports medians as a table:
                               pages for the long-value table), three shapes:
                               narrow (4 integers), typical (12 columns), long
                               values (8 KiB on average)
+  arrow                       records/s and MB/s of table data of arrow() taken
+                              by pyarrow.table: raw, decoded, 2 of 12 columns;
+                              and raw read batch by batch (RecordBatchReader,
+                              batches dropped) for the peak memory of a stream
   export_all                  MB/s of JSON written and of database file read
   carve slack / all           MB/s of pages scanned (a needle that never matches,
                               so every page is scanned)
@@ -181,6 +185,21 @@ elif kind == "read":
     recs = db.read_table(arg)
     t1 = time.perf_counter(); c1 = cpu(); u1 = user()
     out.update(seconds=t1 - t0, cpu=c1 - c0, user=u1 - u0, records=len(recs))
+elif kind == "arrow":
+    import pyarrow
+    mode = sys.argv[4]
+    options = dict(decode=mode == "decoded")
+    if mode == "cols2":
+        options["columns"] = ["Id", "Message"] if arg == "typical" else ["id"]
+    c0 = cpu(); u0 = user(); t0 = time.perf_counter()
+    if mode == "stream":
+        n = 0
+        for batch in pyarrow.RecordBatchReader.from_stream(db.arrow(arg)):
+            n += batch.num_rows
+    else:
+        n = pyarrow.table(db.arrow(arg, **options)).num_rows
+    t1 = time.perf_counter(); c1 = cpu(); u1 = user()
+    out.update(seconds=t1 - t0, cpu=c1 - c0, user=u1 - u0, records=n)
 elif kind == "export":
     d = tempfile.mkdtemp(dir=os.path.dirname(path))
     try:
@@ -295,6 +314,17 @@ def main():
         name = "read_table %s/%s" % (db, table)
         if want(name):
             s, c, p, r = median_runs(args.runs, lambda: run_child("read", paths[db], table))
+            nbytes = table_data_bytes(paths[db], table, table == "blobs")
+            row(name, (s, c, p, r),
+                lambda t, r=r, nbytes=nbytes: "%.0f rec/s, %.0f MB/s" % (r["records"] / t,
+                                                                        nbytes / t / 1e6),
+                (nbytes, limits[db]))
+    for db, table in (("big-8k", "typical"), ("big-8k", "blobs"), ("big-32k", "typical")):
+        for mode in ("raw", "decoded", "cols2", "stream"):
+            name = "arrow %s %s/%s" % (mode, db, table)
+            if not want(name) or (table == "blobs" and mode in ("decoded", "cols2")):
+                continue
+            s, c, p, r = median_runs(args.runs, lambda: run_child("arrow", paths[db], table, mode))
             nbytes = table_data_bytes(paths[db], table, table == "blobs")
             row(name, (s, c, p, r),
                 lambda t, r=r, nbytes=nbytes: "%.0f rec/s, %.0f MB/s" % (r["records"] / t,

@@ -5,6 +5,7 @@
 //   quarlet_bench FILE open
 //   quarlet_bench FILE read TABLE          decode every record of TABLE
 //   quarlet_bench FILE json TABLE          decode and encode as JSON (no file)
+//   quarlet_bench FILE arrow TABLE [decoded]  build every Arrow batch of TABLE
 //   quarlet_bench FILE export DIR          export_all into DIR
 //   quarlet_bench FILE carve SCOPE [NEEDLE]
 //
@@ -16,6 +17,7 @@
 
 #include "database/carve.hpp"
 #include "database/database.hpp"
+#include "export/arrow.hpp"
 #include "export/json.hpp"
 #include "export/jsonl.hpp"
 #include "record/parser.hpp"
@@ -85,6 +87,30 @@ int main(int argc, char** argv) {
     std::printf("%.6f records=%llu fields=%llu json=%llu\n", now() - t0,
                 static_cast<unsigned long long>(count), static_cast<unsigned long long>(fields),
                 static_cast<unsigned long long>(out_bytes));
+    return 0;
+  }
+  if (op == "arrow") {
+    t0 = now();
+    ArrowReadOptions options;
+    options.decode = argc > 4 && std::strcmp(argv[4], "decoded") == 0;
+    auto opened = ArrowTableReader::open(**db, arg, options);
+    if (!opened) {
+      std::fprintf(stderr, "table: %s\n", message(opened.error()).c_str());
+      return 1;
+    }
+    uint64_t rows = 0;
+    for (;;) {
+      ArrowArray batch;
+      auto more = (*opened)->next(&batch);
+      if (!more) {
+        std::fprintf(stderr, "read: %s\n", message(more.error()).c_str());
+        return 1;
+      }
+      if (!*more) break;
+      rows += static_cast<uint64_t>(batch.length);
+      batch.release(&batch);
+    }
+    std::printf("%.6f records=%llu\n", now() - t0, static_cast<unsigned long long>(rows));
     return 0;
   }
   if (op == "export") {

@@ -10,6 +10,12 @@ check only when stderr is a terminal.
 from __future__ import annotations
 
 import argparse
+import concurrent.futures
+import csv
+import datetime
+import functools
+import importlib
+import io
 import json
 import datetime
 import os
@@ -35,6 +41,13 @@ EXIT_BROKEN_PIPE = 128 + 13  # as a command ended by SIGPIPE
 EXIT_INTERRUPTED = 128 + 2
 DECODE_HELP = ("decompress values, expand multi-valued columns into JSON arrays and write "
                "dates as ISO 8601 text (default: the raw values)")
+FORMATS = ("jsonl", "csv", "parquet")
+EXTENSIONS = {"jsonl": ".jsonl", "csv": ".csv", "parquet": ".parquet"}
+ESE_SIGNATURE = b"\xef\xcd\xab\x89"  # 0x89ABCDEF, little-endian, at offset 4
+NAME_MAX = 255  # bytes of one file name
+EXCEL_UNSAFE = ("=", "+", "-", "@", "\t", "\r")
+ARROW_EXTRA = "Parquet output needs pyarrow: install it with pip install 'quarlet[arrow]'"
+
 
 
 class CliError(Exception):
@@ -67,6 +80,17 @@ def _u32(text: str) -> int:
     return value
 
 
+def _jobs(text: str) -> int:
+    """A number of worker processes, 1 or more (argparse type)."""
+    try:
+        value = int(text, 10)
+    except ValueError:
+        raise argparse.ArgumentTypeError("not an integer: %r" % text) from None
+    if value < 1:
+        raise argparse.ArgumentTypeError("must be at least 1: %s" % text)
+    return value
+
+
 def build_parser() -> argparse.ArgumentParser:
     """The parser of the whole command line, one sub-parser per command."""
     parser = _Parser(
@@ -84,7 +108,15 @@ def build_parser() -> argparse.ArgumentParser:
         sub.add_argument("database", metavar="DB", help="ESE database file (opened read-only)")
         return sub
 
-    command("tables", "list the tables", "Print the table names, one per line, in catalog order.")
+    tables = commands.add_parser(
+        "tables", help="list the tables",
+        description="Print the table names, one per line, in catalog order. With several "
+                    "files or a folder (searched recursively for files that start like an ESE "
+                    "database), each line is the file's path, a tab and the table name.")
+    tables.add_argument("sources", metavar="DB", nargs="+",
+                        help="ESE database files or folders (opened read-only)")
+    tables.add_argument("-j", "--jobs", metavar="N", type=_jobs, default=None,
+                        help="worker processes for several files (default: the number of cores)")
 
     schema = command("schema", "describe the columns of a table",
                      "Print the columns of TABLE: id, name, type and whether it is nullable.")
@@ -98,14 +130,36 @@ def build_parser() -> argparse.ArgumentParser:
     dump.add_argument("table", metavar="TABLE", help="table name (exact, case-sensitive)")
     dump.add_argument("--decode", action="store_true", help=DECODE_HELP)
 
-    export = command("export", "write tables as JSON Lines files",
-                     "Write each table to OUTDIR/<name>.jsonl (created with its parents). "
-                     "Without TABLE arguments every table is written; '/', '\\' and NUL in "
-                     "a name become '_', and a name already used gets _2, _3, ...")
-    export.add_argument("outdir", metavar="OUTDIR", help="output directory")
-    export.add_argument("tables", metavar="TABLE", nargs="*",
-                        help="tables to write (default: all)")
+    export = commands.add_parser(
+        "export", help="write tables as JSON Lines, CSV or Parquet files",
+        usage="%(prog)s [options] DB OUTDIR [TABLE ...]\n"
+              "       %(prog)s [options] -o OUTDIR DB [DB ...]",
+        description="Write each table to OUTDIR/<name>.<ext> (created with its parents). "
+                    "Without TABLE arguments every table is written; '/', '\\' and NUL in "
+                    "a name become '_', a name already used gets _2, _3, ..., and a name "
+                    "too long for the file system is cut. A symbolic link at a file's name is "
+                    "never followed: the export stops there. With -o, or when DB is a folder, "
+                    "every DB file and every ESE database found in DB folders (recursively, "
+                    "by the file's signature, not its name) is exported to "
+                    "OUTDIR/<file name>/<name>.<ext> by parallel worker processes; a file "
+                    "that fails is reported on stderr and the others go on (exit status 1).")
+    export.add_argument("paths", metavar="DB", nargs="+",
+                        help="database file or folder, then OUTDIR and TABLEs (without -o); "
+                             "database files and folders (with -o)")
+    export.add_argument("-o", "--output", metavar="OUTDIR", default=None,
+                        help="output directory; every positional argument is then a source")
+    export.add_argument("--table", metavar="TABLE", action="append", default=[],
+                        help="a table to write (repeatable; default: all)")
+    export.add_argument("--format", choices=FORMATS, default="jsonl",
+                        help="jsonl (default), csv (RFC 4180, header row) or parquet (needs "
+                             "the extra quarlet[arrow])")
+    export.add_argument("--excel-safe", action="store_true",
+                        help="csv: write a text cell that starts with =, +, -, @, tab or "
+                             "carriage return with a leading ' so spreadsheets do not read it "
+                             "as a formula")
     export.add_argument("--decode", action="store_true", help=DECODE_HELP)
+    export.add_argument("-j", "--jobs", metavar="N", type=_jobs, default=None,
+                        help="worker processes for several files (default: the number of cores)")
 
     carve = command("carve", "find UTF-16LE strings in the database pages",
                     "Carve runs of printable ASCII stored as UTF-16LE out of the pages. "
@@ -193,6 +247,13 @@ def _os_error_text(error: OSError) -> str:
     if error.strerror and error.filename is not None:
         return "%s: %s" % (error.strerror, error.filename)
     return str(error)
+
+
+def _system_error_text(error: OSError) -> str:
+    """An OSError as the module words system errors: "reason (os error N)"."""
+    if error.errno is None:
+        return str(error)
+    return "%s (os error %d)" % (os.strerror(error.errno), error.errno)
 
 
 # ---- progress on a terminal -----------------------------------------------------
@@ -307,20 +368,52 @@ def safe_file_stem(name: str) -> str:
 
 
 def export_file_names(names: Sequence[str]) -> List[str]:
-    """One file name per table, in order; a name already taken in this list
-    gets _2, _3, ... (the first free one) before ".jsonl"."""
+    """The JSON Lines file of each table, as the module's export_all names
+    them (see output_file_names)."""
+    return output_file_names(names, ".jsonl")
+
+
+def fit_file_name(stem: str, suffix: str) -> str:
+    """stem + suffix, the stem cut at a character boundary so that the name's
+    UTF-8 bytes fit in one file name (255 bytes)."""
+    room = NAME_MAX - len(suffix.encode("utf-8", "surrogateescape"))
+    data = stem.encode("utf-8", "surrogateescape")
+    if len(data) > room:
+        data = data[:max(room, 0)]
+        stem = data.decode("utf-8", "ignore")  # drops a character cut in two
+        while len(stem.encode("utf-8", "surrogateescape")) > room:
+            stem = stem[:-1]
+    return stem + suffix
+
+
+def output_file_names(names: Sequence[str], extension: str) -> List[str]:
+    """One file name per name, in order: the safe stem (see safe_file_stem)
+    and `extension`, or, when an earlier name took it, _2, _3, ... (the
+    first free one) before the extension; each cut to fit 255 bytes."""
     taken = set()
     files = []
     for name in names:
         stem = safe_file_stem(name)
-        file = stem + ".jsonl"
+        file = fit_file_name(stem, extension)
         k = 2
         while file in taken:
-            file = "%s_%d.jsonl" % (stem, k)
+            file = fit_file_name(stem, "_%d%s" % (k, extension))
             k += 1
         taken.add(file)
         files.append(file)
     return files
+
+
+def create_output_file(path: str) -> IO[bytes]:
+    """Creates or truncates `path` for writing; a symbolic link at the path
+    is not followed (the creation fails)."""
+    flags = os.O_WRONLY | os.O_CREAT | os.O_TRUNC | getattr(os, "O_NOFOLLOW", 0) | \
+        getattr(os, "O_CLOEXEC", 0)
+    try:
+        fd = os.open(path, flags, 0o666)
+    except OSError as error:
+        raise CliError("Failed to create output file: %s" % _os_error_text(error)) from None
+    return os.fdopen(fd, "wb")
 
 
 # ---- commands -------------------------------------------------------------------
@@ -334,8 +427,20 @@ def open_database(path: str) -> EseDatabase:
 
 
 def cmd_tables(args: argparse.Namespace, out: IO[bytes]) -> None:
-    db = open_database(args.database)
-    _lines(out, db.get_tables())
+    sources: List[str] = args.sources
+    if len(sources) == 1 and not os.path.isdir(sources[0]):
+        _lines(out, open_database(sources[0]).get_tables())
+        return
+    results = run_per_file(list_tables, find_databases(sources), args.jobs)
+    failed = False
+    for path, (tables, error) in results:
+        if error is not None:
+            report_failure(path, error)
+            failed = True
+            continue
+        _lines(out, ("%s\t%s" % (path, _tsv_field(t)) for t in tables or []))
+    if failed:
+        raise FilesFailed()
 
 
 def cmd_schema(args: argparse.Namespace, out: IO[bytes]) -> None:
@@ -416,16 +521,70 @@ def export_table(db: EseDatabase, decode: bool) -> Callable[[str, str], None]:
     return db.export_table_decoded if decode else db.export_table
 
 
-def _dump_via_file(db: EseDatabase, table: str, out: IO[bytes], decode: bool) -> None:
+def _export_via_temp_file(export: Callable[[str], None], copy: Callable[[IO[bytes]], None]) -> None:
+    """Runs `export(path)` into a file of a private temporary directory and
+    hands the file the module wrote to `copy`, also when the export failed
+    part way (its complete lines, as with a direct export), before the error
+    goes on. For systems where a descriptor has no path."""
     with tempfile.TemporaryDirectory(prefix="quarlet-") as tmp:
-        path = os.path.join(tmp, "dump.jsonl")
+        path = os.path.join(tmp, "table.jsonl")
         try:
-            export_table(db, decode)(table, path)
-        except (OSError, ValueError) as error:
-            raise CliError(str(error)) from None
-        with open(path, "rb") as f:
-            _copy_fd(f.fileno(), out)
-        _flush(out)
+            export(path)
+        finally:
+            if os.path.exists(path):  # the table was started
+                with open(path, "rb") as f:
+                    copy(f)
+
+
+def _dump_via_file(db: EseDatabase, table: str, out: IO[bytes], decode: bool) -> None:
+    try:
+        _export_via_temp_file(lambda path: export_table(db, decode)(table, path),
+                              lambda f: _copy_fd(f.fileno(), out))
+    except (OSError, ValueError) as error:
+        raise CliError(str(error)) from None
+    _flush(out)
+
+
+def _open_directory(path: str) -> int:
+    """A descriptor of directory `path` to create files in (opened for
+    lookups only where the system allows, so no read permission is needed)."""
+    try:
+        return os.open(path, getattr(os, "O_PATH", os.O_RDONLY) | os.O_DIRECTORY)
+    except OSError as error:
+        raise CliError("Failed to create output directory: %s" % _os_error_text(error)) from None
+
+
+def _create_output_file(dir_fd: int, file_name: str) -> int:
+    """Opens `file_name` inside directory `dir_fd` for writing, creating it if
+    missing. A symbolic link at that name is not followed: the open fails,
+    with the message the module's export_all gives. The file is not
+    truncated here: the export truncates it once the table is started."""
+    try:
+        return os.open(file_name, os.O_WRONLY | os.O_CREAT | os.O_NOFOLLOW, 0o666, dir_fd=dir_fd)
+    except OSError as error:
+        raise CliError("Failed to create output file: " + _system_error_text(error)) from None
+
+
+def export_into_file(export: Callable[[str], None], fd: int) -> None:
+    """Runs `export(path)` so that it writes into the open file `fd`: through
+    the descriptor's own path, so the module opens (and truncates) the very
+    file opened here, or else through a temporary file copied into it."""
+    target = _fd_path(fd)
+    if target is not None:
+        export(target)
+        return
+
+    def copy(f: IO[bytes]) -> None:
+        os.ftruncate(fd, 0)
+        while True:
+            chunk = f.read(1 << 20)
+            if not chunk:
+                return
+            view = memoryview(chunk)
+            while view:
+                view = view[os.write(fd, view):]
+
+    _export_via_temp_file(export, copy)
 
 
 def cmd_dump(args: argparse.Namespace, out: IO[bytes]) -> None:
@@ -499,35 +658,81 @@ class ExportMonitor:
 
 
 def cmd_export(args: argparse.Namespace, out: IO[bytes]) -> None:
-    db = open_database(args.database)
-    progress = Progress()
-    outdir = args.outdir
+    paths: List[str] = args.paths
+    if args.output is None:
+        if len(paths) < 2:
+            raise UsageError("export needs DB and OUTDIR (or -o OUTDIR)")
+        sources, outdir, tables = paths[:1], paths[1], paths[2:] + args.table
+    else:
+        sources, outdir, tables = paths, args.output, list(args.table)
+    job = ExportJob(args.format, args.decode, args.excel_safe, tables)
+    if args.output is None and not os.path.isdir(sources[0]):
+        export_database(sources[0], outdir, job, Progress())
+        return
+    files = find_databases(sources)
+    dirs = output_file_names([os.path.basename(f) for f in files], "")
+    _make_dirs(outdir)
+    work = [(f, os.path.join(outdir, d), job) for f, d in zip(files, dirs)]
+    failed = False
+    for path, (_, failure) in run_per_file(export_file, work, args.jobs):
+        if failure is not None:
+            report_failure(path, failure)
+            failed = True
+    if failed:
+        raise FilesFailed()
+
+
+class ExportJob:
+    """What to write for each database: format, view and tables."""
+
+    def __init__(self, fmt: str, decode: bool, excel_safe: bool, tables: Sequence[str]) -> None:
+        self.format = fmt
+        self.decode = decode
+        self.excel_safe = excel_safe
+        self.tables = list(tables)
+
+
+def export_database(path: str, outdir: str, job: ExportJob,
+                    progress: Optional[Progress] = None) -> None:
+    """Exports the tables of one database into `outdir` (created with its
+    parents). Raises CliError."""
+    db = open_database(path)
+    if progress is None:  # a worker: no status line
+        progress = Progress()
+        progress.enabled = False
+    if job.format != "jsonl":
+        export_columnar(db, outdir, job)
+        return
     try:
-        if not args.tables:
+        if not job.tables:
             names = db.get_tables()
             paths = [os.path.join(outdir, f) for f in export_file_names(names)]
             monitor = ExportMonitor(paths, progress)
-            export_all = db.export_all_decoded if args.decode else db.export_all
+            export_all = db.export_all_decoded if job.decode else db.export_all
             run_in_thread(lambda: export_all(outdir), monitor.tick)
         else:
-            known = set(db.get_tables())
-            wanted = list(dict.fromkeys(args.tables))  # each table once, in given order
-            for name in wanted:
-                if name not in known:
-                    raise CliError("Table not found: %s" % name)
-            try:
-                os.makedirs(outdir, exist_ok=True)
-            except OSError as error:
-                raise CliError("Failed to create output directory: %s"
-                               % _os_error_text(error)) from None
-            paths = [os.path.join(outdir, f) for f in export_file_names(wanted)]
+            wanted = checked_tables(db, job.tables)
+            _make_dirs(outdir)
+            files = export_file_names(wanted)
+            paths = [os.path.join(outdir, f) for f in files]
             monitor = ExportMonitor(paths, progress)
 
-            export_one = export_table(db, args.decode)
+            export_one = export_table(db, job.decode)
 
             def export_named() -> None:
-                for name, path in zip(wanted, paths):
-                    export_one(name, path)
+                # Every file is created here, inside the one directory opened
+                # first and never through a symbolic link (as export_all does);
+                # the module then writes the file through its descriptor.
+                dir_fd = _open_directory(outdir)
+                try:
+                    for name, file in zip(wanted, files):
+                        fd = _create_output_file(dir_fd, file)
+                        try:
+                            export_into_file(functools.partial(export_one, name), fd)
+                        finally:
+                            os.close(fd)
+                finally:
+                    os.close(dir_fd)
 
             run_in_thread(export_named, monitor.tick)
     except (OSError, ValueError) as error:
@@ -537,6 +742,184 @@ def cmd_export(args: argparse.Namespace, out: IO[bytes]) -> None:
         progress.clear()
         raise
     monitor.finish()
+
+
+def checked_tables(db: EseDatabase, tables: Sequence[str]) -> List[str]:
+    """Each named table once, in the given order; CliError for one the
+    database does not have."""
+    known = set(db.get_tables())
+    wanted = list(dict.fromkeys(tables))
+    for name in wanted:
+        if name not in known:
+            raise CliError("Table not found: %s" % name)
+    return wanted
+
+
+def _make_dirs(outdir: str) -> None:
+    try:
+        os.makedirs(outdir, exist_ok=True)
+    except OSError as error:
+        raise CliError("Failed to create output directory: %s" % _os_error_text(error)) from None
+
+
+# ---- CSV and Parquet ----------------------------------------------------------------
+
+
+def export_columnar(db: EseDatabase, outdir: str, job: ExportJob) -> None:
+    """Writes each table as CSV or Parquet into `outdir`."""
+    if job.format == "parquet":
+        try:
+            importlib.import_module("pyarrow.parquet")
+        except ImportError:
+            raise CliError(ARROW_EXTRA) from None
+    names = checked_tables(db, job.tables) if job.tables else db.get_tables()
+    _make_dirs(outdir)
+    for name, file in zip(names, output_file_names(names, EXTENSIONS[job.format])):
+        path = os.path.join(outdir, file)
+        try:
+            with create_output_file(path) as f:
+                if job.format == "csv":
+                    write_csv(db, name, f, job.decode, job.excel_safe)
+                else:
+                    write_parquet(db, name, f, job.decode)
+        except (OSError, ValueError) as error:
+            raise CliError(str(error)) from None
+
+
+def csv_cell(value: Any, excel_safe: bool) -> str:
+    """The text of one CSV cell: None is empty; booleans true/false; bytes as
+    lowercase hex (as in JSON Lines); dates ISO 8601; lists as JSON arrays.
+    With `excel_safe`, text that starts with =, +, -, @, tab or carriage
+    return gets a leading ' (numbers are never changed)."""
+    if value is None:
+        return ""
+    if value is True or value is False:
+        return "true" if value else "false"
+    if isinstance(value, (int, float)):
+        return repr(value)
+    if isinstance(value, (bytes, bytearray)):
+        return bytes(value).hex()
+    if isinstance(value, datetime.datetime):
+        return value.isoformat()
+    if isinstance(value, list):
+        return json.dumps([csv_json(v) for v in value], ensure_ascii=False,
+                          separators=(",", ":"))
+    text = str(value)
+    if excel_safe and text.startswith(EXCEL_UNSAFE):
+        return "'" + text
+    return text
+
+
+def csv_json(value: Any) -> Any:
+    """An element of a list cell as JSON takes it."""
+    if isinstance(value, (bytes, bytearray)):
+        return bytes(value).hex()
+    if isinstance(value, datetime.datetime):
+        return value.isoformat()
+    return value
+
+
+def write_csv(db: EseDatabase, table: str, f: IO[bytes], decode: bool, excel_safe: bool) -> None:
+    """RFC 4180: a header row of the column names, CRLF line ends, fields
+    quoted when they hold a comma, a quote or a line break (quotes doubled)."""
+    text = io.TextIOWrapper(f, encoding="utf-8", errors="surrogateescape", newline="",
+                            write_through=False)
+    writer = csv.writer(text, lineterminator="\r\n", quoting=csv.QUOTE_MINIMAL)
+    columns = [c["name"] for c in sorted(db.get_table_schema(table), key=lambda c: c["id"])]
+    writer.writerow([csv_cell(c, excel_safe) for c in columns])
+    for record in db.iter_table(table, decode):
+        writer.writerow([csv_cell(record.get(c), excel_safe) for c in columns])
+    text.flush()
+    text.detach()
+
+
+def write_parquet(db: EseDatabase, table: str, f: IO[bytes], decode: bool) -> None:
+    """One Parquet file from the table's Arrow stream, batch by batch."""
+    pyarrow: Any = importlib.import_module("pyarrow")
+    parquet: Any = importlib.import_module("pyarrow.parquet")
+    reader = pyarrow.RecordBatchReader.from_stream(db.arrow(table, decode=decode))
+    with parquet.ParquetWriter(f, reader.schema) as writer:
+        for batch in reader:
+            writer.write_batch(batch)
+
+
+# ---- many files ----------------------------------------------------------------------
+
+
+class FilesFailed(Exception):
+    """Some files failed (each already reported): exit status 1."""
+
+
+class UsageError(Exception):
+    """Arguments that do not fit together: exit status 2."""
+
+
+def is_ese_file(path: str) -> bool:
+    """Whether `path` is a regular file starting like an ESE database (the
+    signature 0x89ABCDEF at offset 4). Unreadable files count as databases
+    so that they are reported, not silently left out."""
+    try:
+        with open(path, "rb") as f:
+            head = f.read(8)
+    except OSError:
+        return True
+    return head[4:8] == ESE_SIGNATURE
+
+
+def find_databases(sources: Sequence[str]) -> List[str]:
+    """Files named directly, and the ESE databases inside named folders
+    (recursively, symbolic links not followed, in sorted order)."""
+    found: List[str] = []
+    for source in sources:
+        if not os.path.isdir(source):
+            found.append(source)
+            continue
+        for root, dirs, files in os.walk(source):
+            dirs.sort()
+            for name in sorted(files):
+                path = os.path.join(root, name)
+                if not os.path.islink(path) and os.path.isfile(path) and is_ese_file(path):
+                    found.append(path)
+    if not found:
+        raise CliError("No ESE database found in: %s" % ", ".join(sources))
+    return found
+
+
+def list_tables(path: str) -> List[str]:
+    return open_database(path).get_tables()
+
+
+def export_file(path: str, outdir: str, job: ExportJob) -> None:
+    export_database(path, outdir, job)
+
+
+def _call(task: Tuple[Callable[..., Any], Tuple[Any, ...]]) -> Tuple[Any, Optional[str]]:
+    """Runs one task in a worker: its result, or the text of its failure."""
+    fn, task_args = task
+    try:
+        return fn(*task_args), None
+    except CliError as error:
+        return None, str(error)
+    except Exception as error:  # anything else still fails only this file
+        return None, "%s: %s" % (type(error).__name__, error)
+
+
+def run_per_file(fn: Callable[..., Any], work: Sequence[Any],
+                 jobs: Optional[int]) -> List[Tuple[str, Tuple[Any, Optional[str]]]]:
+    """Runs fn over the work items (a path, or a tuple whose first item is
+    the path) in `jobs` worker processes (default: the number of cores);
+    returns (path, (result, error text or None)) in the items' order."""
+    tasks = [(fn, item if isinstance(item, tuple) else (item,)) for item in work]
+    paths = [t[1][0] for t in tasks]
+    jobs = jobs or os.cpu_count() or 1
+    if jobs == 1 or len(tasks) == 1:
+        return list(zip(paths, map(_call, tasks)))
+    with concurrent.futures.ProcessPoolExecutor(max_workers=min(jobs, len(tasks))) as pool:
+        return list(zip(paths, pool.map(_call, tasks, chunksize=1)))
+
+
+def report_failure(path: str, error: str) -> None:
+    sys.stderr.write("%s: error: %s: %s\n" % (PROG, path, error))
 
 
 def _tsv_field(value: object) -> str:
@@ -884,6 +1267,12 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except CliError as error:
         sys.stderr.write("%s: error: %s\n" % (PROG, error))
         return EXIT_FAILURE
+    except FilesFailed:
+        _flush(out)
+        return EXIT_FAILURE
+    except UsageError as error:
+        sys.stderr.write("%s: error: %s (see '%s export --help')\n" % (PROG, error, PROG))
+        return EXIT_USAGE
     except BrokenOutput:
         _silence_stdout()
         return EXIT_BROKEN_PIPE

@@ -1,7 +1,8 @@
 // Fuzz target for the whole read path: open a database image from the input,
 // load its catalog, read every table's records to the end, encode each record
-// as JSON, carve every scope and run the integrity pass. (The decoded view
-// has its own target.)
+// as JSON, build every table's Arrow batches (raw and decoded, small batches)
+// and release them, carve every scope and run the integrity pass. (The
+// decoded view has its own target.)
 //
 // Checks beyond "no crash": every record has the table's columns; a record
 // iteration ends (the leaf cursor is bounded by the page count); carving
@@ -17,6 +18,7 @@
 #include "database/carve.hpp"
 #include "database/database.hpp"
 #include "database/integrity.hpp"
+#include "export/arrow.hpp"
 #include "export/json.hpp"
 #include "record/parser.hpp"
 #include "fuzz_common.hpp"
@@ -46,6 +48,37 @@ void read_all_tables(const Database& db) {
       line.clear();
       encode_record(line, r, *plan);
       check(!line.empty() && line.front() == '{' && line.back() == '}');
+    }
+  }
+}
+
+// Every table as Arrow batches: each batch has one child per column and the
+// rows of the batch; the batches of a pass hold at most the pass's records.
+void arrow_all_tables(const Database& db, bool decode) {
+  ArrowReadOptions options;
+  options.decode = decode;
+  options.batch_size = 3;
+  for (const auto& [name, table] : db.tables()) {
+    auto reader = ArrowTableReader::open(db, name, options);
+    if (!reader) continue;
+    ArrowSchema schema;
+    (*reader)->schema(&schema);
+    check(schema.n_children == static_cast<int64_t>(table.columns.size()));
+    schema.release(&schema);
+    const uint64_t limit = (static_cast<uint64_t>(db.total_pages()) + 1) * 4096;
+    uint64_t rows = 0;
+    for (;;) {
+      ArrowArray batch;
+      auto more = (*reader)->next(&batch);
+      if (!more || !*more) break;
+      check(batch.n_children == static_cast<int64_t>(table.columns.size()));
+      check(batch.length >= 1 && batch.length <= 3);
+      for (int64_t i = 0; i < batch.n_children; ++i) {
+        check(batch.children[i]->length == batch.length);
+      }
+      rows += static_cast<uint64_t>(batch.length);
+      check(rows <= limit);
+      batch.release(&batch);
     }
   }
 }
@@ -92,6 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto db = Database::open_bytes(std::move(bytes));
   if (!db) return 0;
   read_all_tables(**db);
+  arrow_all_tables(**db, (knob & 0x08) != 0);
   carve_all_scopes(**db, 1 + (knob & 7), knob >> 5, (knob & 0x10) ? "e" : "");
   check_pages(**db);
   return 0;

@@ -3,6 +3,8 @@ export file names, carving formats, progress and one-line errors."""
 
 import csv
 import datetime
+import errno
+import functools
 import json
 import os
 import pty
@@ -115,6 +117,8 @@ def test_bad_database_gives_one_line(tmp_path, command, target, expected):
         path.write_bytes(b"\x00not a database" * 700)
     elif target == "directory":
         path.mkdir()
+    if command == ["tables"] and target == "directory":
+        expected = "No ESE database found in: "  # folders are searched
     proc = run(command[0], str(path), *command[1:])
     assert proc.returncode == 1
     assert error_line(proc).startswith(expected)
@@ -270,7 +274,8 @@ def test_dump_is_byte_identical_to_export_table(mixed_db, tmp_path, table):
 
 
 @pytest.mark.parametrize("descriptor_paths", [True, False])
-def test_dump_table_streams_exact_bytes(mixed_db, tmp_path, monkeypatch, descriptor_paths):
+def test_dump_and_export_into_a_descriptor_write_exact_bytes(mixed_db, tmp_path, monkeypatch,
+                                                             descriptor_paths):
     import io
     import quarlet_cli
     if not descriptor_paths:  # a system without /proc or /dev/fd: via a temporary file
@@ -281,6 +286,18 @@ def test_dump_table_streams_exact_bytes(mixed_db, tmp_path, monkeypatch, descrip
     out = io.BytesIO()
     quarlet_cli.dump_table(db, "Rows", out)
     assert out.getvalue() == expected.read_bytes()
+    # A file the command opened itself (named tables of `export`): untouched
+    # by a table that cannot be started, replaced by one that can.
+    (tmp_path / "named.jsonl").write_bytes(b"x" * 10 ** 6)
+    fd = os.open(tmp_path / "named.jsonl", os.O_WRONLY)
+    try:
+        with pytest.raises(ValueError):
+            quarlet_cli.export_into_file(functools.partial(db.export_table, "nope"), fd)
+        assert (tmp_path / "named.jsonl").read_bytes() == b"x" * 10 ** 6
+        quarlet_cli.export_into_file(functools.partial(db.export_table, "Rows"), fd)
+    finally:
+        os.close(fd)
+    assert (tmp_path / "named.jsonl").read_bytes() == expected.read_bytes()
     with pytest.raises(quarlet_cli.CliError, match="^Table not found: nope$"):
         quarlet_cli.dump_table(db, "nope", io.BytesIO())
 
@@ -338,6 +355,48 @@ def test_export_named_tables_uses_the_same_file_names(mixed_db, tmp_path):
     assert sorted(os.listdir(tmp_path)) == ["__.jsonl", "a_b.jsonl", "a_b_2.jsonl"]
     assert (tmp_path / "a_b.jsonl").read_bytes() == b'{"x":2}\n'
     assert (tmp_path / "a_b_2.jsonl").read_bytes() == b'{"x":1}\n'
+
+
+@pytest.mark.parametrize("tables, written", [
+    ([], ["Empty.jsonl", "Rows.jsonl"]),                 # export_all: Rows, Empty, then a/b
+    (["Empty", "a_b", "Rows"], ["Empty.jsonl"]),         # named: Empty, then a_b
+])
+@pytest.mark.parametrize("target_exists", [True, False])
+def test_export_never_writes_through_a_symbolic_link(mixed_db, tmp_path, tables, written,
+                                                     target_exists):
+    outside = tmp_path / "outside.txt"
+    if target_exists:
+        outside.write_bytes(b"precious\n")
+    out = tmp_path / "out"
+    out.mkdir()
+    os.symlink(outside, out / "a_b.jsonl")
+    proc = run("export", mixed_db, str(out), *tables)
+    assert proc.returncode == 1
+    assert error_line(proc) == "Failed to create output file: %s (os error %d)" % (
+        os.strerror(errno.ELOOP), errno.ELOOP)
+    assert sorted(os.listdir(out)) == sorted(written + ["a_b.jsonl"])
+    assert os.readlink(out / "a_b.jsonl") == str(outside)
+    if target_exists:
+        assert outside.read_bytes() == b"precious\n"
+    else:
+        assert not os.path.lexists(outside)
+
+
+@pytest.mark.parametrize("named", [False, True])
+def test_export_long_names_as_the_module_does(make_db, tmp_path, named):
+    import quarlet_cli
+    names = ["x" * 300, "x" * 299, "\xe9" * 200, "after"]
+    path = make_db([eb.Table(n, [eb.Column("n", eb.T_LONG)], [(i,)]) for i, n in enumerate(names)])
+    EseDatabase(path).export_all(str(tmp_path / "api"))
+    proc = run("export", path, str(tmp_path / "cli"), *(names if named else []))
+    assert proc.returncode == 0, proc.stderr
+    files = quarlet_cli.export_file_names(names)
+    assert files == ["x" * 249 + ".jsonl", "x" * 247 + "_2.jsonl", "\xe9" * 124 + ".jsonl",
+                     "after.jsonl"]
+    assert sorted(os.listdir(tmp_path / "cli")) == sorted(os.listdir(tmp_path / "api"))
+    for i, name in enumerate(files):
+        assert ((tmp_path / "cli" / name).read_bytes() == (tmp_path / "api" / name).read_bytes()
+                == b'{"n":%d}\n' % i)
 
 
 def test_export_file_names_rule():
@@ -420,3 +479,101 @@ def test_example_database_end_to_end(tmp_path):
     proc = run("export", EXAMPLE, str(tmp_path))
     assert proc.returncode == 0
     assert sorted(os.listdir(tmp_path)) == ["Events.jsonl", "Users.jsonl"]
+
+
+# ---- CSV, Parquet, many files ------------------------------------------------------
+
+
+@pytest.mark.parametrize("value,safe,cell", [
+    (None, False, ""), (True, False, "true"), (-5, True, "-5"), (0.1, False, "0.1"),
+    (b"\x00\xff", False, "00ff"), ([1, b"\x01"], False, '[1,"01"]'),
+    ("=SUM(A1)", True, "'=SUM(A1)"), ("+1", True, "'+1"), ("-x", True, "'-x"),
+    ("@cmd", True, "'@cmd"), ("\tx", True, "'\tx"), ("a=b", True, "a=b"),
+    ("=SUM(A1)", False, "=SUM(A1)"),
+])
+def test_csv_cells_and_the_excel_safe_rule(value, safe, cell):
+    import quarlet_cli
+    assert quarlet_cli.csv_cell(value, safe) == cell
+
+
+def test_csv_export_is_rfc_4180(mixed_db, tmp_path):
+    proc = run("export", "--format", "csv", mixed_db, str(tmp_path), "Rows", "a/b")
+    assert proc.returncode == 0, proc.stderr
+    assert sorted(os.listdir(str(tmp_path))) == ["Rows.csv", "a_b.csv"]
+    data = (tmp_path / "Rows.csv").read_bytes()
+    assert data.startswith(b"n,big,f,ok,g,bin,s,memo\r\n")
+    assert b'"caf\xc3\xa9 ""quoted"" \\ line 0\n"' in data  # quotes doubled, LF kept inside
+    with open(str(tmp_path / "Rows.csv"), newline="", encoding="utf-8") as f:
+        rows = list(csv.reader(f))
+    want = list(EseDatabase(mixed_db).iter_table("Rows"))
+    assert len(rows) == len(want) + 1
+    import quarlet_cli
+    for got, record in zip(rows[1:], want):
+        assert got == [quarlet_cli.csv_cell(record[c], False) for c in rows[0]]
+
+
+def test_parquet_round_trip_and_missing_extra(mixed_db, tmp_path):
+    pq = pytest.importorskip("pyarrow.parquet")
+    import pyarrow
+    proc = run("export", "--format", "parquet", "--decode", mixed_db, str(tmp_path / "p"))
+    assert proc.returncode == 0, proc.stderr
+    db = EseDatabase(mixed_db)
+    for table, file in zip(db.get_tables(), ["Rows", "Empty", "a_b", "a_b_2", "__"]):
+        got = pq.read_table(str(tmp_path / "p" / (file + ".parquet")))
+        assert got.equals(pyarrow.table(db.arrow(table, decode=True))), table
+    # Without pyarrow the error names the extra.
+    fake = tmp_path / "nopyarrow" / "pyarrow"
+    fake.mkdir(parents=True)
+    (fake / "__init__.py").write_text("raise ImportError('no pyarrow')\n")
+    env = dict(os.environ, PYTHONPATH=str(fake.parent))
+    proc = run("export", "--format", "parquet", mixed_db, str(tmp_path / "q"), env=env)
+    assert proc.returncode == 1
+    assert "quarlet[arrow]" in error_line(proc)
+
+
+@pytest.fixture
+def folder(mixed_db, tmp_path):
+    """Two copies of mixed_db under the same file name, an unreadable one
+    (the signature, then too few pages) and a file that is no database."""
+    root = tmp_path / "in"
+    (root / "host1").mkdir(parents=True)
+    (root / "host2").mkdir()
+    shutil.copy(mixed_db, str(root / "host1" / "SRUDB.dat"))
+    shutil.copy(mixed_db, str(root / "host2" / "SRUDB.dat"))
+    with open(mixed_db, "rb") as f:
+        (root / "host2" / "broken.dat").write_bytes(f.read(3000))
+    (root / "notes.txt").write_text("not a database")
+    return root
+
+
+def test_parallel_export_of_a_folder_with_one_bad_file(folder, tmp_path, mixed_db):
+    out = tmp_path / "out"
+    proc = run("export", "-j", "2", "-o", str(out), str(folder))
+    assert proc.returncode == 1
+    assert error_line(proc).startswith(str(folder / "host2" / "broken.dat") + ": Failed to open")
+    assert sorted(os.listdir(str(out))) == ["SRUDB.dat", "SRUDB.dat_2"]
+    EseDatabase(mixed_db).export_all(str(tmp_path / "api"))
+    for sub in ("SRUDB.dat", "SRUDB.dat_2"):
+        for name in os.listdir(str(tmp_path / "api")):
+            assert (out / sub / name).read_bytes() == (tmp_path / "api" / name).read_bytes()
+
+    proc = run("tables", "-j", "2", str(folder))
+    assert proc.returncode == 1
+    lines = proc.stdout.decode().splitlines()
+    assert lines[:5] == ["%s\t%s" % (folder / "host1" / "SRUDB.dat", t)
+                         for t in ["Rows", "Empty", "a/b", "a_b", ".."]]
+    assert len(lines) == 10
+
+
+def test_output_file_names_fit_and_links_are_refused(tmp_path):
+    import quarlet_cli
+    long = "\u00e9" * 200  # 400 bytes of UTF-8
+    names = quarlet_cli.output_file_names([long, long, "a/b"], ".csv")
+    assert [len(n.encode()) for n in names] == [254, 254, 7]  # never half a character
+    assert names[0].endswith(".csv") and names[1].endswith("_2.csv") and names[0] != names[1]
+    target = tmp_path / "target"
+    target.write_text("keep")
+    os.symlink(str(target), str(tmp_path / "link.csv"))
+    with pytest.raises(quarlet_cli.CliError, match="^Failed to create output file: "):
+        quarlet_cli.create_output_file(str(tmp_path / "link.csv"))
+    assert target.read_text() == "keep"

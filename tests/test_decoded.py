@@ -101,8 +101,8 @@ def test_iter_table_errors(people_db, tmp_path):
         db.iter_table("nope", True)
     with pytest.raises(TypeError, match="argument 'table_name'"):
         db.iter_table(3)
-    with pytest.raises(TypeError, match="takes from 1 to 2 positional arguments but 3 were given"):
-        db.iter_table("people", True, 1)
+    with pytest.raises(TypeError, match="takes from 1 to 3 positional arguments but 4 were given"):
+        db.iter_table("people", True, None, 1)
     with pytest.raises(TypeError, match="unexpected keyword argument 'x'"):
         db.iter_table("people", x=1)
 
@@ -136,7 +136,7 @@ def test_iterator_outlives_with_block_and_instance(people_db):
 def test_signature_and_doc():
     import inspect
     assert str(inspect.signature(EseDatabase.iter_table)).endswith(
-        "table_name, decode=False)")
+        "table_name, decode=False, columns=None)")
     assert "decode" in EseDatabase.iter_table.__doc__
     assert str(inspect.signature(EseDatabase.export_table_decoded)).endswith("table_name, output_path)")
     assert str(inspect.signature(EseDatabase.export_all_decoded)).endswith("output_dir)")

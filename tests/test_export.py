@@ -2,6 +2,7 @@
 formats, file creation and replacement, failures mid-table, and the file
 names export_all gives to tables with awkward names."""
 
+import errno
 import json
 import math
 import os
@@ -369,6 +370,11 @@ AWKWARD = [
     (".", "_.jsonl"),
     ("..", "__.jsonl"),
     (b"n\xffm", "n\ufffdm.jsonl"),
+    # Too long for a file name: cut at a character boundary to fit 255 bytes.
+    ("x" * 300, "x" * 249 + ".jsonl"),
+    ("x" * 299, "x" * 247 + "_2.jsonl"),
+    ("\xe9" * 200, "\xe9" * 124 + ".jsonl"),
+    (b"\xff" * 100, "\ufffd" * 83 + ".jsonl"),
     ("a\\b", "a_b_2.jsonl"),
     ("a_b", "a_b_3.jsonl"),
     ("a_b_2", "a_b_2_2.jsonl"),
@@ -383,14 +389,44 @@ AWKWARD = [
 ]
 
 
-def test_export_all_awkward_names_stay_inside_and_never_collide(make_db, tmp_path):
+@pytest.mark.parametrize("method", ["export_all", "export_all_decoded"])
+def test_export_all_awkward_names_stay_inside_and_never_collide(make_db, tmp_path, method):
     tables = [eb.Table(name, [eb.Column("n", eb.T_LONG)], [(i,)])
               for i, (name, _) in enumerate(AWKWARD)]
     db = EseDatabase(make_db(tables))
     out = tmp_path / "deep" / "out"
-    db.export_all(str(out))
+    getattr(db, method)(str(out))
     assert sorted(os.listdir(tmp_path)) == ["db0.edb", "deep"]
     assert os.listdir(tmp_path / "deep") == ["out"]
     assert sorted(os.listdir(out)) == sorted(f for _, f in AWKWARD)
     for i, (_, file_name) in enumerate(AWKWARD):
         assert lines_of(out / file_name) == b'{"n":%d}\n' % i, file_name
+
+
+@pytest.mark.parametrize("method", ["export_all", "export_all_decoded"])
+@pytest.mark.parametrize("target_exists", [True, False])
+def test_export_all_never_writes_through_a_symbolic_link(make_db, tmp_path, method,
+                                                          target_exists):
+    tables = [eb.Table(name, [eb.Column("n", eb.T_LONG)], [(i,)]) for i, name in enumerate("ABC")]
+    db = EseDatabase(make_db(tables))
+    outside = tmp_path / "outside.txt"
+    if target_exists:
+        outside.write_bytes(b"precious\n")
+    out = tmp_path / "out"
+    out.mkdir()
+    os.symlink(outside, out / "B.jsonl")
+    with pytest.raises(OSError) as info:
+        getattr(db, method)(str(out))
+    assert info.value.args == ("Failed to create output file: %s (os error %d)"
+                               % (os.strerror(errno.ELOOP), errno.ELOOP),)
+    # A was written, the link is left as it was and C was never started.
+    assert sorted(os.listdir(out)) == ["A.jsonl", "B.jsonl"]
+    assert lines_of(out / "A.jsonl") == b'{"n":0}\n'
+    assert os.readlink(out / "B.jsonl") == str(outside)
+    if target_exists:
+        assert lines_of(outside) == b"precious\n"
+    else:
+        assert not os.path.lexists(outside)
+    # export_table writes the path its caller gives, a link included.
+    db.export_table("C", str(out / "B.jsonl"))
+    assert lines_of(outside) == b'{"n":2}\n'

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "page/checksum.hpp"
+#include "record/layout.hpp"
 
 namespace quarlet {
 
@@ -13,15 +14,6 @@ namespace {
 
 // Tag flag 0x2: the engine has deleted the node and not yet cleaned it up.
 constexpr uint8_t kTagDeleted = 0x2;
-
-// A record header no record can have: shorter than 4 bytes, last variable id
-// below 127, or a variable-area offset below 4 or past the record.
-bool impossible_record(ByteView d) {
-  if (d.size() < 4) return true;
-  if (d[1] < 127) return true;
-  const uint32_t offset = load_u16le(d.data() + 2);
-  return offset < 4 || offset > d.size();
-}
 
 // Lexicographic byte order; a proper prefix sorts first.
 int compare_keys(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
@@ -75,6 +67,14 @@ void TreeCursor::fail(EseError error) {
   valid_ = false;
 }
 
+void TreeCursor::list_leaf(const Page& page) {
+  if (leaf_of_tree(page)) {
+    listed_.push_back({page.number, true});
+  } else {
+    stats().foreign.push_back({page.number, page.owning_object});
+  }
+}
+
 void TreeCursor::list_leaves() {
   listed_.clear();
   seen_.reset(db_->total_pages());
@@ -88,11 +88,7 @@ void TreeCursor::list_leaves() {
   seen_.insert(root_);
   if (opt_.reached != nullptr) opt_.reached->insert(root_);
   if (root->is_leaf()) {
-    if (leaf_of_tree(*root)) {
-      listed_.push_back({root_, true});
-    } else {
-      stats().foreign.push_back({root_, root->owning_object});
-    }
+    list_leaf(*root);
     return;
   }
   stats().branch_pages++;
@@ -137,11 +133,7 @@ void TreeCursor::list_leaves() {
       continue;
     }
     if (page->is_leaf()) {
-      if (leaf_of_tree(*page)) {
-        listed_.push_back({child, true});
-      } else {
-        stats().foreign.push_back({child, page->owning_object});
-      }
+      list_leaf(*page);
       continue;
     }
     stats().branch_pages++;
@@ -255,7 +247,7 @@ bool TreeCursor::in_key_range(const LeafEntry& entry) {
 }
 
 bool TreeCursor::accept(const LeafEntry& entry, uint16_t i) {
-  if (opt_.kind == TreeKind::Records && impossible_record(entry.data) && !page_is_sound()) {
+  if (opt_.kind == TreeKind::Records && impossible_record_header(entry.data) && !page_is_sound()) {
     if (i > 0) stats().rejected++;
     return false;
   }

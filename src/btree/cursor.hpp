@@ -20,6 +20,12 @@
 // On a page that fails its checksum, an entry of a record tree whose record
 // header is impossible is garbage (a torn write), not a record: it is
 // skipped and counted. Entries on sound pages are returned whatever they hold.
+//
+// Counting a tree (the integrity report): a cursor with filter Any, a
+// TreeStats and a PageSet `reached` shared by all trees of the file, run to
+// its end (start(); while valid() next();), fills every count; owned leaves
+// that no walk reached are then those in the PageMap (btree/page_map.hpp)
+// carrying the tree's owner() and the leaf flag, and absent from `reached`.
 #pragma once
 
 #include <cstdint>
@@ -124,6 +130,7 @@ class TreeCursor {
 
   bool leaf_of_tree(const Page& page) const;
   void list_leaves();
+  void list_leaf(const Page& page);
   bool enter_next_leaf();
   bool follow_link();
   void set_page(const Page& page, bool unlisted);

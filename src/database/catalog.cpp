@@ -6,6 +6,7 @@
 
 #include "database/database.hpp"
 #include "btree/walk.hpp"
+#include "record/layout.hpp"
 
 namespace quarlet {
 
@@ -21,15 +22,14 @@ constexpr uint32_t kColumnTypeLimit = 19;  // column types are 0..18
 // InvalidCatalogEntry when the record has no variable column or when the
 // name's length field or bytes lie outside the record.
 Result<Name> parse_name(ByteView d) {
-  const uint64_t len = d.size();
-  const uint64_t v = load_u16le(d.data() + 2);
+  const RecordLayout lay(d);
+  const uint64_t len = lay.length;
+  const uint64_t v = lay.var_offsets;
   if (len < v + 2) return EseError::invalid_catalog_entry();
-  const uint8_t last_variable = d[1];
   // Below 128 there are no variable columns, so no name.
-  if (last_variable < 128) return EseError::invalid_catalog_entry();
-  const uint64_t k = last_variable - 127u;
+  if (lay.last_variable < 128) return EseError::invalid_catalog_entry();
   const uint64_t n = load_u16le(d.data() + v);
-  const uint64_t start = v + 2 * k;
+  const uint64_t start = lay.var_data;
   if (len < start + n) return EseError::invalid_catalog_entry();
   return Name(reinterpret_cast<const char*>(d.data() + start), n);
 }
@@ -42,10 +42,10 @@ constexpr uint32_t kDefaultValueColumn = 131;
 // empty, or its offsets are reversed or lie outside the record. Never fails:
 // a damaged default only means no default.
 std::optional<std::vector<uint8_t>> parse_default_value(ByteView d) {
-  const uint64_t len = d.size();
-  const uint32_t last_variable = d[1];
-  if (last_variable < kDefaultValueColumn) return std::nullopt;
-  const uint64_t v = load_u16le(d.data() + 2);
+  const RecordLayout lay(d);
+  const uint64_t len = lay.length;
+  if (lay.last_variable < kDefaultValueColumn) return std::nullopt;
+  const uint64_t v = lay.var_offsets;
   const uint64_t j = kDefaultValueColumn - 128;
   const uint64_t entry_at = v + 2 * j;
   if (entry_at + 2 > len) return std::nullopt;
@@ -53,7 +53,7 @@ std::optional<std::vector<uint8_t>> parse_default_value(ByteView d) {
   if (end_entry & 0x8000) return std::nullopt;
   const uint64_t end = end_entry;
   const uint64_t start = load_u16le(d.data() + entry_at - 2) & 0x7FFF;
-  const uint64_t data = v + 2 * (last_variable - 127u);
+  const uint64_t data = lay.var_data;
   if (start >= end || data + end > len) return std::nullopt;
   return std::vector<uint8_t>(d.begin() + static_cast<ptrdiff_t>(data + start),
                               d.begin() + static_cast<ptrdiff_t>(data + end));
@@ -131,6 +131,7 @@ Result<Tables> load_catalog(const Database& db) {
       def.root_page = table->root_page;
       def.space_usage = table->space_usage;
       def.name = table->name;
+      def.object_id = table->object_id;
       tables.insert(table->name, std::move(def));
     } else if (auto* entry = std::get_if<CatalogEntry>(&*record)) {
       entries.push_back(std::move(*entry));
@@ -160,10 +161,12 @@ Result<Tables> load_catalog(const Database& db) {
       }
       case CatalogType::Index:
         table->indexes.insert(e.name,
-                              IndexDef{e.name, e.root_page, e.space_usage, e.flags, e.codepage});
+                              IndexDef{e.name, e.id, e.root_page, e.space_usage, e.flags,
+                                       e.codepage});
         break;
       case CatalogType::LongValue:
-        table->long_values.insert(e.name, LongValueDef{e.name, e.root_page, e.space_usage});
+        table->long_values.insert(e.name,
+                                  LongValueDef{e.name, e.id, e.root_page, e.space_usage});
         break;
       case CatalogType::Table:
       case CatalogType::Callback:

@@ -45,6 +45,7 @@ struct ColumnDef {
 
 struct IndexDef {
   Name name;
+  uint32_t object_id = 0;  // the index tree's own object id
   uint32_t root_page = 0;
   uint32_t space_usage = 0;
   uint32_t flags = 0;
@@ -53,6 +54,7 @@ struct IndexDef {
 
 struct LongValueDef {
   Name name;
+  uint32_t object_id = 0;  // the long-value tree's own object id
   uint32_t root_page = 0;
   uint32_t space_usage = 0;
 };
@@ -64,6 +66,7 @@ struct TableDef {
   uint32_t root_page = 0;
   uint32_t space_usage = 0;
   Name name;
+  uint32_t object_id = 0;  // the table's object id, carried by its data pages
 };
 
 using Tables = OrderedMap<Name, TableDef>;

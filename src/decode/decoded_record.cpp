@@ -9,6 +9,7 @@
 #include "decode/compression.hpp"
 #include "decode/long_value_chunks.hpp"
 #include "decode/multivalue.hpp"
+#include "record/selection.hpp"
 #include "record/text.hpp"
 
 namespace quarlet {
@@ -135,6 +136,21 @@ void decode_tagged(ByteView payload, uint8_t flags, const ColumnDef& column, Lon
   }
 }
 
+// Long long and Currency values as the engine's own signed 64-bit integers
+// (Currency still unscaled): the raw view's unsigned reading of the same
+// eight bytes, reinterpreted.
+void to_signed(const ColumnDef& column, ColumnValue& value) {
+  if (column.column_type == 15) {
+    if (const auto* u = std::get_if<uint64_t>(&value)) {
+      value.emplace<int64_t>(static_cast<int64_t>(*u));
+    }
+  } else if (column.column_type == 5) {
+    if (const auto* c = std::get_if<CurrencyValue>(&value)) {
+      value.emplace<int64_t>(static_cast<int64_t>(c->raw));
+    }
+  }
+}
+
 // A column's catalog default into `out`, when it declares one.
 void apply_default(const ColumnDef& column, ColumnValue& out) {
   if (column.default_value) decode_bytes_into(*column.default_value, column, out);
@@ -221,6 +237,13 @@ void decode_record(ByteView d, const ColumnPlan& plan, bool large_layout, LongVa
     if ((s.flags & kEncoded) == 0) continue;  // the raw view is already decoded
     decode_tagged(d.subspan(s.begin, s.end - s.begin), s.flags, column, lv, buffer, field);
   }
+
+  for (DecodedField& field : out.fields) {
+    const uint32_t type = field.column->column_type;
+    if (type != 5 && type != 15) continue;
+    to_signed(*field.column, field.value);
+    for (ColumnValue& element : field.elements) to_signed(*field.column, element);
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -241,6 +264,10 @@ DecodedTableRecords::DecodedTableRecords(const Database& db, const TableDef& tab
       plan_(ColumnPlan::build(table)),
       cursor_(std::move(cursor)),
       lv_(&db, &table) {}
+
+Status DecodedTableRecords::select(const std::vector<Name>& names) {
+  return select_columns(*table_, names, plan_);
+}
 
 Result<bool> DecodedTableRecords::next(DecodedRecord& out) {
   ByteView data;

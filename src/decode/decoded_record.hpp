@@ -8,7 +8,9 @@
 // stream, a size that does not match, an inconsistent multi-value) keeps the
 // value the raw view gives, so decoding never fails a record and never loses
 // bytes. DateTime values stay DateTimeValue here; consumers turn them into
-// dates (ole_date_to_utc) and keep the raw integer when that fails.
+// dates (ole_date_to_utc) and keep the raw integer when that fails. Long long
+// and Currency values are signed 64-bit integers (I64) here, as the engine
+// defines them; the raw view reads the same bytes unsigned.
 #pragma once
 
 #include <cstdint>
@@ -92,6 +94,9 @@ class DecodedTableRecords {
 
   const TableDef& table() const { return *table_; }
   const ColumnPlan& plan() const { return plan_; }
+  // Narrows the pass to the named columns (record/selection.hpp); called
+  // before the first record. ColumnNotFound for a name the table lacks.
+  Status select(const std::vector<Name>& names);
 
  private:
   DecodedTableRecords(const Database& db, const TableDef& table, TreeCursor cursor);

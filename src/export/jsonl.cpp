@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string_view>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -36,6 +37,36 @@ ExportError start_error(const EseError& e) {
   return io_error(message(e));
 }
 
+// The longest file name (one path component) that common file systems
+// accept, in bytes.
+constexpr size_t kMaxFileNameBytes = 255;
+constexpr std::string_view kFileSuffix = ".jsonl";
+
+// Where one table's lines go: `path` taken relative to the open directory
+// `dir_fd`, or as given (relative to the current directory) with AT_FDCWD.
+struct OutputTarget {
+  int dir_fd = AT_FDCWD;
+  std::string path;
+  // When false, a symbolic link at `path` fails the open instead of being
+  // followed: a file of a directory export never lands outside it.
+  bool follow_links = true;
+};
+
+// A descriptor closed when it goes out of scope (-1: none).
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
 // An output file written in large blocks. Never throws; errors are errno values.
 class OutputFile {
  public:
@@ -43,10 +74,13 @@ class OutputFile {
     if (fd_ >= 0) ::close(fd_);
   }
 
-  // Creates or truncates `path` for writing; returns 0 or the errno.
-  int create(const std::string& path) {
+  // Creates or truncates the target for writing; returns 0 or the errno
+  // (ELOOP for a symbolic link the target may not follow).
+  int create(const OutputTarget& target) {
+    int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+    if (!target.follow_links) flags |= O_NOFOLLOW;
     do {
-      fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+      fd_ = ::openat(target.dir_fd, target.path.c_str(), flags, 0666);
     } while (fd_ < 0 && errno == EINTR);
     return fd_ < 0 ? errno : 0;
   }
@@ -109,24 +143,54 @@ int make_directories(const std::string& dir) {
   return make_one(dir);
 }
 
-// `dir` and `file` joined by one separator (none when `dir` is empty or
-// already ends with one).
-std::string join_path(const std::string& dir, const std::string& file) {
-  if (dir.empty()) return file;
-  if (dir.back() == '/') return dir + file;
-  return dir + "/" + file;
+// Opens directory `dir` ("" is the current one) as the base of openat;
+// returns the descriptor, or -1 with errno set. Needs no read permission
+// where the system can open a directory for lookups only.
+int open_directory(const std::string& dir) {
+#if defined(O_PATH)
+  constexpr int kFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#elif defined(O_SEARCH)
+  constexpr int kFlags = O_SEARCH | O_DIRECTORY | O_CLOEXEC;
+#else
+  constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
+  int fd;
+  do {
+    fd = ::open(dir.empty() ? "." : dir.c_str(), kFlags);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
 }
 
-// Writes one JSON line per record to `path` (created or truncated). `next`
+// The longest start of `text` (valid UTF-8) of at most `limit` bytes that
+// ends on a character boundary.
+std::string_view utf8_prefix(std::string_view text, size_t limit) {
+  if (text.size() <= limit) return text;
+  size_t end = limit;
+  // Back over continuation bytes (10xxxxxx) to the start of the cut character.
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return text.substr(0, end);
+}
+
+// File name `stem` + `tag` + ".jsonl", with the stem cut (on a character
+// boundary) so that the whole name fits in kMaxFileNameBytes.
+std::string fitted_file_name(std::string_view stem, std::string_view tag) {
+  const size_t room = kMaxFileNameBytes - kFileSuffix.size() - tag.size();
+  std::string file(utf8_prefix(stem, room));
+  file.append(tag);
+  file.append(kFileSuffix);
+  return file;
+}
+
+// Writes one JSON line per record to `target` (created or truncated). `next`
 // fills the reused record and returns whether one was read (or the read
 // error); `encode` appends a record's object text. Lines go out in large
 // blocks; before any error is returned the complete lines gathered so far
 // are written, so a failed export keeps exactly the lines before the failure.
 template <class Rec, class Next, class Encode>
-std::optional<ExportError> write_lines(const Database& db, const std::string& path, Rec& record,
-                                       Next next, Encode encode) {
+std::optional<ExportError> write_lines(const Database& db, const OutputTarget& target,
+                                       Rec& record, Next next, Encode encode) {
   OutputFile file;
-  if (int err = file.create(path); err != 0) {
+  if (int err = file.create(target); err != 0) {
     return io_error("Failed to create output file: " + os_error_text(err));
   }
   std::string& buf = file.buffer();
@@ -156,30 +220,9 @@ std::optional<ExportError> write_lines(const Database& db, const std::string& pa
   return failure;
 }
 
-using TableExporter = std::optional<ExportError> (*)(const Database&, const Name&,
-                                                     const std::string&);
-
-// Creates `output_dir` and runs `export_one` for every table in catalog
-// order, each into its safe, unique file name; stops at the first failure.
-std::optional<ExportError> export_every_table(const Database& db, const std::string& output_dir,
-                                              TableExporter export_one) {
-  if (int err = make_directories(output_dir); err != 0) {
-    return io_error("Failed to create output directory: " + os_error_text(err));
-  }
-  std::vector<Name> names;
-  names.reserve(db.tables().size());
-  for (const auto& entry : db.tables()) names.push_back(entry.first);
-  const std::vector<std::string> files = export_file_names(names);
-  for (size_t i = 0; i < names.size(); ++i) {
-    if (auto failure = export_one(db, names[i], join_path(output_dir, files[i]))) return failure;
-  }
-  return std::nullopt;
-}
-
-}  // namespace
-
-std::optional<ExportError> export_table_to_path(const Database& db, const Name& name,
-                                                const std::string& path) {
+// Writes every record of table `name` to `target`, raw values.
+std::optional<ExportError> export_raw(const Database& db, const Name& name,
+                                      const OutputTarget& target) {
   auto opened = TableRecords::open(db, name);
   if (!opened) return start_error(opened.error());
   TableRecords& records = **opened;
@@ -188,26 +231,23 @@ std::optional<ExportError> export_table_to_path(const Database& db, const Name& 
   JsonKeyPlan plan;
   Record record;  // storage reused by every record
   return write_lines(
-      db, path, record, [&](Record& r) { return records.next_into(r); },
+      db, target, record, [&](Record& r) { return records.next_into(r); },
       [&](std::string& out, const Record& r) {
         if (!plan.fits(r)) plan = JsonKeyPlan::build(record_columns(r));
         encode_record(out, r, plan);
       });
 }
 
-std::optional<ExportError> export_all(const Database& db, const std::string& output_dir) {
-  return export_every_table(db, output_dir, export_table_to_path);
-}
-
-std::optional<ExportError> export_table_decoded_to_path(const Database& db, const Name& name,
-                                                        const std::string& path) {
+// Writes every record of table `name` to `target`, decoded values.
+std::optional<ExportError> export_decoded(const Database& db, const Name& name,
+                                          const OutputTarget& target) {
   auto opened = DecodedTableRecords::open(db, name);
   if (!opened) return start_error(opened.error());
   DecodedTableRecords& records = **opened;
   JsonKeyPlan plan;
   DecodedRecord record;  // reused by every record
   return write_lines(
-      db, path, record, [&](DecodedRecord& r) { return records.next(r); },
+      db, target, record, [&](DecodedRecord& r) { return records.next(r); },
       [&](std::string& out, const DecodedRecord& r) {
         if (plan.columns.size() != r.fields.size()) {
           plan = JsonKeyPlan::build(decoded_record_columns(r));
@@ -216,8 +256,50 @@ std::optional<ExportError> export_table_decoded_to_path(const Database& db, cons
       });
 }
 
+using TableExporter = std::optional<ExportError> (*)(const Database&, const Name&,
+                                                     const OutputTarget&);
+
+// Creates `output_dir` and runs `export_one` for every table in catalog
+// order, each into its safe, unique file name; stops at the first failure.
+// The directory is opened once and every file is created relative to it,
+// never through a symbolic link, so all files land in that one directory.
+std::optional<ExportError> export_every_table(const Database& db, const std::string& output_dir,
+                                              TableExporter export_one) {
+  if (int err = make_directories(output_dir); err != 0) {
+    return io_error("Failed to create output directory: " + os_error_text(err));
+  }
+  const int dir_fd = open_directory(output_dir);
+  if (dir_fd < 0) return io_error("Failed to create output directory: " + os_error_text(errno));
+  const FileDescriptor dir(dir_fd);
+  std::vector<Name> names;
+  names.reserve(db.tables().size());
+  for (const auto& entry : db.tables()) names.push_back(entry.first);
+  const std::vector<std::string> files = export_file_names(names);
+  for (size_t i = 0; i < names.size(); ++i) {
+    const OutputTarget target{dir.get(), files[i], /*follow_links=*/false};
+    if (auto failure = export_one(db, names[i], target)) return failure;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<ExportError> export_table_to_path(const Database& db, const Name& name,
+                                                const std::string& path) {
+  return export_raw(db, name, OutputTarget{AT_FDCWD, path, /*follow_links=*/true});
+}
+
+std::optional<ExportError> export_all(const Database& db, const std::string& output_dir) {
+  return export_every_table(db, output_dir, export_raw);
+}
+
+std::optional<ExportError> export_table_decoded_to_path(const Database& db, const Name& name,
+                                                        const std::string& path) {
+  return export_decoded(db, name, OutputTarget{AT_FDCWD, path, /*follow_links=*/true});
+}
+
 std::optional<ExportError> export_all_decoded(const Database& db, const std::string& output_dir) {
-  return export_every_table(db, output_dir, export_table_decoded_to_path);
+  return export_every_table(db, output_dir, export_decoded);
 }
 
 std::string safe_file_stem(const Name& table_name) {
@@ -236,9 +318,9 @@ std::vector<std::string> export_file_names(const std::vector<Name>& table_names)
   std::unordered_set<std::string> taken;
   for (const Name& name : table_names) {
     const std::string stem = safe_file_stem(name);
-    std::string file = stem + ".jsonl";
+    std::string file = fitted_file_name(stem, "");
     for (uint64_t k = 2; taken.count(file) != 0; ++k) {
-      file = stem + "_" + std::to_string(k) + ".jsonl";
+      file = fitted_file_name(stem, "_" + std::to_string(k));
     }
     taken.insert(file);
     files.push_back(std::move(file));

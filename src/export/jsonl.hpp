@@ -16,14 +16,18 @@ struct ExportError {
   std::string message;
 };
 
-// Writes every record of table `name` to `path` (created or truncated).
+// Writes every record of table `name` to `path` (created or truncated; a
+// symbolic link at `path` is followed, as for any path the caller names).
 // Output is buffered in large blocks; the complete lines written so far are
 // flushed before an error is returned.
 std::optional<ExportError> export_table_to_path(const Database& db, const Name& name,
                                                 const std::string& path);
 
 // Creates `output_dir` (with parents) and exports every table in catalog
-// order into it, one file per table with a safe, unique file name.
+// order into it, one file per table with a safe, unique file name. Each file
+// is created inside the directory opened at the start without following a
+// symbolic link: a link at a file's name fails the export with "Failed to
+// create output file: ..." and nothing outside the directory is written.
 std::optional<ExportError> export_all(const Database& db, const std::string& output_dir);
 
 // The decoded forms of the two exports: the same files, lines and errors,
@@ -39,7 +43,9 @@ std::string safe_file_stem(const Name& table_name);
 
 // The file name of each table of one export_all call, in the same order:
 // safe_file_stem + ".jsonl", or, when an earlier table took that name,
-// stem + "_2", "_3", ... (the first free one) + ".jsonl".
+// stem + "_2", "_3", ... (the first free one) + ".jsonl". A stem too long
+// for a 255-byte file name with its suffix is cut at a UTF-8 character
+// boundary so that the whole name fits, so every table gets a usable file.
 std::vector<std::string> export_file_names(const std::vector<Name>& table_names);
 
 }  // namespace quarlet

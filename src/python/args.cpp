@@ -172,4 +172,36 @@ bool table_name_utf8(PyObject* name, std::string* out) {
   return true;
 }
 
+bool column_names(PyObject* obj, std::vector<std::string>* out) {
+  out->clear();
+  if (PyUnicode_Check(obj) || PyBytes_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "argument 'columns': expected a sequence of str, not %s",
+                 PyUnicode_Check(obj) ? "str" : "bytes");
+    return false;
+  }
+  PyRef iterator(PyObject_GetIter(obj));
+  if (!iterator) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Clear();
+      PyErr_SetString(PyExc_TypeError, "argument 'columns': expected a sequence of str");
+    }
+    return false;
+  }
+  for (;;) {
+    PyRef item(PyIter_Next(iterator.get()));
+    if (!item) return PyErr_Occurred() == nullptr;
+    if (!check_str(item.get(), "columns")) return false;
+    PyRef bytes(PyUnicode_AsUTF8String(item.get()));
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (!bytes || PyBytes_AsStringAndSize(bytes.get(), &data, &size) != 0) {
+      // A lone surrogate names no stored column.
+      PyErr_Clear();
+      PyErr_Format(PyExc_ValueError, "Column not found: %U", item.get());
+      return false;
+    }
+    out->emplace_back(data, static_cast<size_t>(size));
+  }
+}
+
 }  // namespace quarlet::py

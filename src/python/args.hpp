@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "python/capi.hpp"
 
@@ -51,5 +52,11 @@ PyObject* table_not_found(PyObject* name);
 // lone surrogate matches no stored table: false, with table_not_found's
 // ValueError set.
 bool table_name_utf8(PyObject* name, std::string* out);
+
+// The column names of a `columns` argument (any iterable of str, but not a
+// str or bytes itself) as UTF-8 bytes, into `out`. TypeError for another
+// object or item; ValueError "Column not found: NAME" for a name holding a
+// lone surrogate (it matches no stored column).
+bool column_names(PyObject* obj, std::vector<std::string>* out);
 
 }  // namespace quarlet::py

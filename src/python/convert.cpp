@@ -115,6 +115,7 @@ PyObject* record_read_error(const EseError& error) {
 PyObject* to_python_error(const EseError& error) {
   switch (error.kind()) {
     case ErrorKind::TableNotFound:
+    case ErrorKind::ColumnNotFound:
       return set_error(PyExc_ValueError, message(error));
     case ErrorKind::Io:
       return set_error(PyExc_OSError, error.text());

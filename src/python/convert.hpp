@@ -124,9 +124,10 @@ PyObject* RecordDicts::make(const std::vector<Field>& fields, Convert convert) c
 // after it started. Returns null.
 PyObject* record_read_error(const EseError& error);
 
-// Sets the Python exception for a core error: TableNotFound -> ValueError
-// with the error's message; Io -> OSError with the operating-system text
-// alone; every other kind -> OSError with the error's message. Returns null.
+// Sets the Python exception for a core error: TableNotFound and
+// ColumnNotFound -> ValueError with the error's message; Io -> OSError with
+// the operating-system text alone; every other kind -> OSError with the
+// error's message. Returns null.
 PyObject* to_python_error(const EseError& error);
 
 }  // namespace quarlet::py

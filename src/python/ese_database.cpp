@@ -16,6 +16,7 @@
 #include "database/integrity.hpp"
 #include "export/jsonl.hpp"
 #include "python/args.hpp"
+#include "python/arrow_capsule.hpp"
 #include "python/convert.hpp"
 #include "python/iter_table.hpp"
 #include "python/report.hpp"
@@ -231,6 +232,11 @@ PyObject* get_table_schema(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* iter_table(PyObject* self, PyObject* args, PyObject* kwargs) {
   EseDatabaseObject* obj = as_ese(self);
   return new_table_iterator(self, obj->db, &obj->borrows, args, kwargs);
+}
+
+PyObject* arrow(PyObject* self, PyObject* args, PyObject* kwargs) {
+  EseDatabaseObject* obj = as_ese(self);
+  return new_arrow_table(self, obj->db, &obj->borrows, args, kwargs);
 }
 
 // ---- export -----------------------------------------------------------------
@@ -587,6 +593,8 @@ PyMethodDef kMethods[] = {
      "Args:\n    table_name: Check only the trees of this table (default: all)\n\n"
      "Returns:\n    dict: The report, keys 'header', 'pages' and 'trees'\n\n"
      "Raises:\n    ValueError: If the table doesn't exist"},
+    // Columnar output.
+    {"arrow", as_cfunction(arrow), kKw, kArrowDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

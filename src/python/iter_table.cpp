@@ -17,7 +17,7 @@
 namespace quarlet::py {
 
 const char kIterTableDoc[] =
-    "iter_table($self, table_name, decode=False)\n--\n\n"
+    "iter_table($self, table_name, decode=False, columns=None)\n--\n\n"
     "Iterate over the records of a table, one at a time.\n\n"
     "Yields the same dictionaries as read_table, in the same order, without\n"
     "holding the whole table in memory. The iterator keeps the database open;\n"
@@ -32,7 +32,7 @@ const char kIterTableDoc[] =
     "        hold takes its catalog default value. A value that cannot be\n"
     "        decoded keeps its raw form.\n\n"
     "Returns:\n    iterator of dict: One dictionary per record\n\n"
-    "Raises:\n    ValueError: If the table doesn't exist\n"
+    "Raises:\n    ValueError: If the table or a column doesn't exist\n"
     "    IOError: If there's an error reading the table";
 
 namespace {
@@ -153,14 +153,14 @@ PyObject* iterator_type() {
   return type;
 }
 
-const char* const kIterParams[] = {"table_name", "decode"};
-const Signature kIterSig = {"EseDatabase.iter_table()", kIterParams, 2, 1};
+const char* const kIterParams[] = {"table_name", "decode", "columns"};
+const Signature kIterSig = {"EseDatabase.iter_table()", kIterParams, 3, 1};
 
 }  // namespace
 
 PyObject* new_table_iterator(PyObject* owner, const Database* db, Py_ssize_t* borrows,
                              PyObject* args, PyObject* kwargs) {
-  PyObject* argv[2];
+  PyObject* argv[3];
   if (!bind_arguments(kIterSig, args, kwargs, argv)) return nullptr;
   if (!check_str(argv[0], "table_name")) return nullptr;
   bool decode = false;
@@ -169,6 +169,9 @@ PyObject* new_table_iterator(PyObject* owner, const Database* db, Py_ssize_t* bo
     if (truth < 0) return nullptr;
     decode = truth != 0;
   }
+  const bool selected = argv[2] != nullptr && argv[2] != Py_None;
+  std::vector<Name> columns;
+  if (selected && !column_names(argv[2], &columns)) return nullptr;
 
   auto state = std::make_unique<IterState>();
   state->db = db;
@@ -183,11 +186,17 @@ PyObject* new_table_iterator(PyObject* owner, const Database* db, Py_ssize_t* bo
       auto opened = DecodedTableRecords::open(*db, name);
       if (!opened.ok()) return to_python_error(opened.error());
       state->decoded = std::move(*opened);
+      if (selected) {
+        if (Status s = state->decoded->select(columns); !s) return to_python_error(s.error());
+      }
       plan = &state->decoded->plan();
     } else {
       auto opened = TableRecords::open(*db, name);
       if (!opened.ok()) return to_python_error(opened.error());
       state->raw = std::move(*opened);
+      if (selected) {
+        if (Status s = state->raw->select(columns); !s) return to_python_error(s.error());
+      }
       plan = &state->raw->plan();
     }
   }

@@ -24,13 +24,13 @@ class SharedBorrow {
 // Docstring of EseDatabase.iter_table (text signature first).
 extern const char kIterTableDoc[];
 
-// Implements EseDatabase.iter_table(table_name, decode=False) for the
-// instance `owner`, whose open database is `db` and whose shared-borrow
-// counter is `*borrows`. The iterator keeps a strong reference to `owner`
-// (so `db` and `borrows` stay valid) and holds a shared borrow only while a
-// step runs. New reference, or null with an exception set: TypeError for bad
-// arguments, ValueError for a table that does not exist, OSError when the
-// table's first page cannot be read.
+// Implements EseDatabase.iter_table(table_name, decode=False, columns=None)
+// for the instance `owner`, whose open database is `db` and whose
+// shared-borrow counter is `*borrows`. The iterator keeps a strong reference
+// to `owner` (so `db` and `borrows` stay valid) and holds a shared borrow
+// only while a step runs. New reference, or null with an exception set:
+// TypeError for bad arguments, ValueError for a table or column that does
+// not exist, OSError when the table's first page cannot be read.
 PyObject* new_table_iterator(PyObject* owner, const Database* db, Py_ssize_t* borrows,
                              PyObject* args, PyObject* kwargs);
 

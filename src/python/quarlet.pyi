@@ -3,6 +3,7 @@
 from datetime import datetime
 from typing import (
     Dict,
+    Iterable,
     Iterator,
     List,
     Literal,
@@ -23,7 +24,8 @@ _Value = Union[None, bool, int, float, str, bytes]
 
 # A value of iter_table(..., decode=True): decompressed and decoded values,
 # DateTime as a naive UTC datetime (the raw integer outside 1601..9999),
-# multi-valued columns as lists of decoded elements.
+# Long long and Currency signed, multi-valued columns as lists of decoded
+# elements.
 _DecodedScalar = Union[None, bool, int, float, str, bytes, datetime]
 _DecodedValue = Union[_DecodedScalar, List[_DecodedScalar]]
 
@@ -187,6 +189,17 @@ class CheckReport(TypedDict):
     trees: List[TreeCheck]
 
 @final
+@type_check_only
+class ArrowTable:
+    """One table's records as Arrow record batches (the Arrow PyCapsule
+    interface); returned by EseDatabase.arrow()."""
+
+    def __arrow_c_stream__(self, requested_schema: Optional[object] = None) -> object: ...
+    def __arrow_c_schema__(self) -> object: ...
+    @property
+    def out_of_form(self) -> Dict[str, int]: ...
+
+@final
 class EseDatabase:
     """Python wrapper for ESE database."""
 
@@ -201,10 +214,22 @@ class EseDatabase:
     def read_table(self, table_name: str) -> List[Dict[str, _Value]]: ...
     @overload
     def iter_table(
-        self, table_name: str, decode: Literal[False] = False
+        self,
+        table_name: str,
+        decode: Literal[False] = False,
+        columns: Optional[Iterable[str]] = None,
     ) -> Iterator[Dict[str, _Value]]: ...
     @overload
-    def iter_table(self, table_name: str, decode: object) -> Iterator[Dict[str, _DecodedValue]]: ...
+    def iter_table(
+        self, table_name: str, decode: object, columns: Optional[Iterable[str]] = None
+    ) -> Iterator[Dict[str, _DecodedValue]]: ...
+    def arrow(
+        self,
+        table_name: str,
+        decode: object = False,
+        columns: Optional[Iterable[str]] = None,
+        batch_size: int = 65536,
+    ) -> ArrowTable: ...
     def get_table_schema(self, table_name: str) -> List[ColumnSchema]: ...
     def export_table(self, table_name: str, output_path: str) -> None: ...
     def export_all(self, output_dir: str) -> None: ...

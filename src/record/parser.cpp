@@ -43,43 +43,11 @@ ColumnPlan ColumnPlan::build(const TableDef& table) {
 
 namespace {
 
-// The record header and the positions derived from it, all 64-bit.
-struct Layout {
-  uint64_t length = 0;         // L
-  uint32_t last_fixed = 0;     // F
-  uint32_t last_variable = 0;  // V
-  uint64_t var_offsets = 0;    // O: the variable-column offset array
-  uint64_t var_count = 0;      // n: number of variable offset entries (V >= 128)
-  uint64_t var_data = 0;       // S = O + 2n
-  bool null_bitmap = false;    // the fixed-column null bitmap lies inside the record
-  uint64_t bitmap_start = 0;   // O - ceil(F/8)
-
-  explicit Layout(ByteView d) : length(d.size()) {
-    if (length >= 4) {
-      last_fixed = d[0];
-      last_variable = d[1];
-      var_offsets = load_u16le(d.data() + 2);
-    }
-    var_count = last_variable >= 128 ? last_variable - 127 : 0;
-    var_data = var_offsets + 2 * var_count;
-    const uint64_t bitmap_size = (last_fixed + 7) / 8;
-    null_bitmap = 4 + bitmap_size <= var_offsets && var_offsets <= length;
-    bitmap_start = var_offsets - bitmap_size;
-  }
-
-  // Start of the tagged area T.
-  uint64_t tagged_start(ByteView d) const {
-    if (last_variable < 128) return var_offsets;
-    if (length < var_data) return var_data;
-    return var_data + (u16_at(d, var_data - 2) & 0x7FFF);
-  }
-};
-
 inline void set_null(ColumnValue& out) { out.emplace<std::monostate>(); }
 
 // Fixed column `column` (id <= F) at `offset` into `out`: Null when its bit
 // in the null bitmap is set or when it does not fit in the record.
-void fixed_value(ByteView d, const Layout& lay, const ColumnDef& column, uint64_t offset,
+void fixed_value(ByteView d, const RecordLayout& lay, const ColumnDef& column, uint64_t offset,
                  ColumnValue& out) {
   const uint32_t id = column.id;
   if (lay.null_bitmap && id >= 1) {
@@ -93,7 +61,8 @@ void fixed_value(ByteView d, const Layout& lay, const ColumnDef& column, uint64_
 // Variable column `column` (128 <= id <= V) into `out`: Null when its offset
 // entry lies past the record or is marked absent, or when its data range is
 // reversed or past the record.
-void variable_value(ByteView d, const Layout& lay, const ColumnDef& column, ColumnValue& out) {
+void variable_value(ByteView d, const RecordLayout& lay, const ColumnDef& column,
+                    ColumnValue& out) {
   const uint64_t j = column.id - 128;
   const uint64_t entry_at = lay.var_offsets + 2 * j;
   if (entry_at + 2 > lay.length) return set_null(out);
@@ -110,7 +79,7 @@ using TaggedSlot = RecordScratch::TaggedSlot;
 // Fills `slots` with the record's usable tagged entries, ordered by column id
 // (stable, so among equal ids the later entry comes last). Entries whose data
 // range is reversed or past the record are dropped.
-void parse_tagged(ByteView d, const Layout& lay, bool large_layout,
+void parse_tagged(ByteView d, const RecordLayout& lay, bool large_layout,
                   std::vector<TaggedSlot>& slots) {
   slots.clear();
   const uint64_t L = lay.length;
@@ -169,7 +138,7 @@ void tagged_value(ByteView d, const TaggedSlot& s, const ColumnDef& column, Colu
 
 void parse_record_into(ByteView d, const ColumnPlan& plan, bool large_layout,
                        RecordScratch& scratch, Record& record) {
-  const Layout lay(d);
+  const RecordLayout lay(d);
   // Every field is assigned below; values left from an earlier record keep
   // their buffers for reuse.
   record.fields.resize(plan.items.size());

@@ -18,6 +18,7 @@
 #include "database/database.hpp"
 #include "btree/cursor.hpp"
 #include "database/long_value.hpp"
+#include "record/layout.hpp"
 #include "record/value.hpp"
 
 namespace quarlet {
@@ -116,6 +117,9 @@ class TableRecords {
 
   const TableDef& table() const { return *table_; }
   const ColumnPlan& plan() const { return plan_; }
+  // Narrows the pass to the named columns (record/selection.hpp); called
+  // before the first record. ColumnNotFound for a name the table lacks.
+  Status select(const std::vector<Name>& names);
 
  private:
   TableRecords(const Database& db, const TableDef& table, TreeCursor cursor);

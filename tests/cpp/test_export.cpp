@@ -361,6 +361,39 @@ TEST(ExportFileNames, UniqueWithinOneCall) {
   EXPECT_TRUE(export_file_names({}).empty());
 }
 
+std::string repeat(std::string_view unit, size_t n) {
+  std::string out;
+  for (size_t i = 0; i < n; ++i) out += unit;
+  return out;
+}
+
+TEST(ExportFileNames, LongNamesAreCutAtCharacterBoundariesToFit) {
+  const std::string e_acute = "\xC3\xA9", kanji = "\xE6\x97\xA5", emoji = "\xF0\x9F\x98\x80";
+  struct Case {
+    Name name;
+    std::string file;
+  };
+  // One call, in this order: cut names collide like any others.
+  const Case cases[] = {
+      {std::string(249, 'x'), std::string(249, 'x') + ".jsonl"},  // exactly 255 bytes
+      {std::string(250, 'x'), std::string(247, 'x') + "_2.jsonl"},
+      {std::string(300, 'x'), std::string(247, 'x') + "_3.jsonl"},
+      {repeat(e_acute, 200), repeat(e_acute, 124) + ".jsonl"},
+      {repeat(emoji, 70), repeat(emoji, 62) + ".jsonl"},
+      {"a/" + repeat(kanji, 100), "a_" + repeat(kanji, 82) + ".jsonl"},
+      {"short", "short.jsonl"},
+      {repeat(e_acute, 130), repeat(e_acute, 123) + "_2.jsonl"},
+  };
+  std::vector<Name> names;
+  for (const Case& c : cases) names.push_back(c.name);
+  const std::vector<std::string> files = export_file_names(names);
+  ASSERT_EQ(files.size(), names.size());
+  for (size_t i = 0; i < files.size(); ++i) {
+    EXPECT_EQ(files[i], cases[i].file) << i;
+    EXPECT_LE(files[i].size(), 255u) << i;
+  }
+}
+
 // ---------------------------------------------------------------- export
 
 // A temporary directory removed with its content at the end of the test.
@@ -569,9 +602,15 @@ TEST_F(ExportTest, UnreadableRootIsReportedBeforeAnyFileIsCreated) {
 }
 
 TEST_F(ExportTest, ExportAllNamesFilesSafelyAndUniquely) {
-  test::Image img = make_image(
-      {{"MSysObjects", 5}, {"a/b", 6}, {"a_b", 7}, {"..", 8}, {"\xff\x41", 9}});
-  for (uint32_t p = 5; p <= 9; ++p) set_rows(img, p, {table_row(static_cast<int32_t>(p), "v")});
+  // Long names come before the last table, which must still be exported.
+  test::Image img = make_image({{"MSysObjects", 5},
+                                {"a/b", 6},
+                                {"a_b", 7},
+                                {"..", 8},
+                                {std::string(300, 'x'), 10},
+                                {std::string(299, 'x'), 11},
+                                {"\xff\x41", 9}});
+  for (uint32_t p = 5; p <= 11; ++p) set_rows(img, p, {table_row(static_cast<int32_t>(p), "v")});
   auto db = open_image(img);
   ASSERT_TRUE(db);
   const std::string out = path("out") + "/";  // trailing separator: no doubled one
@@ -581,13 +620,51 @@ TEST_F(ExportTest, ExportAllNamesFilesSafelyAndUniquely) {
     files.push_back(e.path().filename().string());
   }
   std::sort(files.begin(), files.end());
-  const std::vector<std::string> expect = {"MSysObjects.jsonl", "__.jsonl", "a_b.jsonl",
-                                           "a_b_2.jsonl", "\xEF\xBF\xBD\x41.jsonl"};
+  const std::vector<std::string> expect = {"MSysObjects.jsonl",
+                                           "__.jsonl",
+                                           "a_b.jsonl",
+                                           "a_b_2.jsonl",
+                                           std::string(247, 'x') + "_2.jsonl",
+                                           std::string(249, 'x') + ".jsonl",
+                                           "\xEF\xBF\xBD\x41.jsonl"};
   EXPECT_EQ(files, expect);
+  EXPECT_EQ(read_file(path("out/" + std::string(249, 'x') + ".jsonl")),
+            "{\"n\":10,\"t\":\"v\"}\n");
+  EXPECT_EQ(read_file(path("out/" + std::string(247, 'x') + "_2.jsonl")),
+            "{\"n\":11,\"t\":\"v\"}\n");
   EXPECT_EQ(read_file(path("out/a_b.jsonl")), "{\"n\":6,\"t\":\"v\"}\n");
   EXPECT_EQ(read_file(path("out/a_b_2.jsonl")), "{\"n\":7,\"t\":\"v\"}\n");
   EXPECT_EQ(read_file(path("out/\xEF\xBF\xBD\x41.jsonl")), "{\"n\":9,\"t\":\"v\"}\n");
   EXPECT_FALSE(fs::exists(path("a_b.jsonl")));  // nothing escaped the directory
+}
+
+TEST_F(ExportTest, ExportAllNeverWritesThroughASymbolicLink) {
+  test::Image img = make_image({{"A", 5}, {"B", 6}, {"C", 7}});
+  for (uint32_t p = 5; p <= 7; ++p) set_rows(img, p, {table_row(static_cast<int32_t>(p), "v")});
+  auto db = open_image(img);
+  ASSERT_TRUE(db);
+  write_file(path("outside.txt"), "precious\n");
+  using DirectoryExport = std::optional<ExportError> (*)(const Database&, const std::string&);
+  for (DirectoryExport run : {DirectoryExport{export_all}, DirectoryExport{export_all_decoded}}) {
+    // B.jsonl links to an existing file outside, then to one that does not exist.
+    for (const std::string link_target : {"../outside.txt", "../nowhere.txt"}) {
+      fs::remove_all(path("out"));
+      fs::create_directory(path("out"));
+      fs::create_symlink(link_target, path("out/B.jsonl"));
+      auto err = run(*db, path("out"));
+      ASSERT_TRUE(err) << link_target;
+      EXPECT_EQ(err->type, ExportError::Type::IOError);
+      EXPECT_EQ(err->message, "Failed to create output file: " + os_error_text(ELOOP));
+      EXPECT_EQ(read_file(path("out/A.jsonl")), "{\"n\":5,\"t\":\"v\"}\n");
+      EXPECT_TRUE(fs::is_symlink(path("out/B.jsonl")));
+      EXPECT_FALSE(fs::exists(path("out/C.jsonl")));  // the export stopped there
+      EXPECT_EQ(read_file(path("outside.txt")), "precious\n");
+      EXPECT_FALSE(fs::exists(path("nowhere.txt")));
+    }
+  }
+  // export_table writes the path it is given, through a link too.
+  EXPECT_FALSE(export_table_to_path(*db, "C", path("out/B.jsonl")));
+  EXPECT_EQ(read_file(path("nowhere.txt")), "{\"n\":7,\"t\":\"v\"}\n");
 }
 
 TEST_F(ExportTest, LargeTableCrossesTheWriteBuffer) {

@@ -1,0 +1,707 @@
+// Arrow record batches of table records: column builders that append core
+// values into Arrow buffers, the schema and array structs they are handed
+// out in (each struct owns its buffers and frees them in its release
+// callback), and the C stream over a reader.
+#include "export/arrow.hpp"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <utility>
+
+#include "decode/ole_date.hpp"
+#include "error/error.hpp"
+
+namespace quarlet {
+
+// ---------------------------------------------------------------------------
+// Types
+
+ArrowColumn arrow_column(const ColumnDef& column, bool decoded) {
+  ArrowColumn out;
+  out.column = &column;
+  const bool multi = (column.flags & kColumnMultiValued) != 0;
+  if (multi && !decoded) {
+    out.type = ArrowType::Binary;  // the stored multi-valued bytes
+    return out;
+  }
+  out.is_list = multi;
+  switch (column.column_type) {
+    case 1: out.type = ArrowType::Bool; break;
+    case 2: out.type = ArrowType::UInt8; break;
+    case 3: out.type = ArrowType::Int16; break;
+    case 4: out.type = ArrowType::Int32; break;
+    case 5:   // Currency
+    case 15:  // Long long
+      out.type = decoded ? ArrowType::Int64 : ArrowType::UInt64;
+      break;
+    case 6: out.type = ArrowType::Float32; break;
+    case 7: out.type = ArrowType::Float64; break;
+    case 8: out.type = decoded ? ArrowType::TimestampUs : ArrowType::UInt64; break;
+    case 9:
+    case 11: out.type = ArrowType::Binary; break;
+    case 10:
+    case 12:
+    case 16: out.type = ArrowType::Utf8; break;  // GUIDs as their text
+    case 14: out.type = ArrowType::UInt32; break;
+    case 17: out.type = ArrowType::UInt16; break;
+    default: out.type = ArrowType::Null; break;  // NULL, Obsolete, Max: always null
+  }
+  return out;
+}
+
+const char* arrow_format(ArrowType type) {
+  switch (type) {
+    case ArrowType::Null: return "n";
+    case ArrowType::Bool: return "b";
+    case ArrowType::UInt8: return "C";
+    case ArrowType::Int16: return "s";
+    case ArrowType::UInt16: return "S";
+    case ArrowType::Int32: return "i";
+    case ArrowType::UInt32: return "I";
+    case ArrowType::Int64: return "l";
+    case ArrowType::UInt64: return "L";
+    case ArrowType::Float32: return "f";
+    case ArrowType::Float64: return "g";
+    case ArrowType::Utf8: return "u";
+    case ArrowType::Binary: return "z";
+    case ArrowType::TimestampUs: return "tsu:UTC";
+  }
+  return "n";
+}
+
+namespace {
+
+// Days from 1970-01-01 to the civil date y-m-d (proleptic Gregorian).
+int64_t days_from_civil(int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
+}  // namespace
+
+bool ole_date_to_unix_micros(uint64_t bits, int64_t* out) {
+  double days;
+  static_assert(sizeof days == sizeof bits);
+  std::memcpy(&days, &bits, sizeof days);
+  const std::optional<DateTimeParts> p = ole_date_to_utc(days);
+  if (!p) return false;
+  const int64_t day = days_from_civil(p->year, p->month, p->day);
+  const int64_t seconds = day * 86400 + p->hour * 3600 + p->minute * 60 + p->second;
+  *out = seconds * 1000000 + p->microsecond;
+  return true;
+}
+
+std::string arrow_read_error(const EseError& error) {
+  return "Error reading record: " + message(error);
+}
+
+// ---------------------------------------------------------------------------
+// Buffers and builders
+
+namespace {
+
+// A growable byte buffer in malloc'd memory whose block can be handed over
+// to an array (and freed by its release callback). Throws std::bad_alloc
+// when memory runs out.
+class Buffer {
+ public:
+  Buffer() = default;
+  Buffer(const Buffer&) = delete;
+  Buffer& operator=(const Buffer&) = delete;
+  ~Buffer() { std::free(data_); }
+
+  size_t size() const { return size_; }
+  uint8_t* data() { return data_; }
+
+  // Room for `n` more bytes; returns where they go (size grows by n).
+  uint8_t* extend(size_t n) {
+    if (cap_ - size_ < n) grow(n);
+    uint8_t* at = data_ + size_;
+    size_ += n;
+    return at;
+  }
+  void append(const void* p, size_t n) {
+    if (n != 0) std::memcpy(extend(n), p, n);
+  }
+  void append_zeros(size_t n) {
+    if (n != 0) std::memset(extend(n), 0, n);
+  }
+  template <class T>
+  void put(T v) {
+    std::memcpy(extend(sizeof v), &v, sizeof v);
+  }
+  // Capacity for `n` bytes in all; the size is unchanged.
+  void reserve(size_t n) {
+    if (n > cap_) grow(n - size_);
+  }
+  // Frees the block and empties the buffer.
+  void reset() {
+    std::free(data_);
+    data_ = nullptr;
+    size_ = cap_ = 0;
+  }
+  // Hands the block over (never null: an empty buffer still gets a small
+  // block, as consumers may look at a buffer of length 0) and empties this
+  // buffer.
+  void* release() {
+    if (data_ == nullptr) grow(8);
+    void* p = data_;
+    data_ = nullptr;
+    size_ = cap_ = 0;
+    return p;
+  }
+
+ private:
+  void grow(size_t n) {
+    size_t cap = cap_ < 64 ? 64 : cap_;
+    while (cap - size_ < n) {
+      if (cap > std::numeric_limits<size_t>::max() / 2) throw std::bad_alloc();
+      cap *= 2;
+    }
+    void* p = std::realloc(data_, cap);
+    if (p == nullptr) throw std::bad_alloc();
+    data_ = static_cast<uint8_t*>(p);
+    cap_ = cap;
+  }
+
+  uint8_t* data_ = nullptr;
+  size_t size_ = 0;
+  size_t cap_ = 0;
+};
+
+// Sets bit `index` of a bitmap that grows one bit at a time (a new byte at
+// every multiple of 8).
+inline void push_bit(Buffer& bits, int64_t index, bool set) {
+  if (index % 8 == 0) bits.put(uint8_t{0});
+  if (set) bits.data()[index / 8] |= static_cast<uint8_t>(1u << (index % 8));
+}
+
+// What an exported array owns: its buffers' blocks and its children.
+struct ArrayHolder {
+  void* owned[3] = {nullptr, nullptr, nullptr};  // malloc'd blocks
+  const void* buffers[3] = {nullptr, nullptr, nullptr};
+  std::vector<ArrowArray> children;    // sized once, so pointers stay valid
+  std::vector<ArrowArray*> child_ptrs;
+};
+
+void release_array(ArrowArray* array) {
+  if (array == nullptr || array->release == nullptr) return;
+  auto* holder = static_cast<ArrayHolder*>(array->private_data);
+  // A child the consumer moved out has its release cleared; it frees itself.
+  for (ArrowArray* child : holder->child_ptrs) {
+    if (child->release != nullptr) child->release(child);
+  }
+  for (void* block : holder->owned) std::free(block);
+  delete holder;
+  array->release = nullptr;
+}
+
+// An array struct over `holder`, which it owns from now on.
+void fill_array(ArrowArray* out, ArrayHolder* holder, int64_t length, int64_t null_count,
+                int64_t n_buffers) {
+  out->length = length;
+  out->null_count = null_count;
+  out->offset = 0;
+  out->n_buffers = n_buffers;
+  out->n_children = static_cast<int64_t>(holder->child_ptrs.size());
+  out->buffers = holder->buffers;
+  out->children = holder->child_ptrs.empty() ? nullptr : holder->child_ptrs.data();
+  out->dictionary = nullptr;
+  out->release = release_array;
+  out->private_data = holder;
+}
+
+constexpr size_t kInt32Max = static_cast<size_t>(std::numeric_limits<int32_t>::max());
+
+size_t fixed_width(ArrowType type) {
+  switch (type) {
+    case ArrowType::UInt8: return 1;
+    case ArrowType::Int16:
+    case ArrowType::UInt16: return 2;
+    case ArrowType::Int32:
+    case ArrowType::UInt32:
+    case ArrowType::Float32: return 4;
+    case ArrowType::Int64:
+    case ArrowType::UInt64:
+    case ArrowType::Float64:
+    case ArrowType::TimestampUs: return 8;
+    default: return 0;
+  }
+}
+
+bool is_variable(ArrowType type) { return type == ArrowType::Utf8 || type == ArrowType::Binary; }
+
+}  // namespace
+
+// Appends the values of one column (or of a list column's elements) of one
+// batch. Values are taken only in the form the type names; any other form
+// is appended as null and reported.
+class ColumnBuilder {
+ public:
+  ColumnBuilder(ArrowType type, bool is_list, uint64_t* batch_bytes)
+      : type_(type), is_list_(is_list), batch_bytes_(batch_bytes) {
+    if (is_list_) child_ = std::make_unique<ColumnBuilder>(type, false, batch_bytes);
+    start();
+  }
+
+  void append_null() {
+    if (is_list_) {
+      offsets_.put(static_cast<int32_t>(child_->length_));
+    } else if (is_variable(type_)) {
+      offsets_.put(static_cast<int32_t>(values_.size()));
+    } else if (type_ == ArrowType::Bool) {
+      push_bit(values_, length_, false);
+    } else {
+      values_.append_zeros(fixed_width(type_));
+    }
+    push_bit(validity_, length_, false);
+    ++null_count_;
+    ++length_;
+  }
+
+  // A scalar value: true when taken (or null), false when its form does not
+  // match, and it is appended as null. In a list column a value is a list
+  // of one (a multi-valued column holding a single value).
+  bool append(const ColumnValue& v) {
+    if (std::holds_alternative<std::monostate>(v)) {
+      append_null();
+      return true;
+    }
+    if (is_list_) {
+      if (child_->length_ >= static_cast<int64_t>(kInt32Max) || !child_->take(v)) {
+        append_null();
+        return false;
+      }
+      child_->close_value();
+      close_value();
+      return true;
+    }
+    if (!take(v)) {
+      append_null();
+      return false;
+    }
+    close_value();
+    return true;
+  }
+
+  // A list of values (list columns only). Returns how many elements were
+  // not in their type's form (each null in the list); a list whose elements
+  // would overflow the batch's 32-bit offsets is null and counts as one.
+  uint64_t append_list(const std::vector<ColumnValue>& elements) {
+    if (elements.size() > kInt32Max - static_cast<size_t>(child_->length_)) {
+      append_null();
+      return 1;
+    }
+    uint64_t bad = 0;
+    for (const ColumnValue& e : elements) bad += child_->append(e) ? 0 : 1;
+    close_value();
+    return bad;
+  }
+
+  // Moves the batch's buffers into `out` and starts a new batch.
+  void finish(ArrowArray* out) {
+    auto holder = std::make_unique<ArrayHolder>();
+    int64_t n_buffers = 0;
+    const auto hand = [&](Buffer& b) {
+      holder->owned[n_buffers] = b.release();
+      holder->buffers[n_buffers] = holder->owned[n_buffers];
+      ++n_buffers;
+    };
+    const bool null_type = type_ == ArrowType::Null && !is_list_;
+    if (!null_type) {
+      if (null_count_ == 0) {
+        // No bitmap when nothing is null: consumers then skip the checks.
+        ++n_buffers;
+      } else {
+        hand(validity_);
+      }
+    }
+    if (is_list_) {
+      hand(offsets_);
+      holder->children.resize(1);
+      holder->child_ptrs.push_back(&holder->children[0]);
+      child_->finish(&holder->children[0]);
+    } else if (is_variable(type_)) {
+      hand(offsets_);
+      hand(values_);
+    } else if (!null_type) {
+      hand(values_);
+    }
+    // A null-type array has no buffers; its every slot is null.
+    const int64_t null_count = null_type ? length_ : null_count_;
+    fill_array(out, holder.release(), length_, null_count, n_buffers);
+    start();
+  }
+
+ private:
+  // Appends the value bytes of a non-null scalar `v`; false, nothing
+  // appended, when it is not in this type's form.
+  bool take(const ColumnValue& v) {
+    switch (type_) {
+      case ArrowType::Null:
+        return false;
+      case ArrowType::Bool:
+        if (const bool* b = std::get_if<bool>(&v)) {
+          push_bit(values_, length_, *b);
+          return true;
+        }
+        return false;
+      case ArrowType::UInt8: return put_as<uint8_t>(v);
+      case ArrowType::Int16: return put_as<int16_t>(v);
+      case ArrowType::UInt16: return put_as<uint16_t>(v);
+      case ArrowType::Int32: return put_as<int32_t>(v);
+      case ArrowType::UInt32: return put_as<uint32_t>(v);
+      case ArrowType::Int64: return put_as<int64_t>(v);
+      case ArrowType::Float32: return put_as<float>(v);
+      case ArrowType::Float64: return put_as<double>(v);
+      case ArrowType::UInt64:
+        if (const auto* u = std::get_if<uint64_t>(&v)) {
+          values_.put(*u);
+        } else if (const auto* d = std::get_if<DateTimeValue>(&v)) {
+          values_.put(d->raw);
+        } else if (const auto* c = std::get_if<CurrencyValue>(&v)) {
+          values_.put(c->raw);
+        } else {
+          return false;
+        }
+        return true;
+      case ArrowType::TimestampUs: {
+        int64_t micros = 0;
+        const auto* dt = std::get_if<DateTimeValue>(&v);
+        if (dt == nullptr || !ole_date_to_unix_micros(dt->raw, &micros)) return false;
+        values_.put(micros);
+        return true;
+      }
+      case ArrowType::Utf8:
+        if (const auto* t = std::get_if<TextValue>(&v)) {
+          return put_bytes(t->utf8.data(), t->utf8.size());
+        }
+        if (const auto* g = std::get_if<GuidValue>(&v)) {
+          if (kGuidTextSize > kInt32Max - values_.size()) return false;
+          char* text = reinterpret_cast<char*>(values_.extend(kGuidTextSize));
+          format_guid_into(g->bytes.data(), text);
+          *batch_bytes_ += kGuidTextSize;
+          offsets_.put(static_cast<int32_t>(values_.size()));
+          return true;
+        }
+        return false;
+      case ArrowType::Binary:
+        if (const auto* b = std::get_if<BinaryValue>(&v)) return put_vector(b->bytes);
+        if (const auto* l = std::get_if<LongBinaryValue>(&v)) return put_vector(l->bytes);
+        if (const auto* m = std::get_if<MultiValueValue>(&v)) return put_vector(m->bytes);
+        return false;
+    }
+    return false;
+  }
+
+  template <class T>
+  bool put_as(const ColumnValue& v) {
+    const T* x = std::get_if<T>(&v);
+    if (x == nullptr) return false;
+    values_.put(*x);
+    return true;
+  }
+
+  bool put_vector(const std::vector<uint8_t>& bytes) {
+    return put_bytes(bytes.data(), bytes.size());
+  }
+
+  // Variable-size bytes; false, nothing appended, when the batch's 32-bit
+  // offsets cannot reach past them.
+  bool put_bytes(const void* p, size_t n) {
+    if (n > kInt32Max - values_.size()) return false;
+    values_.append(p, n);
+    *batch_bytes_ += n;
+    offsets_.put(static_cast<int32_t>(values_.size()));
+    return true;
+  }
+
+  // Ends a valid slot whose data is appended (a list's: its elements).
+  void close_value() {
+    if (is_list_) offsets_.put(static_cast<int32_t>(child_->length_));
+    push_bit(validity_, length_, true);
+    ++length_;
+  }
+
+  void start() {
+    // The next batch is likely the size of this one: reserve as much.
+    const size_t values = static_cast<size_t>(length_) * fixed_width(type_);
+    length_ = 0;
+    null_count_ = 0;
+    validity_.reset();
+    values_.reset();
+    offsets_.reset();
+    if (values != 0) values_.reserve(values);
+    if (is_list_ || is_variable(type_)) offsets_.put(int32_t{0});
+  }
+
+  ArrowType type_;
+  bool is_list_;
+  uint64_t* batch_bytes_;   // the reader's count of variable-size bytes
+  Buffer validity_;         // one bit per slot, set = valid
+  Buffer values_;           // fixed-width values, bits (Bool) or variable-size data
+  Buffer offsets_;          // int32 offsets: into values_, or into child_ (lists)
+  int64_t length_ = 0;
+  int64_t null_count_ = 0;
+  std::unique_ptr<ColumnBuilder> child_;  // a list's elements
+};
+
+// ---------------------------------------------------------------------------
+// Schema
+
+namespace {
+
+struct SchemaHolder {
+  std::string format;
+  std::string name;
+  std::string metadata;                // empty: none
+  std::vector<ArrowSchema> children;   // sized once
+  std::vector<ArrowSchema*> child_ptrs;
+};
+
+void release_schema(ArrowSchema* schema) {
+  if (schema == nullptr || schema->release == nullptr) return;
+  auto* holder = static_cast<SchemaHolder*>(schema->private_data);
+  for (ArrowSchema* child : holder->child_ptrs) {
+    if (child->release != nullptr) child->release(child);
+  }
+  delete holder;
+  schema->release = nullptr;
+}
+
+// Binary metadata: int32 pair count, then per pair int32 key length, key
+// bytes, int32 value length, value bytes (native byte order).
+std::string encode_metadata(const std::vector<std::pair<std::string, std::string>>& pairs) {
+  std::string out;
+  const auto put_i32 = [&](size_t v) {
+    const int32_t n = static_cast<int32_t>(v);
+    out.append(reinterpret_cast<const char*>(&n), sizeof n);
+  };
+  put_i32(pairs.size());
+  for (const auto& [key, value] : pairs) {
+    put_i32(key.size());
+    out += key;
+    put_i32(value.size());
+    out += value;
+  }
+  return out;
+}
+
+// Fills `out` from `holder` (owned from now on) with `n_children` children
+// already added to it.
+void fill_schema(ArrowSchema* out, SchemaHolder* holder, int64_t flags) {
+  out->format = holder->format.c_str();
+  out->name = holder->name.c_str();
+  out->metadata = holder->metadata.empty() ? nullptr : holder->metadata.data();
+  out->flags = flags;
+  out->n_children = static_cast<int64_t>(holder->child_ptrs.size());
+  out->children = holder->child_ptrs.empty() ? nullptr : holder->child_ptrs.data();
+  out->dictionary = nullptr;
+  out->release = release_schema;
+  out->private_data = holder;
+}
+
+void column_schema(const ArrowColumn& c, ArrowSchema* out) {
+  auto holder = std::make_unique<SchemaHolder>();
+  holder->name = utf8_lossy(c.column->name);
+  holder->metadata =
+      encode_metadata({{"ese.type", std::string(column_type_name(c.column->column_type))},
+                       {"ese.column_id", std::to_string(c.column->id)}});
+  if (c.is_list) {
+    holder->format = "+l";
+    holder->children.resize(1);
+    holder->child_ptrs.push_back(&holder->children[0]);
+    auto item = std::make_unique<SchemaHolder>();
+    item->format = arrow_format(c.type);
+    item->name = "item";
+    fill_schema(&holder->children[0], item.release(), ARROW_FLAG_NULLABLE);
+  } else {
+    holder->format = arrow_format(c.type);
+  }
+  fill_schema(out, holder.release(), ARROW_FLAG_NULLABLE);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// ArrowTableReader
+
+Result<std::unique_ptr<ArrowTableReader>> ArrowTableReader::open(const Database& db,
+                                                                 const Name& name,
+                                                                 const ArrowReadOptions& options) {
+  std::unique_ptr<ArrowTableReader> reader(new ArrowTableReader());
+  reader->decode_ = options.decode;
+  reader->batch_size_ = options.batch_size == 0 ? 1 : options.batch_size;
+  const ColumnPlan* plan = nullptr;
+  if (options.decode) {
+    auto opened = DecodedTableRecords::open(db, name);
+    if (!opened) return opened.error();
+    reader->decoded_ = std::move(*opened);
+    if (!options.all_columns) {
+      if (Status s = reader->decoded_->select(options.columns); !s) return s.error();
+    }
+    plan = &reader->decoded_->plan();
+  } else {
+    auto opened = TableRecords::open(db, name);
+    if (!opened) return opened.error();
+    reader->raw_ = std::move(*opened);
+    if (!options.all_columns) {
+      if (Status s = reader->raw_->select(options.columns); !s) return s.error();
+    }
+    plan = &reader->raw_->plan();
+  }
+  reader->db_ = &db;
+  for (const ColumnPlan::Item& item : plan->items) {
+    reader->columns_.push_back(arrow_column(*item.column, options.decode));
+    const ArrowColumn& c = reader->columns_.back();
+    reader->builders_.push_back(
+        std::make_unique<ColumnBuilder>(c.type, c.is_list, &reader->batch_bytes_));
+  }
+  reader->out_of_form_.assign(reader->columns_.size(), 0);
+  return reader;
+}
+
+ArrowTableReader::~ArrowTableReader() = default;
+
+void ArrowTableReader::schema(ArrowSchema* out) const {
+  auto holder = std::make_unique<SchemaHolder>();
+  holder->format = "+s";
+  holder->children.resize(columns_.size());
+  for (size_t i = 0; i < columns_.size(); ++i) {
+    holder->child_ptrs.push_back(&holder->children[i]);
+    column_schema(columns_[i], &holder->children[i]);
+  }
+  fill_schema(out, holder.release(), 0);
+}
+
+void ArrowTableReader::append_raw(const Record& record) {
+  const size_t n = std::min(record.fields.size(), builders_.size());
+  for (size_t i = 0; i < n; ++i) {
+    if (!builders_[i]->append(record.fields[i].value)) ++out_of_form_[i];
+  }
+}
+
+void ArrowTableReader::append_decoded(const DecodedRecord& record) {
+  const size_t n = std::min(record.fields.size(), builders_.size());
+  for (size_t i = 0; i < n; ++i) {
+    const DecodedField& field = record.fields[i];
+    ColumnBuilder& builder = *builders_[i];
+    if (field.is_list && columns_[i].is_list) {
+      out_of_form_[i] += builder.append_list(field.elements);
+    } else if (field.is_list) {
+      // Split into a list in a column the catalog does not call multi-valued.
+      builder.append_null();
+      ++out_of_form_[i];
+    } else if (!builder.append(field.value)) {
+      ++out_of_form_[i];
+    }
+  }
+}
+
+Result<bool> ArrowTableReader::next(ArrowArray* out) {
+  out->release = nullptr;
+  if (error_) return *error_;
+  if (ended_) return false;
+  batch_bytes_ = 0;
+  uint32_t rows = 0;
+  while (rows < batch_size_) {
+    Result<bool> more = decode_ ? decoded_->next(decoded_record_) : raw_->next_into(raw_record_);
+    if (!more) {
+      error_ = more.error();
+      break;
+    }
+    if (!*more) {
+      ended_ = true;
+      break;
+    }
+    if (decode_) {
+      append_decoded(decoded_record_);
+    } else {
+      append_raw(raw_record_);
+    }
+    ++rows;
+    if (batch_bytes_ >= kArrowBatchDataLimit) break;
+  }
+  if (rows == 0) {
+    if (error_) return *error_;
+    return false;
+  }
+  auto holder = std::make_unique<ArrayHolder>();
+  holder->children.resize(builders_.size());
+  for (size_t i = 0; i < builders_.size(); ++i) {
+    holder->child_ptrs.push_back(&holder->children[i]);
+    builders_[i]->finish(&holder->children[i]);
+  }
+  fill_array(out, holder.release(), rows, 0, 1);  // a struct of no nulls: no bitmap
+  // The pages read so far are done with: resident memory stays flat.
+  db_->release_resident();
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// The C stream
+
+namespace {
+
+int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
+  auto* source = static_cast<ArrowBatchSource*>(stream->private_data);
+  try {
+    return source->get_schema(out);
+  } catch (const std::exception&) {
+    return ENOMEM;
+  }
+}
+
+int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) {
+  auto* source = static_cast<ArrowBatchSource*>(stream->private_data);
+  try {
+    return source->get_next(out);
+  } catch (const std::exception&) {
+    out->release = nullptr;
+    return ENOMEM;
+  }
+}
+
+const char* stream_get_last_error(ArrowArrayStream* stream) {
+  return static_cast<ArrowBatchSource*>(stream->private_data)->last_error();
+}
+
+void stream_release(ArrowArrayStream* stream) {
+  if (stream == nullptr || stream->release == nullptr) return;
+  delete static_cast<ArrowBatchSource*>(stream->private_data);
+  stream->private_data = nullptr;
+  stream->release = nullptr;
+}
+
+}  // namespace
+
+void export_array_stream(std::unique_ptr<ArrowBatchSource> source, ArrowArrayStream* out) {
+  out->get_schema = stream_get_schema;
+  out->get_next = stream_get_next;
+  out->get_last_error = stream_get_last_error;
+  out->release = stream_release;
+  out->private_data = source.release();
+}
+
+int ArrowReaderSource::get_schema(ArrowSchema* out) {
+  reader_->schema(out);
+  return 0;
+}
+
+int ArrowReaderSource::get_next(ArrowArray* out) {
+  Result<bool> more = reader_->next(out);
+  if (more) return 0;
+  error_ = arrow_read_error(more.error());
+  return EIO;
+}
+
+const char* ArrowReaderSource::last_error() { return error_.empty() ? nullptr : error_.c_str(); }
+
+}  // namespace quarlet

@@ -1,0 +1,146 @@
+// Arrow record batches of a table's records: the Arrow type of each column,
+// the schema of a table, batches built from its raw or decoded records, and
+// a C stream handing those batches out one after another.
+//
+// A batch is a struct array with one child per selected column, in the
+// table's column order. Nulls are validity bitmaps. A value whose form is
+// not its column's Arrow type (a short fixed-width value kept as bytes, an
+// Unsigned byte stored wider than one byte, compressed bytes in a text
+// column) is null in the batch and counted per column: no such value is
+// silently turned into something else.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "database/database.hpp"
+#include "decode/decoded_record.hpp"
+#include "export/arrow_abi.hpp"
+#include "record/parser.hpp"
+
+namespace quarlet {
+
+// Catalog column flag of a multi-valued column (checked on real databases:
+// every column holding a multi-valued entry carries it).
+inline constexpr uint32_t kColumnMultiValued = 0x8;
+
+// The Arrow types a column maps to.
+enum class ArrowType : uint8_t {
+  Null, Bool, UInt8, Int16, UInt16, Int32, UInt32, Int64, UInt64, Float32, Float64,
+  Utf8, Binary, TimestampUs,
+};
+
+// One column of a batch: its catalog definition and Arrow type; a list
+// column holds lists of `type`.
+struct ArrowColumn {
+  const ColumnDef* column = nullptr;
+  ArrowType type = ArrowType::Null;
+  bool is_list = false;
+};
+
+// The Arrow type of a column in the raw view (the values TableRecords
+// gives) or the decoded one (DecodedTableRecords: dates as timestamps,
+// signed Long long and Currency, multi-valued columns as lists).
+ArrowColumn arrow_column(const ColumnDef& column, bool decoded);
+
+// The Arrow format string of a type ("b", "C", "tsu:UTC", ...).
+const char* arrow_format(ArrowType type);
+
+// Microseconds since 1970-01-01 00:00 UTC of an OLE date stored as the bits
+// of a double; false for dates outside 1601..9999, NaN and infinities.
+bool ole_date_to_unix_micros(uint64_t bits, int64_t* out);
+
+struct ArrowReadOptions {
+  bool decode = false;         // decoded view instead of the raw one
+  bool all_columns = true;     // false: only `columns`
+  std::vector<Name> columns;   // selected column names (when !all_columns)
+  uint32_t batch_size = 65536; // most records per batch (at least 1)
+};
+
+// A batch also ends early once its variable-size data reaches this many
+// bytes, so batches of long values stay a bounded size.
+inline constexpr uint64_t kArrowBatchDataLimit = uint64_t{256} << 20;
+
+class ColumnBuilder;
+
+// One pass over a table, batch by batch. One reader serves one thread at a
+// time; `db` must outlive it.
+class ArrowTableReader {
+ public:
+  // TableNotFound, ColumnNotFound, or the error of the descent to the first
+  // leaf.
+  static Result<std::unique_ptr<ArrowTableReader>> open(const Database& db, const Name& name,
+                                                       const ArrowReadOptions& options);
+  ~ArrowTableReader();
+
+  // The schema: a struct with one nullable field per column, each carrying
+  // the metadata "ese.type" (the type's display name) and "ese.column_id".
+  void schema(ArrowSchema* out) const;
+  // The next batch into `out`: true, or false at the end (out->release is
+  // then null). A page that cannot be read ends the batch being built; that
+  // batch is given first and the error on the next call (and on every call
+  // after it).
+  Result<bool> next(ArrowArray* out);
+
+  const std::vector<ArrowColumn>& columns() const { return columns_; }
+  // Values of each column made null because of their form, so far.
+  const std::vector<uint64_t>& out_of_form() const { return out_of_form_; }
+
+ private:
+  ArrowTableReader() = default;
+  void append_raw(const Record& record);
+  void append_decoded(const DecodedRecord& record);
+
+  const Database* db_ = nullptr;
+  bool decode_ = false;
+  uint32_t batch_size_ = 1;
+  std::unique_ptr<TableRecords> raw_;
+  std::unique_ptr<DecodedTableRecords> decoded_;
+  Record raw_record_;                  // reused by every raw record
+  DecodedRecord decoded_record_;       // reused by every decoded record
+  std::vector<ArrowColumn> columns_;
+  std::vector<std::unique_ptr<ColumnBuilder>> builders_;
+  std::vector<uint64_t> out_of_form_;
+  uint64_t batch_bytes_ = 0;           // variable-size data in the current batch
+  bool ended_ = false;
+  std::optional<EseError> error_;      // the error that ended the pass
+};
+
+// The source of a C stream's schema and batches. Callbacks run on whatever
+// thread the consumer calls from. Returns are errno values (0 = success).
+class ArrowBatchSource {
+ public:
+  virtual ~ArrowBatchSource() = default;
+  virtual int get_schema(ArrowSchema* out) = 0;
+  virtual int get_next(ArrowArray* out) = 0;
+  // Message of the last failed call, valid until the next call.
+  virtual const char* last_error() = 0;
+};
+
+// The source of a stream over one reader. Its get_next builds the batch on
+// the calling thread.
+class ArrowReaderSource : public ArrowBatchSource {
+ public:
+  explicit ArrowReaderSource(std::unique_ptr<ArrowTableReader> reader)
+      : reader_(std::move(reader)) {}
+  int get_schema(ArrowSchema* out) override;
+  int get_next(ArrowArray* out) override;
+  const char* last_error() override;
+  ArrowTableReader& reader() { return *reader_; }
+
+ private:
+  std::unique_ptr<ArrowTableReader> reader_;
+  std::string error_;  // message of the last failed get_next
+};
+
+// Fills `out` with a stream over `source`, which it owns from now on (the
+// stream's release destroys it). Exceptions a source throws (allocation
+// failure) become ENOMEM; none crosses the C boundary.
+void export_array_stream(std::unique_ptr<ArrowBatchSource> source, ArrowArrayStream* out);
+
+// Message of a reader error as the stream reports it.
+std::string arrow_read_error(const EseError& error);
+
+}  // namespace quarlet

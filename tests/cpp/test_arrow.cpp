@@ -1,0 +1,150 @@
+// Tests of the Arrow batches of the core: buffers and ownership of the
+// exported structs (children moved out and released on their own), the
+// stream's end and errors, and the date conversion of the decoded view.
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "export/arrow.hpp"
+#include "catalog_image.hpp"
+#include "test_image.hpp"
+
+namespace quarlet {
+namespace {
+
+TEST(ArrowDates, OleDatesToUnixMicroseconds) {
+  const auto bits = [](double d) {
+    uint64_t b;
+    std::memcpy(&b, &d, 8);
+    return b;
+  };
+  int64_t us = 0;
+  ASSERT_TRUE(ole_date_to_unix_micros(bits(25569.0), &us));  // 1970-01-01
+  EXPECT_EQ(us, 0);
+  ASSERT_TRUE(ole_date_to_unix_micros(bits(25569.5), &us));
+  EXPECT_EQ(us, 43200LL * 1000000);
+  ASSERT_TRUE(ole_date_to_unix_micros(bits(-109205.0), &us));  // 1601-01-01
+  EXPECT_EQ(us, -11644473600LL * 1000000);
+  EXPECT_FALSE(ole_date_to_unix_micros(bits(-109206.0), &us));
+  EXPECT_FALSE(ole_date_to_unix_micros(0x7FF8000000000000ull, &us));  // NaN
+}
+
+TEST(ArrowTypes, RawAndDecodedMapping) {
+  ColumnDef c;
+  c.column_type = 15;
+  EXPECT_STREQ(arrow_format(arrow_column(c, false).type), "L");
+  EXPECT_STREQ(arrow_format(arrow_column(c, true).type), "l");
+  c.column_type = 8;
+  EXPECT_STREQ(arrow_format(arrow_column(c, true).type), "tsu:UTC");
+  c.flags = kColumnMultiValued;
+  EXPECT_STREQ(arrow_format(arrow_column(c, false).type), "z");
+  EXPECT_TRUE(arrow_column(c, true).is_list);
+}
+
+using test::Bytes;
+
+// One table "T" with columns "n" (fixed 1, Signed long) and "t" (variable
+// 128, Text) whose rows are on data pages 5 and 6 (6 reached by the next
+// link of 5; `bad_link` points 6 at a page past the file instead of 0).
+std::unique_ptr<Database> two_page_table(bool bad_link) {
+  test::Image img(8192, 8);
+  test::set_catalog_page(img, {test::table_record(2, "T", 5),
+                               test::column_record(2, 1, "n", 4, 4),
+                               test::column_record(2, 128, "t", 10, 255, 1252)});
+  const auto row = [](uint32_t n, const std::string& text) {
+    return test::cat({Bytes{1, 128, 9, 0}, test::le32(n), Bytes{0},
+                      test::le16(static_cast<uint16_t>(text.size())), test::str(text)});
+  };
+  const auto page = [&](uint32_t number, uint32_t first, uint32_t next) {
+    std::vector<test::TestTag> tags = {{0, Bytes{0, 0}}};
+    for (uint32_t i = first; i < first + 3; ++i) {
+      const Bytes key = {static_cast<uint8_t>(i)};
+      tags.push_back({0, test::leaf_value(key, row(i, "r" + std::to_string(i)))});
+    }
+    img.set_page(number, kPageLeaf, tags, next);
+  };
+  page(5, 0, 6);
+  page(6, 3, bad_link ? 99999 : 0);
+  auto db = img.open();
+  EXPECT_TRUE(db.ok());
+  return db.ok() ? std::move(*db) : nullptr;
+}
+
+// Batch of a stream; fails the test on an error.
+bool next_batch(ArrowArrayStream& stream, ArrowArray* out) {
+  EXPECT_EQ(stream.get_next(&stream, out), 0) << stream.get_last_error(&stream);
+  return out->release != nullptr;
+}
+
+TEST(ArrowStream, BatchesOwnTheirBuffersAndChildrenMoveOut) {
+  auto db = two_page_table(false);
+  ASSERT_TRUE(db);
+  ArrowReadOptions options;
+  options.batch_size = 4;
+  auto reader = ArrowTableReader::open(*db, "T", options);
+  ASSERT_TRUE(reader.ok());
+  ArrowArrayStream stream;
+  export_array_stream(std::make_unique<ArrowReaderSource>(std::move(*reader)), &stream);
+
+  ArrowSchema schema;
+  ASSERT_EQ(stream.get_schema(&stream, &schema), 0);
+  ASSERT_EQ(schema.n_children, 2);
+  EXPECT_STREQ(schema.format, "+s");
+  EXPECT_STREQ(schema.children[0]->format, "i");
+  EXPECT_STREQ(schema.children[1]->name, "t");
+  // A child moved out outlives its parent and is released on its own.
+  ArrowSchema moved = *schema.children[1];
+  schema.children[1]->release = nullptr;
+  schema.release(&schema);
+  EXPECT_EQ(schema.release, nullptr);
+  moved.release(&moved);
+
+  ArrowArray batch;
+  ASSERT_TRUE(next_batch(stream, &batch));
+  ASSERT_EQ(batch.length, 4);
+  ArrowArray text = *batch.children[1];
+  batch.children[1]->release = nullptr;
+  const auto* n = static_cast<const int32_t*>(batch.children[0]->buffers[1]);
+  EXPECT_EQ(n[3], 3);
+  batch.release(&batch);
+  ASSERT_EQ(text.n_buffers, 3);
+  EXPECT_EQ(text.buffers[0], nullptr);  // no nulls: no bitmap
+  const auto* offsets = static_cast<const int32_t*>(text.buffers[1]);
+  EXPECT_EQ(std::string(static_cast<const char*>(text.buffers[2]) + offsets[3], 2), "r3");
+  text.release(&text);
+
+  ASSERT_TRUE(next_batch(stream, &batch));
+  EXPECT_EQ(batch.length, 2);  // the rest, from the second page
+  batch.release(&batch);
+  EXPECT_FALSE(next_batch(stream, &batch));  // the end
+  EXPECT_FALSE(next_batch(stream, &batch));
+  stream.release(&stream);
+  EXPECT_EQ(stream.release, nullptr);
+}
+
+TEST(ArrowStream, UnreadablePageEndsTheStreamAfterTheRecordsBeforeIt) {
+  auto db = two_page_table(true);
+  ASSERT_TRUE(db);
+  ArrowReadOptions options;
+  options.batch_size = 100;
+  auto reader = ArrowTableReader::open(*db, "T", options);
+  ASSERT_TRUE(reader.ok());
+  ArrowArrayStream stream;
+  export_array_stream(std::make_unique<ArrowReaderSource>(std::move(*reader)), &stream);
+  ArrowArray batch;
+  ASSERT_TRUE(next_batch(stream, &batch));
+  EXPECT_EQ(batch.length, 6);
+  batch.release(&batch);
+  for (int i = 0; i < 2; ++i) {  // the error sticks
+    EXPECT_EQ(stream.get_next(&stream, &batch), EIO);
+    EXPECT_EQ(batch.release, nullptr);
+    EXPECT_STREQ(stream.get_last_error(&stream),
+                 "Error reading record: Invalid page number: 99999");
+  }
+  stream.release(&stream);
+}
+
+}  // namespace
+}  // namespace quarlet
