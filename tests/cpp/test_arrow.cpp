@@ -50,7 +50,7 @@ using test::Bytes;
 // link of 5; `bad_link` points 6 at a page past the file instead of 0).
 std::unique_ptr<Database> two_page_table(bool bad_link) {
   test::Image img(8192, 8);
-  test::set_catalog_page(img, {test::table_record(2, "T", 5),
+  test::set_catalog_page(img, {test::table_record(2, "T", 7),
                                test::column_record(2, 1, "n", 4, 4),
                                test::column_record(2, 128, "t", 10, 255, 1252)});
   const auto row = [](uint32_t n, const std::string& text) {
@@ -67,6 +67,12 @@ std::unique_ptr<Database> two_page_table(bool bad_link) {
   };
   page(5, 0, 6);
   page(6, 3, bad_link ? 99999 : 0);
+  // The root lists both leaves, then (when damaged) a page past the file.
+  std::vector<test::TestTag> children = {{0, Bytes{}},
+                                         {0, test::branch_value(test::str("a"), 5)},
+                                         {0, test::branch_value(test::str("b"), 6)}};
+  if (bad_link) children.push_back({0, test::branch_value(test::str(""), 99999)});
+  img.set_page(7, 0, children);
   auto db = img.open();
   EXPECT_TRUE(db.ok());
   return db.ok() ? std::move(*db) : nullptr;
