@@ -1,9 +1,9 @@
 // Fuzz target for the whole read path: open a database image from the input,
-// load its catalog, read every table's records to the end, walk every tree
-// counting its entries, encode each record
-// as JSON, build every table's Arrow batches (raw and decoded, small batches)
-// and release them, carve every scope and run the integrity pass. (The
-// decoded view has its own target.)
+// load its catalog, read every table's records to the end and encode each
+// record as JSON, walk every tree counting its entries, build every table's
+// Arrow batches (raw and decoded, small batches) and release them, carve
+// every scope and run the integrity pass. (The decoded view has its own
+// target.)
 //
 // Checks beyond "no crash": every record has the table's columns; a record
 // iteration ends (the leaf cursor is bounded by the page count); carving
