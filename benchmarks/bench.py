@@ -22,6 +22,8 @@ reports medians as a table:
                               so every page is scanned)
   check                       MB/s of pages whose checksums the integrity pass
                               verifies
+  recover                     MB/s of database file searched by recover() over
+                              every table, every source
 
 Databases (each >= 1 GiB):
   big-8k, big-32k   narrow (1,000,000 records), typical (1,000,000 records) and
@@ -222,6 +224,12 @@ elif kind == "check":
     t1 = time.perf_counter(); c1 = cpu(); u1 = user()
     out.update(seconds=t1 - t0, cpu=c1 - c0, user=u1 - u0, bad=report["pages"]["bad"],
                bytes=db.total_pages * db.page_size)
+elif kind == "recover":
+    c0 = cpu(); u0 = user(); t0 = time.perf_counter()
+    items = sum(1 for _ in db.recover())
+    t1 = time.perf_counter(); c1 = cpu(); u1 = user()
+    out.update(seconds=t1 - t0, cpu=c1 - c0, user=u1 - u0, items=items,
+               bytes=os.path.getsize(path))
 out["peak_mb"] = rss_mb()
 out["base_mb"] = base
 print(json.dumps(out))
@@ -352,6 +360,12 @@ def main():
                 s, c, p, r = median_runs(args.runs, lambda: run_child("carve", paths[db], scope))
                 row(name, (s, c, p, r), lambda t, r=r: "%.0f MB/s" % (r["bytes"] / t / 1e6),
                     (r["bytes"], limits[db]))
+        name = "recover %s" % db
+        if want(name):
+            s, c, p, r = median_runs(args.runs, lambda: run_child("recover", paths[db]))
+            row(name, (s, c, p, r),
+                lambda t, r=r: "%.0f MB/s, %d records" % (r["bytes"] / t / 1e6, r["items"]),
+                (r["bytes"], limits[db]))
     # The integrity check, on every database (tables-500: 1501 trees).
     for db in DATABASES:
         name = "check %s" % db

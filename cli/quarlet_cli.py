@@ -1,10 +1,11 @@
-"""The `quarlet` command: ESE database tables, schemas, dumps, exports, carving and integrity checks from the shell.
+"""The `quarlet` command: ESE database tables, schemas, dumps, exports, carving, integrity
+checks and recovery of deleted records from the shell.
 
 It is written over the `quarlet` extension module and decodes nothing itself.
 Output goes to stdout; errors are one line on stderr ("quarlet: error: ...")
 with exit status 2 for a usage error and 1 for a failure; `check` exits with
-3 when it finds damage. Progress is shown on stderr for export, carve and
-check only when stderr is a terminal.
+3 when it finds damage. Progress is shown on stderr for export, carve,
+recover and check only when stderr is a terminal.
 """
 
 from __future__ import annotations
@@ -17,7 +18,7 @@ import functools
 import importlib
 import io
 import json
-import datetime
+import math
 import os
 import sys
 import tempfile
@@ -39,6 +40,7 @@ EXIT_USAGE = 2
 EXIT_DAMAGE = 3
 EXIT_BROKEN_PIPE = 128 + 13  # as a command ended by SIGPIPE
 EXIT_INTERRUPTED = 128 + 2
+SOURCES = ("deleted", "orphan", "slack")
 DECODE_HELP = ("decompress values, expand multi-valued columns into JSON arrays and write "
                "dates as ISO 8601 text (default: the raw values)")
 FORMATS = ("jsonl", "csv", "parquet")
@@ -78,6 +80,18 @@ def _u32(text: str) -> int:
     if not 0 <= value <= U32_MAX:
         raise argparse.ArgumentTypeError("out of range (0 to %d): %s" % (U32_MAX, text))
     return value
+
+
+def _sources(text: str) -> List[str]:
+    """A comma-separated list of recovery sources (argparse type)."""
+    names = [n.strip() for n in text.split(",") if n.strip()]
+    for name in names:
+        if name not in SOURCES:
+            raise argparse.ArgumentTypeError("unknown source %r (choose from %s)"
+                                             % (name, ", ".join(SOURCES)))
+    if not names:
+        raise argparse.ArgumentTypeError("no source given")
+    return list(dict.fromkeys(names))
 
 
 def _jobs(text: str) -> int:
@@ -178,6 +192,24 @@ def build_parser() -> argparse.ArgumentParser:
     carve.add_argument("--format", choices=("jsonl", "tsv"), default="jsonl",
                        help="jsonl: one JSON object per hit; tsv: a header line, then one "
                             "tab-separated line per hit (default: jsonl)")
+
+    recover = command("recover", "recover deleted records as JSON Lines",
+                      "Write the deleted records the file still holds as JSON Lines, one "
+                      "object per record: table, source, page, offset (in the file), checks "
+                      "passed and the record. Sources: deleted = entries flagged deleted; "
+                      "orphan = entries of pages the table no longer reaches; slack = old "
+                      "records in the free bytes of the table's pages. Dropped tables are "
+                      "included. A summary per table (counts per source) goes to stderr.")
+    recover.add_argument("table", metavar="TABLE", nargs="?", default=None,
+                         help="table name (exact, case-sensitive; default: every table)")
+    recover.add_argument("--decode", action="store_true", help=DECODE_HELP)
+    recover.add_argument("--source", metavar="LIST", type=_sources, default=None,
+                         help="comma-separated sources to search (default: "
+                              "deleted,orphan,slack)")
+    recover.add_argument("--out", metavar="DIR", default=None,
+                         help="write one file per table, DIR/<name>.jsonl (named as export "
+                              "names them; symbolic links are never followed), instead of "
+                              "stdout")
 
     info = command("info", "show the header facts: state, logs needed, times, writer",
                    "Print facts about the database file: file size, page size, page count, "
@@ -962,6 +994,133 @@ def cmd_carve(args: argparse.Namespace, out: IO[bytes]) -> None:
                 for hit in hits])
 
 
+def _json_value(value: Any) -> Any:
+    """A record value as JSON takes it: bytes as lowercase hex, dates as ISO
+    8601 text, non-finite floats as 0 (as the exports write them)."""
+    if isinstance(value, bytes):
+        return value.hex()
+    if isinstance(value, float) and not math.isfinite(value):
+        return 0
+    if hasattr(value, "isoformat"):
+        return value.isoformat()
+    if isinstance(value, list):
+        return [_json_value(v) for v in value]
+    return value
+
+
+def recovered_line(item: Mapping[str, Any]) -> str:
+    """One recovered record as one JSON object (record members sorted by
+    name, as the exports write them)."""
+    record = {k: _json_value(v) for k, v in sorted(item["record"].items())}
+    return _json(dict(item, record=record))
+
+
+class RecoverFiles:
+    """One output file per table name inside an open directory, created
+    without following symbolic links, named as export_file_names does."""
+
+    def __init__(self, dir_fd: int) -> None:
+        self.dir_fd = dir_fd
+        self.names: List[str] = []
+        self.files: Dict[str, int] = {}
+
+    def fd(self, table: str) -> int:
+        if table not in self.files:
+            self.names.append(table)
+            file_name = export_file_names(self.names)[-1]
+            try:
+                self.files[table] = os.open(
+                    file_name, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW, 0o666,
+                    dir_fd=self.dir_fd)
+            except OSError as error:
+                raise CliError("Failed to create output file: "
+                               + _system_error_text(error)) from None
+        return self.files[table]
+
+    def write(self, table: str, data: bytes) -> None:
+        fd = self.fd(table)
+        view = memoryview(data)
+        while view:
+            view = view[os.write(fd, view):]
+
+    def close(self) -> None:
+        for fd in self.files.values():
+            os.close(fd)
+        self.files = {}
+
+
+def cmd_recover(args: argparse.Namespace, out: IO[bytes]) -> None:
+    db = open_database(args.database)
+    progress = Progress()
+    if args.table is not None:
+        order = [args.table]
+    else:
+        order = db.get_tables()
+    counts: Dict[str, Dict[str, int]] = {name: {} for name in order}
+    total = [0]
+
+    def work() -> None:
+        try:
+            items = db.recover(args.table, decode=args.decode, sources=args.source)
+        except ValueError as error:
+            raise CliError(str(error)) from None
+        files = None
+        dir_fd = -1
+        if args.out is not None:
+            try:
+                os.makedirs(args.out, exist_ok=True)
+            except OSError as error:
+                raise CliError("Failed to create output directory: %s"
+                               % _os_error_text(error)) from None
+            dir_fd = _open_directory(args.out)
+            files = RecoverFiles(dir_fd)
+        try:
+            block: List[str] = []
+            table = ""
+            size = 0
+
+            def flush() -> None:
+                if not block:
+                    return
+                data = ("\n".join(block) + "\n").encode("utf-8", "surrogateescape")
+                if files is not None:
+                    files.write(table, data)
+                else:
+                    _write(out, data)
+                block.clear()
+
+            for item in items:
+                name = item["table"]
+                if name != table or size >= 1 << 16:
+                    flush()
+                    table, size = name, 0
+                line = recovered_line(item)
+                block.append(line)
+                size += len(line)
+                per = counts.setdefault(name, {})
+                per[item["source"]] = per.get(item["source"], 0) + 1
+                total[0] += 1
+            flush()
+        finally:
+            if files is not None:
+                files.close()
+            if dir_fd >= 0:
+                os.close(dir_fd)
+
+    def tick() -> None:
+        progress.show("recovering... %d records, %.0f s" % (total[0], progress.elapsed()))
+
+    try:
+        run_in_thread(work, tick)
+    except BaseException:
+        progress.clear()
+        raise
+    progress.clear()
+    for name, per in counts.items():
+        shown = ", ".join("%s %d" % (source, per.get(source, 0)) for source in SOURCES)
+        sys.stderr.write("%s: %d recovered (%s)\n" % (name, sum(per.values()), shown))
+
+
 def json_header(header: Mapping[str, Any]) -> Dict[str, Any]:
     """get_header()'s dict with times as ISO 8601 text and bytes as hex, as
     check() gives it."""
@@ -1241,6 +1400,7 @@ COMMANDS: Dict[str, Callable[[argparse.Namespace, IO[bytes]], Optional[int]]] = 
     "dump": cmd_dump,
     "export": cmd_export,
     "carve": cmd_carve,
+    "recover": cmd_recover,
     "info": cmd_info,
     "check": cmd_check,
 }

@@ -2,12 +2,13 @@
 // load its catalog, read every table's records to the end and encode each
 // record as JSON, walk every tree counting its entries, build every table's
 // Arrow batches (raw and decoded, small batches) and release them, carve
-// every scope and run the integrity pass. (The decoded view has its own
-// target.)
+// every scope, recover the deleted records of every table (raw and decoded)
+// and run the integrity pass. (The decoded view has its own target.)
 //
 // Checks beyond "no crash": every record has the table's columns; a record
 // iteration ends (the leaf cursor is bounded by the page count); carving
-// reports at most max_hits hits, at even offsets inside their page; the
+// reports at most max_hits hits, at even offsets inside their page; every
+// recovered record lies inside its page and has its table's columns; the
 // integrity pass gives every page one verdict and counts no more live or
 // deleted entries than it decoded.
 #include <cstdint>
@@ -23,6 +24,7 @@
 #include "export/arrow.hpp"
 #include "export/json.hpp"
 #include "record/parser.hpp"
+#include "recover/recovery.hpp"
 #include "fuzz_common.hpp"
 
 using namespace quarlet;
@@ -143,6 +145,34 @@ void check_pages(const Database& db) {
   }
 }
 
+void recover_all_tables(const Database& db, bool decode) {
+  auto recovery = Recovery::open(db, nullptr, kAllSources);
+  if (!recovery) return;
+  // A page gives at most one record per tag and one per 5 free bytes.
+  const uint64_t limit = (static_cast<uint64_t>(db.total_pages()) + 1) * (db.page_size() + 4096);
+  uint64_t count = 0;
+  RecoveredItem item;
+  Record raw;
+  DecodedRecord decoded;
+  std::string line;
+  while ((*recovery)->next(item)) {
+    check(++count <= limit);
+    const uint64_t page_start = (static_cast<uint64_t>(item.page) + 1) * db.page_size();
+    check(item.offset >= page_start && item.offset + item.data.size() <= page_start + db.page_size());
+    check(item.data.data() == db.file_bytes().data() + item.offset);
+    check((item.checks & kCheckLayout) == kCheckLayout);
+    if (decode) {
+      (*recovery)->read_decoded(item, decoded);
+      check(decoded.fields.size() == item.table->columns.size());
+    } else {
+      (*recovery)->read_raw(item, raw);
+      check(raw.fields.size() == item.table->columns.size());
+      line = encode_record(raw);
+      check(!line.empty() && line.front() == '{');
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -156,6 +186,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   walk_all_trees(**db);
   arrow_all_tables(**db, (knob & 0x08) != 0);
   carve_all_scopes(**db, 1 + (knob & 7), knob >> 5, (knob & 0x10) ? "e" : "");
+  recover_all_tables(**db, (knob & 0x08) != 0);
   check_pages(**db);
   return 0;
 }

@@ -214,6 +214,20 @@ def main():
                            page_size=page_size, shadow=False, system_pages=False)
         for target in ("fuzz_database", "fuzz_decoded_record"):
             write(corpus, target, "tiny%d.edb" % (page_size // 1024), tiny.build())
+    # Deleted data for recovery: a flagged row, old nodes in a leaf's slack,
+    # a dropped table.
+    for page_size in (2048, 4096):
+        t = eb.Table("t", [eb.Column("id", eb.T_LONG), eb.Column("s", eb.T_TEXT, codepage=1200),
+                           eb.Column("x", eb.T_BINARY, id=256)], [], fill=0.5)
+        old = b"".join(eb.leaf_entry(b"\x7f\x80\x00\x00" + bytes([n]),
+                                     eb.record_bytes(t, (n, "old", b"\x01" * n),
+                                                     page_size=page_size))
+                       for n in (7, 8))
+        t.records = [(1, "a", None), eb.Record((2, "gone", b"\x02"), deleted=True)]
+        t.leaf_slack = old
+        dropped = eb.Table("d", [eb.Column("k", eb.T_LONG, deleted=True)], [(5,)], deleted=True)
+        write(corpus, "fuzz_database", "recover%d.edb" % (page_size // 1024),
+              eb.Database([t, dropped], page_size=page_size, shadow=False).build())
     for i, t in enumerate(text_seeds()):
         write(corpus, "fuzz_text", "text%d" % i, t)
     # The region scan on plain text with needles and limits.

@@ -79,7 +79,7 @@ Table(name, columns=(), records=(), *, objid=None, root_page=None,
       long_values=None, lv_name="LV", lv_objid=None, lv_order=None,
       lv_prefix_compression=True, lv_max_leaf_entries=None, lv_entries=(),
       lv_values=(), indexes=(), space_usage=0, flags=0, catalog=True,
-      deleted=False, build_tree=True)
+      deleted=False, build_tree=True, leaf_slack=None)
     records: iterable of dicts (by column name), sequences (in column order),
       Record objects or Raw(bytes) (whole record).  Generators are streamed.
     key: callable(n, record) -> key bytes (n counts from 0).
@@ -90,6 +90,8 @@ Table(name, columns=(), records=(), *, objid=None, root_page=None,
     lv_entries: extra raw (key, data[, tag flags]) entries for the LV tree.
     build_tree=False: no tree is written; root_page must be given (point the
       catalog at hand-made pages).
+    leaf_slack: bytes stored in the free space of every leaf after its
+      values, or callable(leaf index) -> bytes (old nodes left in slack).
 
 Column(name, type, id=None, size=None, codepage=None, flags=0, catalog=True,
        deleted=False)   ids: 1..127 fixed, 128..255 variable, >= 256 tagged;
@@ -140,7 +142,8 @@ Header(signature=..., version=None, revision=None, page_size=None, fields={},
     required_logs ((low, high)); creation_format ((version, revision)).
 Page(tags=(), flags=0, *, prev=0, next=0, owner=0, tag_count=None,
      tag_count_high=0, avail=None, uncommitted=0, first_free=None,
-     checksum=0, mtime=0, ext=None, slack=b"", raw=None, patches=())
+     checksum=0, mtime=0, ext=None, slack=b"", raw=None, patches=(),
+     holes=None)
     .encode(fmt) -> bytes.  tags: Tag, bytes, or (value, flags).
 Tag(value=b"", flags=0, slot=None)   slot=(w0, w1) writes raw slot words.
 leaf_entry(key, data, common=None), branch_entry(key, child, common=None)
@@ -148,7 +151,8 @@ header_bytes(length=None, **Header fields) -> bytes  (header-only files)
 page_offset(n, page_size), patch(data, offset, new), patch_file(path, offset,
 new), patch_page_file(path, layout, n, offset, new, sign=True) (a patch inside
 page n, its checksum written again), sign_page_file(path, layout, n),
-truncate_file(path, size), encode_value(column, value)
+truncate_file(path, size), encode_value(column, value),
+record_bytes(table, values, page_size=8192, ...)
 """
 
 import datetime as _dt
@@ -164,7 +168,7 @@ __all__ = [
     "CatalogEntry", "Layout", "TreeInfo", "TableLayout", "catalog_record",
     "leaf_entry", "branch_entry", "header_bytes", "page_offset", "patch",
     "patch_file", "truncate_file", "encode_value", "encode_text", "build",
-    "write", "simple_database",
+    "write", "simple_database", "record_bytes",
 ]
 
 SIGNATURE = 0x89ABCDEF
@@ -461,9 +465,10 @@ def _embed_flags(values, tflags):
     return out
 
 
-def _assemble(fmt, values, tflags, pflags, prev=0, nxt=0, owner=0):
+def _assemble(fmt, values, tflags, pflags, prev=0, nxt=0, owner=0, slack=b""):
     """Fast page encoder: values laid out after the header in tag order,
-    tag i's slot at page end - 4(i+1)."""
+    tag i's slot at page end - 4(i+1); `slack` is stored after the values
+    (cut to the free space)."""
     ps = fmt.page_size
     hs = fmt.header_size
     n = len(values)
@@ -478,6 +483,9 @@ def _assemble(fmt, values, tflags, pflags, prev=0, nxt=0, owner=0):
                          % (dlen, n))
     buf = bytearray(ps)
     buf[hs:hs + dlen] = data
+    if slack:
+        room = min(len(slack), max(0, free))
+        buf[hs + dlen:hs + dlen + room] = slack[:room]
     words = [0] * (2 * n)
     j = 2 * n - 2
     off = 0
@@ -512,6 +520,8 @@ class Page:
     first_free     raw first available data offset (default: end of values)
     ext            the 40 extension bytes of 80-byte headers
     slack          bytes stored right after the values, referenced by no tag
+    holes          {tag index: bytes} stored right before that tag's value,
+                   referenced by no tag (a hole between values)
     raw            the whole page bytes, used as given (padded / cut)
     patches        [(offset in page, bytes)] applied last
     """
@@ -519,8 +529,9 @@ class Page:
     def __init__(self, tags=(), flags=0, *, prev=0, next=0, owner=0,
                  tag_count=None, tag_count_high=0, avail=None,
                  uncommitted=0, first_free=None, checksum=None, mtime=0,
-                 ext=None, slack=b"", raw=None, patches=()):
+                 ext=None, slack=b"", raw=None, patches=(), holes=None):
         self.tags = [_as_tag(t) for t in tags]
+        self.holes = dict(holes or {})
         self.flags = flags
         self.prev = prev
         self.next = next
@@ -565,6 +576,9 @@ class Page:
         pos = hs
         slots = []
         for i, v in enumerate(values):
+            hole = self.holes.get(i, b"")
+            buf[pos:pos + len(hole)] = hole
+            pos += len(hole)
             if pos + len(v) > ps - 4 * n:
                 raise ValueError("tag %d does not fit in the page" % i)
             buf[pos:pos + len(v)] = v
@@ -829,8 +843,9 @@ class _TreeWriter:
 
     def __init__(self, ctx, root, alloc, *, kind="data", owner=0,
                  compress=False, max_leaf=None, max_branch=None, fill=1.0,
-                 page_flags=None):
+                 page_flags=None, leaf_slack=None):
         self.ctx = ctx
+        self.leaf_slack = leaf_slack
         self.fmt = ctx.fmt
         self.root = root
         self.alloc = alloc
@@ -867,8 +882,12 @@ class _TreeWriter:
         else:
             no = self.cur
         nxt = 0 if final else self.alloc()
+        slack = b""
+        if self.leaf_slack is not None:
+            slack = (self.leaf_slack(len(self.info.leaves))
+                     if callable(self.leaf_slack) else self.leaf_slack)
         page = _assemble(self.fmt, values, tflags, flags, self.prev, nxt,
-                         self.owner)
+                         self.owner, slack or b"")
         self.ctx.sink.put(no, page)
         self.level.append((last, no))
         self.info.leaves.append(no)
@@ -1542,8 +1561,9 @@ class Table:
                  lv_prefix_compression=True, lv_max_leaf_entries=None,
                  lv_entries=(), lv_values=(), indexes=(), space_usage=0,
                  flags=0, catalog=True, deleted=False, build_tree=True,
-                 page_flags=None):
+                 page_flags=None, leaf_slack=None):
         self.name = name
+        self.leaf_slack = leaf_slack
         self.columns = [c if isinstance(c, Column) else Column(*c)
                         for c in columns]
         self.records = records
@@ -1941,7 +1961,7 @@ class Database:
                             compress=t.prefix_compression,
                             max_leaf=t.max_leaf_entries,
                             max_branch=t.max_branch_entries, fill=t.fill,
-                            page_flags=base)
+                            page_flags=base, leaf_slack=t.leaf_slack)
             enc = _RecordEncoder(t.columns, fmt, lv_sink)
             keyfn = t.key or _default_key
             want_idx = any(c is not None for c in idx_cols)
@@ -1995,6 +2015,16 @@ class Database:
             for e in entries:
                 iw.add(*e)
             tl.indexes[ix.name] = iw.finish()
+
+
+def record_bytes(table, values, page_size=8192, version=0x620, revision=20):
+    """The bytes of one record of `table` (a Table; values as its records
+    take them, without LongValue objects), as the data tree stores it."""
+    def no_lv(value):
+        raise ValueError("record_bytes takes no LongValue")
+    enc = _RecordEncoder(table.columns, Format(version, revision, page_size),
+                         no_lv)
+    return enc.encode(enc.values(values))
 
 
 def _fit(data, size):

@@ -21,7 +21,7 @@ from quarlet import EseDatabase
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 EXAMPLE = os.path.join(HERE, "..", "examples", "example.edb")
-COMMANDS = ["tables", "schema", "dump", "export", "carve", "info", "check"]
+COMMANDS = ["tables", "schema", "dump", "export", "carve", "info", "recover", "check"]
 
 
 def run(*args, **kwargs):

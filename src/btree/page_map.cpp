@@ -1,6 +1,8 @@
 // The page-to-owner map, from one pass over the page headers.
 #include "btree/page_map.hpp"
 
+#include <algorithm>
+
 namespace quarlet {
 
 PageMap PageMap::build(const Database& db) {
@@ -8,14 +10,15 @@ PageMap PageMap::build(const Database& db) {
   const uint32_t total = db.total_pages();
   map.owner_.assign(static_cast<size_t>(total) + 1, 0);
   map.flags_.assign(static_cast<size_t>(total) + 1, 0);
+  // Only headers are read, but a huge file still touches a page in each
+  // page-size stride: hand them back every 32 MiB of pages.
+  const uint32_t release_every = std::max<uint32_t>(1, (uint32_t{32} << 20) / std::max<uint32_t>(1, db.page_size()));
   for (uint32_t n = 1; n <= total; ++n) {
+    if (n % release_every == 0) db.release_resident();
     auto page = db.read_page(n);
     if (!page.ok()) continue;
     map.owner_[n] = page->owning_object;
     map.flags_[n] = page->flags;
-    // Only headers are read, but a huge file still touches a page in each
-    // page-size stride: hand them back now and then.
-    if (n % 65536 == 0) db.release_resident();
   }
   return map;
 }

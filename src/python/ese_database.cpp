@@ -19,6 +19,7 @@
 #include "python/arrow_capsule.hpp"
 #include "python/convert.hpp"
 #include "python/iter_table.hpp"
+#include "python/recover.hpp"
 #include "python/report.hpp"
 #include "record/parser.hpp"
 
@@ -232,6 +233,11 @@ PyObject* get_table_schema(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* iter_table(PyObject* self, PyObject* args, PyObject* kwargs) {
   EseDatabaseObject* obj = as_ese(self);
   return new_table_iterator(self, obj->db, &obj->borrows, args, kwargs);
+}
+
+PyObject* recover(PyObject* self, PyObject* args, PyObject* kwargs) {
+  EseDatabaseObject* obj = as_ese(self);
+  return new_recover_iterator(self, obj->db, &obj->borrows, args, kwargs);
 }
 
 PyObject* arrow(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -593,6 +599,8 @@ PyMethodDef kMethods[] = {
      "Args:\n    table_name: Check only the trees of this table (default: all)\n\n"
      "Returns:\n    dict: The report, keys 'header', 'pages' and 'trees'\n\n"
      "Raises:\n    ValueError: If the table doesn't exist"},
+    // Recovery of deleted records.
+    {"recover", as_cfunction(recover), kKw, kRecoverDoc},
     // Columnar output.
     {"arrow", as_cfunction(arrow), kKw, kArrowDoc},
     {nullptr, nullptr, 0, nullptr},

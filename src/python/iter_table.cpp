@@ -37,6 +37,37 @@ const char kIterTableDoc[] =
 
 namespace {
 
+// A decoded scalar: DateTime values become datetime.datetime when they are
+// valid dates in 1601..9999, everything else converts as in the raw view.
+PyObject* decoded_scalar(const ColumnValue& value, PyObject* datetime_class) {
+  if (const auto* dt = std::get_if<DateTimeValue>(&value)) {
+    double days;
+    static_assert(sizeof days == sizeof dt->raw);
+    std::memcpy(&days, &dt->raw, sizeof days);
+    if (const std::optional<DateTimeParts> p = ole_date_to_utc(days)) {
+      return PyObject_CallFunction(datetime_class, "iiiiiii", p->year, p->month, p->day, p->hour,
+                                   p->minute, p->second, static_cast<int>(p->microsecond));
+    }
+  }
+  return value_to_python(value);
+}
+
+}  // namespace
+
+PyObject* decoded_field(const DecodedField& field, PyObject* datetime_class) {
+  if (!field.is_list) return decoded_scalar(field.value, datetime_class);
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(field.elements.size())));
+  if (!list) return nullptr;
+  for (size_t k = 0; k < field.elements.size(); ++k) {
+    PyObject* item = decoded_scalar(field.elements[k], datetime_class);
+    if (item == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(k), item);  // steals `item`
+  }
+  return list.release();
+}
+
+namespace {
+
 // Everything a running iterator owns besides the object header.
 struct IterState {
   const Database* db = nullptr;
@@ -58,33 +89,6 @@ struct TableIteratorObject {
 
 TableIteratorObject* as_iter(PyObject* self) {
   return reinterpret_cast<TableIteratorObject*>(self);
-}
-
-// A decoded scalar: DateTime values become datetime.datetime when they are
-// valid dates in 1601..9999, everything else converts as in the raw view.
-PyObject* decoded_scalar(const ColumnValue& value, PyObject* datetime_class) {
-  if (const auto* dt = std::get_if<DateTimeValue>(&value)) {
-    double days;
-    static_assert(sizeof days == sizeof dt->raw);
-    std::memcpy(&days, &dt->raw, sizeof days);
-    if (const std::optional<DateTimeParts> p = ole_date_to_utc(days)) {
-      return PyObject_CallFunction(datetime_class, "iiiiiii", p->year, p->month, p->day, p->hour,
-                                   p->minute, p->second, static_cast<int>(p->microsecond));
-    }
-  }
-  return value_to_python(value);
-}
-
-PyObject* decoded_field(const DecodedField& field, PyObject* datetime_class) {
-  if (!field.is_list) return decoded_scalar(field.value, datetime_class);
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(field.elements.size())));
-  if (!list) return nullptr;
-  for (size_t k = 0; k < field.elements.size(); ++k) {
-    PyObject* item = decoded_scalar(field.elements[k], datetime_class);
-    if (item == nullptr) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(k), item);  // steals `item`
-  }
-  return list.release();
 }
 
 // tp_iternext: the next record's dict, or null at the end (no exception set)

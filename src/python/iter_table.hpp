@@ -3,6 +3,7 @@
 #pragma once
 
 #include "database/database.hpp"
+#include "decode/decoded_record.hpp"
 #include "python/capi.hpp"
 
 namespace quarlet::py {
@@ -20,6 +21,12 @@ class SharedBorrow {
  private:
   Py_ssize_t* counter_;
 };
+
+// The Python value of one decoded field: DateTime values become
+// `datetime_class` (datetime.datetime) objects when they are valid dates in
+// 1601..9999, multi-values lists of their elements, everything else as in
+// the raw view. New reference, or null with an exception set.
+PyObject* decoded_field(const DecodedField& field, PyObject* datetime_class);
 
 // Docstring of EseDatabase.iter_table (text signature first).
 extern const char kIterTableDoc[];

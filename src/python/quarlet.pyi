@@ -32,6 +32,23 @@ _DecodedValue = Union[_DecodedScalar, List[_DecodedScalar]]
 # The carving scopes of carve_utf16le_strings_scoped.
 _Scope = Literal["slack", "all", "tag_data", "lv_all", "lv_slack"]
 
+# The sources of recover() and the checks a recovered record passed.
+_Source = Literal["deleted", "orphan", "slack"]
+_Check = Literal["header", "variable", "tagged", "checksum", "key_not_live", "node_key"]
+
+@type_check_only
+class RecoveredRecord(TypedDict):
+    """One item of recover(), keys in this order; `offset` is the record's
+    byte offset in the file. The record holds raw values, or decoded ones
+    with decode=True."""
+
+    table: str
+    source: _Source
+    page: int
+    offset: int
+    checks: List[_Check]
+    record: Dict[str, _DecodedValue]
+
 @type_check_only
 class ColumnSchema(TypedDict):
     """One column of get_table_schema(), keys in this order."""
@@ -245,6 +262,12 @@ class EseDatabase:
         min_chars: int = 6,
         max_hits: int = 1000,
     ) -> List[CarveHit]: ...
+    def recover(
+        self,
+        table_name: Optional[str] = None,
+        decode: object = False,
+        sources: Union[None, _Source, Iterable[_Source]] = None,
+    ) -> Iterator[RecoveredRecord]: ...
     def get_header(self) -> HeaderFacts: ...
     def check(self, table_name: Optional[str] = None) -> CheckReport: ...
     def __enter__(self) -> "EseDatabase": ...
