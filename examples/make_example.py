@@ -5,6 +5,7 @@ value stored in the long-value tree) and "Users". A UTF-16LE string is left in
 the free space of the Events leaf page so that slack carving finds it.
 """
 
+import datetime
 import os
 import sys
 import uuid
@@ -46,12 +47,31 @@ def build(path):
         [{"UserId": 1000, "Name": "alice", "LastLogon": 133497000000000000},
          {"UserId": 1001, "Name": "bob"}],
     )
-    db = eb.Database([events, users], page_size=8192)
+    # The header of a file closed cleanly by Windows 10 22H2.
+    header = eb.Header(state=eb.STATE_CLEAN_SHUTDOWN, creation_format=(0x620, 20),
+                       windows=(10, 0, 19045, 0), db_time=412, last_objid=12,
+                       creation_time=datetime.datetime(2024, 3, 1, 9, 15, 2),
+                       attach_time=datetime.datetime(2024, 3, 4, 8, 0, 41),
+                       attach_pos=(7, 2, 616),
+                       consistent_time=datetime.datetime(2024, 3, 4, 17, 32, 10),
+                       consistent_pos=(7, 41, 0),
+                       detach_time=datetime.datetime(2024, 3, 4, 17, 32, 10),
+                       detach_pos=(7, 41, 0))
+    db = eb.Database([events, users], page_size=8192, header=header)
     db.write(path)
-    # Leave a UTF-16LE string in unused space of the Events leaf page.
+    # Leave a UTF-16LE string in unused space of the Events leaf page, as a
+    # deleted record leaves it; the page's checksum is written again, as the
+    # engine writes it with the page.
     leaf = db.layout.table("Events").tree.leaves[0]
-    eb.patch_file(path, db.layout.page_offset(leaf) + 6000,
-                  "deleted: C:\\Users\\alice\\secret.docx".encode("utf-16-le"))
+    offset = db.layout.page_offset(leaf)
+    text = "deleted: C:\\Users\\alice\\secret.docx".encode("utf-16-le")
+    with open(path, "r+b") as f:
+        f.seek(offset)
+        page = bytearray(f.read(db.format.page_size))
+        page[6000:6000 + len(text)] = text
+        eb.sign_page(page, leaf, db.format)
+        f.seek(offset)
+        f.write(page)
 
 
 if __name__ == "__main__":

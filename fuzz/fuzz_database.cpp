@@ -1,14 +1,16 @@
 // Fuzz target for the whole read path: open a database image from the input,
-// load its catalog, read every table's records to the end, walk every tree
-// counting its entries, encode each record as JSON, build every table's Arrow
-// batches (raw and decoded, small batches) and release them, carve every
-// scope, and recover the deleted records of every table (raw and decoded).
-// (The decoded view has its own target.)
+// load its catalog, read every table's records to the end and encode each
+// record as JSON, walk every tree counting its entries, build every table's
+// Arrow batches (raw and decoded, small batches) and release them, carve
+// every scope, recover the deleted records of every table (raw and decoded)
+// and run the integrity pass. (The decoded view has its own target.)
 //
 // Checks beyond "no crash": every record has the table's columns; a record
 // iteration ends (the leaf cursor is bounded by the page count); carving
 // reports at most max_hits hits, at even offsets inside their page; every
-// recovered record lies inside its page and has its table's columns.
+// recovered record lies inside its page and has its table's columns; the
+// integrity pass gives every page one verdict and counts no more live or
+// deleted entries than it decoded.
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
@@ -18,6 +20,7 @@
 #include "btree/cursor.hpp"
 #include "database/carve.hpp"
 #include "database/database.hpp"
+#include "database/integrity.hpp"
 #include "export/arrow.hpp"
 #include "export/json.hpp"
 #include "record/parser.hpp"
@@ -127,6 +130,21 @@ void carve_all_scopes(const Database& db, uint32_t max_hits, uint32_t min_chars,
   }
 }
 
+void check_pages(const Database& db) {
+  const IntegrityReport report = check_integrity(db);
+  const PageChecks& p = report.pages;
+  check(p.checked == db.total_pages());
+  check(p.sound + p.unused + p.bad + p.no_checksum == p.checked);
+  check(p.bad_pages.size() == p.bad && p.no_checksum_pages.size() == p.no_checksum);
+  for (const BadPage& bad : p.bad_pages) {
+    check(bad.blocks != 0 && bad.blocks < 16);
+    check(bad.tree < static_cast<int64_t>(report.trees.size()));
+  }
+  for (const TreeCheck& tree : report.trees) {
+    check(tree.stats.live + tree.stats.deleted <= tree.stats.leaf_entries);
+  }
+}
+
 void recover_all_tables(const Database& db, bool decode) {
   auto recovery = Recovery::open(db, nullptr, kAllSources);
   if (!recovery) return;
@@ -169,5 +187,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   arrow_all_tables(**db, (knob & 0x08) != 0);
   carve_all_scopes(**db, 1 + (knob & 7), knob >> 5, (knob & 0x10) ? "e" : "");
   recover_all_tables(**db, (knob & 0x08) != 0);
+  check_pages(**db);
   return 0;
 }

@@ -133,7 +133,13 @@ Low level
 ---------
 
 Format(version, revision, page_size): .header_kind, .header_size, .large
-Header(signature=..., version=None, revision=None, page_size=None, fields={})
+Header(signature=..., version=None, revision=None, page_size=None, fields={},
+       checksum=None, **facts)   facts by name (HEADER_FIELDS): state,
+    file_type, db_time, last_objid, committed_log, repair_count (ints);
+    creation_time, consistent_time, attach_time, detach_time, repair_time
+    (datetime, or 8 raw bytes); consistent_pos, attach_pos, detach_pos
+    ((generation, sector, offset)); windows ((major, minor, build, sp));
+    required_logs ((low, high)); creation_format ((version, revision)).
 Page(tags=(), flags=0, *, prev=0, next=0, owner=0, tag_count=None,
      tag_count_high=0, avail=None, uncommitted=0, first_free=None,
      checksum=0, mtime=0, ext=None, slack=b"", raw=None, patches=(),
@@ -143,7 +149,9 @@ Tag(value=b"", flags=0, slot=None)   slot=(w0, w1) writes raw slot words.
 leaf_entry(key, data, common=None), branch_entry(key, child, common=None)
 header_bytes(length=None, **Header fields) -> bytes  (header-only files)
 page_offset(n, page_size), patch(data, offset, new), patch_file(path, offset,
-new), truncate_file(path, size), encode_value(column, value),
+new), patch_page_file(path, layout, n, offset, new, sign=True) (a patch inside
+page n, its checksum written again), sign_page_file(path, layout, n),
+truncate_file(path, size), encode_value(column, value),
 record_bytes(table, values, page_size=8192, ...)
 """
 
@@ -155,7 +163,7 @@ import struct
 import uuid as _uuid
 
 __all__ = [
-    "SIGNATURE", "Format", "Header", "Tag", "Page", "Database", "Table",
+    "SIGNATURE", "HEADER_FIELDS", "log_time", "Format", "Header", "Tag", "Page", "Database", "Table",
     "Column", "Index", "Tree", "Record", "Raw", "Tagged", "LongValue",
     "CatalogEntry", "Layout", "TreeInfo", "TableLayout", "catalog_record",
     "leaf_entry", "branch_entry", "header_bytes", "page_offset", "patch",
@@ -267,28 +275,95 @@ class Format:
                                          self.page_size)
 
 
+# Header facts by name: (offset, encoding).  "time" is a LOGTIME (a
+# datetime, or 8 raw bytes), "pos" an LGPOS given as (generation, sector,
+# offset), "u32xN" a tuple of N u32 values.
+HEADER_FIELDS = {
+    "file_type": (12, "u32"),
+    "db_time": (16, "u64"),
+    "creation_time": (28, "time"),
+    "state": (52, "u32"),
+    "consistent_pos": (56, "pos"),
+    "consistent_time": (64, "time"),
+    "attach_time": (72, "time"),
+    "attach_pos": (80, "pos"),
+    "detach_time": (88, "time"),
+    "detach_pos": (96, "pos"),
+    "last_objid": (212, "u32"),
+    "windows": (216, "u32x4"),          # (major, minor, build, service pack)
+    "repair_count": (240, "u32"),
+    "repair_time": (244, "time"),
+    "required_logs": (296, "u32x2"),    # (lowest, highest) generation
+    "creation_format": (340, "u32x2"),  # (version, revision)
+    "committed_log": (416, "u32"),
+}
+
+# Database states.
+STATE_JUST_CREATED = 1
+STATE_DIRTY_SHUTDOWN = 2
+STATE_CLEAN_SHUTDOWN = 3
+STATE_BEING_CONVERTED = 4
+STATE_FORCE_DETACH = 5
+
+
+def log_time(value):
+    """LOGTIME bytes: second, minute, hour, day, month, year - 1900, two
+    bytes of zeros; 8 raw bytes pass through (invalid dates)."""
+    if isinstance(value, (bytes, bytearray)):
+        if len(value) != 8:
+            raise ValueError("a raw LOGTIME has 8 bytes")
+        return bytes(value)
+    return bytes([value.second, value.minute, value.hour, value.day, value.month,
+                  value.year - 1900, 0, 0])
+
+
+def _header_field(kind, value):
+    if kind == "u32":
+        return _U32.pack(value & 0xFFFFFFFF)
+    if kind == "u64":
+        return struct.pack("<Q", value)
+    if kind == "time":
+        return log_time(value)
+    if kind == "pos":
+        generation, sector, offset = value
+        return struct.pack("<HHI", offset, sector, generation)
+    count = int(kind[len("u32x"):])
+    if len(value) != count:
+        raise ValueError("%d values expected" % count)
+    return struct.pack("<%dI" % count, *value)
+
+
 class Header:
     """Database header page.  None fields take the database's own values;
-    `fields` maps byte offsets to u32 ints or bytes written last."""
+    named facts (keyword arguments, see HEADER_FIELDS) are written next, then
+    `fields`, which maps byte offsets to u32 ints or bytes."""
 
     def __init__(self, signature=SIGNATURE, version=None, revision=None,
-                 page_size=None, fields=None, checksum=None):
+                 page_size=None, fields=None, checksum=None, **facts):
+        unknown = set(facts) - set(HEADER_FIELDS)
+        if unknown:
+            raise TypeError("unknown header facts: %s" % ", ".join(sorted(unknown)))
         self.signature = signature
         self.checksum = checksum
         self.version = version
         self.revision = revision
         self.page_size = page_size
+        self.facts = facts
         self.fields = dict(fields or {})
 
     def encode(self, fmt, length=None):
         length = fmt.page_size if length is None else length
-        buf = bytearray(max(length, 240))
+        buf = bytearray(max(length, 420))
         _U32.pack_into(buf, 4, self.signature & 0xFFFFFFFF)
         _U32.pack_into(buf, 8, _pick(self.version, fmt.version) & 0xFFFFFFFF)
         _U32.pack_into(buf, 232,
                        _pick(self.revision, fmt.revision) & 0xFFFFFFFF)
         _U32.pack_into(buf, 236,
                        _pick(self.page_size, fmt.page_size) & 0xFFFFFFFF)
+        for name, value in self.facts.items():
+            off, kind = HEADER_FIELDS[name]
+            raw = _header_field(kind, value)
+            buf[off:off + len(raw)] = raw
         for off, val in sorted(self.fields.items()):
             raw = _U32.pack(val & 0xFFFFFFFF) if isinstance(val, int) else val
             if off + len(raw) > len(buf):
@@ -2043,6 +2118,26 @@ def relist_child(path, layout, tree, old, new):
                     f.write(_U32.pack(new))
                     return
     raise KeyError("no branch entry lists page %d" % old)
+
+
+def patch_page_file(path, layout, n, offset, new, sign=True):
+    """Writes `new` at `offset` of page n in the file at `path`; with `sign`
+    the page's checksum is written again, so only the patched fact differs
+    (as when the engine itself wrote the page that way)."""
+    fmt = layout.format
+    with open(path, "r+b") as f:
+        f.seek(layout.page_offset(n))
+        page = bytearray(f.read(fmt.page_size))
+        page[offset:offset + len(new)] = new
+        if sign:
+            sign_page(page, n, fmt)
+        f.seek(layout.page_offset(n))
+        f.write(page)
+
+
+def sign_page_file(path, layout, n):
+    """Writes the checksum of page n of the file at `path` again."""
+    patch_page_file(path, layout, n, 0, b"")
 
 
 def truncate_file(path, size):

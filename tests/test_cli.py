@@ -2,6 +2,7 @@
 export file names, carving formats, progress and one-line errors."""
 
 import csv
+import datetime
 import errno
 import functools
 import json
@@ -20,7 +21,7 @@ from quarlet import EseDatabase
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 EXAMPLE = os.path.join(HERE, "..", "examples", "example.edb")
-COMMANDS = ["tables", "schema", "dump", "export", "carve", "info", "recover"]
+COMMANDS = ["tables", "schema", "dump", "export", "carve", "info", "recover", "check"]
 
 
 def run(*args, **kwargs):
@@ -104,7 +105,7 @@ def test_usage_errors_exit_2_with_one_line(args):
 
 
 @pytest.mark.parametrize("command", [["tables"], ["info"], ["schema", "T"], ["dump", "T"],
-                                     ["carve"]])
+                                     ["carve"], ["check"]])
 @pytest.mark.parametrize("target, expected", [
     ("missing", "Database file not found: "),
     ("garbage", "Failed to open database: "),
@@ -174,21 +175,90 @@ def test_tables_and_schema(mixed_db):
 @pytest.mark.parametrize("page_size, version, revision", [
     (8192, 0x620, 20), (32768, 0x620, 17), (4096, 0x620, 11)])
 def test_info_fields(make_db, page_size, version, revision):
+    header = eb.Header(state=eb.STATE_DIRTY_SHUTDOWN, required_logs=(0x4E, 0x51),
+                       windows=(10, 0, 19044, 0),
+                       attach_time=datetime.datetime(2024, 10, 28, 4, 50, 15),
+                       attach_pos=(0x51, 33, 616), detach_time=bytes([0, 0, 0, 1, 13, 120, 0, 0]))
     path = make_db([eb.Table("t", [eb.Column("x", eb.T_LONG)], [(1,)]),
                     eb.Table("u", [eb.Column("x", eb.T_LONG)], [])],
-                   page_size=page_size, version=version, revision=revision)
+                   page_size=page_size, version=version, revision=revision, header=header)
     proc = run("info", "--json", path)
     assert proc.returncode == 0, proc.stderr
     info = json.loads(proc.stdout)
+    facts = info.pop("header")
     assert info == {"path": path, "file_size": os.path.getsize(path),
                     "page_size": page_size,
                     "total_pages": os.path.getsize(path) // page_size - 2,
                     "format_version": version, "format_revision": revision,
                     "tables": 2}
+    assert facts == EseDatabase(path).check()["header"]
     text = run("info", path).stdout.decode()
-    assert "format version   0x%x\n" % version in text
-    assert "format revision  0x%x (%d)\n" % (revision, revision) in text
-    assert "page size        %d\n" % page_size in text
+    for line in ["format version   0x%x" % version,
+                 "format revision  0x%x (%d)" % (revision, revision),
+                 "page size        %d" % page_size,
+                 "state            dirty shutdown",
+                 "required logs    0x4E to 0x51",
+                 "written by       Windows 10.0.19044, service pack 0",
+                 "attached         2024-10-28 04:50:15 UTC; log 0x51, sector 33, offset 616",
+                 "detached         not set; none",
+                 "invalid time     detach_time: stored bytes 000000010d780000",
+                 "header checksum  0x%08x (ok)" % facts["header_checksum"],
+                 "shadow header    checksum ok, matches the header"]:
+        assert line + "\n" in text
+
+
+@pytest.mark.parametrize("damage, status, lines", [
+    ("none", 0, ["pages checked  %d: %d sound, %d unused, 0 bad", "bad pages      none",
+                 "trees          2 checked, 0 with anomalies; 3002 live and 0 deleted entries",
+                 "result         no damage found"]),
+    ("torn", 3, ["bad pages      1 ({leaf}), 1 of them in checked trees",
+                 "result         DAMAGE FOUND",
+                 '  data tree of "t" (root {root}, object 8): {pages} pages, 3000 entries',
+                 "    pages read that fail their checksum: {leaf}",
+                 '  {leaf}: block 3; object 8; data tree of "t", read by its walk']),
+    ("link", 3, ["trees          2 checked, 1 with anomalies; 3002 live and 0 deleted entries",
+                 "    leaf {leaf} links to page 4, not to the next leaf the branch pages list",
+                 "    page 4 of object 2 met in the tree, left out"]),
+    ("header", 3, ["header         checksum BAD; shadow checksum ok, DIFFERS from the header",
+                   "result         DAMAGE FOUND"]),
+])
+def test_check_summary_and_exit_status(tmp_path, damage, status, lines):
+    path = str(tmp_path / "c.edb")
+    layout = eb.Database([eb.Table("t", [eb.Column("s", eb.T_TEXT, codepage=1200)],
+                                   [("text %d" % i,) for i in range(3000)])],
+                         page_size=16384, header=eb.Header(state=eb.STATE_CLEAN_SHUTDOWN)
+                         ).write(path)
+    tree = layout.table("t").tree
+    leaf = tree.leaves[0]
+    if damage == "torn":
+        eb.patch_file(path, layout.page_offset(leaf) + 16380, b"\xff\xfe")
+    elif damage == "link":  # a stale link into the catalog
+        eb.patch_page_file(path, layout, leaf, 20, b"\x04\x00\x00\x00")
+    elif damage == "header":
+        eb.patch_file(path, 100, b"\x01")
+    proc = run("check", path)
+    assert proc.returncode == status, proc.stderr
+    text = proc.stdout.decode()
+    assert text.startswith("state          clean shutdown\nrequired logs  none\n")
+    report = EseDatabase(path).check()
+    pages = report["pages"]
+    for line in lines:
+        if "%d" in line:
+            line = line % (pages["checked"], pages["sound"], pages["unused"])
+        line = line.format(leaf=leaf, root=tree.root, pages=len(tree.pages))
+        assert line + "\n" in text
+    proc = run("check", "--json", path)
+    assert proc.returncode == status and json.loads(proc.stdout) == report
+    proc = run("check", "--json", "--table", "t", path)
+    assert json.loads(proc.stdout)["trees"] == report["trees"][1:]
+    proc = run("check", "--table", "T", path)
+    assert proc.returncode == 1 and error_line(proc) == "Table not found: T"
+
+
+def test_page_ranges():
+    import quarlet_cli
+    assert quarlet_cli.page_ranges([]) == ""
+    assert quarlet_cli.page_ranges([7, 143, 144, 145, 150]) == "7, 143-145, 150"
 
 
 # ---- dump and export ---------------------------------------------------------------

@@ -58,6 +58,8 @@ def exercise(path, work):
     result["hits"] = [len(db.carve_utf16le_strings_scoped(s, min_chars=3, max_hits=40))
                       for s in SCOPES]
     result["needle"] = len(db.carve_utf16le_strings(needle="e", min_chars=2, max_hits=5))
+    result["header"] = sorted(db.get_header())
+    result["check"] = json.loads(json.dumps(db.check()))["pages"]["checked"] == db.total_pages
     return result
 
 

@@ -306,6 +306,8 @@ SIGNATURES = {
     "export_all": "(output_dir)",
     "__enter__": "()",
     "__exit__": "(_exc_type, _exc_value, _traceback)",
+    "get_header": "()",
+    "check": "(table_name=None)",
 }
 
 DOCS = {

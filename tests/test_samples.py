@@ -103,6 +103,54 @@ def test_records_match_recorded_digests(sample):
     assert got == recorded["tables"]
 
 
+def _log_time(raw):
+    """A LOGTIME read straight from its bytes: None when the year byte is 0."""
+    import datetime
+
+    if raw[5] == 0:
+        return None
+    return datetime.datetime(1900 + raw[5], raw[4], raw[3], raw[2], raw[1], raw[0])
+
+
+def test_header_facts_match_the_header_bytes(sample):
+    import struct
+
+    if sample["expected"].get("open_fails"):
+        pytest.skip("open fails by design")
+    path = os.path.join(SAMPLES, sample["file"])
+    with open(path, "rb") as f:
+        raw = f.read(4096)
+    u32 = lambda off: struct.unpack_from("<I", raw, off)[0]  # noqa: E731
+    db = quarlet.EseDatabase(path)
+    header = db.get_header()
+    assert header["state"] == sample["db_state"]
+    assert (header["required_log_low"], header["required_log_high"]) == (u32(296), u32(300))
+    assert header["committed_log"] == u32(416)
+    for key, off in (("creation_time", 28), ("consistent_time", 64), ("attach_time", 72),
+                     ("detach_time", 88), ("repair_time", 244)):
+        assert header[key] == _log_time(raw[off:off + 8]), key
+    assert header["invalid_times"] == {}
+    build = "%d.%d.%d" % (u32(216), u32(220), u32(224))
+    assert header["windows_version"] == (None if build == "0.0.0" else build)
+    assert header["header_checksum_ok"] and header["shadow_checksum_ok"]
+    assert header["shadow_matches"]
+
+    report = db.check()
+    assert report == json.loads(json.dumps(report))
+    pages = report["pages"]
+    assert pages["checked"] == db.total_pages
+    assert pages["sound"] + pages["unused"] + pages["bad"] + pages["no_checksum"] == db.total_pages
+    # No page a tree reaches fails its checksum, and every tree reads whole,
+    # in order, from pages of its own (the samples' bad pages hold bytes that
+    # are no page, past the used part of the file).
+    assert [p for p in pages["bad_pages"] if p["reached"] or p["tree"] is not None] == []
+    assert [t["name"] for t in report["trees"] if t["anomalous"]] == []
+    by_name = {(t["table"], t["role"]): t for t in report["trees"]}
+    for table in sample["expected"]["tables"]:
+        tree = by_name.get((table["name"], "data")) or by_name[(table["name"], "catalog")]
+        assert tree["live"] == table["records"], table["name"]
+
+
 def arrow_differences(db, table, decode):
     """Values where the Arrow stream differs from the Python view: each must
     be a null counted as out of form (a single value of a multi-valued

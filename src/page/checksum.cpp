@@ -78,6 +78,12 @@ PageChecksum check_page_checksum(ByteView page, uint32_t number, bool blocks) {
   return out;
 }
 
+bool checksum_fields_blank(ByteView page, bool blocks) {
+  if (page.size() < 8 || !all_zero(page.first(8))) return false;
+  if (!blocks || page.size() < 64 || page.size() % 4 != 0) return true;
+  return all_zero(page.subspan(40, 24));
+}
+
 HeaderChecksum header_checksum(ByteView header) {
   HeaderChecksum out;
   if (header.size() < 4) return out;

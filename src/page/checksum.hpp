@@ -34,6 +34,12 @@ struct PageChecksum {
 // true for pages with the 80-byte header (four checksummed blocks).
 PageChecksum check_page_checksum(ByteView page, uint32_t number, bool blocks);
 
+// True when every checksum field of a page that is not all zeros holds zero
+// (bytes 0..8, and 40..64 for pages with four blocks): the page was written
+// without checksums, as every page of a temporary database is. Such a page
+// fails check_page_checksum; callers that tell it apart from damage use this.
+bool checksum_fields_blank(ByteView page, bool blocks);
+
 // Stored and computed checksum of a header copy (at least 4096 bytes are
 // covered when present; fewer when the copy is shorter).
 struct HeaderChecksum {

@@ -13,12 +13,14 @@
 
 #include "database/carve.hpp"
 #include "database/database.hpp"
+#include "database/integrity.hpp"
 #include "export/jsonl.hpp"
 #include "python/args.hpp"
 #include "python/arrow_capsule.hpp"
 #include "python/convert.hpp"
 #include "python/iter_table.hpp"
 #include "python/recover.hpp"
+#include "python/report.hpp"
 #include "record/parser.hpp"
 
 namespace quarlet::py {
@@ -459,6 +461,40 @@ PyObject* carve_utf16le_strings_scoped(PyObject* self, PyObject* args, PyObject*
   return carve(as_ese(self), *scope, converted);
 }
 
+// ---- header and integrity ------------------------------------------------------
+
+PyObject* get_header(PyObject* self, PyObject*) {
+  EseDatabaseObject* obj = as_ese(self);
+  SharedBorrow borrow(&obj->borrows);
+  return header_to_python(header_facts(*obj->db), obj->db->total_pages(), TimeForm::Objects);
+}
+
+const char* const kCheckParams[] = {"table_name"};
+const Signature kCheckSig = {"EseDatabase.check()", kCheckParams, 1, 0};
+
+PyObject* check(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* argv[1];
+  if (!bind_arguments(kCheckSig, args, kwargs, argv)) return nullptr;
+  EseDatabaseObject* obj = as_ese(self);
+  PyObject* table_name = argv[0];
+  if (table_name != nullptr && !check_optional_str(table_name, "table_name")) return nullptr;
+  const TableDef* only = nullptr;  // null: every tree
+  if (table_name != nullptr && table_name != Py_None) {
+    std::string name;
+    if (!table_name_utf8(table_name, &name)) return nullptr;
+    auto found = obj->db->table(name);
+    if (!found.ok()) return table_not_found(table_name);
+    only = *found;
+  }
+  SharedBorrow borrow(&obj->borrows);
+  IntegrityReport report;
+  // The pass reads only the mapping: other threads run meanwhile.
+  Py_BEGIN_ALLOW_THREADS
+  report = check_integrity(*obj->db, only);
+  Py_END_ALLOW_THREADS
+  return report_to_python(report, obj->db->total_pages());
+}
+
 // ---- context manager ----------------------------------------------------------
 
 const char* const kExitParams[] = {"_exc_type", "_exc_value", "_traceback"};
@@ -540,6 +576,29 @@ PyMethodDef kMethods[] = {
      "export_table_decoded.\n\n"
      "Args:\n    output_dir: Directory to write JSONL files to\n\n"
      "Raises:\n    IOError: If there's an error creating the directory or writing files"},
+    // The examiner's view of the file: header facts and integrity.
+    {"get_header", as_cfunction(get_header), METH_NOARGS,
+     "get_header($self)\n--\n\n"
+     "Get the facts of the database header.\n\n"
+     "Reads the header and its shadow copy only. Times are naive UTC\n"
+     "datetime.datetime objects, None when not set; a time that is set but\n"
+     "no real date is None and its 8 stored bytes are in 'invalid_times'.\n"
+     "'state' is the text of the state ('clean shutdown', 'dirty shutdown',\n"
+     "...) or the number when it has none.\n\n"
+     "Returns:\n    dict: Header facts (see the README for every key)"},
+    {"check", as_cfunction(check), kKw,
+     "check($self, table_name=None)\n--\n\n"
+     "Check the integrity of the database file.\n\n"
+     "Walks every tree (the catalog, each table's data, long-value and\n"
+     "index trees; only those of table_name when given), counting pages,\n"
+     "entries and anomalies (foreign pages, stale links, orphan leaves,\n"
+     "unreadable pages, impossible records on torn pages), and judges every\n"
+     "page's checksum, reading each page about once. Damage is reported,\n"
+     "never raised. The result holds only dicts, lists, str, int, bool and\n"
+     "None, so json.dumps takes it; header times are ISO 8601 text.\n\n"
+     "Args:\n    table_name: Check only the trees of this table (default: all)\n\n"
+     "Returns:\n    dict: The report, keys 'header', 'pages' and 'trees'\n\n"
+     "Raises:\n    ValueError: If the table doesn't exist"},
     // Recovery of deleted records.
     {"recover", as_cfunction(recover), kKw, kRecoverDoc},
     // Columnar output.

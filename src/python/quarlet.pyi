@@ -73,6 +73,138 @@ class CarveHit(TypedDict):
     table: Optional[str]
     text: str
 
+_State = Union[
+    Literal["just created", "dirty shutdown", "clean shutdown", "being converted", "force detach"],
+    int,
+]
+
+@type_check_only
+class LogPosition(TypedDict):
+    """A position in the transaction logs: log generation, sector, byte."""
+
+    generation: int
+    sector: int
+    offset: int
+
+@type_check_only
+class _HeaderCommon(TypedDict):
+    file_type: Union[Literal["database", "streaming file"], int]
+    state: _State
+    format_version: int
+    format_revision: int
+    creation_format_version: int
+    creation_format_revision: int
+    page_size: int
+    total_pages: int
+    database_time: int
+    last_object_id: int
+    windows_version: Optional[str]
+    windows_service_pack: int
+    consistent_position: LogPosition
+    attach_position: LogPosition
+    detach_position: LogPosition
+    required_log_low: int
+    required_log_high: int
+    committed_log: int
+    repair_count: int
+    header_checksum: int
+    header_checksum_computed: int
+    header_checksum_ok: bool
+    shadow_checksum_ok: Optional[bool]
+    shadow_matches: Optional[bool]
+
+@type_check_only
+class HeaderFacts(_HeaderCommon):
+    """get_header(): times as naive UTC datetimes (None when not set or not
+    a real date); the stored bytes of the latter in invalid_times."""
+
+    creation_time: Optional[datetime]
+    consistent_time: Optional[datetime]
+    attach_time: Optional[datetime]
+    detach_time: Optional[datetime]
+    repair_time: Optional[datetime]
+    invalid_times: Dict[str, bytes]
+
+@type_check_only
+class HeaderFactsText(_HeaderCommon):
+    """The header facts of check(): times as ISO 8601 text, the stored bytes
+    of invalid times as hexadecimal text."""
+
+    creation_time: Optional[str]
+    consistent_time: Optional[str]
+    attach_time: Optional[str]
+    detach_time: Optional[str]
+    repair_time: Optional[str]
+    invalid_times: Dict[str, str]
+
+@type_check_only
+class BadPage(TypedDict):
+    """A page whose checksum fails: its failing blocks (0 to 3), the owner id
+    it carries, the index in 'trees' of the checked tree of that owner (None
+    when none) and whether a tree walk read it."""
+
+    page: int
+    blocks: List[int]
+    owner: int
+    tree: Optional[int]
+    reached: bool
+
+@type_check_only
+class PageChecks(TypedDict):
+    checked: int
+    sound: int
+    unused: int
+    bad: int
+    no_checksum: int
+    unowned: int
+    bad_pages: List[BadPage]
+    no_checksum_pages: List[int]
+
+@type_check_only
+class PageOwner(TypedDict):
+    page: int
+    owner: int
+
+@type_check_only
+class PageLink(TypedDict):
+    page: int
+    next: int
+
+@type_check_only
+class TreeCheck(TypedDict):
+    """What the walk of one tree met."""
+
+    table: Optional[str]
+    name: str
+    role: Literal["catalog", "data", "long_value", "index"]
+    root: int
+    owner: int
+    pages: int
+    branch_pages: int
+    leaf_pages: int
+    leaf_entries: int
+    live: int
+    deleted: int
+    rejected: int
+    stale: int
+    foreign_pages: List[PageOwner]
+    link_mismatches: List[PageLink]
+    unlisted_pages: List[int]
+    orphan_pages: List[int]
+    freed_pages: List[int]
+    bad_pages: List[int]
+    unreadable_pages: List[int]
+    error: Optional[str]
+    anomalous: bool
+
+@type_check_only
+class CheckReport(TypedDict):
+    """check(): plain dicts, lists and scalars (json.dumps takes it)."""
+
+    header: HeaderFactsText
+    pages: PageChecks
+    trees: List[TreeCheck]
+
 @final
 @type_check_only
 class ArrowTable:
@@ -136,5 +268,7 @@ class EseDatabase:
         decode: object = False,
         sources: Union[None, _Source, Iterable[_Source]] = None,
     ) -> Iterator[RecoveredRecord]: ...
+    def get_header(self) -> HeaderFacts: ...
+    def check(self, table_name: Optional[str] = None) -> CheckReport: ...
     def __enter__(self) -> "EseDatabase": ...
     def __exit__(self, _exc_type: object, _exc_value: object, _traceback: object) -> Literal[False]: ...

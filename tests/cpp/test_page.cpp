@@ -6,6 +6,7 @@
 
 #include "database/database.hpp"
 #include "page/checksum.hpp"
+#include "page/header.hpp"
 #include "page/leaf.hpp"
 #include "page/tag.hpp"
 #include "test_image.hpp"
@@ -308,6 +309,55 @@ TEST(PageChecksum, OlderFormAndHeader) {
   EXPECT_TRUE(header_checksum(header).ok());
   header[100] ^= 0x01;
   EXPECT_FALSE(header_checksum(header).ok());
+}
+
+TEST(PageChecksum, BlankFieldsMeanWrittenWithoutChecksums) {
+  for (const bool blocks : {false, true}) {
+    std::vector<uint8_t> page(16384, 0);
+    page[100] = 1;
+    EXPECT_TRUE(checksum_fields_blank(page, blocks));
+    page[blocks ? 50 : 5] = 1;  // a field of block 2, or the ECC half of block 0
+    EXPECT_FALSE(checksum_fields_blank(page, blocks));
+  }
+  EXPECT_FALSE(checksum_fields_blank(std::vector<uint8_t>(4), false));
+}
+
+TEST(HeaderFacts, CalendarRulesOfLogTimes) {
+  // second, minute, hour, day, month, year - 1900 -> valid
+  const std::vector<std::pair<std::array<uint8_t, 6>, bool>> cases = {
+      {{59, 59, 23, 31, 12, 255}, true},  {{0, 0, 0, 29, 2, 100}, true},   // 2000: leap
+      {{0, 0, 0, 29, 2, 200}, false},     {{0, 0, 0, 29, 2, 124}, true},   // 2100, 2024
+      {{0, 0, 0, 29, 2, 123}, false},     {{0, 0, 0, 31, 4, 120}, false},
+      {{0, 0, 0, 0, 1, 120}, false},      {{0, 0, 0, 1, 0, 120}, false},
+      {{0, 0, 24, 1, 1, 120}, false},     {{0, 60, 0, 1, 1, 120}, false},
+      {{60, 0, 0, 1, 1, 120}, false},     {{0, 0, 0, 1, 13, 120}, false},
+  };
+  for (const auto& [bytes, valid] : cases) {
+    LogTime t;
+    std::copy(bytes.begin(), bytes.end(), t.raw.begin());
+    EXPECT_TRUE(t.is_set());
+    EXPECT_EQ(t.is_valid(), valid) << int(bytes[3]) << "/" << int(bytes[4]) << "/" << int(bytes[5]);
+  }
+  LogTime unset;
+  unset.raw = {1, 2, 3, 4, 5, 0, 7, 8};
+  EXPECT_FALSE(unset.is_set());
+  EXPECT_FALSE(unset.is_valid());
+}
+
+TEST(HeaderFacts, ShortFilesReadZerosAndNoShadow) {
+  test::Image image(8192, 2);
+  Bytes file = image.bytes();
+  test::put32(file, 52, 2);
+  test::put32(file, 296, 0x51);
+  test::put32(file, 416, 0x52);
+  for (const size_t size : {size_t{0}, size_t{7}, size_t{300}, size_t{4096}, size_t{12287},
+                            size_t{12288}}) {
+    const HeaderFacts f = parse_header(ByteView(file).first(size));
+    EXPECT_EQ(f.state, size >= 56 ? 2u : 0u) << size;
+    EXPECT_EQ(f.required_log_low, size >= 300 ? 0x51u : 0u) << size;
+    EXPECT_EQ(f.committed_log, size >= 420 ? 0x52u : 0u) << size;
+    EXPECT_EQ(f.shadow_present, size >= 8192 + 4096) << size;
+  }
 }
 
 }  // namespace
