@@ -204,12 +204,9 @@ void count_entries(const Database& db, const Page& page, TreeStats& stats) {
 // and the structural findings, each leaf is judged and its entries counted.
 // Where entries need judging (a record leaf failing its checksum may hold
 // impossible records; a leaf only a link reached may hold stale entries) the
-// tree's entries are counted by the cursor's entry pass instead.
-//
-// Resident pages are handed back after the tree, not during its walk: the
-// cursor reads every leaf's header before the first leaf is entered, so a
-// release inside the walk would only make the leaves still to come be read
-// in again.
+// tree's entries are counted by the cursor's entry pass instead. Resident
+// pages are handed back as the walk goes, so a large tree does not stay in
+// memory.
 void walk_tree_pages(const Database& db, std::vector<TreeCheck>& trees, size_t index,
                      PageSet& reached, PageJudge& judge, ReleaseEvery& release) {
   TreeCheck& tree = trees[index];
@@ -222,6 +219,7 @@ void walk_tree_pages(const Database& db, std::vector<TreeCheck>& trees, size_t i
   while (pages.next_page()) {
     const Page& page = pages.page();
     release.page_read();
+    release.release_if_due();
     const bool failed = judge.judge(page.number, page.bytes, page.owning_object,
                                     static_cast<int64_t>(index), true) == Judged::Failed;
     if (failed) tree.bad_pages.push_back(page.number);
