@@ -23,30 +23,7 @@ int compare_keys(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
   return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
 }
 
-// Full key of `entry` on a page read through `reader` into `out`.
-void entry_key(const TagReader& reader, const LeafEntry& entry, std::vector<uint8_t>& out) {
-  ByteView prefix;
-  bool strip = false;
-  if (reader.count > 0) {
-    auto tag0 = get_tag_span(reader, 0);
-    if (tag0.ok()) {
-      prefix = tag0->value;
-      strip = tag0->strip_byte1;
-    }
-  }
-  out.resize(prefix.size() + entry.key.size());
-  out.resize(full_key(prefix, strip, entry, out.data(), out.size()));
-}
 
-// Tag i of a leaf page decoded as an entry; false when it does not decode.
-bool decode_tag(const TagReader& reader, uint16_t i, LeafEntry& out) {
-  auto tag = get_tag_span(reader, i);
-  if (!tag.ok() || tag->value.empty()) return false;
-  auto entry = decode_leaf_entry(tag->flags, tag->value, tag->strip_byte1);
-  if (!entry.ok()) return false;
-  out = *entry;
-  return true;
-}
 
 }  // namespace
 
@@ -277,7 +254,7 @@ bool TreeCursor::page_is_sound() {
 }
 
 bool TreeCursor::in_key_range(const LeafEntry& entry) {
-  entry_key(reader_, entry, key_buf_);
+  full_key(reader_, entry, key_buf_);
   if (has_lower_ && compare_keys(key_buf_, lower_) <= 0) return false;
   if (has_upper_ && compare_keys(key_buf_, upper_) >= 0) return false;
   lower_.swap(key_buf_);
@@ -323,7 +300,7 @@ void TreeCursor::next() {
     }
     const uint16_t i = next_tag_++;
     LeafEntry entry;
-    if (!decode_tag(reader_, i, entry)) continue;
+    if (!decode_leaf_tag(reader_, i, entry)) continue;
     if (i > 0) stats().leaf_entries++;
     if (!accept(entry, i)) continue;
     entry_ = entry;
@@ -334,16 +311,8 @@ void TreeCursor::next() {
 }
 
 size_t TreeCursor::key(uint8_t* out, size_t limit) const {
-  ByteView prefix;
-  bool strip = false;
-  if (reader_.count > 0) {
-    auto tag0 = get_tag_span(reader_, 0);
-    if (tag0.ok()) {
-      prefix = tag0->value;
-      strip = tag0->strip_byte1;
-    }
-  }
-  return full_key(prefix, strip, entry_, out, limit);
+  const TagSpan prefix = key_prefix(reader_);
+  return full_key(prefix.value, prefix.strip_byte1, entry_, out, limit);
 }
 
 bool TreeCursor::load_entry_key(uint32_t page_number, uint16_t tag,
@@ -352,8 +321,8 @@ bool TreeCursor::load_entry_key(uint32_t page_number, uint16_t tag,
   if (!page.ok()) return false;
   const TagReader reader = db_->tags(*page);
   LeafEntry entry;
-  if (!decode_tag(reader, tag, entry)) return false;
-  entry_key(reader, entry, out);
+  if (!decode_leaf_tag(reader, tag, entry)) return false;
+  full_key(reader, entry, out);
   return true;
 }
 
@@ -374,8 +343,8 @@ bool TreeCursor::first_key_after(size_t index, std::vector<uint8_t>& out) {
     const TagReader reader = db_->tags(*page);
     LeafEntry entry;
     for (uint16_t i = 1; i < reader.count; ++i) {
-      if (!decode_tag(reader, i, entry)) continue;
-      entry_key(reader, entry, upper_cache_);
+      if (!decode_leaf_tag(reader, i, entry)) continue;
+      full_key(reader, entry, upper_cache_);
       upper_found_ = true;
       out = upper_cache_;
       return true;

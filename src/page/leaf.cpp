@@ -83,6 +83,27 @@ size_t full_key(ByteView prefix, bool prefix_strip, const LeafEntry& entry, uint
   return length;
 }
 
+bool decode_leaf_tag(const TagReader& reader, uint16_t i, LeafEntry& out) {
+  auto tag = get_tag_span(reader, i);
+  if (!tag.ok() || tag->value.empty()) return false;
+  auto entry = decode_leaf_entry(tag->flags, tag->value, tag->strip_byte1);
+  if (!entry.ok()) return false;
+  out = *entry;
+  return true;
+}
+
+TagSpan key_prefix(const TagReader& reader) {
+  if (reader.count == 0) return TagSpan{};
+  auto tag0 = get_tag_span(reader, 0);
+  return tag0.ok() ? *tag0 : TagSpan{};
+}
+
+void full_key(const TagReader& reader, const LeafEntry& entry, std::vector<uint8_t>& out) {
+  const TagSpan prefix = key_prefix(reader);
+  out.resize(prefix.value.size() + entry.key.size());
+  out.resize(full_key(prefix.value, prefix.strip_byte1, entry, out.data(), out.size()));
+}
+
 Result<BranchEntry> decode_branch_entry(uint8_t flags, ByteView v, uint32_t max_child_page,
                                         bool strip_byte1) {
   const size_t n = v.size();

@@ -10,8 +10,10 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "error/error.hpp"
+#include "page/tag.hpp"
 #include "util/endian.hpp"
 
 namespace quarlet {
@@ -38,6 +40,17 @@ struct BranchEntry {
 // returns the full key's length.
 size_t full_key(ByteView prefix, bool prefix_strip, const LeafEntry& entry, uint8_t* out,
                 size_t limit);
+
+// Tag i of a leaf page decoded as an entry into `out` (views into the page);
+// false when the tag cannot be read, is empty or does not decode.
+bool decode_leaf_tag(const TagReader& reader, uint16_t i, LeafEntry& out);
+
+// The page's common key prefix (tag 0; empty when it cannot be read) and
+// whether its second byte carries flag bits.
+TagSpan key_prefix(const TagReader& reader);
+
+// The full key of `entry`, on the page read through `reader`, into `out`.
+void full_key(const TagReader& reader, const LeafEntry& entry, std::vector<uint8_t>& out);
 
 Result<LeafEntry> decode_leaf_entry(uint8_t flags, ByteView value, bool strip_byte1 = false);
 

@@ -228,10 +228,7 @@ void arrow_dealloc(PyObject* self) {
   delete obj->state;
   obj->state = nullptr;
   Py_CLEAR(obj->owner);
-  PyTypeObject* type = Py_TYPE(self);
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(self);
-  Py_DECREF(type);
+  free_heap_object(self);
 }
 
 PyMethodDef kArrowMethods[] = {
@@ -270,12 +267,7 @@ PyType_Spec kArrowSpec = {
 PyObject* arrow_table_type() {
   static PyObject* type = nullptr;
   static int64_t interpreter = -1;
-  const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (type == nullptr || interpreter != current) {
-    type = PyType_FromSpec(&kArrowSpec);  // kept for the life of the interpreter
-    interpreter = type != nullptr ? current : -1;
-  }
-  return type;
+  return type_for_interpreter(&kArrowSpec, &type, &interpreter);
 }
 
 const char* const kArrowParams[] = {"table_name", "decode", "columns", "batch_size"};

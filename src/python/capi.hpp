@@ -21,3 +21,26 @@ template <class F>
 void* as_slot(F fn) {
   return reinterpret_cast<void*>(fn);
 }
+
+#include <cstdint>
+
+// A heap type made from `spec` on first use in each interpreter and kept for
+// the interpreter's life (the result is borrowed; null with an exception set
+// when the type cannot be made).
+inline PyObject* type_for_interpreter(PyType_Spec* spec, PyObject** cache, int64_t* interpreter) {
+  const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (*cache == nullptr || *interpreter != current) {
+    *cache = PyType_FromSpec(spec);
+    *interpreter = *cache != nullptr ? current : -1;
+  }
+  return *cache;
+}
+
+// The end of every tp_dealloc of a heap type: frees the object and drops its
+// reference to the type.
+inline void free_heap_object(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);
+}

@@ -114,10 +114,7 @@ void ese_dealloc(PyObject* self) {
   delete obj->db;  // unmaps the file and closes its handle
   obj->db = nullptr;
   Py_CLEAR(obj->path);
-  PyTypeObject* type = Py_TYPE(self);
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(self);
-  Py_DECREF(type);
+  free_heap_object(self);
 }
 
 PyObject* ese_repr(PyObject* self) {

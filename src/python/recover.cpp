@@ -156,10 +156,7 @@ void iter_dealloc(PyObject* self) {
   delete obj->state;  // before the owner: it points into the owner's database
   obj->state = nullptr;
   Py_CLEAR(obj->owner);
-  PyTypeObject* type = Py_TYPE(self);
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(self);
-  Py_DECREF(type);
+  free_heap_object(self);
 }
 
 PyType_Slot kIterSlots[] = {
@@ -182,12 +179,7 @@ PyType_Spec kIterSpec = {
 PyObject* iterator_type() {
   static PyObject* type = nullptr;
   static int64_t interpreter = -1;
-  const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (type == nullptr || interpreter != current) {
-    type = PyType_FromSpec(&kIterSpec);  // kept for the life of the interpreter
-    interpreter = type != nullptr ? current : -1;
-  }
-  return type;
+  return type_for_interpreter(&kIterSpec, &type, &interpreter);
 }
 
 // The source bit of a source name (str), or 0 with ValueError set.

@@ -58,29 +58,7 @@ bool record_leaf(uint32_t flags) {
          (flags & (kPageSpaceTree | kPageIndex | kPageLongValue)) == 0;
 }
 
-// The full key of `entry` on the page read through `reader` into `out`.
-void entry_key(const TagReader& reader, const LeafEntry& entry, std::vector<uint8_t>& out) {
-  ByteView prefix;
-  bool strip = false;
-  if (reader.count > 0) {
-    auto tag0 = get_tag_span(reader, 0);
-    if (tag0.ok()) {
-      prefix = tag0->value;
-      strip = tag0->strip_byte1;
-    }
-  }
-  out.resize(prefix.size() + entry.key.size());
-  out.resize(full_key(prefix, strip, entry, out.data(), out.size()));
-}
 
-bool decode_tag(const TagReader& reader, uint16_t i, LeafEntry& out) {
-  auto tag = get_tag_span(reader, i);
-  if (!tag.ok() || tag->value.empty()) return false;
-  auto entry = decode_leaf_entry(tag->flags, tag->value, tag->strip_byte1);
-  if (!entry.ok()) return false;
-  out = *entry;
-  return true;
-}
 
 }  // namespace
 
@@ -244,7 +222,7 @@ void Recovery::read_page(uint32_t number, bool orphan) {
 
 void Recovery::add_entry(const Page& page, const TagReader& reader, uint16_t tag, bool orphan) {
   LeafEntry entry;
-  if (!decode_tag(reader, tag, entry)) return;
+  if (!decode_leaf_tag(reader, tag, entry)) return;
   const bool deleted = (entry.tag_flags & kTagDeleted) != 0;
   const RecoverSource source = deleted ? RecoverSource::Deleted : RecoverSource::Orphan;
   if ((sources_ & (1u << static_cast<unsigned>(source))) == 0) return;
@@ -257,7 +235,7 @@ void Recovery::add_entry(const Page& page, const TagReader& reader, uint16_t tag
   // An entry of an orphan page whose key or bytes the tree holds is a stale
   // copy of a record of the tree.
   build_tree_sets();
-  entry_key(reader, entry, key_buf_);
+  full_key(reader, entry, key_buf_);
   if (sorted_contains(tree_keys_, hash_bytes(key_buf_.data(), key_buf_.size()))) return;
   if (is_copy(entry.data)) return;
   push(page, source, entry.data, checks | kCheckKeyNotLive);
