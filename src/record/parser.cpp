@@ -64,32 +64,6 @@ void variable_value(ByteView d, const RecordLayout& lay, const ColumnDef& column
 
 }  // namespace
 
-bool fixed_column_bytes(ByteView d, const RecordLayout& lay, const ColumnDef& column,
-                        uint64_t offset, ByteView& out) {
-  const uint32_t id = column.id;
-  if (lay.null_bitmap && id >= 1) {
-    const uint8_t bits = d[lay.bitmap_start + (id - 1) / 8];
-    if (bits & (1u << ((id - 1) % 8))) return false;
-  }
-  if (offset + column.size > lay.length) return false;
-  out = d.subspan(offset, column.size);
-  return true;
-}
-
-bool variable_column_bytes(ByteView d, const RecordLayout& lay, const ColumnDef& column,
-                           ByteView& out) {
-  const uint64_t j = column.id - 128;
-  const uint64_t entry_at = lay.var_offsets + 2 * j;
-  if (entry_at + 2 > lay.length) return false;
-  const uint16_t end_entry = load_u16le(d.data() + entry_at);
-  if (end_entry & 0x8000) return false;
-  const uint64_t end = end_entry;
-  const uint64_t start = j == 0 ? 0 : (load_u16le(d.data() + entry_at - 2) & 0x7FFF);
-  if (lay.var_data + end > lay.length || start > end) return false;
-  out = d.subspan(lay.var_data + start, end - start);
-  return true;
-}
-
 using TaggedSlot = RecordScratch::TaggedSlot;
 
 void parse_tagged(ByteView d, const RecordLayout& lay, bool large_layout,

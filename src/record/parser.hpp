@@ -67,13 +67,33 @@ void parse_record_into(ByteView data, const ColumnPlan& plan, bool large_layout,
 // The bytes of fixed column `column` (id <= F) at `offset` into `out`: false
 // (Null) when its bit in the null bitmap is set or when it does not fit in the
 // record. Will not read past the record.
-bool fixed_column_bytes(ByteView d, const RecordLayout& lay, const ColumnDef& column,
-                        uint64_t offset, ByteView& out);
+inline bool fixed_column_bytes(ByteView d, const RecordLayout& lay, const ColumnDef& column,
+                               uint64_t offset, ByteView& out) {
+  const uint32_t id = column.id;
+  if (lay.null_bitmap && id >= 1) {
+    const uint8_t bits = d[lay.bitmap_start + (id - 1) / 8];
+    if (bits & (1u << ((id - 1) % 8))) return false;
+  }
+  if (offset + column.size > lay.length) return false;
+  out = d.subspan(offset, column.size);
+  return true;
+}
 // The bytes of variable column `column` (128 <= id <= V) into `out`: false
 // (Null) when its offset entry lies past the record or is marked absent, or
 // when its data range is reversed or past the record.
-bool variable_column_bytes(ByteView d, const RecordLayout& lay, const ColumnDef& column,
-                           ByteView& out);
+inline bool variable_column_bytes(ByteView d, const RecordLayout& lay, const ColumnDef& column,
+                                  ByteView& out) {
+  const uint64_t j = column.id - 128;
+  const uint64_t entry_at = lay.var_offsets + 2 * j;
+  if (entry_at + 2 > lay.length) return false;
+  const uint16_t end_entry = load_u16le(d.data() + entry_at);
+  if (end_entry & 0x8000) return false;
+  const uint64_t end = end_entry;
+  const uint64_t start = j == 0 ? 0 : (load_u16le(d.data() + entry_at - 2) & 0x7FFF);
+  if (lay.var_data + end > lay.length || start > end) return false;
+  out = d.subspan(lay.var_data + start, end - start);
+  return true;
+}
 
 // Fills `slots` with the record's usable tagged entries, ordered by column id
 // (stable, so among equal ids the later entry comes last). Entries whose data
