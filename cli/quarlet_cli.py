@@ -11,11 +11,9 @@ from __future__ import annotations
 
 import argparse
 import concurrent.futures
-import csv
 import datetime
 import functools
 import importlib
-import io
 import json
 import os
 import struct
@@ -800,16 +798,10 @@ def csv_json(value: Any) -> Any:
 
 def write_csv(db: EseDatabase, table: str, f: IO[bytes], decode: bool, excel_safe: bool) -> None:
     """RFC 4180: a header row of the column names, CRLF line ends, fields
-    quoted when they hold a comma, a quote or a line break (quotes doubled)."""
-    text = io.TextIOWrapper(f, encoding="utf-8", errors="surrogateescape", newline="",
-                            write_through=False)
-    writer = csv.writer(text, lineterminator="\r\n", quoting=csv.QUOTE_MINIMAL)
-    columns = [c["name"] for c in sorted(db.get_table_schema(table), key=lambda c: c["id"])]
-    writer.writerow([csv_cell(c, excel_safe) for c in columns])
-    for record in db.iter_table(table, decode):
-        writer.writerow([csv_cell(record.get(c), excel_safe) for c in columns])
-    text.flush()
-    text.detach()
+    quoted when they hold a comma, a quote or a line break (quotes doubled),
+    each cell as csv_cell gives it. The module writes the rows into the file
+    `f` is open on."""
+    export_into_file(lambda path: db.export_table_csv(table, path, decode, excel_safe), f.fileno())
 
 
 def write_parquet(db: EseDatabase, table: str, f: IO[bytes], decode: bool) -> None:
