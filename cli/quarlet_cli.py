@@ -885,8 +885,13 @@ def run_per_file(fn: Callable[..., Any], work: Sequence[Any],
     jobs = jobs or os.cpu_count() or 1
     if jobs == 1 or len(tasks) == 1:
         return list(zip(paths, map(_call, tasks)))
-    with concurrent.futures.ProcessPoolExecutor(max_workers=min(jobs, len(tasks))) as pool:
-        return list(zip(paths, pool.map(_call, tasks, chunksize=1)))
+    workers = min(jobs, len(tasks))
+    # Items go out in chunks, a few per worker, so that a folder of many
+    # small files does not cost a round trip to a worker per file; chunks
+    # stay small enough that the workers finish close together.
+    chunk = max(1, len(tasks) // (workers * 8))
+    with concurrent.futures.ProcessPoolExecutor(max_workers=workers) as pool:
+        return list(zip(paths, pool.map(_call, tasks, chunksize=chunk)))
 
 
 def report_failure(path: str, error: str) -> None:
