@@ -186,6 +186,9 @@ elif kind == "read":
     out.update(seconds=t1 - t0, cpu=c1 - c0, user=u1 - u0, records=len(recs))
 elif kind == "arrow":
     import pyarrow
+    # pyarrow.table imports pandas on its first call (to look for a data
+    # frame): done here, so the figure is the stream's, not that import's.
+    pyarrow.table({"x": [0]})
     mode = sys.argv[4]
     options = dict(decode=mode == "decoded")
     if mode == "cols2":
@@ -214,7 +217,7 @@ elif kind == "exportcsv":
     try:
         c0 = cpu(); u0 = user(); t0 = time.perf_counter()
         for i, t in enumerate(db.get_tables()):
-            db.export_table_csv(t, os.path.join(d, "%d.csv" % i))
+            db.export_table_csv(t, os.path.join(d, "%%d.csv" %% i))
         t1 = time.perf_counter(); c1 = cpu(); u1 = user()
         out.update(seconds=t1 - t0, cpu=c1 - c0, user=u1 - u0,
                    json_bytes=sum(os.path.getsize(os.path.join(d, f)) for f in os.listdir(d)))

@@ -6,9 +6,11 @@
 //   quarlet_bench FILE walk TABLE          visit every record's bytes (no decoding)
 //   quarlet_bench FILE read TABLE          decode every record of TABLE
 //   quarlet_bench FILE json TABLE          decode and encode as JSON (no file)
-//   quarlet_bench FILE arrow TABLE [raw|decoded] [COLUMN ...]
+//   quarlet_bench FILE arrow TABLE [raw|decoded|keep] [COLUMN ...]
 //                                          build every Arrow batch of TABLE (of
-//                                          the named columns only, if any)
+//                                          the named columns only, if any); keep:
+//                                          raw, every batch held to the end, as a
+//                                          consumer building a table does
 //   quarlet_bench FILE export DIR          export_all into DIR
 //   quarlet_bench FILE carve SCOPE [NEEDLE]
 //
@@ -17,6 +19,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "database/carve.hpp"
 #include "database/database.hpp"
@@ -129,6 +132,8 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "table: %s\n", message(opened.error()).c_str());
       return 1;
     }
+    const bool keep = argc > 4 && std::strcmp(argv[4], "keep") == 0;
+    std::vector<ArrowArray> kept;
     uint64_t rows = 0;
     for (;;) {
       ArrowArray batch;
@@ -139,9 +144,14 @@ int main(int argc, char** argv) {
       }
       if (!*more) break;
       rows += static_cast<uint64_t>(batch.length);
-      batch.release(&batch);
+      if (keep) {
+        kept.push_back(batch);
+      } else {
+        batch.release(&batch);
+      }
     }
     std::printf("%.6f records=%llu\n", now() - t0, static_cast<unsigned long long>(rows));
+    for (ArrowArray& batch : kept) batch.release(&batch);
     return 0;
   }
   if (op == "export") {

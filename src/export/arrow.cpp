@@ -4,6 +4,7 @@
 // callback), and the C stream over a reader.
 #include "export/arrow.hpp"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -114,6 +115,13 @@ namespace {
 // A growable byte buffer in malloc'd memory whose block can be handed over
 // to an array (and freed by its release callback). Throws std::bad_alloc
 // when memory runs out.
+//
+// A batch's buffers are fresh memory, and taking it one page fault at a
+// time costs several times what filling it does. A large block therefore
+// has its pages brought in ahead of the writes, a stretch at a time, in one
+// call each (and is kept on small pages, which come in faster than the
+// kernel can assemble huge ones). The advice is only that: where the
+// system does not take it, pages come in on first write as usual.
 class Buffer {
  public:
   Buffer() = default;
@@ -125,10 +133,11 @@ class Buffer {
   uint8_t* data() { return data_; }
 
   // Room for `n` more bytes; returns where they go (size grows by n).
-  uint8_t* extend(size_t n) {
+  [[gnu::always_inline]] uint8_t* extend(size_t n) {
     if (cap_ - size_ < n) grow(n);
     uint8_t* at = data_ + size_;
     size_ += n;
+    if (size_ > ready_ && cap_ >= kLargeBlock) bring_in();
     return at;
   }
   void append(const void* p, size_t n) {
@@ -141,32 +150,15 @@ class Buffer {
   void put(T v) {
     std::memcpy(extend(sizeof v), &v, sizeof v);
   }
-  // Capacity for `n` bytes in all; the size is unchanged. A large block for
-  // an empty buffer is aligned to 2 MiB and asks the kernel for huge pages:
-  // a batch's buffers are fresh memory, and faulting them in 4 KiB at a
-  // time costs as much as filling them.
+  // Capacity for `n` bytes in all; the size is unchanged.
   void reserve(size_t n) {
-    if (n <= cap_) return;
-    if (data_ == nullptr && n >= kHugeBlock) {
-      const size_t cap = (n + kHugeBlock - 1) / kHugeBlock * kHugeBlock;
-      void* p = std::aligned_alloc(kHugeBlock, cap);
-      if (p != nullptr) {
-#ifdef MADV_HUGEPAGE
-        madvise(p, cap, MADV_HUGEPAGE);
-#endif
-        data_ = static_cast<uint8_t*>(p);
-        cap_ = cap;
-        return;
-      }
-    }
-    grow(n - size_);
+    if (n > cap_) resize_block(n);
   }
-
   // Frees the block and empties the buffer.
   void reset() {
     std::free(data_);
     data_ = nullptr;
-    size_ = cap_ = 0;
+    size_ = cap_ = ready_ = 0;
   }
   // Hands the block over (never null: an empty buffer still gets a small
   // block, as consumers may look at a buffer of length 0) and empties this
@@ -175,28 +167,69 @@ class Buffer {
     if (data_ == nullptr) grow(8);
     void* p = data_;
     data_ = nullptr;
-    size_ = cap_ = 0;
+    size_ = cap_ = ready_ = 0;
     return p;
   }
 
  private:
-  void grow(size_t n) {
+  // Blocks from this size on get their pages brought in ahead.
+  static constexpr size_t kLargeBlock = size_t{1} << 20;
+  // How far ahead of the writes pages are brought in.
+  static constexpr size_t kAhead = size_t{1} << 20;
+  static constexpr uintptr_t kPage = 4096;
+
+  [[gnu::noinline]] void grow(size_t n) {
     size_t cap = cap_ < 64 ? 64 : cap_;
     while (cap - size_ < n) {
       if (cap > std::numeric_limits<size_t>::max() / 2) throw std::bad_alloc();
       cap *= 2;
     }
+    resize_block(cap);
+  }
+
+  void resize_block(size_t cap) {
     void* p = std::realloc(data_, cap);
     if (p == nullptr) throw std::bad_alloc();
     data_ = static_cast<uint8_t*>(p);
     cap_ = cap;
+    if (cap_ >= kLargeBlock) advise(0, cap_, kNoHugePages);
   }
 
-  static constexpr size_t kHugeBlock = size_t{2} << 20;
+  // Brings in the pages from the ready mark to kAhead past the size.
+  [[gnu::noinline]] void bring_in() {
+    const size_t end = cap_ - size_ > kAhead ? size_ + kAhead : cap_;
+    if (populate_works) populate_works = advise(ready_, end, kPopulateWrite);
+    ready_ = end;
+  }
+
+  // madvise over the whole pages inside [from, to) of the block; false when
+  // the system refuses the advice.
+  bool advise(size_t from, size_t to, int advice) {
+    const uintptr_t base = reinterpret_cast<uintptr_t>(data_);
+    const uintptr_t start = (base + from + kPage - 1) & ~(kPage - 1);
+    const uintptr_t stop = (base + to) & ~(kPage - 1);
+    if (advice < 0 || stop <= start) return true;
+    return madvise(reinterpret_cast<void*>(start), stop - start, advice) == 0;
+  }
+
+#ifdef MADV_NOHUGEPAGE
+  static constexpr int kNoHugePages = MADV_NOHUGEPAGE;
+#else
+  static constexpr int kNoHugePages = -1;
+#endif
+#ifdef MADV_POPULATE_WRITE
+  static constexpr int kPopulateWrite = MADV_POPULATE_WRITE;
+#elif defined(__linux__)
+  static constexpr int kPopulateWrite = 23;  // Linux 5.14 and later
+#else
+  static constexpr int kPopulateWrite = -1;
+#endif
+  static inline std::atomic<bool> populate_works{true};  // false once refused
 
   uint8_t* data_ = nullptr;
   size_t size_ = 0;
   size_t cap_ = 0;
+  size_t ready_ = 0;  // bytes of the block whose pages have been brought in
 };
 
 // Sets bit `index` of a bitmap that grows one bit at a time (a new byte at
@@ -291,7 +324,7 @@ class ColumnBuilder {
     start();
   }
 
-  void append_null() {
+  [[gnu::always_inline]] void append_null() {
     if (is_list_) {
       offsets_.put(static_cast<int32_t>(child_->length_));
     } else if (is_variable(type_)) {
@@ -350,7 +383,7 @@ class ColumnBuilder {
   // append() would take it (in the decoded view: Long long and Currency
   // signed, dates as timestamps). False when the value is not in the type's
   // form, and it is appended as null.
-  bool append_plain(ByteView data, const ColumnDef& column) {
+  [[gnu::always_inline]] bool append_plain(ByteView data, const ColumnDef& column) {
     const size_t n = data.size();
     if (n == 0) {  // no bytes: Null
       append_null();
@@ -587,7 +620,7 @@ class ColumnBuilder {
   }
 
   // Ends a valid slot whose data is appended (a list's: its elements).
-  void close_value() {
+  [[gnu::always_inline]] void close_value() {
     if (is_list_) offsets_.put(static_cast<int32_t>(child_->length_));
     push_bit(validity_, length_, true);
     ++length_;

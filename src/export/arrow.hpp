@@ -112,7 +112,7 @@ class ArrowTableReader {
   ColumnValue value_;                  // a value taken in its general form
   DecodedField field_;                 // a decoded value taken in its general form
   std::vector<ArrowColumn> columns_;
-  std::vector<bool> plain_;            // per column: values are of its Arrow type's form
+  std::vector<uint8_t> plain_;         // per column: values are of its Arrow type's form
   std::vector<std::unique_ptr<ColumnBuilder>> builders_;
   std::vector<uint64_t> out_of_form_;
   uint64_t batch_bytes_ = 0;           // variable-size data in the current batch
