@@ -119,9 +119,8 @@ namespace {
 // A batch's buffers are fresh memory, and taking it one page fault at a
 // time costs several times what filling it does. A large block therefore
 // has its pages brought in ahead of the writes, a stretch at a time, in one
-// call each (and is kept on small pages, which come in faster than the
-// kernel can assemble huge ones). The advice is only that: where the
-// system does not take it, pages come in on first write as usual.
+// call each. The advice is only that: where the system does not take it,
+// pages come in on first write as usual.
 class Buffer {
  public:
   Buffer() = default;
@@ -192,7 +191,6 @@ class Buffer {
     if (p == nullptr) throw std::bad_alloc();
     data_ = static_cast<uint8_t*>(p);
     cap_ = cap;
-    if (cap_ >= kLargeBlock) advise(0, cap_, kNoHugePages);
   }
 
   // Brings in the pages from the ready mark to kAhead past the size.
@@ -212,11 +210,6 @@ class Buffer {
     return madvise(reinterpret_cast<void*>(start), stop - start, advice) == 0;
   }
 
-#ifdef MADV_NOHUGEPAGE
-  static constexpr int kNoHugePages = MADV_NOHUGEPAGE;
-#else
-  static constexpr int kNoHugePages = -1;
-#endif
 #ifdef MADV_POPULATE_WRITE
   static constexpr int kPopulateWrite = MADV_POPULATE_WRITE;
 #elif defined(__linux__)
