@@ -18,6 +18,7 @@ reports medians as a table:
                               and raw read batch by batch (RecordBatchReader,
                               batches dropped) for the peak memory of a stream
   export_all                  MB/s of JSON written and of database file read
+  export csv                  the same for CSV, every table through export_table_csv
   carve slack / all           MB/s of pages scanned (a needle that never matches,
                               so every page is scanned)
   check                       MB/s of pages whose checksums the integrity pass
@@ -31,7 +32,7 @@ Databases (each >= 1 GiB):
   tables-500        500 typical tables of 1,000 records and a long-value filler
 
 Usage: python3 benchmarks/bench.py [--runs N] [--quick] [--only NAME ...]
-       [--jobs N] [--json FILE]
+       [--jobs N] [--json FILE] [--databases NAME ...]
 """
 
 import argparse
@@ -125,15 +126,15 @@ def build_one(name, quick):
     return "built %s: %.0f MB in %.1fs" % (path, os.path.getsize(path) / 1e6, time.time() - t0)
 
 
-def build_all(quick, jobs):
+def build_all(quick, jobs, names=DATABASES):
     os.makedirs(CACHE, exist_ok=True)
-    todo = [n for n in DATABASES
+    todo = [n for n in names
             if not (os.path.exists(db_path(n, quick)) and os.path.exists(db_path(n, quick) + ".json"))]
     if todo:
         with ProcessPoolExecutor(max_workers=max(1, jobs)) as pool:
             for msg in pool.map(build_one, todo, [quick] * len(todo)):
                 print(msg, file=sys.stderr, flush=True)
-    return {n: db_path(n, quick) for n in DATABASES}
+    return {n: db_path(n, quick) for n in names}
 
 
 def table_data_bytes(path, table, with_lv):
@@ -189,6 +190,9 @@ elif kind == "read":
     out.update(seconds=t1 - t0, cpu=c1 - c0, user=u1 - u0, records=len(recs))
 elif kind == "arrow":
     import pyarrow
+    # pyarrow.table imports pandas on its first call (to look for a data
+    # frame): done here, so the figure is the stream's, not that import's.
+    pyarrow.table({"x": [0]})
     mode = sys.argv[4]
     options = dict(decode=mode == "decoded")
     if mode == "cols2":
@@ -207,6 +211,17 @@ elif kind == "export":
     try:
         c0 = cpu(); u0 = user(); t0 = time.perf_counter()
         db.export_all(d)
+        t1 = time.perf_counter(); c1 = cpu(); u1 = user()
+        out.update(seconds=t1 - t0, cpu=c1 - c0, user=u1 - u0,
+                   json_bytes=sum(os.path.getsize(os.path.join(d, f)) for f in os.listdir(d)))
+    finally:
+        shutil.rmtree(d)
+elif kind == "exportcsv":
+    d = tempfile.mkdtemp(dir=os.path.dirname(path))
+    try:
+        c0 = cpu(); u0 = user(); t0 = time.perf_counter()
+        for i, t in enumerate(db.get_tables()):
+            db.export_table_csv(t, os.path.join(d, "%%d.csv" %% i))
         t1 = time.perf_counter(); c1 = cpu(); u1 = user()
         out.update(seconds=t1 - t0, cpu=c1 - c0, user=u1 - u0,
                    json_bytes=sum(os.path.getsize(os.path.join(d, f)) for f in os.listdir(d)))
@@ -276,12 +291,17 @@ def main():
                     help="run only rows whose name contains one of these")
     ap.add_argument("--jobs", type=int, default=2, help="parallel database builds")
     ap.add_argument("--json", help="also write the rows to this file")
+    ap.add_argument("--databases", nargs="*", default=list(DATABASES), choices=DATABASES,
+                    help="build and measure only these databases")
     args = ap.parse_args()
-    paths = build_all(args.quick, args.jobs)
+    paths = build_all(args.quick, args.jobs, args.databases)
     rows = []
     limits = {}  # database -> page-sum bytes/s (wall, CPU)
 
     def want(name):
+        if not any(db in name for db in args.databases) and any(
+                db in name for db in DATABASES):
+            return False
         return args.only is None or any(o in name for o in args.only)
 
     def row(name, res, fig, limit=None):
@@ -304,13 +324,13 @@ def main():
         "measurement", "wall", "cpu (user)", "figure (wall)", "figure (cpu)",
         "of limit w/cpu", "peak MB"))
     summer = page_sum_tool()
-    for db in DATABASES:
+    for db in args.databases:
         s, c, p, r = median_runs(args.runs, lambda: run_child("pagesum", paths[db], summer))
         limits[db] = (r["bytes"] / s, r["bytes"] / max(c, 1e-9))
         if want("pagesum"):
             row("page sum %s" % db, (s, c, p, r),
                 lambda t, r=r: "%.0f MB/s (%.0f MB)" % (r["bytes"] / t / 1e6, r["bytes"] / 1e6))
-    if want("open"):
+    if want("open") and "tables-500" in args.databases:
         s, c, p, r = median_runs(args.runs, lambda: run_child("open", paths["tables-500"]))
         # Opening reads the catalog, not the file: no fraction of the page sum.
         row("open tables-500 (%.0f MB)" % (os.path.getsize(paths["tables-500"]) / 1e6),
@@ -354,6 +374,14 @@ def main():
                 lambda t, wr=wr: "%.0f MB/s" % (wr["bytes"] / t / 1e6))
             print("  export json vs write limit: %.1f%% (wall) / %.1f%% (cpu)" % (
                 100.0 * ws / s, 100.0 * wc / c), flush=True)
+        name = "export csv %s" % db
+        if want(name):
+            s, c, p, r = median_runs(args.runs, lambda: run_child("exportcsv", paths[db]))
+            size = os.path.getsize(paths[db])
+            row(name, (s, c, p, r),
+                lambda t, r=r, size=size: "%.0f MB/s csv, %.0f MB/s db" % (
+                    r["json_bytes"] / t / 1e6, size / t / 1e6),
+                (size, limits[db]))
         for scope in ("slack", "all"):
             name = "carve %s %s" % (scope, db)
             if want(name):

@@ -3,9 +3,14 @@
 // core's cost from the Python binding's in the benchmark table.
 //
 //   quarlet_bench FILE open
+//   quarlet_bench FILE walk TABLE          visit every record's bytes (no decoding)
 //   quarlet_bench FILE read TABLE          decode every record of TABLE
 //   quarlet_bench FILE json TABLE          decode and encode as JSON (no file)
-//   quarlet_bench FILE arrow TABLE [decoded]  build every Arrow batch of TABLE
+//   quarlet_bench FILE arrow TABLE [raw|decoded|keep] [COLUMN ...]
+//                                          build every Arrow batch of TABLE (of
+//                                          the named columns only, if any); keep:
+//                                          raw, every batch held to the end, as a
+//                                          consumer building a table does
 //   quarlet_bench FILE export DIR          export_all into DIR
 //   quarlet_bench FILE carve SCOPE [NEEDLE]
 //
@@ -14,6 +19,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "database/carve.hpp"
 #include "database/database.hpp"
@@ -50,6 +56,30 @@ int main(int argc, char** argv) {
   }
   if (op == "open") {
     std::printf("%.6f tables=%zu\n", now() - t0, (*db)->tables().size());
+    return 0;
+  }
+  if (op == "walk") {
+    t0 = now();
+    auto start = start_table(**db, arg);
+    if (!start) {
+      std::fprintf(stderr, "table: %s\n", message(start.error()).c_str());
+      return 1;
+    }
+    bool primed = true;
+    uint64_t count = 0, bytes = 0;
+    ByteView data;
+    for (;;) {
+      auto more = next_record_data(start->cursor, primed, data);
+      if (!more) {
+        std::fprintf(stderr, "read: %s\n", message(more.error()).c_str());
+        return 1;
+      }
+      if (!*more) break;
+      ++count;
+      bytes += data.size();
+    }
+    std::printf("%.6f records=%llu bytes=%llu\n", now() - t0,
+                static_cast<unsigned long long>(count), static_cast<unsigned long long>(bytes));
     return 0;
   }
   if (op == "read" || op == "json") {
@@ -93,11 +123,17 @@ int main(int argc, char** argv) {
     t0 = now();
     ArrowReadOptions options;
     options.decode = argc > 4 && std::strcmp(argv[4], "decoded") == 0;
+    for (int i = 5; i < argc; ++i) {
+      options.all_columns = false;
+      options.columns.emplace_back(argv[i]);
+    }
     auto opened = ArrowTableReader::open(**db, arg, options);
     if (!opened) {
       std::fprintf(stderr, "table: %s\n", message(opened.error()).c_str());
       return 1;
     }
+    const bool keep = argc > 4 && std::strcmp(argv[4], "keep") == 0;
+    std::vector<ArrowArray> kept;
     uint64_t rows = 0;
     for (;;) {
       ArrowArray batch;
@@ -108,9 +144,14 @@ int main(int argc, char** argv) {
       }
       if (!*more) break;
       rows += static_cast<uint64_t>(batch.length);
-      batch.release(&batch);
+      if (keep) {
+        kept.push_back(batch);
+      } else {
+        batch.release(&batch);
+      }
     }
     std::printf("%.6f records=%llu\n", now() - t0, static_cast<unsigned long long>(rows));
+    for (ArrowArray& batch : kept) batch.release(&batch);
     return 0;
   }
   if (op == "export") {

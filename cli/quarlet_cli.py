@@ -12,11 +12,9 @@ from __future__ import annotations
 
 import argparse
 import concurrent.futures
-import csv
 import datetime
 import functools
 import importlib
-import io
 import json
 import math
 import os
@@ -853,16 +851,10 @@ def csv_json(value: Any) -> Any:
 
 def write_csv(db: EseDatabase, table: str, f: IO[bytes], decode: bool, excel_safe: bool) -> None:
     """RFC 4180: a header row of the column names, CRLF line ends, fields
-    quoted when they hold a comma, a quote or a line break (quotes doubled)."""
-    text = io.TextIOWrapper(f, encoding="utf-8", errors="surrogateescape", newline="",
-                            write_through=False)
-    writer = csv.writer(text, lineterminator="\r\n", quoting=csv.QUOTE_MINIMAL)
-    columns = [c["name"] for c in sorted(db.get_table_schema(table), key=lambda c: c["id"])]
-    writer.writerow([csv_cell(c, excel_safe) for c in columns])
-    for record in db.iter_table(table, decode):
-        writer.writerow([csv_cell(record.get(c), excel_safe) for c in columns])
-    text.flush()
-    text.detach()
+    quoted when they hold a comma, a quote or a line break (quotes doubled),
+    each cell as csv_cell gives it. The module writes the rows into the file
+    `f` is open on."""
+    export_into_file(lambda path: db.export_table_csv(table, path, decode, excel_safe), f.fileno())
 
 
 def write_parquet(db: EseDatabase, table: str, f: IO[bytes], decode: bool) -> None:
@@ -946,8 +938,13 @@ def run_per_file(fn: Callable[..., Any], work: Sequence[Any],
     jobs = jobs or os.cpu_count() or 1
     if jobs == 1 or len(tasks) == 1:
         return list(zip(paths, map(_call, tasks)))
-    with concurrent.futures.ProcessPoolExecutor(max_workers=min(jobs, len(tasks))) as pool:
-        return list(zip(paths, pool.map(_call, tasks, chunksize=1)))
+    workers = min(jobs, len(tasks))
+    # Items go out in chunks, a few per worker, so that a folder of many
+    # small files does not cost a round trip to a worker per file; chunks
+    # stay small enough that the workers finish close together.
+    chunk = max(1, len(tasks) // (workers * 8))
+    with concurrent.futures.ProcessPoolExecutor(max_workers=workers) as pool:
+        return list(zip(paths, pool.map(_call, tasks, chunksize=chunk)))
 
 
 def report_failure(path: str, error: str) -> None:

@@ -145,6 +145,12 @@ OUT_OF_FORM = [
     ("date before 1601", eb.Column("v", eb.T_DATETIME), ole(-109206.0), 0, 1),
     ("scalar in multi-valued column", eb.Column("v", eb.T_SHORT, id=256, flags=0x8),
      eb.Tagged(b"\x05\x00"), 1, 0),
+    # Taken as they are: null in both views, stored bytes in a Binary column.
+    ("text of an unknown code page", eb.Column("v", eb.T_TEXT, codepage=1251), "abc", 0, 0),
+    ("compressed bytes in a binary column", eb.Column("v", eb.T_BINARY, id=256),
+     eb.Tagged(b"\x18\x05\x00" + b"\xff" * 4, flags=0x02), 0, 0),
+    ("multi-valued bytes in a GUID column", eb.Column("v", eb.T_GUID, id=256),
+     eb.Tagged(b"\x04\x00" + b"\x11" * 16, flags=0x08), 1, 1),
 ]
 
 

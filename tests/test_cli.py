@@ -10,6 +10,7 @@ import os
 import pty
 import select
 import shutil
+import struct
 import subprocess
 import sys
 import sysconfig
@@ -494,6 +495,58 @@ def test_example_database_end_to_end(tmp_path):
 def test_csv_cells_and_the_excel_safe_rule(value, safe, cell):
     import quarlet_cli
     assert quarlet_cli.csv_cell(value, safe) == cell
+
+
+def reference_csv(db, table, decode, excel_safe):
+    """The CSV bytes Python's csv module writes for a table, cell by cell as
+    quarlet_cli.csv_cell gives them: what export_table_csv must write."""
+    import io
+    import quarlet_cli
+    text = io.StringIO(newline="")
+    writer = csv.writer(text, lineterminator="\r\n", quoting=csv.QUOTE_MINIMAL)
+    columns = [c["name"] for c in sorted(db.get_table_schema(table), key=lambda c: c["id"])]
+    writer.writerow([quarlet_cli.csv_cell(c, excel_safe) for c in columns])
+    for record in db.iter_table(table, decode):
+        writer.writerow([quarlet_cli.csv_cell(record.get(c), excel_safe) for c in columns])
+    return text.getvalue().encode("utf-8", "surrogateescape")
+
+
+@pytest.fixture(scope="module")
+def csv_db(tmp_path_factory):
+    """Cells at the edges of the text rules: floats at the notation
+    boundaries and not finite, formula starts, a one-column table with empty
+    rows, dates in and out of range, multi-valued lists."""
+    path = str(tmp_path_factory.mktemp("csv") / "cells.edb")
+    floats = [1e-05, 0.0001, 1e16, 1e15, 123.0, -0.0, float("nan"), float("inf"),
+              float("-inf"), 1.5e-300, 2.5]
+    dates = [struct.pack("<d", d) for d in (44838.5, 44838.123456789, -700000.0)]
+    texts = ["=1+2", "-x", "@a", "\tt", "\rr", "plain", "a,b", "", "+"]
+    mv = eb.Tagged(b"\x06\x00\x0a\x00\x0e\x00" + b"ab\"c" + b"\x01\x02" + b"\x00\x7f",
+                   flags=0x08)
+    columns = [eb.Column("=f", eb.T_DOUBLE), eb.Column("f32", eb.T_SINGLE),
+               eb.Column("d", eb.T_DATETIME), eb.Column("t", eb.T_TEXT, codepage=1252),
+               eb.Column("mv", eb.T_TEXT, codepage=1252, flags=0x8, id=300),
+               eb.Column("cur", eb.T_CURRENCY)]
+    rows = [{"=f": floats[i % len(floats)], "f32": floats[i % len(floats)],
+             "d": eb.Raw(dates[i % len(dates)]), "t": texts[i % len(texts)],
+             "mv": mv if i % 2 else None, "cur": eb.Raw(struct.pack("<q", -i))}
+            for i in range(40)]
+    eb.Database([eb.Table("cells", columns, rows),
+                 eb.Table("one", [eb.Column("x", eb.T_TEXT, codepage=1252)],
+                          [("",), (None,), ("x",)])]).write(path)
+    return path
+
+
+@pytest.mark.parametrize("decode", [False, True])
+@pytest.mark.parametrize("excel_safe", [False, True])
+@pytest.mark.parametrize("source", ["mixed_db", "csv_db"])
+def test_csv_export_equals_the_csv_module(request, tmp_path, source, decode, excel_safe):
+    db = EseDatabase(request.getfixturevalue(source))
+    for table in db.get_tables():
+        path = str(tmp_path / "t.csv")
+        db.export_table_csv(table, path, decode, excel_safe=excel_safe)
+        with open(path, "rb") as f:
+            assert f.read() == reference_csv(db, table, decode, excel_safe), table
 
 
 def test_csv_export_is_rfc_4180(mixed_db, tmp_path):

@@ -186,3 +186,16 @@ def test_arrow_streams_equal_the_python_views(sample):
     for table in db.get_tables():
         arrow_differences(db, table, decode=False)
         arrow_differences(db, table, decode=True)
+
+
+def test_csv_export_equals_the_csv_module(sample, tmp_path):
+    from test_cli import reference_csv
+    if sample["expected"].get("open_fails"):
+        pytest.skip("open fails by design")
+    db = quarlet.EseDatabase(os.path.join(SAMPLES, sample["file"]))
+    path = str(tmp_path / "t.csv")
+    for table in db.get_tables():
+        for decode in (False, True):
+            db.export_table_csv(table, path, decode, excel_safe=True)
+            with open(path, "rb") as f:
+                assert f.read() == reference_csv(db, table, decode, True), (table, decode)

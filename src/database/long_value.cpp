@@ -2,6 +2,7 @@
 #include "database/long_value.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 #include "btree/cursor.hpp"
 
@@ -130,6 +131,17 @@ void join_chunks(std::span<const LongValueChunk> chunks, uint64_t size, std::vec
     const size_t take = static_cast<size_t>(std::min<uint64_t>(c.second.size(), end - out.size()));
     out.insert(out.end(), c.second.begin(), c.second.begin() + take);
   }
+}
+
+size_t join_chunks_to(std::span<const LongValueChunk> chunks, uint64_t size, uint8_t* out) {
+  size_t at = 0;
+  for (const LongValueChunk& c : chunks) {
+    if (at >= size) break;
+    const size_t take = static_cast<size_t>(std::min<uint64_t>(c.second.size(), size - at));
+    if (take != 0) std::memcpy(out + at, c.second.data(), take);
+    at += take;
+  }
+  return at;
 }
 
 }  // namespace quarlet

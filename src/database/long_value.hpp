@@ -36,6 +36,9 @@ std::span<const LongValueChunk> chunks_by_offset(const LongValueChunks& found,
 uint64_t joined_size(const LongValueChunks& found);
 // Appends the chunks' bytes in the given order until `size` bytes are in `out`.
 void join_chunks(std::span<const LongValueChunk> chunks, uint64_t size, std::vector<uint8_t>& out);
+// The same written to out[0, size): returns the bytes written, `size` when
+// `size` is at most the chunks' bytes (as joined_size gives it).
+size_t join_chunks_to(std::span<const LongValueChunk> chunks, uint64_t size, uint8_t* out);
 
 // Index of every long value in one long-value tree, built by one pass over
 // its leaves per id width (4 or 8 bytes), made on the first lookup of that

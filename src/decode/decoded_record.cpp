@@ -156,7 +156,33 @@ void apply_default(const ColumnDef& column, ColumnValue& out) {
   if (column.default_value) decode_bytes_into(*column.default_value, column, out);
 }
 
+constexpr uint8_t kEncoded = kTaggedCompressed | kTaggedSeparated | kTaggedMultiValue;
+
 }  // namespace
+
+void decode_tagged_entry(ByteView d, const RecordScratch::TaggedSlot& s, const ColumnDef& column,
+                         LongValueSource& lv, std::vector<uint8_t>& buffer, DecodedField& field) {
+  field.column = &column;
+  field.elements.clear();
+  field.is_list = false;
+  tagged_value(d, s, column, field.value);
+  if (s.flags & kEncoded) {
+    decode_tagged(d.subspan(s.begin, s.end - s.begin), s.flags, column, lv, buffer, field);
+  }
+  to_signed(column, field.value);
+  for (ColumnValue& element : field.elements) to_signed(column, element);
+}
+
+void signed_view(const ColumnDef& column, ColumnValue& value) { to_signed(column, value); }
+
+void decode_default(const ColumnDef& column, DecodedField& field) {
+  field.column = &column;
+  field.elements.clear();
+  field.is_list = false;
+  field.value.emplace<std::monostate>();
+  apply_default(column, field.value);
+  to_signed(column, field.value);
+}
 
 void decode_bytes_into(ByteView data, const ColumnDef& column, ColumnValue& out) {
   if (is_text_column(column) && !data.empty() &&
@@ -233,7 +259,6 @@ void decode_record(ByteView d, const ColumnPlan& plan, bool large_layout, LongVa
       continue;
     }
     const RecordScratch::TaggedSlot& s = slots[last - 1];
-    constexpr uint8_t kEncoded = kTaggedCompressed | kTaggedSeparated | kTaggedMultiValue;
     if ((s.flags & kEncoded) == 0) continue;  // the raw view is already decoded
     decode_tagged(d.subspan(s.begin, s.end - s.begin), s.flags, column, lv, buffer, field);
   }
@@ -267,6 +292,10 @@ DecodedTableRecords::DecodedTableRecords(const Database& db, const TableDef& tab
 
 Status DecodedTableRecords::select(const std::vector<Name>& names) {
   return select_columns(*table_, names, plan_);
+}
+
+Result<bool> DecodedTableRecords::next_data(ByteView& data) {
+  return next_record_data(cursor_, primed_, data);
 }
 
 Result<bool> DecodedTableRecords::next(DecodedRecord& out) {

@@ -81,6 +81,17 @@ class LongValueSource {
 void decode_record(ByteView data, const ColumnPlan& plan, bool large_layout, LongValueSource& lv,
                    RecordScratch& scratch, std::vector<uint8_t>& buffer, DecodedRecord& out);
 
+// The decoded value of tagged entry `s` of record `d` for `column` into
+// `field` (replaced), exactly as decode_record gives it.
+void decode_tagged_entry(ByteView d, const RecordScratch::TaggedSlot& s, const ColumnDef& column,
+                         LongValueSource& lv, std::vector<uint8_t>& buffer, DecodedField& field);
+// A plain value of `column` as the decoded view holds it: Long long and
+// Currency as signed 64-bit integers, anything else unchanged.
+void signed_view(const ColumnDef& column, ColumnValue& value);
+// The value decode_record gives a column the record does not hold (its
+// catalog default, or Null) into `field` (replaced).
+void decode_default(const ColumnDef& column, DecodedField& field);
+
 // Iterates over the decoded records of one table, in the order TableRecords
 // gives them (the same leaf walk).
 class DecodedTableRecords {
@@ -91,6 +102,13 @@ class DecodedTableRecords {
   // Decodes the next record into `out`: true, false at the end, or the error
   // of an unreadable page.
   Result<bool> next(DecodedRecord& out);
+  // The next record's bytes only (nothing decoded): true, false at the end.
+  // Do not mix with next() on one pass.
+  Result<bool> next_data(ByteView& data);
+  // The table's long values and decompression working storage, for callers
+  // that decode the records given by next_data themselves.
+  LongValueSource& long_values() { return lv_; }
+  std::vector<uint8_t>& buffer() { return buffer_; }
 
   const TableDef& table() const { return *table_; }
   const ColumnPlan& plan() const { return plan_; }

@@ -4,6 +4,7 @@
 // callback), and the C stream over a reader.
 #include "export/arrow.hpp"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -11,8 +12,12 @@
 #include <new>
 #include <utility>
 
+#include <sys/mman.h>
+
+#include "decode/multivalue.hpp"
 #include "decode/ole_date.hpp"
 #include "error/error.hpp"
+#include "record/text.hpp"
 
 namespace quarlet {
 
@@ -110,6 +115,12 @@ namespace {
 // A growable byte buffer in malloc'd memory whose block can be handed over
 // to an array (and freed by its release callback). Throws std::bad_alloc
 // when memory runs out.
+//
+// A batch's buffers are fresh memory, and taking it one page fault at a
+// time costs several times what filling it does. A large block therefore
+// has its pages brought in ahead of the writes, a stretch at a time, in one
+// call each. The advice is only that: where the system does not take it,
+// pages come in on first write as usual.
 class Buffer {
  public:
   Buffer() = default;
@@ -121,10 +132,11 @@ class Buffer {
   uint8_t* data() { return data_; }
 
   // Room for `n` more bytes; returns where they go (size grows by n).
-  uint8_t* extend(size_t n) {
+  [[gnu::always_inline]] uint8_t* extend(size_t n) {
     if (cap_ - size_ < n) grow(n);
     uint8_t* at = data_ + size_;
     size_ += n;
+    if (size_ > ready_ && cap_ >= kLargeBlock) bring_in();
     return at;
   }
   void append(const void* p, size_t n) {
@@ -139,13 +151,13 @@ class Buffer {
   }
   // Capacity for `n` bytes in all; the size is unchanged.
   void reserve(size_t n) {
-    if (n > cap_) grow(n - size_);
+    if (n > cap_) resize_block(n);
   }
   // Frees the block and empties the buffer.
   void reset() {
     std::free(data_);
     data_ = nullptr;
-    size_ = cap_ = 0;
+    size_ = cap_ = ready_ = 0;
   }
   // Hands the block over (never null: an empty buffer still gets a small
   // block, as consumers may look at a buffer of length 0) and empties this
@@ -154,26 +166,63 @@ class Buffer {
     if (data_ == nullptr) grow(8);
     void* p = data_;
     data_ = nullptr;
-    size_ = cap_ = 0;
+    size_ = cap_ = ready_ = 0;
     return p;
   }
 
  private:
-  void grow(size_t n) {
+  // Blocks from this size on get their pages brought in ahead.
+  static constexpr size_t kLargeBlock = size_t{1} << 20;
+  // How far ahead of the writes pages are brought in.
+  static constexpr size_t kAhead = size_t{1} << 20;
+  static constexpr uintptr_t kPage = 4096;
+
+  [[gnu::noinline]] void grow(size_t n) {
     size_t cap = cap_ < 64 ? 64 : cap_;
     while (cap - size_ < n) {
       if (cap > std::numeric_limits<size_t>::max() / 2) throw std::bad_alloc();
       cap *= 2;
     }
+    resize_block(cap);
+  }
+
+  void resize_block(size_t cap) {
     void* p = std::realloc(data_, cap);
     if (p == nullptr) throw std::bad_alloc();
     data_ = static_cast<uint8_t*>(p);
     cap_ = cap;
   }
 
+  // Brings in the pages from the ready mark to kAhead past the size.
+  [[gnu::noinline]] void bring_in() {
+    const size_t end = cap_ - size_ > kAhead ? size_ + kAhead : cap_;
+    if (populate_works) populate_works = advise(ready_, end, kPopulateWrite);
+    ready_ = end;
+  }
+
+  // madvise over the whole pages inside [from, to) of the block; false when
+  // the system refuses the advice.
+  bool advise(size_t from, size_t to, int advice) {
+    const uintptr_t base = reinterpret_cast<uintptr_t>(data_);
+    const uintptr_t start = (base + from + kPage - 1) & ~(kPage - 1);
+    const uintptr_t stop = (base + to) & ~(kPage - 1);
+    if (advice < 0 || stop <= start) return true;
+    return madvise(reinterpret_cast<void*>(start), stop - start, advice) == 0;
+  }
+
+#ifdef MADV_POPULATE_WRITE
+  static constexpr int kPopulateWrite = MADV_POPULATE_WRITE;
+#elif defined(__linux__)
+  static constexpr int kPopulateWrite = 23;  // Linux 5.14 and later
+#else
+  static constexpr int kPopulateWrite = -1;
+#endif
+  static inline std::atomic<bool> populate_works{true};  // false once refused
+
   uint8_t* data_ = nullptr;
   size_t size_ = 0;
   size_t cap_ = 0;
+  size_t ready_ = 0;  // bytes of the block whose pages have been brought in
 };
 
 // Sets bit `index` of a bitmap that grows one bit at a time (a new byte at
@@ -238,6 +287,23 @@ size_t fixed_width(ArrowType type) {
 
 bool is_variable(ArrowType type) { return type == ArrowType::Utf8 || type == ArrowType::Binary; }
 
+// Decoded text appended to a batch's data buffer, refused when the batch's
+// 32-bit offsets cannot reach past it.
+class BufferTextSink : public TextSink {
+ public:
+  explicit BufferTextSink(Buffer& values) : values_(values) {}
+  char* extend(size_t n) override {
+    if (n > kInt32Max - values_.size()) return nullptr;
+    size_ = n;
+    return reinterpret_cast<char*>(values_.extend(n));
+  }
+  size_t size() const { return size_; }
+
+ private:
+  Buffer& values_;
+  size_t size_ = 0;
+};
+
 }  // namespace
 
 // Appends the values of one column (or of a list column's elements) of one
@@ -251,7 +317,7 @@ class ColumnBuilder {
     start();
   }
 
-  void append_null() {
+  [[gnu::always_inline]] void append_null() {
     if (is_list_) {
       offsets_.put(static_cast<int32_t>(child_->length_));
     } else if (is_variable(type_)) {
@@ -305,6 +371,128 @@ class ColumnBuilder {
     return bad;
   }
 
+  // The value of a column of this builder's (scalar, natural) type decoded
+  // straight from its bytes `data`, exactly as decode_value_into and then
+  // append() would take it (in the decoded view: Long long and Currency
+  // signed, dates as timestamps). False when the value is not in the type's
+  // form, and it is appended as null.
+  [[gnu::always_inline]] bool append_plain(ByteView data, const ColumnDef& column) {
+    const size_t n = data.size();
+    if (n == 0) {  // no bytes: Null
+      append_null();
+      return true;
+    }
+    const uint8_t* p = data.data();
+    switch (column.column_type) {
+      case 1:  // Boolean
+        push_bit(values_, length_, p[0] != 0);
+        close_value();
+        return true;
+      case 2:  // Unsigned byte: any other width is another integer type
+        if (n != 1) break;
+        values_.put(p[0]);
+        close_value();
+        return true;
+      case 3:
+      case 17:  // Signed and Unsigned short
+        if (n < 2) break;
+        values_.put(load_u16le(p));
+        close_value();
+        return true;
+      case 4:
+      case 6:
+      case 14:  // Signed long, Single precision FP, Unsigned long: the bits as stored
+        if (n < 4) break;
+        values_.put(load_u32le(p));
+        close_value();
+        return true;
+      case 5:
+      case 7:
+      case 15:  // Currency, Double precision FP, Long long (signed or not: same bits)
+        if (n < 8) break;
+        values_.put(load_u64le(p));
+        close_value();
+        return true;
+      case 8: {  // DateTime: the stored integer, or a timestamp
+        if (n < 8) break;
+        const uint64_t raw = load_u64le(p);
+        if (type_ == ArrowType::TimestampUs) {
+          int64_t micros = 0;
+          if (!ole_date_to_unix_micros(raw, &micros)) break;
+          values_.put(micros);
+        } else {
+          values_.put(raw);
+        }
+        close_value();
+        return true;
+      }
+      case 16:  // GUID as its text
+        if (n < 16 || kGuidTextSize > kInt32Max - values_.size()) break;
+        format_guid_into(p, reinterpret_cast<char*>(values_.extend(kGuidTextSize)));
+        *batch_bytes_ += kGuidTextSize;
+        offsets_.put(static_cast<int32_t>(values_.size()));
+        close_value();
+        return true;
+      case 9:
+      case 11:  // Binary, Long Binary stored in the record
+        if (!put_bytes(p, n)) break;
+        close_value();
+        return true;
+      case 10:
+      case 12: {  // Text, Long Text
+        const uint32_t codepage = column.codepage.value_or(1252);
+        if (!is_known_codepage(codepage)) {  // Null in both views
+          append_null();
+          return true;
+        }
+        BufferTextSink sink(values_);
+        if (!append_text(data, codepage, sink)) break;
+        *batch_bytes_ += sink.size();
+        offsets_.put(static_cast<int32_t>(values_.size()));
+        close_value();
+        return true;
+      }
+      default:  // NULL, Obsolete, Max and unknown types: Null
+        append_null();
+        return true;
+    }
+    append_null();
+    return false;
+  }
+
+  // Stored bytes taken as they are (a Binary column's compressed or
+  // multi-valued bytes); false, appended as null, unless this is a scalar
+  // Binary builder.
+  bool append_stored(ByteView data) {
+    if (type_ != ArrowType::Binary || is_list_ || !put_bytes(data.data(), data.size())) {
+      append_null();
+      return false;
+    }
+    close_value();
+    return true;
+  }
+
+  // A long value of a Binary column joined from its chunks (`size` bytes,
+  // joined_size) straight into the batch; false, appended as null, when the
+  // batch's 32-bit offsets cannot reach past it.
+  bool append_joined(std::span<const LongValueChunk> chunks, uint64_t size) {
+    if (size > kInt32Max - values_.size()) {
+      append_null();
+      return false;
+    }
+    const size_t n = static_cast<size_t>(size);
+    uint8_t* at = values_.extend(n);
+    const size_t written = join_chunks_to(chunks, n, at);
+    if (written < n) std::memset(at + written, 0, n - written);
+    *batch_bytes_ += n;
+    offsets_.put(static_cast<int32_t>(values_.size()));
+    close_value();
+    return true;
+  }
+
+  ArrowType type() const { return type_; }
+  bool is_list() const { return is_list_; }
+
   // Moves the batch's buffers into `out` and starts a new batch.
   void finish(ArrowArray* out) {
     auto holder = std::make_unique<ArrayHolder>();
@@ -315,6 +503,7 @@ class ColumnBuilder {
       ++n_buffers;
     };
     const bool null_type = type_ == ArrowType::Null && !is_list_;
+    last_data_ = values_.size();
     if (!null_type) {
       if (null_count_ == 0) {
         // No bitmap when nothing is null: consumers then skip the checks.
@@ -424,21 +613,29 @@ class ColumnBuilder {
   }
 
   // Ends a valid slot whose data is appended (a list's: its elements).
-  void close_value() {
+  [[gnu::always_inline]] void close_value() {
     if (is_list_) offsets_.put(static_cast<int32_t>(child_->length_));
     push_bit(validity_, length_, true);
     ++length_;
   }
 
   void start() {
-    // The next batch is likely the size of this one: reserve as much.
-    const size_t values = static_cast<size_t>(length_) * fixed_width(type_);
+    // The next batch is likely the size of this one: reserve as much (with
+    // some room over for variable-size data), so its buffers do not regrow.
+    const size_t slots = static_cast<size_t>(length_);
+    const size_t data = is_variable(type_) ? last_data_ + last_data_ / 16
+                        : type_ == ArrowType::Bool ? (slots + 7) / 8
+                                                   : slots * fixed_width(type_);
     length_ = 0;
     null_count_ = 0;
     validity_.reset();
     values_.reset();
     offsets_.reset();
-    if (values != 0) values_.reserve(values);
+    if (slots != 0) {
+      validity_.reserve((slots + 7) / 8);
+      if (data != 0) values_.reserve(data);
+      if (is_list_ || is_variable(type_)) offsets_.reserve(4 * (slots + 1));
+    }
     if (is_list_ || is_variable(type_)) offsets_.put(int32_t{0});
   }
 
@@ -450,6 +647,7 @@ class ColumnBuilder {
   Buffer offsets_;          // int32 offsets: into values_, or into child_ (lists)
   int64_t length_ = 0;
   int64_t null_count_ = 0;
+  size_t last_data_ = 0;    // bytes of values_ in the last batch finished
   std::unique_ptr<ColumnBuilder> child_;  // a list's elements
 };
 
@@ -558,8 +756,11 @@ Result<std::unique_ptr<ArrowTableReader>> ArrowTableReader::open(const Database&
     plan = &reader->raw_->plan();
   }
   reader->db_ = &db;
+  reader->plan_ = plan;
   for (const ColumnPlan::Item& item : plan->items) {
     reader->columns_.push_back(arrow_column(*item.column, options.decode));
+    // A multi-valued column's Arrow type is not its values' own type.
+    reader->plain_.push_back((item.column->flags & kColumnMultiValued) == 0);
     const ArrowColumn& c = reader->columns_.back();
     reader->builders_.push_back(
         std::make_unique<ColumnBuilder>(c.type, c.is_list, &reader->batch_bytes_));
@@ -581,25 +782,112 @@ void ArrowTableReader::schema(ArrowSchema* out) const {
   fill_schema(out, holder.release(), 0);
 }
 
-void ArrowTableReader::append_raw(const Record& record) {
-  const size_t n = std::min(record.fields.size(), builders_.size());
-  for (size_t i = 0; i < n; ++i) {
-    if (!builders_[i]->append(record.fields[i].value)) ++out_of_form_[i];
+void ArrowTableReader::append_field(size_t i, const DecodedField& field) {
+  ColumnBuilder& builder = *builders_[i];
+  if (field.is_list && columns_[i].is_list) {
+    out_of_form_[i] += builder.append_list(field.elements);
+  } else if (field.is_list) {
+    // Split into a list in a column the catalog does not call multi-valued.
+    builder.append_null();
+    ++out_of_form_[i];
+  } else if (!builder.append(field.value)) {
+    ++out_of_form_[i];
   }
 }
 
-void ArrowTableReader::append_decoded(const DecodedRecord& record) {
-  const size_t n = std::min(record.fields.size(), builders_.size());
-  for (size_t i = 0; i < n; ++i) {
-    const DecodedField& field = record.fields[i];
-    ColumnBuilder& builder = *builders_[i];
-    if (field.is_list && columns_[i].is_list) {
-      out_of_form_[i] += builder.append_list(field.elements);
-    } else if (field.is_list) {
-      // Split into a list in a column the catalog does not call multi-valued.
-      builder.append_null();
-      ++out_of_form_[i];
-    } else if (!builder.append(field.value)) {
+void ArrowTableReader::append_value(size_t i, ByteView bytes) {
+  const ColumnDef& column = *columns_[i].column;
+  ColumnBuilder& builder = *builders_[i];
+  if (plain_[i]) {
+    if (!builder.append_plain(bytes, column)) ++out_of_form_[i];
+    return;
+  }
+  // A multi-valued column: bytes of another form than its Arrow type.
+  decode_value_into(bytes, column, value_);
+  if (decode_) signed_view(column, value_);
+  if (!builder.append(value_)) ++out_of_form_[i];
+}
+
+void ArrowTableReader::append_default(size_t i) {
+  decode_default(*columns_[i].column, field_);
+  append_field(i, field_);
+}
+
+void ArrowTableReader::append_long_value(size_t i, ByteView reference) {
+  const ColumnDef& column = *columns_[i].column;
+  ColumnBuilder& builder = *builders_[i];
+  const LongValueChunks* found = nullptr;
+  if (!raw_->find_long_value(reference, &found)) {
+    // The tree cannot be entered: the reference stays as it is.
+    value_.emplace<LongBinaryValue>().bytes.assign(reference.begin(), reference.end());
+  } else if (plain_[i] && builder.type() == ArrowType::Binary) {
+    // Bytes of a Binary column go straight from the chunks into the batch.
+    static const LongValueChunks kNone;
+    const LongValueChunks& lv = found != nullptr ? *found : kNone;
+    const std::span<const LongValueChunk> chunks = chunks_by_offset(lv, chunk_storage_);
+    if (!builder.append_joined(chunks, joined_size(lv))) ++out_of_form_[i];
+    return;
+  } else {
+    value_ = long_value_from_chunks(found, column);
+  }
+  if (!builder.append(value_)) ++out_of_form_[i];
+}
+
+void ArrowTableReader::append_record(ByteView d) {
+  const RecordLayout lay(d);
+  const size_t n = plan_->items.size();
+  const size_t fixed_end = plan_->first_tagged;
+  for (size_t i = 0; i < fixed_end; ++i) {
+    const ColumnPlan::Item& item = plan_->items[i];
+    const ColumnDef& column = *item.column;
+    const uint32_t id = column.id;
+    if (decode_ && column.default_value &&
+        !(id < 128 ? id <= lay.last_fixed : id <= lay.last_variable)) {
+      append_default(i);  // a column the record does not hold
+      continue;
+    }
+    ByteView bytes;
+    bool present = false;
+    if (id <= lay.last_fixed) {
+      present = fixed_column_bytes(d, lay, column, item.fixed_offset, bytes);
+    } else if (id >= 128 && id <= lay.last_variable) {
+      present = variable_column_bytes(d, lay, column, bytes);
+    }
+    if (present) {
+      append_value(i, bytes);
+    } else {
+      builders_[i]->append_null();
+    }
+  }
+  if (fixed_end == n) return;
+
+  // Tagged columns, in ascending id order: one merge with the entries (also
+  // by id). Among equal ids the last entry wins.
+  parse_tagged(d, lay, db_->large_layout(), slots_);
+  size_t at = 0;
+  for (size_t i = fixed_end; i < n; ++i) {
+    const ColumnDef& column = *plan_->items[i].column;
+    const size_t k = last_tagged_slot(slots_, column.id, at);
+    if (k == slots_.size()) {
+      if (decode_ && column.default_value) {
+        append_default(i);
+      } else {
+        builders_[i]->append_null();
+      }
+      continue;
+    }
+    const RecordScratch::TaggedSlot& slot = slots_[k];
+    const ByteView bytes = d.subspan(slot.begin, slot.end - slot.begin);
+    constexpr uint8_t kEncoded = kTaggedCompressed | kTaggedSeparated | kTaggedMultiValue;
+    if ((slot.flags & kEncoded) == 0) {
+      append_value(i, bytes);
+    } else if (decode_) {
+      decode_tagged_entry(d, slot, column, decoded_->long_values(), decoded_->buffer(), field_);
+      append_field(i, field_);
+    } else if (slot.flags & kTaggedSeparated) {
+      append_long_value(i, bytes);
+    } else if (!builders_[i]->append_stored(bytes)) {
+      // Compressed or multi-valued bytes: only a Binary column takes them.
       ++out_of_form_[i];
     }
   }
@@ -612,7 +900,8 @@ Result<bool> ArrowTableReader::next(ArrowArray* out) {
   batch_bytes_ = 0;
   uint32_t rows = 0;
   while (rows < batch_size_) {
-    Result<bool> more = decode_ ? decoded_->next(decoded_record_) : raw_->next_into(raw_record_);
+    ByteView data;
+    Result<bool> more = decode_ ? decoded_->next_data(data) : raw_->next_data(data);
     if (!more) {
       error_ = more.error();
       break;
@@ -621,11 +910,7 @@ Result<bool> ArrowTableReader::next(ArrowArray* out) {
       ended_ = true;
       break;
     }
-    if (decode_) {
-      append_decoded(decoded_record_);
-    } else {
-      append_raw(raw_record_);
-    }
+    append_record(data);
     ++rows;
     if (batch_bytes_ >= kArrowBatchDataLimit) break;
   }

@@ -90,17 +90,29 @@ class ArrowTableReader {
 
  private:
   ArrowTableReader() = default;
-  void append_raw(const Record& record);
-  void append_decoded(const DecodedRecord& record);
+  // Appends one record straight from its bytes to every column's builder.
+  void append_record(ByteView data);
+  // A column's plain value (untagged, or tagged with no encoding flag).
+  void append_value(size_t i, ByteView bytes);
+  // A column the record does not hold, in the decoded view: its default.
+  void append_default(size_t i);
+  // A raw view's long-value reference, resolved.
+  void append_long_value(size_t i, ByteView reference);
+  // A value of the decoded view in its general form.
+  void append_field(size_t i, const DecodedField& field);
 
   const Database* db_ = nullptr;
   bool decode_ = false;
   uint32_t batch_size_ = 1;
   std::unique_ptr<TableRecords> raw_;
   std::unique_ptr<DecodedTableRecords> decoded_;
-  Record raw_record_;                  // reused by every raw record
-  DecodedRecord decoded_record_;       // reused by every decoded record
+  const ColumnPlan* plan_ = nullptr;   // the pass's columns (of raw_ or decoded_)
+  std::vector<RecordScratch::TaggedSlot> slots_;  // the record's tagged entries
+  std::vector<LongValueChunk> chunk_storage_;     // long-value chunks put in order
+  ColumnValue value_;                  // a value taken in its general form
+  DecodedField field_;                 // a decoded value taken in its general form
   std::vector<ArrowColumn> columns_;
+  std::vector<uint8_t> plain_;         // per column: values are of its Arrow type's form
   std::vector<std::unique_ptr<ColumnBuilder>> builders_;
   std::vector<uint64_t> out_of_form_;
   uint64_t batch_bytes_ = 0;           // variable-size data in the current batch

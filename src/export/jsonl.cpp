@@ -1,4 +1,5 @@
-// JSON Lines export: one table to one file, or every table into a directory.
+// JSON Lines export: one table to one file, or every table into a directory;
+// CSV export of one table to one file.
 #include "export/jsonl.hpp"
 
 #include <fcntl.h>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "decode/decoded_record.hpp"
+#include "export/csv.hpp"
 #include "export/json.hpp"
 #include "export/json_decoded.hpp"
 #include "record/parser.hpp"
@@ -181,20 +183,23 @@ std::string fitted_file_name(std::string_view stem, std::string_view tag) {
   return file;
 }
 
-// Writes one JSON line per record to `target` (created or truncated). `next`
-// fills the reused record and returns whether one was read (or the read
-// error); `encode` appends a record's object text. Lines go out in large
+// Writes `header`, then one line per record to `target` (created or
+// truncated). `next` fills the reused record and returns whether one was
+// read (or the read error); `encode` appends a record's line, its line end
+// included. Lines go out in large
 // blocks; before any error is returned the complete lines gathered so far
 // are written, so a failed export keeps exactly the lines before the failure.
 template <class Rec, class Next, class Encode>
 std::optional<ExportError> write_lines(const Database& db, const OutputTarget& target,
-                                       Rec& record, Next next, Encode encode) {
+                                       std::string_view header, Rec& record, Next next,
+                                       Encode encode) {
   OutputFile file;
   if (int err = file.create(target); err != 0) {
     return io_error("Failed to create output file: " + os_error_text(err));
   }
   std::string& buf = file.buffer();
   buf.reserve(kFlushThreshold + (kFlushThreshold >> 2));
+  buf.append(header);
   std::optional<ExportError> failure;
   for (;;) {
     Result<bool> more = next(record);
@@ -204,7 +209,6 @@ std::optional<ExportError> write_lines(const Database& db, const OutputTarget& t
     }
     if (!*more) break;
     encode(buf, record);
-    buf.push_back('\n');
     if (buf.size() >= kFlushThreshold) {
       if (int err = file.flush(); err != 0) return io_error("Write error: " + os_error_text(err));
       // The pages read so far are done with: resident memory stays flat
@@ -231,10 +235,11 @@ std::optional<ExportError> export_raw(const Database& db, const Name& name,
   JsonKeyPlan plan;
   Record record;  // storage reused by every record
   return write_lines(
-      db, target, record, [&](Record& r) { return records.next_into(r); },
+      db, target, "", record, [&](Record& r) { return records.next_into(r); },
       [&](std::string& out, const Record& r) {
         if (!plan.fits(r)) plan = JsonKeyPlan::build(record_columns(r));
         encode_record(out, r, plan);
+        out.push_back('\n');
       });
 }
 
@@ -247,13 +252,48 @@ std::optional<ExportError> export_decoded(const Database& db, const Name& name,
   JsonKeyPlan plan;
   DecodedRecord record;  // reused by every record
   return write_lines(
-      db, target, record, [&](DecodedRecord& r) { return records.next(r); },
+      db, target, "", record, [&](DecodedRecord& r) { return records.next(r); },
       [&](std::string& out, const DecodedRecord& r) {
         if (plan.columns.size() != r.fields.size()) {
           plan = JsonKeyPlan::build(decoded_record_columns(r));
         }
         encode_decoded_record(out, r, plan);
+        out.push_back('\n');
       });
+}
+
+// The columns of a pass, in record order.
+std::vector<const ColumnDef*> plan_columns(const ColumnPlan& plan) {
+  std::vector<const ColumnDef*> columns;
+  columns.reserve(plan.items.size());
+  for (const ColumnPlan::Item& item : plan.items) columns.push_back(item.column);
+  return columns;
+}
+
+// Writes table `name` to `target` as CSV: the header row, then one row per
+// record, raw or decoded values.
+std::optional<ExportError> export_csv(const Database& db, const Name& name,
+                                      const OutputTarget& target, bool decode, bool excel_safe) {
+  if (decode) {
+    auto opened = DecodedTableRecords::open(db, name);
+    if (!opened) return start_error(opened.error());
+    DecodedTableRecords& records = **opened;
+    const CsvPlan plan = CsvPlan::build(plan_columns(records.plan()), excel_safe);
+    DecodedRecord record;
+    return write_lines(
+        db, target, plan.header, record, [&](DecodedRecord& r) { return records.next(r); },
+        [&](std::string& out, const DecodedRecord& r) {
+          append_csv_row(out, r, plan, excel_safe);
+        });
+  }
+  auto opened = TableRecords::open(db, name);
+  if (!opened) return start_error(opened.error());
+  TableRecords& records = **opened;
+  const CsvPlan plan = CsvPlan::build(plan_columns(records.plan()), excel_safe);
+  Record record;
+  return write_lines(
+      db, target, plan.header, record, [&](Record& r) { return records.next_into(r); },
+      [&](std::string& out, const Record& r) { append_csv_row(out, r, plan, excel_safe); });
 }
 
 using TableExporter = std::optional<ExportError> (*)(const Database&, const Name&,
@@ -287,6 +327,13 @@ std::optional<ExportError> export_every_table(const Database& db, const std::str
 std::optional<ExportError> export_table_to_path(const Database& db, const Name& name,
                                                 const std::string& path) {
   return export_raw(db, name, OutputTarget{AT_FDCWD, path, /*follow_links=*/true});
+}
+
+std::optional<ExportError> export_table_csv_to_path(const Database& db, const Name& name,
+                                                    const std::string& path, bool decode,
+                                                    bool excel_safe) {
+  return export_csv(db, name, OutputTarget{AT_FDCWD, path, /*follow_links=*/true}, decode,
+                    excel_safe);
 }
 
 std::optional<ExportError> export_all(const Database& db, const std::string& output_dir) {

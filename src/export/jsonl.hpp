@@ -37,6 +37,14 @@ std::optional<ExportError> export_table_decoded_to_path(const Database& db, cons
                                                         const std::string& path);
 std::optional<ExportError> export_all_decoded(const Database& db, const std::string& output_dir);
 
+// Writes table `name` to `path` (created or truncated, a symbolic link
+// followed, as export_table_to_path) as CSV (export/csv.hpp): a header row of
+// the column names, then one row per record, raw or decoded values, the
+// Excel-safe rule when asked. Same buffering and errors as the JSON export.
+std::optional<ExportError> export_table_csv_to_path(const Database& db, const Name& name,
+                                                    const std::string& path, bool decode,
+                                                    bool excel_safe);
+
 // File name for a table: its text with '/', '\\' and NUL replaced by '_',
 // "." and ".." mapped to "_" and "__" (without the ".jsonl" suffix).
 std::string safe_file_stem(const Name& table_name);

@@ -323,6 +323,37 @@ PyObject* export_all_decoded(PyObject* self, PyObject* args, PyObject* kwargs) {
   return export_directory(self, args, kwargs, kExportAllDecodedSig, quarlet::export_all_decoded);
 }
 
+const char* const kExportCsvParams[] = {"table_name", "output_path", "decode", "excel_safe"};
+const Signature kExportCsvSig = {"EseDatabase.export_table_csv()", kExportCsvParams, 4, 2};
+
+// Binds (table_name, output_path, decode=False, excel_safe=False) and writes
+// the CSV file without the interpreter lock.
+PyObject* export_table_csv(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* argv[4];
+  if (!bind_arguments(kExportCsvSig, args, kwargs, argv)) return nullptr;
+  if (!check_str(argv[0], "table_name") || !check_str(argv[1], "output_path")) return nullptr;
+  bool flags[2] = {false, false};  // decode, excel_safe: taken by their truth value
+  for (int i = 0; i < 2; ++i) {
+    if (argv[2 + i] == nullptr) continue;
+    const int truth = PyObject_IsTrue(argv[2 + i]);
+    if (truth < 0) return nullptr;
+    flags[i] = truth != 0;
+  }
+  std::string name;
+  if (!table_name_utf8(argv[0], &name)) return nullptr;
+  std::string path;
+  if (!fs_path(argv[1], &path)) return nullptr;
+
+  EseDatabaseObject* obj = as_ese(self);
+  SharedBorrow borrow(&obj->borrows);
+  std::optional<ExportError> error;
+  Py_BEGIN_ALLOW_THREADS
+  error = quarlet::export_table_csv_to_path(*obj->db, name, path, flags[0], flags[1]);
+  Py_END_ALLOW_THREADS
+  if (error) return raise_export_error(*error);
+  Py_RETURN_NONE;
+}
+
 // ---- carving ----------------------------------------------------------------
 
 const char* const kCarveParams[] = {"needle", "min_chars", "max_hits"};
@@ -566,6 +597,22 @@ PyMethodDef kMethods[] = {
      "    output_path: Path to the output JSONL file\n\n"
      "Raises:\n    ValueError: If the table doesn't exist\n"
      "    IOError: If there's an error writing the file"},
+    {"export_table_csv", as_cfunction(export_table_csv), kKw,
+     "export_table_csv($self, table_name, output_path, decode=False, excel_safe=False)\n--\n\n"
+     "Export a table to CSV (RFC 4180).\n\n"
+     "A header row of the column names, then one row per record, CRLF line\n"
+     "ends; cells quoted when they hold a comma, a quote or a line break.\n"
+     "Cells: empty for None, true/false, numbers as Python writes them,\n"
+     "bytes as lowercase hex, text as it is; with decode, the values of\n"
+     "iter_table(..., decode=True), dates as ISO 8601 and multi-valued\n"
+     "columns as JSON arrays.\n\n"
+     "Args:\n    table_name: Name of the table to export\n"
+     "    output_path: Path to the output CSV file\n"
+     "    decode: Taken by its truth value: the decoded view\n"
+     "    excel_safe: Taken by its truth value: a text cell starting with =,\n"
+     "        +, -, @, tab or carriage return gets a leading '\n\n"
+     "Raises:\n    ValueError: If the table doesn't exist\n"
+     "    IOError: If there's an error reading the table or writing the file"},
     {"export_all_decoded", as_cfunction(export_all_decoded), kKw,
      "export_all_decoded($self, output_dir)\n--\n\n"
      "Export all tables to JSONL files in a directory, with decoded values.\n\n"

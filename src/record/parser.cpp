@@ -49,36 +49,23 @@ inline void set_null(ColumnValue& out) { out.emplace<std::monostate>(); }
 // in the null bitmap is set or when it does not fit in the record.
 void fixed_value(ByteView d, const RecordLayout& lay, const ColumnDef& column, uint64_t offset,
                  ColumnValue& out) {
-  const uint32_t id = column.id;
-  if (lay.null_bitmap && id >= 1) {
-    const uint8_t bits = d[lay.bitmap_start + (id - 1) / 8];
-    if (bits & (1u << ((id - 1) % 8))) return set_null(out);
-  }
-  if (offset + column.size > lay.length) return set_null(out);
-  decode_value_into(d.subspan(offset, column.size), column, out);
+  ByteView bytes;
+  if (!fixed_column_bytes(d, lay, column, offset, bytes)) return set_null(out);
+  decode_value_into(bytes, column, out);
 }
 
-// Variable column `column` (128 <= id <= V) into `out`: Null when its offset
-// entry lies past the record or is marked absent, or when its data range is
-// reversed or past the record.
+// Variable column `column` (128 <= id <= V) into `out`.
 void variable_value(ByteView d, const RecordLayout& lay, const ColumnDef& column,
                     ColumnValue& out) {
-  const uint64_t j = column.id - 128;
-  const uint64_t entry_at = lay.var_offsets + 2 * j;
-  if (entry_at + 2 > lay.length) return set_null(out);
-  const uint16_t end_entry = load_u16le(d.data() + entry_at);
-  if (end_entry & 0x8000) return set_null(out);
-  const uint64_t end = end_entry;
-  const uint64_t start = j == 0 ? 0 : (load_u16le(d.data() + entry_at - 2) & 0x7FFF);
-  if (lay.var_data + end > lay.length || start > end) return set_null(out);
-  decode_value_into(d.subspan(lay.var_data + start, end - start), column, out);
+  ByteView bytes;
+  if (!variable_column_bytes(d, lay, column, bytes)) return set_null(out);
+  decode_value_into(bytes, column, out);
 }
+
+}  // namespace
 
 using TaggedSlot = RecordScratch::TaggedSlot;
 
-// Fills `slots` with the record's usable tagged entries, ordered by column id
-// (stable, so among equal ids the later entry comes last). Entries whose data
-// range is reversed or past the record are dropped.
 void parse_tagged(ByteView d, const RecordLayout& lay, bool large_layout,
                   std::vector<TaggedSlot>& slots) {
   slots.clear();
@@ -119,8 +106,6 @@ void parse_tagged(ByteView d, const RecordLayout& lay, bool large_layout,
   }
 }
 
-// Value of a tagged column from its entry into `out` (replaced): long-value
-// references, compressed and multi-valued data are passed on undecoded.
 void tagged_value(ByteView d, const TaggedSlot& s, const ColumnDef& column, ColumnValue& out) {
   const ByteView bytes = d.subspan(s.begin, s.end - s.begin);
   if (s.flags & 0x04) {
@@ -134,7 +119,12 @@ void tagged_value(ByteView d, const TaggedSlot& s, const ColumnDef& column, Colu
   }
 }
 
-}  // namespace
+size_t last_tagged_slot(const std::vector<TaggedSlot>& slots, uint32_t id, size_t& at) {
+  while (at < slots.size() && slots[at].id < id) ++at;
+  size_t last = at;
+  while (last < slots.size() && slots[last].id == id) ++last;
+  return last == at ? slots.size() : last - 1;
+}
 
 void parse_record_into(ByteView d, const ColumnPlan& plan, bool large_layout,
                        RecordScratch& scratch, Record& record) {
@@ -168,16 +158,14 @@ void parse_record_into(ByteView d, const ColumnPlan& plan, bool large_layout,
   size_t at = 0;
   for (size_t i = fixed_end; i < plan.items.size(); ++i) {
     const ColumnDef& column = *plan.items[i].column;
-    while (at < slots.size() && slots[at].id < column.id) ++at;
-    size_t last = at;
-    while (last < slots.size() && slots[last].id == column.id) ++last;
+    const size_t k = last_tagged_slot(slots, column.id, at);
     RecordField& field = record.fields[i];
     field.column = &column;
-    if (last == at) {  // no entry: Null
+    if (k == slots.size()) {  // no entry: Null
       set_null(field.value);
       continue;
     }
-    const TaggedSlot& s = slots[last - 1];
+    const TaggedSlot& s = slots[k];
     if (s.flags & 0x04) scratch.long_refs.push_back(static_cast<uint32_t>(i));
     tagged_value(d, s, column, field.value);
   }
@@ -274,18 +262,27 @@ void TableRecords::resolve_long_values(Record& record) {
     RecordField& field = record.fields[index];
     const auto* ref = std::get_if<LongBinaryValue>(&field.value);
     if (ref == nullptr) continue;
-    const std::optional<LongValueRef> id = long_value_ref(ref->bytes);
-    if (!id || table_->long_values.empty()) {
-      field.value = long_value_from_chunks(nullptr, *field.column);
-      continue;
-    }
-    if (!lv_built_) {
-      lv_index_ = LongValueIndex::build(*db_, table_->long_values[0].second.root_page);
-      lv_built_ = true;
-    }
-    if (lv_index_->descent_failed()) continue;  // the reference stays as it is
-    field.value = long_value_from_chunks(lv_index_->find(id->id, id->width), *field.column);
+    const LongValueChunks* found = nullptr;
+    if (!find_long_value(ref->bytes, &found)) continue;  // the reference stays as it is
+    field.value = long_value_from_chunks(found, *field.column);
   }
+}
+
+bool TableRecords::find_long_value(ByteView reference, const LongValueChunks** found) {
+  *found = nullptr;
+  const std::optional<LongValueRef> id = long_value_ref(reference);
+  if (!id || table_->long_values.empty()) return true;
+  if (!lv_built_) {
+    lv_index_ = LongValueIndex::build(*db_, table_->long_values[0].second.root_page);
+    lv_built_ = true;
+  }
+  if (lv_index_->descent_failed()) return false;
+  *found = lv_index_->find(id->id, id->width);
+  return true;
+}
+
+Result<bool> TableRecords::next_data(ByteView& data) {
+  return next_record_data(cursor_, primed_, data);
 }
 
 }  // namespace quarlet

@@ -64,6 +64,53 @@ Record parse_record(ByteView data, const ColumnPlan& plan, bool large_layout,
 void parse_record_into(ByteView data, const ColumnPlan& plan, bool large_layout,
                        RecordScratch& scratch, Record& out);
 
+// The bytes of fixed column `column` (id <= F) at `offset` into `out`: false
+// (Null) when its bit in the null bitmap is set or when it does not fit in the
+// record. Will not read past the record.
+inline bool fixed_column_bytes(ByteView d, const RecordLayout& lay, const ColumnDef& column,
+                               uint64_t offset, ByteView& out) {
+  const uint32_t id = column.id;
+  if (lay.null_bitmap && id >= 1) {
+    const uint8_t bits = d[lay.bitmap_start + (id - 1) / 8];
+    if (bits & (1u << ((id - 1) % 8))) return false;
+  }
+  if (offset + column.size > lay.length) return false;
+  out = d.subspan(offset, column.size);
+  return true;
+}
+// The bytes of variable column `column` (128 <= id <= V) into `out`: false
+// (Null) when its offset entry lies past the record or is marked absent, or
+// when its data range is reversed or past the record.
+inline bool variable_column_bytes(ByteView d, const RecordLayout& lay, const ColumnDef& column,
+                                  ByteView& out) {
+  const uint64_t j = column.id - 128;
+  const uint64_t entry_at = lay.var_offsets + 2 * j;
+  if (entry_at + 2 > lay.length) return false;
+  const uint16_t end_entry = load_u16le(d.data() + entry_at);
+  if (end_entry & 0x8000) return false;
+  const uint64_t end = end_entry;
+  const uint64_t start = j == 0 ? 0 : (load_u16le(d.data() + entry_at - 2) & 0x7FFF);
+  if (lay.var_data + end > lay.length || start > end) return false;
+  out = d.subspan(lay.var_data + start, end - start);
+  return true;
+}
+
+// Fills `slots` with the record's usable tagged entries, ordered by column id
+// (stable, so among equal ids the later entry comes last). Entries whose data
+// range is reversed or past the record are dropped.
+void parse_tagged(ByteView d, const RecordLayout& lay, bool large_layout,
+                  std::vector<RecordScratch::TaggedSlot>& slots);
+// Index in `slots` (sorted by id) of the entry that gives column `id`'s value:
+// the last of its entries; slots.size() when it has none. `at` is a cursor
+// for a merge over ascending ids: start it at 0, pass it back unchanged.
+size_t last_tagged_slot(const std::vector<RecordScratch::TaggedSlot>& slots, uint32_t id,
+                        size_t& at);
+// Value of a tagged column from its entry into `out` (replaced): long-value
+// references (flags 0x04, LongBinaryValue), compressed (0x02, BinaryValue)
+// and multi-valued data (0x08, MultiValueValue) are passed on undecoded.
+void tagged_value(ByteView d, const RecordScratch::TaggedSlot& s, const ColumnDef& column,
+                  ColumnValue& out);
+
 // A long-value id read from a reference: 8 bytes or more hold a 64-bit id,
 // 4 to 7 bytes a 32-bit id (little-endian); shorter references hold none.
 struct LongValueRef {
@@ -114,6 +161,14 @@ class TableRecords {
   // The same into `out` (its storage reused; see parse_record_into): true
   // with the next record, false at the end.
   Result<bool> next_into(Record& out);
+
+  // The next record's bytes only (nothing parsed): true, false at the end.
+  // Do not mix with next() and next_into() on one pass.
+  Result<bool> next_data(ByteView& data);
+  // The chunks of the long value `reference` names, as next() resolves it:
+  // true with `*found` the chunks (null: none, the value is empty); false
+  // when the long-value tree cannot be entered (the reference then stays).
+  bool find_long_value(ByteView reference, const LongValueChunks** found);
 
   const TableDef& table() const { return *table_; }
   const ColumnPlan& plan() const { return plan_; }

@@ -85,19 +85,22 @@ size_t ascii_prefix(const uint8_t* p, size_t n) {
   return i;
 }
 
-// windows-1252: one character per byte, nothing is malformed.
-void decode_cp1252(const uint8_t* p, size_t n, std::string& out) {
+// windows-1252: one character per byte, nothing is malformed. False when
+// the sink refuses the bytes.
+bool decode_cp1252(const uint8_t* p, size_t n, TextSink& sink) {
   const size_t ascii = ascii_prefix(p, n);
   if (ascii == n) {
-    out.assign(reinterpret_cast<const char*>(p), n);
-    return;
+    char* o = sink.extend(n);
+    if (o == nullptr) return false;
+    if (n != 0) std::memcpy(o, p, n);
+    return true;
   }
   size_t size = n;
   for (size_t i = ascii; i < n; ++i) {
     if (p[i] >= 0x80) size += kCp1252Utf8[p[i] - 0x80].len - 1;
   }
-  out.resize(size);
-  char* o = out.data();
+  char* o = sink.extend(size);
+  if (o == nullptr) return false;
   std::memcpy(o, p, ascii);
   o += ascii;
   for (size_t i = ascii; i < n; ++i) {
@@ -109,6 +112,7 @@ void decode_cp1252(const uint8_t* p, size_t n, std::string& out) {
       for (uint8_t k = 0; k < s.len; ++k) *o++ = s.b[k];
     }
   }
+  return true;
 }
 
 template <bool kBigEndian>
@@ -170,9 +174,10 @@ bool walk_utf16(const uint8_t* p, size_t from, size_t units, Emit&& emit) {
 }
 
 // UTF-16 in the given byte order. Sizes the output exactly in a first pass
-// (skipped for all-ASCII text), then writes it.
+// (skipped for all-ASCII text), then writes it. False when the sink refuses
+// the bytes.
 template <bool kBigEndian>
-void decode_utf16(const uint8_t* p, size_t n, std::string& out) {
+bool decode_utf16(const uint8_t* p, size_t n, TextSink& sink) {
   const size_t units = n / 2;
   const bool odd = (n & 1) != 0;
   const size_t ascii = ascii_units_prefix<kBigEndian>(p, units);
@@ -180,8 +185,8 @@ void decode_utf16(const uint8_t* p, size_t n, std::string& out) {
   const bool pending_lead =
       walk_utf16<kBigEndian>(p, ascii, units, [&](uint32_t cp) { size += utf8_length(cp); });
   if (pending_lead || odd) size += 3;
-  out.resize(size);
-  char* o = out.data();
+  char* o = sink.extend(size);
+  if (o == nullptr) return false;
   size_t u = 0;
 #if defined(__SSE2__)
   if constexpr (!kBigEndian) {
@@ -196,28 +201,48 @@ void decode_utf16(const uint8_t* p, size_t n, std::string& out) {
   o += ascii;
   walk_utf16<kBigEndian>(p, ascii, units, [&](uint32_t cp) { o = put_utf8(o, cp); });
   if (pending_lead || odd) std::memcpy(o, kReplacement, 3);
+  return true;
 }
+
+// A sink writing into a string it replaces.
+class StringSink : public TextSink {
+ public:
+  explicit StringSink(std::string& out) : out_(out) {}
+  char* extend(size_t n) override {
+    out_.resize(n);
+    return out_.data();
+  }
+
+ private:
+  std::string& out_;
+};
 
 }  // namespace
 
 bool is_known_codepage(uint32_t cp) { return cp == 1200 || cp == 1252 || cp == 20127; }
 
-bool decode_text_into(ByteView bytes, uint32_t codepage, std::string& out) {
+bool append_text(ByteView bytes, uint32_t codepage, TextSink& sink) {
   if (!is_known_codepage(codepage)) return false;
   const uint8_t* p = bytes.data();
   size_t n = bytes.size();
   if (n >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF) {
-    out = utf8_lossy(std::string_view(reinterpret_cast<const char*>(p + 3), n - 3));
-  } else if (n >= 2 && p[0] == 0xFF && p[1] == 0xFE) {
-    decode_utf16<false>(p + 2, n - 2, out);
-  } else if (n >= 2 && p[0] == 0xFE && p[1] == 0xFF) {
-    decode_utf16<true>(p + 2, n - 2, out);
-  } else if (codepage == 1200) {
-    decode_utf16<false>(p, n, out);
-  } else {
-    decode_cp1252(p, n, out);
+    const std::string text =
+        utf8_lossy(std::string_view(reinterpret_cast<const char*>(p + 3), n - 3));
+    char* o = sink.extend(text.size());
+    if (o == nullptr) return false;
+    if (!text.empty()) std::memcpy(o, text.data(), text.size());
+    return true;
   }
-  return true;
+  if (n >= 2 && p[0] == 0xFF && p[1] == 0xFE) return decode_utf16<false>(p + 2, n - 2, sink);
+  if (n >= 2 && p[0] == 0xFE && p[1] == 0xFF) return decode_utf16<true>(p + 2, n - 2, sink);
+  if (codepage == 1200) return decode_utf16<false>(p, n, sink);
+  return decode_cp1252(p, n, sink);
+}
+
+bool decode_text_into(ByteView bytes, uint32_t codepage, std::string& out) {
+  if (!is_known_codepage(codepage)) return false;
+  StringSink sink(out);
+  return append_text(bytes, codepage, sink);
 }
 
 Result<std::string> decode_text(ByteView bytes, uint32_t codepage) {

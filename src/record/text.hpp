@@ -18,6 +18,21 @@ Result<std::string> decode_text(ByteView bytes, uint32_t codepage);
 // untouched, when the code page is not accepted.
 bool decode_text_into(ByteView bytes, uint32_t codepage, std::string& out);
 
+// Where decoded text goes: extend(n) returns room for exactly n more bytes
+// (all of which the decoder writes), or null when the output cannot take
+// them. Called at most once per decoded value, with the exact size.
+class TextSink {
+ public:
+  virtual char* extend(size_t n) = 0;
+
+ protected:
+  ~TextSink() = default;
+};
+
+// decode_text appending to `sink`: false, nothing taken, when the code page
+// is not accepted or the sink refuses the bytes.
+bool append_text(ByteView bytes, uint32_t codepage, TextSink& sink);
+
 // Whether decode_text accepts `codepage`.
 bool is_known_codepage(uint32_t codepage);
 

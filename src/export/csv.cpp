@@ -1,0 +1,280 @@
+// CSV cells and rows of raw and decoded records.
+#include "export/csv.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <unordered_map>
+
+#include "decode/ole_date.hpp"
+#include "export/json.hpp"
+#include "export/json_decoded.hpp"
+
+namespace quarlet {
+
+namespace {
+
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+template <class Int>
+void append_int(std::string& out, Int v) {
+  char buf[24];
+  const auto r = std::to_chars(buf, buf + sizeof buf, v);
+  out.append(buf, static_cast<size_t>(r.ptr - buf));
+}
+
+void append_hex(std::string& out, const std::vector<uint8_t>& bytes) {
+  const size_t at = out.size();
+  out.resize(at + 2 * bytes.size());
+  char* o = out.data() + at;
+  for (uint8_t b : bytes) {
+    *o++ = kHexDigits[b >> 4];
+    *o++ = kHexDigits[b & 0xF];
+  }
+}
+
+// Whether a cell must be quoted: it holds a delimiter, a quote or a line break.
+bool needs_quotes(std::string_view s) {
+  for (char c : s) {
+    if (c == ',' || c == '"' || c == '\r' || c == '\n') return true;
+  }
+  return false;
+}
+
+bool formula_start(std::string_view s) {
+  if (s.empty()) return false;
+  const char c = s[0];
+  return c == '=' || c == '+' || c == '-' || c == '@' || c == '\t' || c == '\r';
+}
+
+// The bytes of the value a multi-valued element's bytes hold.
+const std::vector<uint8_t>* bytes_of(const ColumnValue& v) {
+  if (const auto* b = std::get_if<BinaryValue>(&v)) return &b->bytes;
+  if (const auto* m = std::get_if<MultiValueValue>(&v)) return &m->bytes;
+  if (const auto* l = std::get_if<LongBinaryValue>(&v)) return &l->bytes;
+  return nullptr;
+}
+
+// One element of a list cell as compact JSON: floats as in a cell, but
+// NaN, Infinity and -Infinity for the values JSON has no number for.
+void append_json_element(std::string& out, const ColumnValue& v) {
+  double d = 0;
+  if (const auto* f = std::get_if<float>(&v)) {
+    d = static_cast<double>(*f);
+  } else if (const auto* g = std::get_if<double>(&v)) {
+    d = *g;
+  } else {
+    append_decoded_json_value(out, v);
+    return;
+  }
+  if (std::isnan(d)) {
+    out.append("NaN");
+  } else if (std::isinf(d)) {
+    out.append(d < 0 ? "-Infinity" : "Infinity");
+  } else {
+    append_csv_double(out, d);
+  }
+}
+
+// The text of a scalar value as it goes into a cell, before quoting; false
+// for a text value (whose cell follows the text rule), with `*text` set.
+bool scalar_text(std::string& cell, const ColumnValue& v, bool decoded, std::string_view* text,
+                 char* guid) {
+  switch (kind_of(v)) {
+    case ValueKind::Null: return true;
+    case ValueKind::Boolean: cell.append(std::get<bool>(v) ? "true" : "false"); return true;
+    case ValueKind::I8: append_int(cell, static_cast<int>(std::get<int8_t>(v))); return true;
+    case ValueKind::U8: append_int(cell, static_cast<unsigned>(std::get<uint8_t>(v))); return true;
+    case ValueKind::I16: append_int(cell, static_cast<int>(std::get<int16_t>(v))); return true;
+    case ValueKind::U16:
+      append_int(cell, static_cast<unsigned>(std::get<uint16_t>(v)));
+      return true;
+    case ValueKind::I32: append_int(cell, std::get<int32_t>(v)); return true;
+    case ValueKind::U32: append_int(cell, std::get<uint32_t>(v)); return true;
+    case ValueKind::I64: append_int(cell, std::get<int64_t>(v)); return true;
+    case ValueKind::U64: append_int(cell, std::get<uint64_t>(v)); return true;
+    case ValueKind::F32: append_csv_double(cell, static_cast<double>(std::get<float>(v))); return true;
+    case ValueKind::F64: append_csv_double(cell, std::get<double>(v)); return true;
+    case ValueKind::DateTime: {
+      const uint64_t raw = std::get<DateTimeValue>(v).raw;
+      if (decoded) {
+        double days;
+        std::memcpy(&days, &raw, sizeof days);
+        if (const std::optional<DateTimeParts> parts = ole_date_to_utc(days)) {
+          append_iso_datetime(cell, *parts);
+          return true;
+        }
+      }
+      append_int(cell, raw);
+      return true;
+    }
+    case ValueKind::Currency: append_int(cell, std::get<CurrencyValue>(v).raw); return true;
+    case ValueKind::Guid:
+      format_guid_into(std::get<GuidValue>(v).bytes.data(), guid);
+      *text = std::string_view(guid, kGuidTextSize);
+      return false;
+    case ValueKind::Text:
+      *text = std::get<TextValue>(v).utf8;
+      return false;
+    case ValueKind::Binary:
+    case ValueKind::MultiValue:
+    case ValueKind::LongBinary:
+      append_hex(cell, *bytes_of(v));
+      return true;
+  }
+  return true;
+}
+
+// Appends the cell `prefix` + `cell`, quoted when needed (`prefix` needs no
+// quotes itself).
+void append_cell(std::string& out, std::string_view cell, std::string_view prefix = {}) {
+  if (!needs_quotes(cell)) {
+    out.append(prefix);
+    out.append(cell);
+    return;
+  }
+  out.push_back('"');
+  out.append(prefix);
+  for (char c : cell) {
+    if (c == '"') out.push_back('"');
+    out.push_back(c);
+  }
+  out.push_back('"');
+}
+
+// A row whose only cell is empty is written as "" so that it is not read
+// as a blank line.
+void end_row(std::string& out, size_t row_start, size_t cells) {
+  if (cells == 1 && out.size() == row_start) out.append("\"\"");
+  out.append("\r\n");
+}
+
+thread_local std::string t_cell;  // a cell's text before quoting
+
+}  // namespace
+
+void append_csv_double(std::string& out, double d) {
+  if (std::isnan(d)) {
+    out.append("nan");
+    return;
+  }
+  if (std::isinf(d)) {
+    out.append(d < 0 ? "-inf" : "inf");
+    return;
+  }
+  if (d == 0.0) {
+    out.append(std::signbit(d) ? "-0.0" : "0.0");
+    return;
+  }
+  // Shortest round-trip digits in scientific form: [-]d[.ddd]e(+|-)XX.
+  char sci[40];
+  const auto r = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific);
+  const char* p = sci;
+  const char* const end = r.ptr;
+  if (*p == '-') {
+    out.push_back('-');
+    ++p;
+  }
+  char digits[24];
+  int n = 0;
+  for (; p != end && *p != 'e'; ++p) {
+    if (*p != '.' && n < static_cast<int>(sizeof digits)) digits[n++] = *p;
+  }
+  while (n > 1 && digits[n - 1] == '0') --n;
+  int exponent = 0;
+  bool exp_negative = false;
+  if (p != end) ++p;  // 'e'
+  if (p != end && (*p == '+' || *p == '-')) exp_negative = (*p++ == '-');
+  for (; p != end; ++p) exponent = exponent * 10 + (*p - '0');
+  if (exp_negative) exponent = -exponent;
+
+  if (exponent >= -4 && exponent <= 15) {
+    if (exponent >= n - 1) {  // an integer value
+      out.append(digits, static_cast<size_t>(n));
+      out.append(static_cast<size_t>(exponent - n + 1), '0');
+      out.append(".0");
+    } else if (exponent >= 0) {
+      out.append(digits, static_cast<size_t>(exponent + 1));
+      out.push_back('.');
+      out.append(digits + exponent + 1, static_cast<size_t>(n - exponent - 1));
+    } else {
+      out.append("0.");
+      out.append(static_cast<size_t>(-exponent - 1), '0');
+      out.append(digits, static_cast<size_t>(n));
+    }
+    return;
+  }
+  out.push_back(digits[0]);
+  if (n >= 2) {
+    out.push_back('.');
+    out.append(digits + 1, static_cast<size_t>(n - 1));
+  }
+  out.push_back('e');
+  out.push_back(exponent > 0 ? '+' : '-');
+  const int magnitude = exponent > 0 ? exponent : -exponent;
+  if (magnitude < 10) out.push_back('0');  // at least two exponent digits
+  append_int(out, magnitude);
+}
+
+void append_csv_text_cell(std::string& out, std::string_view text, bool excel_safe) {
+  append_cell(out, text, excel_safe && formula_start(text) ? "'" : "");
+}
+
+void append_csv_value(std::string& out, const ColumnValue& v, bool decoded, bool excel_safe) {
+  std::string& cell = t_cell;
+  cell.clear();
+  std::string_view text;
+  char guid[kGuidTextSize];
+  if (!scalar_text(cell, v, decoded, &text, guid)) {
+    append_csv_text_cell(out, text, excel_safe);
+    return;
+  }
+  // Numbers, hex and dates never hold a character that needs quotes.
+  out.append(cell);
+}
+
+CsvPlan CsvPlan::build(const std::vector<const ColumnDef*>& columns, bool excel_safe) {
+  CsvPlan plan;
+  std::unordered_map<std::string_view, uint32_t> last;
+  for (size_t i = 0; i < columns.size(); ++i) last[columns[i]->name] = static_cast<uint32_t>(i);
+  for (size_t i = 0; i < columns.size(); ++i) {
+    plan.fields.push_back(last[columns[i]->name]);
+    if (i != 0) plan.header.push_back(',');
+    append_csv_text_cell(plan.header, utf8_lossy(columns[i]->name), excel_safe);
+  }
+  end_row(plan.header, 0, columns.size());
+  return plan;
+}
+
+void append_csv_row(std::string& out, const Record& record, const CsvPlan& plan,
+                    bool excel_safe) {
+  const size_t start = out.size();
+  for (size_t i = 0; i < plan.fields.size(); ++i) {
+    if (i != 0) out.push_back(',');
+    append_csv_value(out, record.fields[plan.fields[i]].value, false, excel_safe);
+  }
+  end_row(out, start, plan.fields.size());
+}
+
+void append_csv_row(std::string& out, const DecodedRecord& record, const CsvPlan& plan,
+                    bool excel_safe) {
+  const size_t start = out.size();
+  for (size_t i = 0; i < plan.fields.size(); ++i) {
+    if (i != 0) out.push_back(',');
+    const DecodedField& field = record.fields[plan.fields[i]];
+    if (!field.is_list) {
+      append_csv_value(out, field.value, true, excel_safe);
+      continue;
+    }
+    std::string list = "[";
+    for (size_t k = 0; k < field.elements.size(); ++k) {
+      if (k != 0) list.push_back(',');
+      append_json_element(list, field.elements[k]);
+    }
+    list.push_back(']');
+    append_cell(out, list);
+  }
+  end_row(out, start, plan.fields.size());
+}
+
+}  // namespace quarlet
