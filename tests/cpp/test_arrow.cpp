@@ -45,10 +45,8 @@ TEST(ArrowTypes, RawAndDecodedMapping) {
 
 using test::Bytes;
 
-// One table "T" with columns "n" (fixed 1, Signed long) and "t" (variable
-// 128, Text) whose rows are on data pages 5 and 6 (6 reached by the next
-// link of 5; `bad_link` points 6 at a page past the file instead of 0).
-// Table T: leaves 5 and 6 of three records each, linked; with `unreadable`,
+// Table T, columns "n" (fixed 1, Signed long) and "t" (variable 128, Text):
+// leaves 5 and 6 of three records each, linked; with `unreadable`,
 // the root (page 7) lists leaf 5 and then a page past the file, and no link
 // leads past leaf 5.
 std::unique_ptr<Database> two_page_table(bool unreadable) {
