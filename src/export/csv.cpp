@@ -162,58 +162,8 @@ void append_csv_double(std::string& out, double d) {
     out.append(d < 0 ? "-inf" : "inf");
     return;
   }
-  if (d == 0.0) {
-    out.append(std::signbit(d) ? "-0.0" : "0.0");
-    return;
-  }
-  // Shortest round-trip digits in scientific form: [-]d[.ddd]e(+|-)XX.
-  char sci[40];
-  const auto r = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific);
-  const char* p = sci;
-  const char* const end = r.ptr;
-  if (*p == '-') {
-    out.push_back('-');
-    ++p;
-  }
-  char digits[24];
-  int n = 0;
-  for (; p != end && *p != 'e'; ++p) {
-    if (*p != '.' && n < static_cast<int>(sizeof digits)) digits[n++] = *p;
-  }
-  while (n > 1 && digits[n - 1] == '0') --n;
-  int exponent = 0;
-  bool exp_negative = false;
-  if (p != end) ++p;  // 'e'
-  if (p != end && (*p == '+' || *p == '-')) exp_negative = (*p++ == '-');
-  for (; p != end; ++p) exponent = exponent * 10 + (*p - '0');
-  if (exp_negative) exponent = -exponent;
-
-  if (exponent >= -4 && exponent <= 15) {
-    if (exponent >= n - 1) {  // an integer value
-      out.append(digits, static_cast<size_t>(n));
-      out.append(static_cast<size_t>(exponent - n + 1), '0');
-      out.append(".0");
-    } else if (exponent >= 0) {
-      out.append(digits, static_cast<size_t>(exponent + 1));
-      out.push_back('.');
-      out.append(digits + exponent + 1, static_cast<size_t>(n - exponent - 1));
-    } else {
-      out.append("0.");
-      out.append(static_cast<size_t>(-exponent - 1), '0');
-      out.append(digits, static_cast<size_t>(n));
-    }
-    return;
-  }
-  out.push_back(digits[0]);
-  if (n >= 2) {
-    out.push_back('.');
-    out.append(digits + 1, static_cast<size_t>(n - 1));
-  }
-  out.push_back('e');
-  out.push_back(exponent > 0 ? '+' : '-');
-  const int magnitude = exponent > 0 ? exponent : -exponent;
-  if (magnitude < 10) out.push_back('0');  // at least two exponent digits
-  append_int(out, magnitude);
+  // Python's own float text: positional from 1e-4 on, two exponent digits.
+  append_shortest_double(out, d, -4, 2);
 }
 
 void append_csv_text_cell(std::string& out, std::string_view text, bool excel_safe) {

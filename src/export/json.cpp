@@ -140,11 +140,8 @@ void append_json_string(std::string& out, std::string_view s) {
   out.push_back('"');
 }
 
-void append_json_double(std::string& out, double d) {
-  if (!std::isfinite(d)) {
-    out.push_back('0');
-    return;
-  }
+void append_shortest_double(std::string& out, double d, int lowest_fixed_exponent,
+                            int exponent_digits) {
   if (d == 0.0) {
     out.append(std::signbit(d) ? "-0.0" : "0.0");
     return;
@@ -171,7 +168,7 @@ void append_json_double(std::string& out, double d) {
   for (; p != end; ++p) exponent = exponent * 10 + (*p - '0');
   if (exp_negative) exponent = -exponent;
 
-  if (exponent >= -5 && exponent <= 15) {
+  if (exponent >= lowest_fixed_exponent && exponent <= 15) {
     if (exponent >= n - 1) {  // an integer value
       out.append(digits, static_cast<size_t>(n));
       out.append(static_cast<size_t>(exponent - n + 1), '0');
@@ -194,7 +191,17 @@ void append_json_double(std::string& out, double d) {
   }
   out.push_back('e');
   out.push_back(exponent > 0 ? '+' : '-');
-  append_integer(out, exponent > 0 ? exponent : -exponent);
+  const int magnitude = exponent > 0 ? exponent : -exponent;
+  if (exponent_digits >= 2 && magnitude < 10) out.push_back('0');
+  append_integer(out, magnitude);
+}
+
+void append_json_double(std::string& out, double d) {
+  if (!std::isfinite(d)) {
+    out.push_back('0');
+    return;
+  }
+  append_shortest_double(out, d, -5, 1);
 }
 
 void append_json_value(std::string& out, const ColumnValue& v) {

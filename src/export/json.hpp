@@ -18,6 +18,11 @@ void append_json_value(std::string& out, const ColumnValue& v);
 void append_json_string(std::string& out, std::string_view s);
 // Appends a finite double in the export's float format (NaN/inf give 0).
 void append_json_double(std::string& out, double d);
+// A finite double in its shortest round-trip digits: positional when its
+// decimal exponent lies in [lowest_fixed_exponent, 15] (".0" on integers),
+// else d[.ddd]e(+|-)X with at least `exponent_digits` exponent digits.
+void append_shortest_double(std::string& out, double d, int lowest_fixed_exponent,
+                            int exponent_digits);
 
 // Key order for a table's records, computed once per table: positions into
 // the record's fields in member order, with duplicates (equal key text) kept
