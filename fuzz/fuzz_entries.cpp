@@ -9,6 +9,7 @@
 // get_tag_owned and, in the small layout, with get_tag; that slots past the
 // count fail; that entries lie inside their values.
 #include <cstdint>
+#include <optional>
 #include <cstdlib>
 #include <vector>
 
@@ -90,6 +91,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       decode_both(span->flags, span->value, span->strip_byte1, max_child);
       const ByteView copy(owned->value.data(), owned->value.size());
       decode_both(owned->flags, copy, false, max_child);
+    }
+    // The walks' one-step decoder agrees with the tag view and the entry
+    // decoder it stands for.
+    LeafEntry fast;
+    const bool got = decode_leaf_tag(reader, n, fast);
+    std::optional<LeafEntry> slow;
+    if (span && !span->value.empty()) {
+      if (auto e = decode_leaf_entry(span->flags, span->value, span->strip_byte1)) slow = *e;
+    }
+    check(got == slow.has_value());
+    if (got) {
+      check(fast.key.data() == slow->key.data() && fast.key.size() == slow->key.size());
+      check(fast.data.data() == slow->data.data() && fast.data.size() == slow->data.size());
+      check(fast.common_key_size == slow->common_key_size && fast.tag_flags == slow->tag_flags);
     }
   }
   return 0;
