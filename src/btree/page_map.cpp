@@ -11,10 +11,10 @@ PageMap PageMap::build(const Database& db) {
   map.owner_.assign(static_cast<size_t>(total) + 1, 0);
   map.flags_.assign(static_cast<size_t>(total) + 1, 0);
   // Only headers are read, but a huge file still touches a page in each
-  // page-size stride: hand them back every 32 MiB of pages.
-  const uint32_t release_every = std::max<uint32_t>(1, (uint32_t{32} << 20) / std::max<uint32_t>(1, db.page_size()));
+  // page-size stride: hand them back as the pass goes.
+  ResidentBudget resident(db);
   for (uint32_t n = 1; n <= total; ++n) {
-    if (n % release_every == 0) db.release_resident();
+    resident.page_read();
     auto page = db.read_page(n);
     if (!page.ok()) continue;
     map.owner_[n] = page->owning_object;

@@ -336,15 +336,10 @@ std::vector<CarveHit> carve_pages(const Database& db, CarveScope scope, std::str
   const uint64_t total = db.total_pages();
   // Pages are read once, in order: the ones passed are released every so
   // often so the pass does not keep the whole file resident.
-  constexpr uint64_t kReleaseBytes = uint64_t{32} << 20;
-  uint64_t since_release = 0;
+  ResidentBudget resident(db);
   for (uint64_t n = 1; n <= total; ++n) {
     if (scanner.full()) break;
-    since_release += db.page_size();
-    if (since_release >= kReleaseBytes) {
-      db.release_resident();
-      since_release = 0;
-    }
+    resident.page_read();
     const uint32_t number = static_cast<uint32_t>(n);
     auto page = db.read_page(number);
     if (!page) continue;
@@ -404,12 +399,12 @@ void PageOwners::walk_table(size_t index) {
   const uint32_t mark = static_cast<uint32_t>(index + 1);
   TreeCursor cursor(db_, tables_[index].root_page);
   cursor.start_pages();
-  uint64_t steps = 0;
+  // Long walks touch much of the file: keep it from staying resident.
+  ResidentBudget resident(db_);
   while (cursor.next_page()) {
     const uint32_t p = cursor.page().number;
     if (owner_[p] == 0) owner_[p] = mark;
-    // Long walks touch much of the file: keep it from staying resident.
-    if (++steps % 4096 == 0) db_.release_resident();
+    resident.page_read();
   }
 }
 

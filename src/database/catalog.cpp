@@ -112,6 +112,18 @@ Result<CatalogRecord> parse_catalog_record(ByteView d) {
   return CatalogRecord{std::move(entry)};
 }
 
+ColumnDef column_def(const CatalogEntry& e) {
+  ColumnDef column;
+  column.codepage = e.codepage;
+  column.column_type = e.column_type;
+  column.name = e.name;
+  column.id = e.id;
+  column.size = e.space_usage;
+  column.flags = e.flags;
+  column.default_value = e.default_value;
+  return column;
+}
+
 Result<Tables> load_catalog(const Database& db) {
   Tables tables;
   std::unordered_map<uint32_t, Name> table_names;  // table object id -> name
@@ -147,18 +159,9 @@ Result<Tables> load_catalog(const Database& db) {
     TableDef* table = tables.find(owner->second);
     if (table == nullptr) continue;
     switch (e.type) {
-      case CatalogType::Column: {
-        ColumnDef column;
-        column.codepage = e.codepage;
-        column.column_type = e.column_type;
-        column.name = e.name;
-        column.id = e.id;
-        column.size = e.space_usage;
-        column.flags = e.flags;
-        column.default_value = std::move(e.default_value);
-        table->columns.insert(e.name, std::move(column));
+      case CatalogType::Column:
+        table->columns.insert(e.name, column_def(e));
         break;
-      }
       case CatalogType::Index:
         table->indexes.insert(e.name,
                               IndexDef{e.name, e.id, e.root_page, e.space_usage, e.flags,

@@ -97,6 +97,9 @@ using CatalogRecord = std::variant<std::monostate, TableRecord, CatalogEntry>;
 
 Result<CatalogRecord> parse_catalog_record(ByteView d);
 
+// The column a column record describes.
+ColumnDef column_def(const CatalogEntry& entry);
+
 // Walks the catalog tree and builds the tables map.
 Result<Tables> load_catalog(const Database& db);
 

@@ -71,4 +71,26 @@ class Database {
   Tables tables_;
 };
 
+// Keeps a long pass from leaving the file resident: counts the pages the
+// pass reads and hands resident pages back every kBytes of them. Views stay
+// valid (see Database::release_resident).
+class ResidentBudget {
+ public:
+  static constexpr uint64_t kBytes = uint64_t{32} << 20;
+
+  explicit ResidentBudget(const Database& db) : db_(db) {}
+  // One page read; releases when the budget is spent.
+  void page_read() {
+    since_ += db_.page_size();
+    if (since_ >= kBytes) {
+      db_.release_resident();
+      since_ = 0;
+    }
+  }
+
+ private:
+  const Database& db_;
+  uint64_t since_ = 0;  // bytes of pages read since the last release
+};
+
 }  // namespace quarlet

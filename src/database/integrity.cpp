@@ -19,7 +19,6 @@ namespace quarlet {
 namespace {
 
 // Passes hand their pages back to the kernel after this many bytes.
-constexpr uint64_t kReleaseBytes = uint64_t{32} << 20;
 
 // The database's own object (page 1 and its space trees).
 constexpr uint32_t kDatabaseObject = 1;
@@ -56,23 +55,6 @@ bool tree_leaf(uint32_t flags) {
   return (flags & kPageLeaf) != 0 && (flags & kPageSpaceTree) == 0;
 }
 
-// Hands resident pages back once kReleaseBytes of pages were read since the
-// last time, at the points its user chooses.
-class ReleaseEvery {
- public:
-  explicit ReleaseEvery(const Database& db) : db_(db) {}
-  void page_read() { since_ += db_.page_size(); }
-  void release_if_due() {
-    if (since_ >= kReleaseBytes) {
-      db_.release_resident();
-      since_ = 0;
-    }
-  }
-
- private:
-  const Database& db_;
-  uint64_t since_ = 0;
-};
 
 // What judging a page found.
 enum class Judged : uint8_t {
@@ -208,7 +190,7 @@ void count_entries(const Database& db, const Page& page, TreeStats& stats) {
 // pages are handed back as the walk goes, so a large tree does not stay in
 // memory.
 void walk_tree_pages(const Database& db, std::vector<TreeCheck>& trees, size_t index,
-                     PageSet& reached, PageJudge& judge, ReleaseEvery& release) {
+                     PageSet& reached, PageJudge& judge, ResidentBudget& release) {
   TreeCheck& tree = trees[index];
   auto root = db.read_page(tree.root);
   if (root.ok()) tree.owner = root->owning_object;
@@ -219,7 +201,6 @@ void walk_tree_pages(const Database& db, std::vector<TreeCheck>& trees, size_t i
   while (pages.next_page()) {
     const Page& page = pages.page();
     release.page_read();
-    release.release_if_due();
     const bool failed = judge.judge(page.number, page.bytes, page.owning_object,
                                     static_cast<int64_t>(index), true) == Judged::Failed;
     if (failed) tree.bad_pages.push_back(page.number);
@@ -302,7 +283,7 @@ bool checksums_by_block(const Database& db) {
 IntegrityReport check_integrity(const Database& db, const TableDef* only) {
   IntegrityReport report;
   report.header = header_facts(db);
-  ReleaseEvery release(db);
+  ResidentBudget release(db);
   PageJudge judge(db, report.pages);
   std::vector<TreeCheck>& trees = report.trees;
 
@@ -311,7 +292,6 @@ IntegrityReport check_integrity(const Database& db, const TableDef* only) {
   PageSet reached(db.total_pages());
   for (size_t i = 0; i < trees.size(); ++i) {
     walk_tree_pages(db, trees, i, reached, judge, release);
-    release.release_if_due();
   }
   const Owners owners = collect_owners(db, trees);
 
@@ -325,7 +305,6 @@ IntegrityReport check_integrity(const Database& db, const TableDef* only) {
     const uint64_t start = (n + 1) * size;
     if (start + size > file.size()) break;  // total_pages keeps every page inside
     release.page_read();
-    release.release_if_due();
     const ByteView page = file.subspan(static_cast<size_t>(start), static_cast<size_t>(size));
     // Owner id and flags from the page header (none on pages too small to
     // hold one, or never written).

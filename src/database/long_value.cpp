@@ -73,19 +73,14 @@ void LongValueIndex::scan(int width) const {
   WidthScan scan{width, false, 0, width == 8 ? &ids64_ : &ids32_, nullptr, 0};
   // The scan reads every leaf of the tree once; its resident pages are
   // released every so often so a large tree does not stay resident.
-  constexpr uint64_t kReleaseBytes = uint64_t{32} << 20;
-  uint64_t scanned_bytes = 0;
+  ResidentBudget resident(db);
   uint32_t last_page = 0;
   uint8_t key[12];
   TreeCursor cursor(db, root_, long_value_tree());
   for (cursor.start(); cursor.valid(); cursor.next()) {
     if (cursor.page().number != last_page) {
       last_page = cursor.page().number;
-      scanned_bytes += db.page_size();
-      if (scanned_bytes >= kReleaseBytes) {
-        db.release_resident();
-        scanned_bytes = 0;
-      }
+      resident.page_read();
     }
     // Only the first 12 bytes of the full key (id and offset) are needed.
     const size_t key_len = cursor.key(key, sizeof key);

@@ -1,7 +1,7 @@
 // The Arrow C data interface and C stream interface: the three structs
 // through which columnar data is handed between libraries in one process
-// without copying, as Arrow's own specification of that ABI defines them.
-// The guards are the specification's, so a program that also includes
+// without copying, laid out exactly as Arrow's published ABI has them.
+// The include guards are Arrow's own, so a program that also includes
 // another copy of these declarations sees each struct once.
 #pragma once
 

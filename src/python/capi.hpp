@@ -24,16 +24,23 @@ void* as_slot(F fn) {
 
 #include <cstdint>
 
-// A heap type made from `spec` on first use in each interpreter and kept for
-// the interpreter's life (the result is borrowed; null with an exception set
-// when the type cannot be made).
-inline PyObject* type_for_interpreter(PyType_Spec* spec, PyObject** cache, int64_t* interpreter) {
+// A heap type made from `type_description` on first use in each interpreter
+// and kept for the interpreter's life (the result is borrowed; null with an
+// exception set when the type cannot be made).
+inline PyObject* type_for_interpreter(PyType_Spec* type_description, PyObject** cache,
+                                      int64_t* interpreter) {
   const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (*cache == nullptr || *interpreter != current) {
-    *cache = PyType_FromSpec(spec);
+    *cache = PyType_FromSpec(type_description);
     *interpreter = *cache != nullptr ? current : -1;
   }
   return *cache;
+}
+
+// tp_iter of an iterator type: the iterator itself.
+inline PyObject* iter_self(PyObject* self) {
+  Py_INCREF(self);
+  return self;
 }
 
 // The end of every tp_dealloc of a heap type: frees the object and drops its

@@ -260,17 +260,15 @@ using TableExport = std::optional<ExportError> (*)(const quarlet::Database&, con
 using DirectoryExport = std::optional<ExportError> (*)(const quarlet::Database&,
                                                        const std::string&);
 
-// Binds (table_name, output_path) and runs `run` without the interpreter
-// lock: the export touches no Python object, so other threads run meanwhile.
-PyObject* export_one_table(PyObject* self, PyObject* args, PyObject* kwargs, const Signature& sig,
-                           TableExport run) {
-  PyObject* argv[2];
-  if (!bind_arguments(sig, args, kwargs, argv)) return nullptr;
-  if (!check_str(argv[0], "table_name") || !check_str(argv[1], "output_path")) return nullptr;
+// Runs `run(db, table name, output path)` on the (already type-checked)
+// table name and path, without the interpreter lock: the export touches no
+// Python object, so other threads run meanwhile.
+template <class Run>
+PyObject* run_table_export(PyObject* self, PyObject* table_name, PyObject* output_path, Run run) {
   std::string name;
-  if (!table_name_utf8(argv[0], &name)) return nullptr;
+  if (!table_name_utf8(table_name, &name)) return nullptr;
   std::string path;
-  if (!fs_path(argv[1], &path)) return nullptr;
+  if (!fs_path(output_path, &path)) return nullptr;
 
   EseDatabaseObject* obj = as_ese(self);
   SharedBorrow borrow(&obj->borrows);
@@ -280,6 +278,15 @@ PyObject* export_one_table(PyObject* self, PyObject* args, PyObject* kwargs, con
   Py_END_ALLOW_THREADS
   if (error) return raise_export_error(*error);
   Py_RETURN_NONE;
+}
+
+// Binds (table_name, output_path) and runs `run` (see run_table_export).
+PyObject* export_one_table(PyObject* self, PyObject* args, PyObject* kwargs, const Signature& sig,
+                           TableExport run) {
+  PyObject* argv[2];
+  if (!bind_arguments(sig, args, kwargs, argv)) return nullptr;
+  if (!check_str(argv[0], "table_name") || !check_str(argv[1], "output_path")) return nullptr;
+  return run_table_export(self, argv[0], argv[1], run);
 }
 
 // Binds (output_dir) and runs `run` without the interpreter lock.
@@ -339,19 +346,14 @@ PyObject* export_table_csv(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (truth < 0) return nullptr;
     flags[i] = truth != 0;
   }
-  std::string name;
-  if (!table_name_utf8(argv[0], &name)) return nullptr;
-  std::string path;
-  if (!fs_path(argv[1], &path)) return nullptr;
-
-  EseDatabaseObject* obj = as_ese(self);
-  SharedBorrow borrow(&obj->borrows);
-  std::optional<ExportError> error;
-  Py_BEGIN_ALLOW_THREADS
-  error = quarlet::export_table_csv_to_path(*obj->db, name, path, flags[0], flags[1]);
-  Py_END_ALLOW_THREADS
-  if (error) return raise_export_error(*error);
-  Py_RETURN_NONE;
+  const bool decode = flags[0], excel_safe = flags[1];
+  return run_table_export(self, argv[0], argv[1],
+                          [decode, excel_safe](const quarlet::Database& db,
+                                               const quarlet::Name& name,
+                                               const std::string& path) {
+                            return quarlet::export_table_csv_to_path(db, name, path, decode,
+                                                                     excel_safe);
+                          });
 }
 
 // ---- carving ----------------------------------------------------------------

@@ -113,11 +113,6 @@ PyObject* iter_next(PyObject* self) {
   });
 }
 
-PyObject* iter_self(PyObject* self) {
-  Py_INCREF(self);
-  return self;
-}
-
 void iter_dealloc(PyObject* self) {
   TableIteratorObject* obj = as_iter(self);
   delete obj->state;  // before the owner: it points into the owner's database

@@ -146,11 +146,6 @@ PyObject* iter_next(PyObject* self) {
   return dict;
 }
 
-PyObject* iter_self(PyObject* self) {
-  Py_INCREF(self);
-  return self;
-}
-
 void iter_dealloc(PyObject* self) {
   RecoverIteratorObject* obj = as_iter(self);
   delete obj->state;  // before the owner: it points into the owner's database

@@ -52,15 +52,7 @@ std::vector<std::unique_ptr<TableDef>> find_dropped_tables(const Database& db) {
     for (CatalogEntry& e : parts) {
       if (e.owning_table != def->object_id) continue;
       if (e.type == CatalogType::Column) {
-        ColumnDef column;
-        column.codepage = e.codepage;
-        column.column_type = e.column_type;
-        column.name = e.name;
-        column.id = e.id;
-        column.size = e.space_usage;
-        column.flags = e.flags;
-        column.default_value = e.default_value;
-        def->columns.insert(e.name, std::move(column));
+        def->columns.insert(e.name, column_def(e));
       } else if (def->long_values.empty()) {
         auto root = db.read_page(e.root_page);
         if (root.ok() && root->owning_object == e.id) {

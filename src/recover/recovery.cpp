@@ -19,7 +19,6 @@ constexpr uint8_t kTagDeleted = 0x2;
 // Page flag: the engine zeroed the page's free bytes.
 constexpr uint32_t kPageScrubbed = 0x4000;
 // Resident file pages are handed back after this many bytes of pages read.
-constexpr uint64_t kReleaseBytes = uint64_t{32} << 20;
 
 uint64_t mix64(uint64_t x) {
   x ^= x >> 33;
@@ -190,13 +189,7 @@ void Recovery::push(const Page& page, RecoverSource source, ByteView data, uint3
   pending_.push_back(item);
 }
 
-void Recovery::count_page_read() {
-  bytes_since_release_ += db_->page_size();
-  if (bytes_since_release_ >= kReleaseBytes) {
-    db_->release_resident();
-    bytes_since_release_ = 0;
-  }
-}
+void Recovery::count_page_read() { resident_.page_read(); }
 
 void Recovery::read_page(uint32_t number, bool orphan) {
   auto page = db_->read_page(number);

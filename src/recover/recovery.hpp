@@ -89,7 +89,7 @@ class Recovery {
     bool dropped;
   };
 
-  explicit Recovery(const Database& db) : db_(&db) {}
+  explicit Recovery(const Database& db) : db_(&db), resident_(db) {}
   void start_table();
   void read_page(uint32_t page, bool orphan);
   void add_entry(const Page& page, const TagReader& reader, uint16_t tag, bool orphan);
@@ -124,7 +124,7 @@ class Recovery {
   std::vector<uint64_t> tree_keys_;   // hashes of the keys of the tree's entries, sorted
   std::vector<uint64_t> tree_data_;   // hashes of their record bytes, sorted
   std::unordered_set<uint64_t> given_;  // hashes of the record bytes given for the table
-  uint64_t bytes_since_release_ = 0;
+  ResidentBudget resident_;           // hands pages back as the pass reads them
 
   // Items of the page being given.
   std::vector<RecoveredItem> pending_;
