@@ -76,6 +76,7 @@ def table_order(db):
 
 def test_raw_types_and_values(every_type):
     table = pa.table(every_type.arrow("t"))
+    table.validate(full=True)  # consumers trust the buffers
     assert table.schema.names == table_order(every_type)
     assert {f.name: f.type for f in table.schema if f.name != "id"} == {t[0]: t[5] for t in TYPES}
     assert table.to_pylist() == every_type.read_table("t")
@@ -89,6 +90,7 @@ def test_raw_types_and_values(every_type):
 
 def test_decoded_types_and_values(every_type):
     table = pa.table(every_type.arrow("t", decode=True))
+    table.validate(full=True)
     assert {f.name: f.type for f in table.schema if f.name != "id"} == {t[0]: t[6] for t in TYPES}
     got = table.to_pylist()
     want = [to_arrow_decoded(r) for r in every_type.iter_table("t", decode=True)]

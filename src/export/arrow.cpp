@@ -136,9 +136,18 @@ class Buffer {
     if (cap_ - size_ < n) grow(n);
     uint8_t* at = data_ + size_;
     size_ += n;
-    if (size_ > ready_ && cap_ >= kLargeBlock) bring_in();
+    if (size_ > ready_ && cap_ >= kLargeBlock) bring_in(size_);
     return at;
   }
+  // Room for `n` more bytes, written through end() and then taken with
+  // set_size.
+  [[gnu::always_inline]] void ensure(size_t n) {
+    if (cap_ - size_ < n) grow(n);
+    if (size_ + n > ready_ && cap_ >= kLargeBlock) bring_in(size_ + n);
+  }
+  uint8_t* end() { return data_ + size_; }
+  // The size, at most what ensure made room for.
+  void set_size(size_t n) { size_ = n; }
   void append(const void* p, size_t n) {
     if (n != 0) std::memcpy(extend(n), p, n);
   }
@@ -193,9 +202,9 @@ class Buffer {
     cap_ = cap;
   }
 
-  // Brings in the pages from the ready mark to kAhead past the size.
-  [[gnu::noinline]] void bring_in() {
-    const size_t end = cap_ - size_ > kAhead ? size_ + kAhead : cap_;
+  // Brings in the pages from the ready mark to kAhead past `upto`.
+  [[gnu::noinline]] void bring_in(size_t upto) {
+    const size_t end = cap_ - upto > kAhead ? upto + kAhead : cap_;
     if (populate_works) populate_works = advise(ready_, end, kPopulateWrite);
     ready_ = end;
   }
@@ -490,6 +499,77 @@ class ColumnBuilder {
     return true;
   }
 
+  // Appends the cells' values in order, up to the first cell that is not
+  // Null or Plain (its index is returned; `count` when there is none). A
+  // Plain cell is taken as append_plain takes its bytes (never empty here),
+  // values not in the type's form counted in `out_of_form`. This builder is
+  // of its column's plain type (`plain`); for other columns (multi-valued:
+  // no Plain cells) only Null cells are taken.
+  size_t append_cells(const ArrowCell* cells, size_t count, const ColumnDef& column, bool plain,
+                      uint64_t& out_of_form) {
+    if (is_list_ || !plain) return append_null_cells(cells, count);
+    switch (column.column_type) {
+      case 1:
+        return run_bits(cells, count);
+      case 2:
+        return run_fixed<uint8_t>(cells, count, out_of_form, [](const ArrowCell& c, uint8_t* o) {
+          if (c.size != 1) return false;
+          *o = c.data[0];
+          return true;
+        });
+      case 3:
+      case 17:
+        return run_fixed<uint16_t>(cells, count, out_of_form, [](const ArrowCell& c, uint8_t* o) {
+          if (c.size < 2) return false;
+          std::memcpy(o, c.data, 2);
+          return true;
+        });
+      case 4:
+      case 6:
+      case 14:
+        return run_fixed<uint32_t>(cells, count, out_of_form, [](const ArrowCell& c, uint8_t* o) {
+          if (c.size < 4) return false;
+          std::memcpy(o, c.data, 4);
+          return true;
+        });
+      case 5:
+      case 7:
+      case 15:
+        return run_fixed<uint64_t>(cells, count, out_of_form, [](const ArrowCell& c, uint8_t* o) {
+          if (c.size < 8) return false;
+          std::memcpy(o, c.data, 8);
+          return true;
+        });
+      case 8:
+        if (type_ == ArrowType::TimestampUs) {
+          return run_fixed<int64_t>(cells, count, out_of_form, [](const ArrowCell& c, uint8_t* o) {
+            int64_t micros = 0;
+            if (c.size < 8 || !ole_date_to_unix_micros(load_u64le(c.data), &micros)) return false;
+            std::memcpy(o, &micros, 8);
+            return true;
+          });
+        }
+        return run_fixed<uint64_t>(cells, count, out_of_form, [](const ArrowCell& c, uint8_t* o) {
+          if (c.size < 8) return false;
+          std::memcpy(o, c.data, 8);
+          return true;
+        });
+      case 9:
+      case 11:
+      case 16:
+        return run_variable(cells, count, column, out_of_form);
+      case 10:
+      case 12:
+        // Text of a code page no view decodes is Null in both.
+        if (!is_known_codepage(column.codepage.value_or(1252))) {
+          return append_null_cells(cells, count, true);
+        }
+        return run_variable(cells, count, column, out_of_form);
+      default:
+        return append_null_cells(cells, count, true);
+    }
+  }
+
   ArrowType type() const { return type_; }
   bool is_list() const { return is_list_; }
 
@@ -588,6 +668,158 @@ class ColumnBuilder {
         return false;
     }
     return false;
+  }
+
+  // append_cells for cells whose values are all Null (`plain_null`: Plain
+  // cells too).
+  size_t append_null_cells(const ArrowCell* cells, size_t count, bool plain_null = false) {
+    for (size_t k = 0; k < count; ++k) {
+      const ArrowCell& c = cells[k];
+      if (c.kind != ArrowCell::Null && !(plain_null && c.kind == ArrowCell::Plain)) return k;
+      append_null();
+    }
+    return count;
+  }
+
+  // Room in a bitmap of length_ bits (its size ceil(length_ / 8)) for
+  // `count` more, zeroed; the size stays until close_bits.
+  void open_bits(Buffer& bits, size_t count) {
+    const size_t have = bits.size();
+    const size_t need = (static_cast<size_t>(length_) + count + 7) / 8;
+    bits.ensure(need - have);
+    std::memset(bits.end(), 0, need - have);
+  }
+  void close_bits(Buffer& bits) { bits.set_size((static_cast<size_t>(length_) + 7) / 8); }
+
+  static void set_bit(uint8_t* bits, int64_t i) {
+    bits[i >> 3] |= static_cast<uint8_t>(1u << (i & 7));
+  }
+
+  // Fixed-width values of T: take(cell, out) writes a Plain cell's value
+  // and returns true, or false when it is not in the type's form.
+  template <class T, class Take>
+  [[gnu::always_inline]] size_t run_fixed(const ArrowCell* cells, size_t count,
+                                          uint64_t& out_of_form, Take take) {
+    values_.ensure(count * sizeof(T));
+    open_bits(validity_, count);
+    uint8_t* out = values_.end();
+    uint8_t* valid = validity_.data();
+    int64_t len = length_;
+    int64_t nulls = 0;
+    uint64_t bad = 0;
+    size_t k = 0;
+    for (; k < count; ++k) {
+      const ArrowCell& c = cells[k];
+      if (c.kind > ArrowCell::Plain) break;
+      if (c.kind == ArrowCell::Plain && take(c, out)) {
+        set_bit(valid, len);
+      } else {
+        std::memset(out, 0, sizeof(T));
+        ++nulls;
+        bad += c.kind == ArrowCell::Plain ? 1 : 0;
+      }
+      out += sizeof(T);
+      ++len;
+    }
+    values_.set_size(values_.size() + k * sizeof(T));
+    length_ = len;
+    null_count_ += nulls;
+    out_of_form += bad;
+    close_bits(validity_);
+    return k;
+  }
+
+  // Boolean values as bits: any non-zero first byte is true.
+  size_t run_bits(const ArrowCell* cells, size_t count) {
+    open_bits(values_, count);
+    open_bits(validity_, count);
+    uint8_t* bits = values_.data();
+    uint8_t* valid = validity_.data();
+    int64_t len = length_;
+    int64_t nulls = 0;
+    size_t k = 0;
+    for (; k < count; ++k) {
+      const ArrowCell& c = cells[k];
+      if (c.kind > ArrowCell::Plain) break;
+      if (c.kind == ArrowCell::Plain) {
+        if (c.data[0] != 0) set_bit(bits, len);
+        set_bit(valid, len);
+      } else {
+        ++nulls;
+      }
+      ++len;
+    }
+    length_ = len;
+    null_count_ += nulls;
+    close_bits(values_);
+    close_bits(validity_);
+    return k;
+  }
+
+  // Variable-size values: GUIDs as text, text decoded, bytes as they are.
+  size_t run_variable(const ArrowCell* cells, size_t count, const ColumnDef& column,
+                      uint64_t& out_of_form) {
+    offsets_.ensure(count * sizeof(int32_t));
+    open_bits(validity_, count);
+    uint8_t* valid = validity_.data();
+    const uint32_t type = column.column_type;
+    const uint32_t codepage = column.codepage.value_or(1252);
+    int64_t nulls = 0;
+    uint64_t bad = 0;
+    size_t k = 0;
+    for (; k < count; ++k) {
+      const ArrowCell& c = cells[k];
+      if (c.kind > ArrowCell::Plain) break;
+      bool taken = false;
+      if (c.kind == ArrowCell::Plain) {
+        const size_t before = values_.size();
+        if (type == 16) {
+          if (c.size >= 16 && kGuidTextSize <= kInt32Max - before) {
+            values_.ensure(kGuidTextSize);
+            format_guid_into(c.data, reinterpret_cast<char*>(values_.end()));
+            values_.set_size(before + kGuidTextSize);
+            taken = true;
+          }
+        } else if (type == 10 || type == 12) {
+          taken = put_text(ByteView(c.data, c.size), codepage);
+        } else if (c.size <= kInt32Max - before) {
+          values_.ensure(c.size);
+          std::memcpy(values_.end(), c.data, c.size);
+          values_.set_size(before + c.size);
+          taken = true;
+        }
+        *batch_bytes_ += values_.size() - before;
+        bad += taken ? 0 : 1;
+      }
+      if (taken) {
+        set_bit(valid, length_);
+      } else {
+        ++nulls;
+      }
+      const int32_t end = static_cast<int32_t>(values_.size());
+      std::memcpy(offsets_.end(), &end, sizeof end);
+      offsets_.set_size(offsets_.size() + sizeof end);
+      ++length_;
+    }
+    null_count_ += nulls;
+    out_of_form += bad;
+    close_bits(validity_);
+    return k;
+  }
+
+  // Text decoded into the data buffer; false, nothing appended, when the
+  // batch's 32-bit offsets cannot reach past it.
+  bool put_text(ByteView bytes, uint32_t codepage) {
+    const size_t before = values_.size();
+    const size_t bound = text_size_bound(bytes.size());
+    if (bound <= kInt32Max - before) {
+      values_.ensure(bound);
+      values_.set_size(before + write_text(bytes, codepage, reinterpret_cast<char*>(values_.end())));
+      return true;
+    }
+    // Near the offsets' limit: decoded to its exact size first.
+    BufferTextSink sink(values_);
+    return append_text(bytes, codepage, sink);
   }
 
   template <class T>
@@ -833,62 +1065,189 @@ void ArrowTableReader::append_long_value(size_t i, ByteView reference) {
   if (!builder.append(value_)) ++out_of_form_[i];
 }
 
-void ArrowTableReader::append_record(ByteView d) {
-  const RecordLayout lay(d);
-  const size_t n = plan_->items.size();
-  const size_t fixed_end = plan_->first_tagged;
-  for (size_t i = 0; i < fixed_end; ++i) {
-    const ColumnPlan::Item& item = plan_->items[i];
-    const ColumnDef& column = *item.column;
-    const uint32_t id = column.id;
-    if (decode_ && column.default_value &&
-        !(id < 128 ? id <= lay.last_fixed : id <= lay.last_variable)) {
-      append_default(i);  // a column the record does not hold
+namespace {
+
+// Records per chunk: their bytes stay in the nearest caches while every
+// column's values are taken from them.
+constexpr size_t kChunkRecords = 256;
+
+constexpr uint8_t kEncodedFlags = kTaggedCompressed | kTaggedSeparated | kTaggedMultiValue;
+
+}  // namespace
+
+void ArrowTableReader::gather(size_t want) {
+  chunk_.clear();
+  chunk_slots_.clear();
+  const bool tagged = plan_->first_tagged < plan_->items.size();
+  // A value that may be large: long values in either view, and in the
+  // decoded one also what decoding expands.
+  const uint8_t large = decode_ ? kEncodedFlags : kTaggedSeparated;
+  while (chunk_.size() < want) {
+    ByteView data;
+    Result<bool> more = decode_ ? decoded_->next_data(data) : raw_->next_data(data);
+    if (!more) {
+      error_ = more.error();
+      return;
+    }
+    if (!*more) {
+      ended_ = true;
+      return;
+    }
+    ChunkRecord& rec = chunk_.emplace_back(data);
+    if (!tagged) continue;
+    parse_tagged(data, rec.lay, db_->large_layout(), slots_);
+    rec.slots_begin = static_cast<uint32_t>(chunk_slots_.size());
+    uint8_t flags = 0;
+    for (const RecordScratch::TaggedSlot& slot : slots_) {
+      chunk_slots_.push_back(slot);
+      flags |= slot.flags;
+    }
+    rec.slots_end = static_cast<uint32_t>(chunk_slots_.size());
+    if (flags & large) return;
+  }
+}
+
+void ArrowTableReader::stored_cells(size_t i) {
+  const ColumnPlan::Item& item = plan_->items[i];
+  const ColumnDef& column = *item.column;
+  const uint32_t id = column.id;
+  const bool defaults = decode_ && column.default_value.has_value();
+  const bool plain = plain_[i] != 0;
+  const ArrowCell::Kind present_kind = plain ? ArrowCell::Plain : ArrowCell::Value;
+  const size_t count = chunk_.size();
+  const ChunkRecord* records = chunk_.data();
+  ArrowCell* cells = cells_.data();
+  if (id < 128) {
+    // A fixed column: at its offset unless the record's fixed columns end
+    // before it, its null bit is set or the record is too short.
+    const uint64_t offset = item.fixed_offset;
+    const uint32_t size = column.size;
+    const bool has_bit = id >= 1;
+    const uint32_t bit_byte = has_bit ? (id - 1) / 8 : 0;
+    const uint8_t bit = static_cast<uint8_t>(has_bit ? 1u << ((id - 1) % 8) : 0);
+    const ArrowCell::Kind kind = size == 0 && plain ? ArrowCell::Null : present_kind;
+    for (size_t r = 0; r < count; ++r) {
+      const ChunkRecord& rec = records[r];
+      const RecordLayout& lay = rec.lay;
+      ArrowCell& cell = cells[r];
+      cell.record = static_cast<uint32_t>(r);
+      if (id > lay.last_fixed) {
+        cell.kind = defaults ? ArrowCell::Default : ArrowCell::Null;
+      } else if ((lay.null_bitmap && (rec.data[lay.bitmap_start + bit_byte] & bit) != 0) ||
+                 offset + size > lay.length) {
+        cell.kind = ArrowCell::Null;
+      } else {
+        cell.data = rec.data.data() + offset;
+        cell.size = size;
+        cell.kind = kind;
+      }
+    }
+    return;
+  }
+  for (size_t r = 0; r < count; ++r) {
+    const ChunkRecord& rec = records[r];
+    const RecordLayout& lay = rec.lay;
+    ArrowCell& cell = cells[r];
+    cell.record = static_cast<uint32_t>(r);
+    if (defaults && id > lay.last_variable) {
+      cell.kind = ArrowCell::Default;  // a column the record does not hold
       continue;
     }
     ByteView bytes;
     bool present = false;
     if (id <= lay.last_fixed) {
-      present = fixed_column_bytes(d, lay, column, item.fixed_offset, bytes);
-    } else if (id >= 128 && id <= lay.last_variable) {
-      present = variable_column_bytes(d, lay, column, bytes);
+      present = fixed_column_bytes(rec.data, lay, column, item.fixed_offset, bytes);
+    } else if (id <= lay.last_variable) {
+      present = variable_column_bytes(rec.data, lay, column, bytes);
     }
-    if (present) {
-      append_value(i, bytes);
-    } else {
-      builders_[i]->append_null();
-    }
+    cell.data = bytes.data();
+    cell.size = static_cast<uint32_t>(bytes.size());
+    cell.kind = !present || (bytes.empty() && plain) ? ArrowCell::Null : present_kind;
   }
-  if (fixed_end == n) return;
+}
 
-  // Tagged columns, in ascending id order: one merge with the entries (also
-  // by id). Among equal ids the last entry wins.
-  parse_tagged(d, lay, db_->large_layout(), slots_);
-  size_t at = 0;
-  for (size_t i = fixed_end; i < n; ++i) {
-    const ColumnDef& column = *plan_->items[i].column;
-    const size_t k = last_tagged_slot(slots_, column.id, at);
-    if (k == slots_.size()) {
-      if (decode_ && column.default_value) {
-        append_default(i);
-      } else {
-        builders_[i]->append_null();
-      }
+void ArrowTableReader::tagged_cells(size_t i) {
+  const ColumnDef& column = *plan_->items[i].column;
+  const uint32_t id = column.id;
+  const bool defaults = decode_ && column.default_value.has_value();
+  const ArrowCell::Kind present_kind = plain_[i] ? ArrowCell::Plain : ArrowCell::Value;
+  const RecordScratch::TaggedSlot* slots = chunk_slots_.data();
+  for (size_t r = 0; r < chunk_.size(); ++r) {
+    const ChunkRecord& rec = chunk_[r];
+    ArrowCell& cell = cells_[r];
+    cell.record = static_cast<uint32_t>(r);
+    // Tagged columns come in ascending id order, as the record's entries:
+    // one merge per record over all columns. Among equal ids the last
+    // entry wins.
+    uint32_t at = merge_at_[r];
+    while (at < rec.slots_end && slots[at].id < id) ++at;
+    uint32_t last = at;
+    while (last < rec.slots_end && slots[last].id == id) ++last;
+    merge_at_[r] = at;
+    if (last == at) {
+      cell.kind = defaults ? ArrowCell::Default : ArrowCell::Null;
       continue;
     }
-    const RecordScratch::TaggedSlot& slot = slots_[k];
-    const ByteView bytes = d.subspan(slot.begin, slot.end - slot.begin);
-    constexpr uint8_t kEncoded = kTaggedCompressed | kTaggedSeparated | kTaggedMultiValue;
-    if ((slot.flags & kEncoded) == 0) {
-      append_value(i, bytes);
-    } else if (decode_) {
-      decode_tagged_entry(d, slot, column, decoded_->long_values(), decoded_->buffer(), field_);
-      append_field(i, field_);
-    } else if (slot.flags & kTaggedSeparated) {
-      append_long_value(i, bytes);
-    } else if (!builders_[i]->append_stored(bytes)) {
-      // Compressed or multi-valued bytes: only a Binary column takes them.
-      ++out_of_form_[i];
+    const RecordScratch::TaggedSlot& slot = slots[last - 1];
+    cell.data = rec.data.data() + slot.begin;
+    cell.size = slot.end - slot.begin;
+    cell.slot = last - 1;
+    if (slot.flags & kEncodedFlags) {
+      cell.kind = ArrowCell::Encoded;
+    } else {
+      cell.kind = cell.size == 0 && present_kind == ArrowCell::Plain ? ArrowCell::Null
+                                                                      : present_kind;
+    }
+  }
+}
+
+void ArrowTableReader::append_other(size_t i, const ArrowCell& cell) {
+  switch (cell.kind) {
+    case ArrowCell::Null:
+    case ArrowCell::Plain:
+      break;  // taken by the builder
+    case ArrowCell::Default:
+      append_default(i);
+      break;
+    case ArrowCell::Value:
+      append_value(i, ByteView(cell.data, cell.size));
+      break;
+    case ArrowCell::Encoded: {
+      const ByteView bytes(cell.data, cell.size);
+      if (decode_) {
+        decode_tagged_entry(chunk_[cell.record].data, chunk_slots_[cell.slot], *columns_[i].column,
+                            decoded_->long_values(), decoded_->buffer(), field_);
+        append_field(i, field_);
+      } else if (chunk_slots_[cell.slot].flags & kTaggedSeparated) {
+        append_long_value(i, bytes);
+      } else if (!builders_[i]->append_stored(bytes)) {
+        // Compressed or multi-valued bytes: only a Binary column takes them.
+        ++out_of_form_[i];
+      }
+      break;
+    }
+  }
+}
+
+void ArrowTableReader::build_chunk() {
+  const size_t count = chunk_.size();
+  const size_t n = plan_->items.size();
+  cells_.resize(count);
+  merge_at_.resize(count);
+  for (size_t r = 0; r < count; ++r) merge_at_[r] = chunk_[r].slots_begin;
+  for (size_t i = 0; i < n; ++i) {
+    if (i < plan_->first_tagged) {
+      stored_cells(i);
+    } else {
+      tagged_cells(i);
+    }
+    ColumnBuilder& builder = *builders_[i];
+    const ColumnDef& column = *columns_[i].column;
+    size_t k = 0;
+    while (k < count) {
+      k += builder.append_cells(cells_.data() + k, count - k, column, plain_[i] != 0,
+                                out_of_form_[i]);
+      if (k < count) append_other(i, cells_[k++]);
     }
   }
 }
@@ -899,19 +1258,11 @@ Result<bool> ArrowTableReader::next(ArrowArray* out) {
   if (ended_) return false;
   batch_bytes_ = 0;
   uint32_t rows = 0;
-  while (rows < batch_size_) {
-    ByteView data;
-    Result<bool> more = decode_ ? decoded_->next_data(data) : raw_->next_data(data);
-    if (!more) {
-      error_ = more.error();
-      break;
-    }
-    if (!*more) {
-      ended_ = true;
-      break;
-    }
-    append_record(data);
-    ++rows;
+  while (rows < batch_size_ && !ended_ && !error_) {
+    gather(std::min<size_t>(kChunkRecords, batch_size_ - rows));
+    if (chunk_.empty()) break;
+    build_chunk();
+    rows += static_cast<uint32_t>(chunk_.size());
     if (batch_bytes_ >= kArrowBatchDataLimit) break;
   }
   if (rows == 0) {

@@ -18,6 +18,7 @@
 #include "database/database.hpp"
 #include "decode/decoded_record.hpp"
 #include "export/arrow_abi.hpp"
+#include "record/layout.hpp"
 #include "record/parser.hpp"
 
 namespace quarlet {
@@ -65,6 +66,23 @@ inline constexpr uint64_t kArrowBatchDataLimit = uint64_t{256} << 20;
 
 class ColumnBuilder;
 
+// One record's value of the column being built, as the reader found it: a
+// batch is built a chunk of records at a time, column by column.
+struct ArrowCell {
+  enum Kind : uint8_t {
+    Null,     // the record holds no value (or an empty one)
+    Plain,    // bytes of the column's plain type, not empty
+    Default,  // decoded view: the column's default stands in
+    Value,    // bytes of a column whose values are not of its Arrow type's form
+    Encoded,  // a tagged entry stored compressed, separated or multi-valued
+  };
+  const uint8_t* data = nullptr;
+  uint32_t size = 0;
+  Kind kind = Null;
+  uint32_t record = 0;  // index in the chunk
+  uint32_t slot = 0;    // Encoded: index of the tagged entry in the chunk's slots
+};
+
 // One pass over a table, batch by batch. One reader serves one thread at a
 // time; `db` must outlive it.
 class ArrowTableReader {
@@ -90,8 +108,26 @@ class ArrowTableReader {
 
  private:
   ArrowTableReader() = default;
-  // Appends one record straight from its bytes to every column's builder.
-  void append_record(ByteView data);
+  // A record of the chunk being built: its bytes, layout and tagged entries.
+  struct ChunkRecord {
+    ByteView data;
+    RecordLayout lay;
+    uint32_t slots_begin = 0;  // its tagged entries in chunk_slots_
+    uint32_t slots_end = 0;
+    explicit ChunkRecord(ByteView d) : data(d), lay(d) {}
+  };
+  // Takes up to `want` records into the chunk; fewer at the end of the
+  // pass, on an error, or after a record holding a value that may be large
+  // (a long value), so that a batch's size is checked after it.
+  void gather(size_t want);
+  // Appends every column's values of the chunk's records.
+  void build_chunk();
+  // The cells of column i (stored in the record: fixed or variable).
+  void stored_cells(size_t i);
+  // The cells of tagged column i; `at` holds each record's merge position.
+  void tagged_cells(size_t i);
+  // Appends a Default, Value or Encoded cell of column i.
+  void append_other(size_t i, const ArrowCell& cell);
   // A column's plain value (untagged, or tagged with no encoding flag).
   void append_value(size_t i, ByteView bytes);
   // A column the record does not hold, in the decoded view: its default.
@@ -108,6 +144,10 @@ class ArrowTableReader {
   std::unique_ptr<DecodedTableRecords> decoded_;
   const ColumnPlan* plan_ = nullptr;   // the pass's columns (of raw_ or decoded_)
   std::vector<RecordScratch::TaggedSlot> slots_;  // the record's tagged entries
+  std::vector<ChunkRecord> chunk_;
+  std::vector<RecordScratch::TaggedSlot> chunk_slots_;  // tagged entries of the chunk
+  std::vector<uint32_t> merge_at_;     // per chunk record: next of its slots to look at
+  std::vector<ArrowCell> cells_;       // the column being built, per chunk record
   std::vector<LongValueChunk> chunk_storage_;     // long-value chunks put in order
   ColumnValue value_;                  // a value taken in its general form
   DecodedField field_;                 // a decoded value taken in its general form

@@ -204,6 +204,65 @@ bool decode_utf16(const uint8_t* p, size_t n, TextSink& sink) {
   return true;
 }
 
+// decode_utf16 into room for at least 3 * units + 3 bytes, in one pass;
+// returns the bytes written.
+template <bool kBigEndian>
+size_t write_utf16(const uint8_t* p, size_t n, char* out) {
+  const size_t units = n / 2;
+  size_t u = 0;
+#if defined(__SSE2__)
+  if constexpr (!kBigEndian) {
+    // Eight units at a time while all are below 0x80: they pack to their
+    // low bytes exactly.
+    const __m128i mask = _mm_set1_epi16(static_cast<short>(0xFF80));
+    const __m128i zero = _mm_setzero_si128();
+    for (; u + 8 <= units; u += 8) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2 * u));
+      if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(v, mask), zero)) != 0xFFFF) break;
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(out + u), _mm_packus_epi16(v, v));
+    }
+  }
+#endif
+  for (; u < units; ++u) {
+    const uint32_t c = load_unit<kBigEndian>(p + 2 * u);
+    if (c >= 0x80) break;
+    out[u] = static_cast<char>(c);
+  }
+  char* o = out + u;
+  const bool pending_lead = walk_utf16<kBigEndian>(p, u, units, [&](uint32_t cp) { o = put_utf8(o, cp); });
+  if (pending_lead || (n & 1) != 0) {
+    std::memcpy(o, kReplacement, 3);
+    o += 3;
+  }
+  return static_cast<size_t>(o - out);
+}
+
+// decode_cp1252 into room for at least 3 * n bytes; returns the bytes written.
+size_t write_cp1252(const uint8_t* p, size_t n, char* out) {
+  char* o = out;
+  size_t i = 0;
+  while (i < n) {
+    if (i + 8 <= n) {
+      uint64_t w;
+      std::memcpy(&w, p + i, 8);
+      if ((w & 0x8080808080808080ULL) == 0) {
+        std::memcpy(o, &w, 8);
+        o += 8;
+        i += 8;
+        continue;
+      }
+    }
+    const uint8_t b = p[i++];
+    if (b < 0x80) {
+      *o++ = static_cast<char>(b);
+    } else {
+      const Utf8Seq& s = kCp1252Utf8[b - 0x80];
+      for (uint8_t k = 0; k < s.len; ++k) *o++ = s.b[k];
+    }
+  }
+  return static_cast<size_t>(o - out);
+}
+
 // A sink writing into a string it replaces.
 class StringSink : public TextSink {
  public:
@@ -237,6 +296,21 @@ bool append_text(ByteView bytes, uint32_t codepage, TextSink& sink) {
   if (n >= 2 && p[0] == 0xFE && p[1] == 0xFF) return decode_utf16<true>(p + 2, n - 2, sink);
   if (codepage == 1200) return decode_utf16<false>(p, n, sink);
   return decode_cp1252(p, n, sink);
+}
+
+size_t write_text(ByteView bytes, uint32_t codepage, char* out) {
+  const uint8_t* p = bytes.data();
+  const size_t n = bytes.size();
+  if (n >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF) {
+    const std::string text =
+        utf8_lossy(std::string_view(reinterpret_cast<const char*>(p + 3), n - 3));
+    if (!text.empty()) std::memcpy(out, text.data(), text.size());
+    return text.size();
+  }
+  if (n >= 2 && p[0] == 0xFF && p[1] == 0xFE) return write_utf16<false>(p + 2, n - 2, out);
+  if (n >= 2 && p[0] == 0xFE && p[1] == 0xFF) return write_utf16<true>(p + 2, n - 2, out);
+  if (codepage == 1200) return write_utf16<false>(p, n, out);
+  return write_cp1252(p, n, out);
 }
 
 bool decode_text_into(ByteView bytes, uint32_t codepage, std::string& out) {

@@ -33,6 +33,15 @@ class TextSink {
 // is not accepted or the sink refuses the bytes.
 bool append_text(ByteView bytes, uint32_t codepage, TextSink& sink);
 
+// The most UTF-8 bytes the text of `n` stored bytes decodes to, in any
+// accepted code page.
+constexpr size_t text_size_bound(size_t n) { return 3 * n + 3; }
+
+// The same text as append_text written straight to `out`, which has room for
+// text_size_bound(bytes.size()) bytes; returns the bytes written. The code
+// page must be one decode_text accepts.
+size_t write_text(ByteView bytes, uint32_t codepage, char* out);
+
 // Whether decode_text accepts `codepage`.
 bool is_known_codepage(uint32_t codepage);
 

@@ -131,23 +131,35 @@ void decode_value_into(ByteView data, const ColumnDef& column, ColumnValue& out)
   if (data.empty() || !decode_into(data, column, out)) out.emplace<std::monostate>();
 }
 
+namespace {
+
+// The two lowercase hex digits of every byte value.
+struct HexPairs {
+  char digits[256][2];
+  constexpr HexPairs() : digits{} {
+    constexpr char kHex[] = "0123456789abcdef";
+    for (int i = 0; i < 256; ++i) {
+      digits[i][0] = kHex[i >> 4];
+      digits[i][1] = kHex[i & 0xF];
+    }
+  }
+};
+constexpr HexPairs kHexPairs;
+
+}  // namespace
+
 void format_guid_into(const uint8_t* b, char* out) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  char* o = out;
-  const auto put = [&](int i) {
-    *o++ = kHex[b[i] >> 4];
-    *o++ = kHex[b[i] & 0xF];
-  };
+  const auto put = [&](int at, int i) { std::memcpy(out + at, kHexPairs.digits[b[i]], 2); };
   // The first three groups are little-endian, the last two in stored order.
-  put(3), put(2), put(1), put(0);
-  *o++ = '-';
-  put(5), put(4);
-  *o++ = '-';
-  put(7), put(6);
-  *o++ = '-';
-  put(8), put(9);
-  *o++ = '-';
-  for (int i = 10; i < 16; ++i) put(i);
+  put(0, 3), put(2, 2), put(4, 1), put(6, 0);
+  out[8] = '-';
+  put(9, 5), put(11, 4);
+  out[13] = '-';
+  put(14, 7), put(16, 6);
+  out[18] = '-';
+  put(19, 8), put(21, 9);
+  out[23] = '-';
+  put(24, 10), put(26, 11), put(28, 12), put(30, 13), put(32, 14), put(34, 15);
 }
 
 std::string format_guid(const uint8_t* b) {
