@@ -175,6 +175,35 @@ def test_values_out_of_form_are_null_and_counted(make_db, name, column, value, r
         assert got == want
 
 
+def test_worker_threads_give_what_one_batch_gives(make_db):
+    """After the first batch, worker threads build the batches of a stream;
+    a stream of one batch never uses them. Both give the same rows and
+    counts, through long values (left to the calling thread), compressed and
+    multi-valued entries, and a stream dropped while the workers run."""
+    columns = [eb.Column("id", eb.T_LONG), eb.Column("txt", eb.T_TEXT, codepage=1200),
+               eb.Column("lv", eb.T_LONG_BINARY, id=256), eb.Column("c", eb.T_BINARY, id=257),
+               eb.Column("mv", eb.T_SHORT, id=258, flags=0x8)]
+    rows = [(i, "text %d" % i,
+             eb.LongValue(b"%d" % i * 500) if i % 211 == 150 else b"x" * (i % 5),
+             eb.Tagged(b"\x18\x05\x00" + b"\xff" * 4, flags=0x02) if i % 401 == 300 else None,
+             eb.Tagged(b"\x05\x00") if i % 7 == 0 else None) for i in range(3000)]
+    db = EseDatabase(make_db([eb.Table("t", columns, rows)]))
+    for decode in (False, True):
+        one = db.arrow("t", decode=decode, batch_size=10 ** 6)
+        want = pa.table(one).to_pylist()
+        assert len(want) == 3000 and (decode or one.out_of_form)
+        for size in (1, 9, 500):
+            obj = db.arrow("t", decode=decode, batch_size=size)
+            table = pa.table(obj)
+            table.validate(full=True)
+            assert table.to_pylist() == want, (decode, size)
+            assert obj.out_of_form == one.out_of_form
+        reader = pa.RecordBatchReader.from_stream(db.arrow("t", decode=decode, batch_size=50))
+        reader.read_next_batch()
+        reader.read_next_batch()
+        del reader
+
+
 @pytest.mark.parametrize("decode", [False, True])
 def test_damaged_page_ends_the_stream_with_the_error(tmp_path, decode):
     table = eb.Table("t", [eb.Column("n", eb.T_LONG)], [(i,) for i in range(6)], max_leaf_entries=1)

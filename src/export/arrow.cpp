@@ -4,12 +4,18 @@
 // callback), and the C stream over a reader.
 #include "export/arrow.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <condition_variable>
+#include <map>
+#include <mutex>
 #include <new>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include <sys/mman.h>
@@ -963,12 +969,126 @@ void column_schema(const ArrowColumn& c, ArrowSchema* out) {
 // ---------------------------------------------------------------------------
 // ArrowTableReader
 
+namespace {
+
+// Records per chunk: their bytes stay in the nearest caches while every
+// column's values are taken from them.
+constexpr size_t kChunkRecords = 256;
+
+constexpr uint8_t kEncodedFlags = kTaggedCompressed | kTaggedSeparated | kTaggedMultiValue;
+
+}  // namespace
+
+// The worker threads and what they hand over: batches by walk order.
+struct ArrowTableReader::Workers {
+  static constexpr size_t kThreads = 2;
+  // Batches walked but not yet given: bounds the memory held ahead.
+  static constexpr uint64_t kAhead = 4;
+
+  struct Built {
+    ArrowArray array{};
+    uint32_t rows = 0;
+    std::vector<uint64_t> out_of_form;
+    WalkEnd end = WalkEnd::More;
+    std::optional<EseError> error;
+  };
+
+  std::mutex walk;  // held for a walk: one at a time, in order
+  std::mutex m;     // guards what follows
+  std::condition_variable cv;
+  std::map<uint64_t, Built> built;
+  uint64_t next_walk = 0;   // sequence number of the next batch to walk
+  uint64_t next_give = 0;   // sequence number of the next batch to give
+  bool stop = false;        // the reader is going away
+  bool walk_over = false;   // the workers' walk has ended, after batch last_walk
+  bool paused = false;      // a record was left to the calling thread after batch last_walk
+  bool failed = false;      // a worker ran out of memory
+  uint64_t last_walk = 0;
+  std::vector<std::unique_ptr<Builder>> builders;
+  std::vector<Plan> plans;
+  std::vector<std::thread> threads;
+
+  void run(ArrowTableReader& reader, size_t t) {
+    try {
+      work(reader, t);
+    } catch (const std::exception&) {
+      // Out of memory: the pass ends with that for the caller.
+      std::lock_guard<std::mutex> lock(m);
+      failed = true;
+      cv.notify_all();
+    }
+  }
+
+  // Walks a batch's records in turn, then builds them, until the walk ends.
+  void work(ArrowTableReader& reader, size_t t) {
+    Builder& b = *builders[t];
+    Plan& plan = plans[t];
+    for (;;) {
+      std::unique_lock<std::mutex> walking(walk);
+      uint64_t seq = 0;
+      {
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait(lock, [&] {
+          return stop || failed || walk_over || (!paused && next_walk - next_give < kAhead);
+        });
+        if (stop || failed || walk_over) return;
+        seq = next_walk++;
+      }
+      Built out;
+      out.out_of_form.assign(reader.columns_.size(), 0);
+      out.end = reader.walk_plan(plan, b, out.error);
+      if (out.end != WalkEnd::More) {
+        std::lock_guard<std::mutex> lock(m);
+        if (out.end == WalkEnd::Handover) {
+          paused = true;  // until the calling thread has built that record
+        } else {
+          walk_over = true;
+        }
+        last_walk = seq;
+        cv.notify_all();
+      }
+      walking.unlock();
+      const size_t n = plan.records.size();
+      if (n != 0) {
+        for (size_t first = 0; first < n; first += kChunkRecords) {
+          reader.build(b, plan, first, std::min(kChunkRecords, n - first));
+        }
+        reader.finish(b, static_cast<uint32_t>(n), &out.array, out.out_of_form);
+        out.rows = static_cast<uint32_t>(n);
+      }
+      const bool last = out.end == WalkEnd::End || out.end == WalkEnd::Error;
+      {
+        std::lock_guard<std::mutex> lock(m);
+        built.emplace(seq, std::move(out));
+        cv.notify_all();
+      }
+      if (last) return;
+    }
+  }
+
+  // Stops the threads and frees what they built and nobody took.
+  void shut() {
+    {
+      std::lock_guard<std::mutex> lock(m);
+      stop = true;
+      cv.notify_all();
+    }
+    for (std::thread& t : threads) t.join();
+    threads.clear();
+    for (auto& [seq, b] : built) {
+      if (b.array.release != nullptr) b.array.release(&b.array);
+    }
+    built.clear();
+  }
+};
+
 Result<std::unique_ptr<ArrowTableReader>> ArrowTableReader::open(const Database& db,
                                                                  const Name& name,
                                                                  const ArrowReadOptions& options) {
   std::unique_ptr<ArrowTableReader> reader(new ArrowTableReader());
   reader->decode_ = options.decode;
   reader->batch_size_ = options.batch_size == 0 ? 1 : options.batch_size;
+  reader->use_workers_ = options.workers && std::thread::hardware_concurrency() > 1;
   const ColumnPlan* plan = nullptr;
   if (options.decode) {
     auto opened = DecodedTableRecords::open(db, name);
@@ -990,18 +1110,31 @@ Result<std::unique_ptr<ArrowTableReader>> ArrowTableReader::open(const Database&
   reader->db_ = &db;
   reader->plan_ = plan;
   for (const ColumnPlan::Item& item : plan->items) {
-    reader->columns_.push_back(arrow_column(*item.column, options.decode));
+    const ColumnDef& column = *item.column;
+    reader->columns_.push_back(arrow_column(column, options.decode));
     // A multi-valued column's Arrow type is not its values' own type.
-    reader->plain_.push_back((item.column->flags & kColumnMultiValued) == 0);
-    const ArrowColumn& c = reader->columns_.back();
-    reader->builders_.push_back(
-        std::make_unique<ColumnBuilder>(c.type, c.is_list, &reader->batch_bytes_));
+    reader->plain_.push_back((column.flags & kColumnMultiValued) == 0);
+    // Beyond 3 bytes of text per stored byte: a GUID's text, a default.
+    const uint64_t default_size = column.default_value ? column.default_value->size() : 0;
+    reader->record_bound_extra_ += kGuidTextSize + text_size_bound(default_size);
   }
+  reader->here_ = reader->make_builder();
   reader->out_of_form_.assign(reader->columns_.size(), 0);
   return reader;
 }
 
-ArrowTableReader::~ArrowTableReader() = default;
+ArrowTableReader::~ArrowTableReader() {
+  if (workers_) workers_->shut();
+}
+
+std::unique_ptr<ArrowTableReader::Builder> ArrowTableReader::make_builder() {
+  auto b = std::make_unique<Builder>();
+  for (const ArrowColumn& c : columns_) {
+    b->columns.push_back(std::make_unique<ColumnBuilder>(c.type, c.is_list, &b->batch_bytes));
+  }
+  b->out_of_form.assign(columns_.size(), 0);
+  return b;
+}
 
 void ArrowTableReader::schema(ArrowSchema* out) const {
   auto holder = std::make_unique<SchemaHolder>();
@@ -1014,109 +1147,142 @@ void ArrowTableReader::schema(ArrowSchema* out) const {
   fill_schema(out, holder.release(), 0);
 }
 
-void ArrowTableReader::append_field(size_t i, const DecodedField& field) {
-  ColumnBuilder& builder = *builders_[i];
+void ArrowTableReader::append_field(Builder& b, size_t i, const DecodedField& field) {
+  ColumnBuilder& builder = *b.columns[i];
   if (field.is_list && columns_[i].is_list) {
-    out_of_form_[i] += builder.append_list(field.elements);
+    b.out_of_form[i] += builder.append_list(field.elements);
   } else if (field.is_list) {
     // Split into a list in a column the catalog does not call multi-valued.
     builder.append_null();
-    ++out_of_form_[i];
+    ++b.out_of_form[i];
   } else if (!builder.append(field.value)) {
-    ++out_of_form_[i];
+    ++b.out_of_form[i];
   }
 }
 
-void ArrowTableReader::append_value(size_t i, ByteView bytes) {
+void ArrowTableReader::append_value(Builder& b, size_t i, ByteView bytes) {
   const ColumnDef& column = *columns_[i].column;
-  ColumnBuilder& builder = *builders_[i];
+  ColumnBuilder& builder = *b.columns[i];
   if (plain_[i]) {
-    if (!builder.append_plain(bytes, column)) ++out_of_form_[i];
+    if (!builder.append_plain(bytes, column)) ++b.out_of_form[i];
     return;
   }
   // A multi-valued column: bytes of another form than its Arrow type.
-  decode_value_into(bytes, column, value_);
-  if (decode_) signed_view(column, value_);
-  if (!builder.append(value_)) ++out_of_form_[i];
+  decode_value_into(bytes, column, b.value);
+  if (decode_) signed_view(column, b.value);
+  if (!builder.append(b.value)) ++b.out_of_form[i];
 }
 
-void ArrowTableReader::append_default(size_t i) {
-  decode_default(*columns_[i].column, field_);
-  append_field(i, field_);
+void ArrowTableReader::append_default(Builder& b, size_t i) {
+  decode_default(*columns_[i].column, b.field);
+  append_field(b, i, b.field);
 }
 
-void ArrowTableReader::append_long_value(size_t i, ByteView reference) {
+void ArrowTableReader::append_long_value(Builder& b, size_t i, ByteView reference) {
   const ColumnDef& column = *columns_[i].column;
-  ColumnBuilder& builder = *builders_[i];
+  ColumnBuilder& builder = *b.columns[i];
   const LongValueChunks* found = nullptr;
   if (!raw_->find_long_value(reference, &found)) {
     // The tree cannot be entered: the reference stays as it is.
-    value_.emplace<LongBinaryValue>().bytes.assign(reference.begin(), reference.end());
+    b.value.emplace<LongBinaryValue>().bytes.assign(reference.begin(), reference.end());
   } else if (plain_[i] && builder.type() == ArrowType::Binary) {
     // Bytes of a Binary column go straight from the chunks into the batch.
     static const LongValueChunks kNone;
     const LongValueChunks& lv = found != nullptr ? *found : kNone;
-    const std::span<const LongValueChunk> chunks = chunks_by_offset(lv, chunk_storage_);
-    if (!builder.append_joined(chunks, joined_size(lv))) ++out_of_form_[i];
+    const std::span<const LongValueChunk> chunks = chunks_by_offset(lv, b.chunk_storage);
+    if (!builder.append_joined(chunks, joined_size(lv))) ++b.out_of_form[i];
     return;
   } else {
-    value_ = long_value_from_chunks(found, column);
+    b.value = long_value_from_chunks(found, column);
   }
-  if (!builder.append(value_)) ++out_of_form_[i];
+  if (!builder.append(b.value)) ++b.out_of_form[i];
 }
 
-namespace {
+int ArrowTableReader::take_record(ByteView& data) {
+  if (have_pending_) {
+    have_pending_ = false;
+    data = pending_;
+    return 1;
+  }
+  Result<bool> more = decode_ ? decoded_->next_data(data) : raw_->next_data(data);
+  if (!more) {
+    error_ = more.error();
+    return -1;
+  }
+  return *more ? 1 : 0;
+}
 
-// Records per chunk: their bytes stay in the nearest caches while every
-// column's values are taken from them.
-constexpr size_t kChunkRecords = 256;
+uint8_t ArrowTableReader::add_record(Plan& plan, Builder& b, ByteView data) {
+  ChunkRecord& rec = plan.records.emplace_back(data);
+  if (plan_->first_tagged == plan_->items.size()) return 0;
+  parse_tagged(data, rec.lay, db_->large_layout(), b.record_slots);
+  rec.slots_begin = static_cast<uint32_t>(plan.slots.size());
+  uint8_t flags = 0;
+  for (const RecordScratch::TaggedSlot& slot : b.record_slots) {
+    plan.slots.push_back(slot);
+    flags |= slot.flags;
+  }
+  rec.slots_end = static_cast<uint32_t>(plan.slots.size());
+  return flags;
+}
 
-constexpr uint8_t kEncodedFlags = kTaggedCompressed | kTaggedSeparated | kTaggedMultiValue;
-
-}  // namespace
-
-void ArrowTableReader::gather(size_t want) {
-  chunk_.clear();
-  chunk_slots_.clear();
-  const bool tagged = plan_->first_tagged < plan_->items.size();
+void ArrowTableReader::gather(Plan& plan, Builder& b, size_t want) {
+  plan.clear();
   // A value that may be large: long values in either view, and in the
   // decoded one also what decoding expands.
   const uint8_t large = decode_ ? kEncodedFlags : kTaggedSeparated;
-  while (chunk_.size() < want) {
+  while (plan.records.size() < want) {
     ByteView data;
-    Result<bool> more = decode_ ? decoded_->next_data(data) : raw_->next_data(data);
-    if (!more) {
-      error_ = more.error();
-      return;
-    }
-    if (!*more) {
+    const int got = take_record(data);
+    if (got < 0) return;
+    if (got == 0) {
       ended_ = true;
       return;
     }
-    ChunkRecord& rec = chunk_.emplace_back(data);
-    if (!tagged) continue;
-    parse_tagged(data, rec.lay, db_->large_layout(), slots_);
-    rec.slots_begin = static_cast<uint32_t>(chunk_slots_.size());
-    uint8_t flags = 0;
-    for (const RecordScratch::TaggedSlot& slot : slots_) {
-      chunk_slots_.push_back(slot);
-      flags |= slot.flags;
-    }
-    rec.slots_end = static_cast<uint32_t>(chunk_slots_.size());
-    if (flags & large) return;
+    if (add_record(plan, b, data) & large) return;
   }
 }
 
-void ArrowTableReader::stored_cells(size_t i) {
+ArrowTableReader::WalkEnd ArrowTableReader::walk_plan(Plan& plan, Builder& b,
+                                                      std::optional<EseError>& error) {
+  plan.clear();
+  // What the workers leave to the calling thread: values that need the
+  // long-value tree or decoding beyond the record's own bytes.
+  const uint8_t handed = decode_ ? kEncodedFlags : kTaggedSeparated;
+  uint64_t bound = 0;
+  while (plan.records.size() < batch_size_) {
+    ByteView data;
+    Result<bool> more = decode_ ? decoded_->next_data(data) : raw_->next_data(data);
+    if (!more) {
+      error = more.error();
+      return WalkEnd::Error;
+    }
+    if (!*more) return WalkEnd::End;
+    if (add_record(plan, b, data) & handed) {
+      plan.slots.resize(plan.records.back().slots_begin);
+      plan.records.pop_back();
+      pending_ = data;
+      have_pending_ = true;
+      return WalkEnd::Handover;
+    }
+    // The batch's data stays under the limit: no record decodes to more
+    // than this.
+    bound += 3 * static_cast<uint64_t>(data.size()) + record_bound_extra_;
+    if (bound >= kArrowBatchDataLimit) break;
+  }
+  return WalkEnd::More;
+}
+
+void ArrowTableReader::stored_cells(Builder& b, const Plan& plan, size_t first, size_t count,
+                                    size_t i) {
   const ColumnPlan::Item& item = plan_->items[i];
   const ColumnDef& column = *item.column;
   const uint32_t id = column.id;
   const bool defaults = decode_ && column.default_value.has_value();
   const bool plain = plain_[i] != 0;
   const ArrowCell::Kind present_kind = plain ? ArrowCell::Plain : ArrowCell::Value;
-  const size_t count = chunk_.size();
-  const ChunkRecord* records = chunk_.data();
-  ArrowCell* cells = cells_.data();
+  const ChunkRecord* records = plan.records.data() + first;
+  ArrowCell* cells = b.cells.data();
   if (id < 128) {
     // A fixed column: at its offset unless the record's fixed columns end
     // before it, its null bit is set or the record is too short.
@@ -1130,7 +1296,7 @@ void ArrowTableReader::stored_cells(size_t i) {
       const ChunkRecord& rec = records[r];
       const RecordLayout& lay = rec.lay;
       ArrowCell& cell = cells[r];
-      cell.record = static_cast<uint32_t>(r);
+      cell.record = static_cast<uint32_t>(first + r);
       if (id > lay.last_fixed) {
         cell.kind = defaults ? ArrowCell::Default : ArrowCell::Null;
       } else if ((lay.null_bitmap && (rec.data[lay.bitmap_start + bit_byte] & bit) != 0) ||
@@ -1148,7 +1314,7 @@ void ArrowTableReader::stored_cells(size_t i) {
     const ChunkRecord& rec = records[r];
     const RecordLayout& lay = rec.lay;
     ArrowCell& cell = cells[r];
-    cell.record = static_cast<uint32_t>(r);
+    cell.record = static_cast<uint32_t>(first + r);
     if (defaults && id > lay.last_variable) {
       cell.kind = ArrowCell::Default;  // a column the record does not hold
       continue;
@@ -1166,24 +1332,26 @@ void ArrowTableReader::stored_cells(size_t i) {
   }
 }
 
-void ArrowTableReader::tagged_cells(size_t i) {
+void ArrowTableReader::tagged_cells(Builder& b, const Plan& plan, size_t first, size_t count,
+                                    size_t i) {
   const ColumnDef& column = *plan_->items[i].column;
   const uint32_t id = column.id;
   const bool defaults = decode_ && column.default_value.has_value();
   const ArrowCell::Kind present_kind = plain_[i] ? ArrowCell::Plain : ArrowCell::Value;
-  const RecordScratch::TaggedSlot* slots = chunk_slots_.data();
-  for (size_t r = 0; r < chunk_.size(); ++r) {
-    const ChunkRecord& rec = chunk_[r];
-    ArrowCell& cell = cells_[r];
-    cell.record = static_cast<uint32_t>(r);
+  const RecordScratch::TaggedSlot* slots = plan.slots.data();
+  const ChunkRecord* records = plan.records.data() + first;
+  for (size_t r = 0; r < count; ++r) {
+    const ChunkRecord& rec = records[r];
+    ArrowCell& cell = b.cells[r];
+    cell.record = static_cast<uint32_t>(first + r);
     // Tagged columns come in ascending id order, as the record's entries:
     // one merge per record over all columns. Among equal ids the last
     // entry wins.
-    uint32_t at = merge_at_[r];
+    uint32_t at = b.merge_at[r];
     while (at < rec.slots_end && slots[at].id < id) ++at;
     uint32_t last = at;
     while (last < rec.slots_end && slots[last].id == id) ++last;
-    merge_at_[r] = at;
+    b.merge_at[r] = at;
     if (last == at) {
       cell.kind = defaults ? ArrowCell::Default : ArrowCell::Null;
       continue;
@@ -1201,84 +1369,186 @@ void ArrowTableReader::tagged_cells(size_t i) {
   }
 }
 
-void ArrowTableReader::append_other(size_t i, const ArrowCell& cell) {
+void ArrowTableReader::append_other(Builder& b, const Plan& plan, size_t i,
+                                    const ArrowCell& cell) {
   switch (cell.kind) {
     case ArrowCell::Null:
     case ArrowCell::Plain:
       break;  // taken by the builder
     case ArrowCell::Default:
-      append_default(i);
+      append_default(b, i);
       break;
     case ArrowCell::Value:
-      append_value(i, ByteView(cell.data, cell.size));
+      append_value(b, i, ByteView(cell.data, cell.size));
       break;
     case ArrowCell::Encoded: {
       const ByteView bytes(cell.data, cell.size);
+      const RecordScratch::TaggedSlot& slot = plan.slots[cell.slot];
       if (decode_) {
-        decode_tagged_entry(chunk_[cell.record].data, chunk_slots_[cell.slot], *columns_[i].column,
-                            decoded_->long_values(), decoded_->buffer(), field_);
-        append_field(i, field_);
-      } else if (chunk_slots_[cell.slot].flags & kTaggedSeparated) {
-        append_long_value(i, bytes);
-      } else if (!builders_[i]->append_stored(bytes)) {
+        decode_tagged_entry(plan.records[cell.record].data, slot, *columns_[i].column,
+                            decoded_->long_values(), decoded_->buffer(), b.field);
+        append_field(b, i, b.field);
+      } else if (slot.flags & kTaggedSeparated) {
+        append_long_value(b, i, bytes);
+      } else if (!b.columns[i]->append_stored(bytes)) {
         // Compressed or multi-valued bytes: only a Binary column takes them.
-        ++out_of_form_[i];
+        ++b.out_of_form[i];
       }
       break;
     }
   }
 }
 
-void ArrowTableReader::build_chunk() {
-  const size_t count = chunk_.size();
+void ArrowTableReader::build(Builder& b, const Plan& plan, size_t first, size_t count) {
   const size_t n = plan_->items.size();
-  cells_.resize(count);
-  merge_at_.resize(count);
-  for (size_t r = 0; r < count; ++r) merge_at_[r] = chunk_[r].slots_begin;
+  b.cells.resize(count);
+  b.merge_at.resize(count);
+  for (size_t r = 0; r < count; ++r) b.merge_at[r] = plan.records[first + r].slots_begin;
   for (size_t i = 0; i < n; ++i) {
     if (i < plan_->first_tagged) {
-      stored_cells(i);
+      stored_cells(b, plan, first, count, i);
     } else {
-      tagged_cells(i);
+      tagged_cells(b, plan, first, count, i);
     }
-    ColumnBuilder& builder = *builders_[i];
+    ColumnBuilder& builder = *b.columns[i];
     const ColumnDef& column = *columns_[i].column;
     size_t k = 0;
     while (k < count) {
-      k += builder.append_cells(cells_.data() + k, count - k, column, plain_[i] != 0,
-                                out_of_form_[i]);
-      if (k < count) append_other(i, cells_[k++]);
+      k += builder.append_cells(b.cells.data() + k, count - k, column, plain_[i] != 0,
+                                b.out_of_form[i]);
+      if (k < count) append_other(b, plan, i, b.cells[k++]);
     }
   }
 }
 
-Result<bool> ArrowTableReader::next(ArrowArray* out) {
-  out->release = nullptr;
-  if (error_) return *error_;
-  if (ended_) return false;
-  batch_bytes_ = 0;
+void ArrowTableReader::finish(Builder& b, uint32_t rows, ArrowArray* out,
+                              std::vector<uint64_t>& out_of_form) {
+  auto holder = std::make_unique<ArrayHolder>();
+  holder->children.resize(b.columns.size());
+  for (size_t i = 0; i < b.columns.size(); ++i) {
+    holder->child_ptrs.push_back(&holder->children[i]);
+    b.columns[i]->finish(&holder->children[i]);
+    out_of_form[i] += b.out_of_form[i];
+    b.out_of_form[i] = 0;
+  }
+  b.batch_bytes = 0;
+  fill_array(out, holder.release(), rows, 0, 1);  // a struct of no nulls: no bitmap
+}
+
+Result<bool> ArrowTableReader::next_here(ArrowArray* out) {
+  Builder& b = *here_;
   uint32_t rows = 0;
   while (rows < batch_size_ && !ended_ && !error_) {
-    gather(std::min<size_t>(kChunkRecords, batch_size_ - rows));
-    if (chunk_.empty()) break;
-    build_chunk();
-    rows += static_cast<uint32_t>(chunk_.size());
-    if (batch_bytes_ >= kArrowBatchDataLimit) break;
+    gather(plan_here_, b, std::min<size_t>(kChunkRecords, batch_size_ - rows));
+    const size_t n = plan_here_.records.size();
+    if (n == 0) break;
+    build(b, plan_here_, 0, n);
+    rows += static_cast<uint32_t>(n);
+    if (b.batch_bytes >= kArrowBatchDataLimit) break;
   }
   if (rows == 0) {
     if (error_) return *error_;
     return false;
   }
-  auto holder = std::make_unique<ArrayHolder>();
-  holder->children.resize(builders_.size());
-  for (size_t i = 0; i < builders_.size(); ++i) {
-    holder->child_ptrs.push_back(&holder->children[i]);
-    builders_[i]->finish(&holder->children[i]);
-  }
-  fill_array(out, holder.release(), rows, 0, 1);  // a struct of no nulls: no bitmap
+  finish(b, rows, out, out_of_form_);
   // The pages read so far are done with: resident memory stays flat.
   db_->release_resident();
+  batches_given_ = true;
   return true;
+}
+
+void ArrowTableReader::maybe_start_workers() {
+  workers_done_ = true;  // tried once, whatever comes of it
+  auto w = std::make_unique<Workers>();
+  for (size_t t = 0; t < Workers::kThreads; ++t) {
+    w->builders.push_back(make_builder());
+    w->plans.emplace_back();
+  }
+  workers_ = std::move(w);
+  try {
+    for (size_t t = 0; t < Workers::kThreads; ++t) {
+      workers_->threads.emplace_back([this, t] { workers_->run(*this, t); });
+    }
+  } catch (const std::system_error&) {
+    // No threads to be had: the threads started take the pass; with none,
+    // it stays on the calling thread.
+    if (workers_->threads.empty()) {
+      workers_.reset();
+      return;
+    }
+  }
+  workers_done_ = false;
+  run_start_ = 0;
+}
+
+Result<bool> ArrowTableReader::next(ArrowArray* out) {
+  out->release = nullptr;
+  if (failed_) throw std::bad_alloc();
+  if (error_) return *error_;
+  if (ended_) return false;
+  if (!workers_ && !workers_done_ && use_workers_ && batches_given_) maybe_start_workers();
+  while (workers_) {
+    Workers& w = *workers_;
+    Workers::Built got;
+    bool have = false;
+    bool over = false;
+    {
+      std::unique_lock<std::mutex> lock(w.m);
+      w.cv.wait(lock, [&] {
+        return w.failed || w.built.count(w.next_give) != 0 ||
+               ((w.walk_over || w.paused) && w.next_give > w.last_walk);
+      });
+      if (w.failed) {
+        // Records of the batch being built are lost to the pass: it ends.
+        failed_ = true;
+        throw std::bad_alloc();
+      }
+      auto it = w.built.find(w.next_give);
+      if (it != w.built.end()) {
+        got = std::move(it->second);
+        w.built.erase(it);
+        ++w.next_give;
+        have = true;
+        w.cv.notify_all();
+      }
+      over = w.walk_over;
+    }
+    if (!have && over) {  // the workers' part is over: the rest is built here
+      w.shut();
+      workers_.reset();
+      workers_done_ = true;
+      break;
+    }
+    if (!have) {
+      // The workers left a record to this thread: the next batch is built
+      // here. They resume after it, or after more such batches where they
+      // keep stopping early (a table whose every batch has long values).
+      if (here_since_pause_ == 0) {
+        const bool short_run = w.next_give - run_start_ < Workers::kThreads;
+        backoff_ = short_run ? std::min<uint64_t>(backoff_ * 2, 1024) : 1;
+      }
+      Result<bool> here = next_here(out);
+      if (here && *here && ++here_since_pause_ >= backoff_) {
+        std::lock_guard<std::mutex> lock(w.m);
+        w.paused = false;
+        here_since_pause_ = 0;
+        run_start_ = w.next_give;
+        w.cv.notify_all();
+      }
+      return here;
+    }
+    for (size_t i = 0; i < out_of_form_.size(); ++i) out_of_form_[i] += got.out_of_form[i];
+    if (got.end == WalkEnd::Error) error_ = std::move(got.error);
+    if (got.end == WalkEnd::End) ended_ = true;
+    if (got.rows > 0) {
+      *out = got.array;
+      db_->release_resident();
+      return true;
+    }
+    if (error_) return *error_;
+    if (ended_) return false;
+  }
+  return next_here(out);
 }
 
 // ---------------------------------------------------------------------------

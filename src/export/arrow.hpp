@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,7 @@ struct ArrowReadOptions {
   bool all_columns = true;     // false: only `columns`
   std::vector<Name> columns;   // selected column names (when !all_columns)
   uint32_t batch_size = 65536; // most records per batch (at least 1)
+  bool workers = true;         // false: every batch built on the calling thread
 };
 
 // A batch also ends early once its variable-size data reaches this many
@@ -85,6 +87,17 @@ struct ArrowCell {
 
 // One pass over a table, batch by batch. One reader serves one thread at a
 // time; `db` must outlive it.
+//
+// From the second batch on, and where the machine has more than one core,
+// batches are built by two worker threads: each in turn takes the next
+// batch's records from the walk (one walk, in order, under a lock) and
+// builds its columns while the other walks. Batches come out in walk
+// order, with the same values as a pass on one thread; only where batches
+// end may differ (a worker bounds a batch's data by its records' sizes
+// before building it). A record holding a long value (or, in the decoded
+// view, any compressed, separated or multi-valued entry) is left to the
+// calling thread, which builds the batch that starts with it; the workers
+// then go on.
 class ArrowTableReader {
  public:
   // TableNotFound, ColumnNotFound, or the error of the descent to the first
@@ -103,61 +116,108 @@ class ArrowTableReader {
   Result<bool> next(ArrowArray* out);
 
   const std::vector<ArrowColumn>& columns() const { return columns_; }
-  // Values of each column made null because of their form, so far.
+  // Values of each column made null because of their form, in the batches
+  // given so far.
   const std::vector<uint64_t>& out_of_form() const { return out_of_form_; }
 
  private:
   ArrowTableReader() = default;
-  // A record of the chunk being built: its bytes, layout and tagged entries.
+
+  // A record as the walk found it: its bytes, layout and tagged entries.
   struct ChunkRecord {
     ByteView data;
     RecordLayout lay;
-    uint32_t slots_begin = 0;  // its tagged entries in chunk_slots_
+    uint32_t slots_begin = 0;  // its tagged entries in Plan::slots
     uint32_t slots_end = 0;
     explicit ChunkRecord(ByteView d) : data(d), lay(d) {}
   };
-  // Takes up to `want` records into the chunk; fewer at the end of the
-  // pass, on an error, or after a record holding a value that may be large
-  // (a long value), so that a batch's size is checked after it.
-  void gather(size_t want);
-  // Appends every column's values of the chunk's records.
-  void build_chunk();
+  // Records taken from the walk, to be built into a batch.
+  struct Plan {
+    std::vector<ChunkRecord> records;
+    std::vector<RecordScratch::TaggedSlot> slots;
+    void clear() {
+      records.clear();
+      slots.clear();
+    }
+  };
+  // What one thread builds a batch with: a builder per column and scratch.
+  struct Builder {
+    std::vector<std::unique_ptr<ColumnBuilder>> columns;
+    std::vector<ArrowCell> cells;             // the column being built, per record
+    std::vector<uint32_t> merge_at;           // per record: next of its slots to look at
+    std::vector<LongValueChunk> chunk_storage;  // long-value chunks put in order
+    ColumnValue value;                        // a value taken in its general form
+    DecodedField field;                       // a decoded value taken in its general form
+    std::vector<uint64_t> out_of_form;        // of the batch being built
+    uint64_t batch_bytes = 0;                 // variable-size data of the batch being built
+    std::vector<RecordScratch::TaggedSlot> record_slots;  // one record's tagged entries
+  };
+  // Where a walk for the workers stops: the end, an error, or a record
+  // they do not build (kept in pending_ for the calling thread).
+  enum class WalkEnd : uint8_t { More, End, Error, Handover };
+  struct Workers;
+
+  std::unique_ptr<Builder> make_builder();
+  // The next record of the pass (the handed-over one first): 1, 0 at the
+  // end, -1 on an error (kept in error_).
+  int take_record(ByteView& data);
+  // Adds a record to `plan`; returns the flags of its tagged entries.
+  uint8_t add_record(Plan& plan, Builder& b, ByteView data);
+  // Takes up to `want` records into `plan` on the calling thread; fewer at
+  // the end of the pass, on an error, or after a record holding a value
+  // that may be large, so that the batch's size is checked after it.
+  void gather(Plan& plan, Builder& b, size_t want);
+  // A worker's batch of records: up to batch_size_, fewer at the end, on
+  // an error, at the data bound, or before a record the workers leave to
+  // the calling thread.
+  WalkEnd walk_plan(Plan& plan, Builder& b, std::optional<EseError>& error);
+  // Appends every column's values of records [first, first + count).
+  void build(Builder& b, const Plan& plan, size_t first, size_t count);
   // The cells of column i (stored in the record: fixed or variable).
-  void stored_cells(size_t i);
-  // The cells of tagged column i; `at` holds each record's merge position.
-  void tagged_cells(size_t i);
+  void stored_cells(Builder& b, const Plan& plan, size_t first, size_t count, size_t i);
+  // The cells of tagged column i.
+  void tagged_cells(Builder& b, const Plan& plan, size_t first, size_t count, size_t i);
   // Appends a Default, Value or Encoded cell of column i.
-  void append_other(size_t i, const ArrowCell& cell);
+  void append_other(Builder& b, const Plan& plan, size_t i, const ArrowCell& cell);
   // A column's plain value (untagged, or tagged with no encoding flag).
-  void append_value(size_t i, ByteView bytes);
+  void append_value(Builder& b, size_t i, ByteView bytes);
   // A column the record does not hold, in the decoded view: its default.
-  void append_default(size_t i);
+  void append_default(Builder& b, size_t i);
   // A raw view's long-value reference, resolved.
-  void append_long_value(size_t i, ByteView reference);
+  void append_long_value(Builder& b, size_t i, ByteView reference);
   // A value of the decoded view in its general form.
-  void append_field(size_t i, const DecodedField& field);
+  void append_field(Builder& b, size_t i, const DecodedField& field);
+  // The batch of `rows` rows built in `b` into `out`; its counts start anew.
+  void finish(Builder& b, uint32_t rows, ArrowArray* out, std::vector<uint64_t>& out_of_form);
+  // The next batch built on the calling thread.
+  Result<bool> next_here(ArrowArray* out);
+  // Starts the workers when the pass has more than a batch left.
+  void maybe_start_workers();
 
   const Database* db_ = nullptr;
   bool decode_ = false;
   uint32_t batch_size_ = 1;
+  bool use_workers_ = true;
   std::unique_ptr<TableRecords> raw_;
   std::unique_ptr<DecodedTableRecords> decoded_;
   const ColumnPlan* plan_ = nullptr;   // the pass's columns (of raw_ or decoded_)
-  std::vector<RecordScratch::TaggedSlot> slots_;  // the record's tagged entries
-  std::vector<ChunkRecord> chunk_;
-  std::vector<RecordScratch::TaggedSlot> chunk_slots_;  // tagged entries of the chunk
-  std::vector<uint32_t> merge_at_;     // per chunk record: next of its slots to look at
-  std::vector<ArrowCell> cells_;       // the column being built, per chunk record
-  std::vector<LongValueChunk> chunk_storage_;     // long-value chunks put in order
-  ColumnValue value_;                  // a value taken in its general form
-  DecodedField field_;                 // a decoded value taken in its general form
   std::vector<ArrowColumn> columns_;
   std::vector<uint8_t> plain_;         // per column: values are of its Arrow type's form
-  std::vector<std::unique_ptr<ColumnBuilder>> builders_;
+  uint64_t record_bound_extra_ = 0;    // a record's data bound beyond 3 bytes per byte
+  std::unique_ptr<Builder> here_;      // the calling thread's
+  Plan plan_here_;
   std::vector<uint64_t> out_of_form_;
-  uint64_t batch_bytes_ = 0;           // variable-size data in the current batch
+  bool have_pending_ = false;          // a record the workers handed over
+  ByteView pending_;
   bool ended_ = false;
+  bool batches_given_ = false;         // a batch has been given
+  bool workers_done_ = false;          // the workers' part of the pass is over
+  bool failed_ = false;                // a worker ran out of memory: the pass is over
+  uint64_t run_start_ = 0;             // first batch of the workers' current run
+  uint64_t here_since_pause_ = 0;      // batches built here since the workers paused
+  uint64_t backoff_ = 1;               // batches to build here before they resume
   std::optional<EseError> error_;      // the error that ended the pass
+  std::unique_ptr<Workers> workers_;
 };
 
 // The source of a C stream's schema and batches. Callbacks run on whatever

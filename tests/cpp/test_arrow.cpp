@@ -151,5 +151,42 @@ TEST(ArrowStream, UnreadablePageEndsTheStreamAfterTheRecordsBeforeIt) {
   stream.release(&stream);
 }
 
+// From the second batch on, worker threads build the batches: they come in
+// walk order, the error after the records before it, and a stream dropped
+// while they run stops them.
+TEST(ArrowStream, WorkerBatchesComeInOrder) {
+  for (const bool unreadable : {false, true}) {
+    auto db = two_page_table(unreadable);
+    ASSERT_TRUE(db);
+    for (const uint32_t size : {1u, 2u, 5u}) {
+      for (const bool drop : {false, true}) {
+        ArrowReadOptions options;
+        options.batch_size = size;
+        auto reader = ArrowTableReader::open(*db, "T", options);
+        ASSERT_TRUE(reader.ok());
+        ArrowArrayStream stream;
+        export_array_stream(std::make_unique<ArrowReaderSource>(std::move(*reader)), &stream);
+        std::vector<int32_t> got;
+        ArrowArray batch;
+        int rc = 0;
+        while ((rc = stream.get_next(&stream, &batch)) == 0 && batch.release != nullptr) {
+          const auto* n = static_cast<const int32_t*>(batch.children[0]->buffers[1]);
+          got.insert(got.end(), n, n + batch.length);
+          EXPECT_LE(batch.length, static_cast<int64_t>(size));
+          batch.release(&batch);
+          if (drop && got.size() >= 2) break;
+        }
+        if (!drop) {
+          const std::vector<int32_t> want =
+              unreadable ? std::vector<int32_t>{0, 1, 2} : std::vector<int32_t>{0, 1, 2, 3, 4, 5};
+          EXPECT_EQ(got, want) << size;
+          EXPECT_EQ(rc, unreadable ? EIO : 0) << size;
+        }
+        stream.release(&stream);
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace quarlet
