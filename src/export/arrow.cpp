@@ -386,95 +386,6 @@ class ColumnBuilder {
     return bad;
   }
 
-  // The value of a column of this builder's (scalar, natural) type decoded
-  // straight from its bytes `data`, exactly as decode_value_into and then
-  // append() would take it (in the decoded view: Long long and Currency
-  // signed, dates as timestamps). False when the value is not in the type's
-  // form, and it is appended as null.
-  [[gnu::always_inline]] bool append_plain(ByteView data, const ColumnDef& column) {
-    const size_t n = data.size();
-    if (n == 0) {  // no bytes: Null
-      append_null();
-      return true;
-    }
-    const uint8_t* p = data.data();
-    switch (column.column_type) {
-      case 1:  // Boolean
-        push_bit(values_, length_, p[0] != 0);
-        close_value();
-        return true;
-      case 2:  // Unsigned byte: any other width is another integer type
-        if (n != 1) break;
-        values_.put(p[0]);
-        close_value();
-        return true;
-      case 3:
-      case 17:  // Signed and Unsigned short
-        if (n < 2) break;
-        values_.put(load_u16le(p));
-        close_value();
-        return true;
-      case 4:
-      case 6:
-      case 14:  // Signed long, Single precision FP, Unsigned long: the bits as stored
-        if (n < 4) break;
-        values_.put(load_u32le(p));
-        close_value();
-        return true;
-      case 5:
-      case 7:
-      case 15:  // Currency, Double precision FP, Long long (signed or not: same bits)
-        if (n < 8) break;
-        values_.put(load_u64le(p));
-        close_value();
-        return true;
-      case 8: {  // DateTime: the stored integer, or a timestamp
-        if (n < 8) break;
-        const uint64_t raw = load_u64le(p);
-        if (type_ == ArrowType::TimestampUs) {
-          int64_t micros = 0;
-          if (!ole_date_to_unix_micros(raw, &micros)) break;
-          values_.put(micros);
-        } else {
-          values_.put(raw);
-        }
-        close_value();
-        return true;
-      }
-      case 16:  // GUID as its text
-        if (n < 16 || kGuidTextSize > kInt32Max - values_.size()) break;
-        format_guid_into(p, reinterpret_cast<char*>(values_.extend(kGuidTextSize)));
-        *batch_bytes_ += kGuidTextSize;
-        offsets_.put(static_cast<int32_t>(values_.size()));
-        close_value();
-        return true;
-      case 9:
-      case 11:  // Binary, Long Binary stored in the record
-        if (!put_bytes(p, n)) break;
-        close_value();
-        return true;
-      case 10:
-      case 12: {  // Text, Long Text
-        const uint32_t codepage = column.codepage.value_or(1252);
-        if (!is_known_codepage(codepage)) {  // Null in both views
-          append_null();
-          return true;
-        }
-        BufferTextSink sink(values_);
-        if (!append_text(data, codepage, sink)) break;
-        *batch_bytes_ += sink.size();
-        offsets_.put(static_cast<int32_t>(values_.size()));
-        close_value();
-        return true;
-      }
-      default:  // NULL, Obsolete, Max and unknown types: Null
-        append_null();
-        return true;
-    }
-    append_null();
-    return false;
-  }
-
   // Stored bytes taken as they are (a Binary column's compressed or
   // multi-valued bytes); false, appended as null, unless this is a scalar
   // Binary builder.
@@ -507,10 +418,12 @@ class ColumnBuilder {
 
   // Appends the cells' values in order, up to the first cell that is not
   // Null or Plain (its index is returned; `count` when there is none). A
-  // Plain cell is taken as append_plain takes its bytes (never empty here),
-  // values not in the type's form counted in `out_of_form`. This builder is
-  // of its column's plain type (`plain`); for other columns (multi-valued:
-  // no Plain cells) only Null cells are taken.
+  // Plain cell's bytes (never empty here) are decoded straight into the
+  // batch, exactly as decode_value_into and then append() would take them
+  // (in the decoded view: Long long and Currency signed, dates as
+  // timestamps); values not in the type's form are null, counted in
+  // `out_of_form`. This builder is of its column's plain type (`plain`); for
+  // other columns (multi-valued: no Plain cells) only Null cells are taken.
   size_t append_cells(const ArrowCell* cells, size_t count, const ColumnDef& column, bool plain,
                       uint64_t& out_of_form) {
     if (is_list_ || !plain) return append_null_cells(cells, count);
@@ -983,7 +896,7 @@ constexpr uint8_t kEncodedFlags = kTaggedCompressed | kTaggedSeparated | kTagged
 struct ArrowTableReader::Workers {
   static constexpr size_t kThreads = 2;
   // Batches walked but not yet given: bounds the memory held ahead.
-  static constexpr uint64_t kAhead = 4;
+  static constexpr uint64_t kAhead = 3;
 
   struct Built {
     ArrowArray array{};
@@ -1163,10 +1076,6 @@ void ArrowTableReader::append_field(Builder& b, size_t i, const DecodedField& fi
 void ArrowTableReader::append_value(Builder& b, size_t i, ByteView bytes) {
   const ColumnDef& column = *columns_[i].column;
   ColumnBuilder& builder = *b.columns[i];
-  if (plain_[i]) {
-    if (!builder.append_plain(bytes, column)) ++b.out_of_form[i];
-    return;
-  }
   // A multi-valued column: bytes of another form than its Arrow type.
   decode_value_into(bytes, column, b.value);
   if (decode_) signed_view(column, b.value);

@@ -179,7 +179,7 @@ class ArrowTableReader {
   void tagged_cells(Builder& b, const Plan& plan, size_t first, size_t count, size_t i);
   // Appends a Default, Value or Encoded cell of column i.
   void append_other(Builder& b, const Plan& plan, size_t i, const ArrowCell& cell);
-  // A column's plain value (untagged, or tagged with no encoding flag).
+  // A value of a multi-valued column stored plain (one value).
   void append_value(Builder& b, size_t i, ByteView bytes);
   // A column the record does not hold, in the decoded view: its default.
   void append_default(Builder& b, size_t i);
