@@ -11,12 +11,14 @@
 //                                          the named columns only, if any); keep:
 //                                          raw, every batch held to the end, as a
 //                                          consumer building a table does
+//                                          (QUARLET_BENCH_THREADS=1: no worker threads)
 //   quarlet_bench FILE export DIR          export_all into DIR
 //   quarlet_bench FILE carve SCOPE [NEEDLE]
 //
 // Prints one line: seconds, then counts of what was done.
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -123,6 +125,9 @@ int main(int argc, char** argv) {
     t0 = now();
     ArrowReadOptions options;
     options.decode = argc > 4 && std::strcmp(argv[4], "decoded") == 0;
+    // QUARLET_BENCH_THREADS=1: every batch on this thread.
+    const char* threads = std::getenv("QUARLET_BENCH_THREADS");
+    options.workers = threads == nullptr || std::strcmp(threads, "1") != 0;
     for (int i = 5; i < argc; ++i) {
       options.all_columns = false;
       options.columns.emplace_back(argv[i]);

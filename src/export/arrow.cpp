@@ -1124,7 +1124,7 @@ int ArrowTableReader::take_record(ByteView& data) {
 uint8_t ArrowTableReader::add_record(Plan& plan, Builder& b, ByteView data) {
   ChunkRecord& rec = plan.records.emplace_back(data);
   if (plan_->first_tagged == plan_->items.size()) return 0;
-  parse_tagged(data, rec.lay, db_->large_layout(), b.record_slots);
+  parse_tagged(data, RecordLayout(data), db_->large_layout(), b.record_slots);
   rec.slots_begin = static_cast<uint32_t>(plan.slots.size());
   uint8_t flags = 0;
   for (const RecordScratch::TaggedSlot& slot : b.record_slots) {
@@ -1203,7 +1203,7 @@ void ArrowTableReader::stored_cells(Builder& b, const Plan& plan, size_t first, 
     const ArrowCell::Kind kind = size == 0 && plain ? ArrowCell::Null : present_kind;
     for (size_t r = 0; r < count; ++r) {
       const ChunkRecord& rec = records[r];
-      const RecordLayout& lay = rec.lay;
+      const RecordLayout& lay = b.layouts[r];
       ArrowCell& cell = cells[r];
       cell.record = static_cast<uint32_t>(first + r);
       if (id > lay.last_fixed) {
@@ -1221,7 +1221,7 @@ void ArrowTableReader::stored_cells(Builder& b, const Plan& plan, size_t first, 
   }
   for (size_t r = 0; r < count; ++r) {
     const ChunkRecord& rec = records[r];
-    const RecordLayout& lay = rec.lay;
+    const RecordLayout& lay = b.layouts[r];
     ArrowCell& cell = cells[r];
     cell.record = static_cast<uint32_t>(first + r);
     if (defaults && id > lay.last_variable) {
@@ -1312,7 +1312,12 @@ void ArrowTableReader::build(Builder& b, const Plan& plan, size_t first, size_t 
   const size_t n = plan_->items.size();
   b.cells.resize(count);
   b.merge_at.resize(count);
-  for (size_t r = 0; r < count; ++r) b.merge_at[r] = plan.records[first + r].slots_begin;
+  b.layouts.clear();
+  for (size_t r = 0; r < count; ++r) {
+    const ChunkRecord& rec = plan.records[first + r];
+    b.merge_at[r] = rec.slots_begin;
+    b.layouts.emplace_back(rec.data);
+  }
   for (size_t i = 0; i < n; ++i) {
     if (i < plan_->first_tagged) {
       stored_cells(b, plan, first, count, i);

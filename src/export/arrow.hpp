@@ -123,13 +123,12 @@ class ArrowTableReader {
  private:
   ArrowTableReader() = default;
 
-  // A record as the walk found it: its bytes, layout and tagged entries.
+  // A record as the walk found it: its bytes and tagged entries.
   struct ChunkRecord {
     ByteView data;
-    RecordLayout lay;
     uint32_t slots_begin = 0;  // its tagged entries in Plan::slots
     uint32_t slots_end = 0;
-    explicit ChunkRecord(ByteView d) : data(d), lay(d) {}
+    explicit ChunkRecord(ByteView d) : data(d) {}
   };
   // Records taken from the walk, to be built into a batch.
   struct Plan {
@@ -144,6 +143,7 @@ class ArrowTableReader {
   struct Builder {
     std::vector<std::unique_ptr<ColumnBuilder>> columns;
     std::vector<ArrowCell> cells;             // the column being built, per record
+    std::vector<RecordLayout> layouts;        // of the records being built
     std::vector<uint32_t> merge_at;           // per record: next of its slots to look at
     std::vector<LongValueChunk> chunk_storage;  // long-value chunks put in order
     ColumnValue value;                        // a value taken in its general form
