@@ -312,35 +312,11 @@ bool TreeCursor::accept(const LeafEntry& entry, uint16_t i) {
   return true;
 }
 
-void TreeCursor::next() {
-  valid_ = false;
-  if (!status_.ok()) return;
-  for (;;) {
-    while (!page_loaded_ || next_tag_ >= tags_.count) {
-      if (!enter_next_leaf()) return;
-    }
-    // Past tag 0 of a listed leaf (the common case) no key range applies.
-    if (!on_unlisted_ && next_tag_ > 0) {
-      if (scan_listed()) return;
-      continue;
-    }
-    const uint16_t i = next_tag_++;
-    LeafEntry entry;
-    if (!tags_.decode(i, entry)) continue;
-    if (i > 0) stats().leaf_entries++;
-    if (!accept(entry, i)) continue;
-    entry_ = entry;
-    tag_ = i;
-    valid_ = true;
-    return;
-  }
-}
-
-// accept() for the entries of a listed leaf from next_tag_ (past tag 0) up to
-// the first one the filter passes, decoded straight into entry_. True on that
-// entry, false once the page has no more. Counts are kept only when the
-// caller asked for them.
-bool TreeCursor::scan_listed() {
+// The common case, past tag 0 of a listed leaf, where no key range applies:
+// accept() for the entries from next_tag_ up to the first one the filter
+// passes, decoded straight into entry_. True on that entry, false once the
+// page has no more. Counts are kept only when the caller asked for them.
+inline bool TreeCursor::next_listed_entry() {
   TreeStats* const st = opt_.stats;
   const bool records = opt_.kind == TreeKind::Records;
   const EntryFilter filter = opt_.filter;
@@ -371,6 +347,29 @@ bool TreeCursor::scan_listed() {
   }
   next_tag_ = tags_.count;
   return false;
+}
+
+void TreeCursor::next() {
+  valid_ = false;
+  if (!status_.ok()) return;
+  for (;;) {
+    while (!page_loaded_ || next_tag_ >= tags_.count) {
+      if (!enter_next_leaf()) return;
+    }
+    if (!on_unlisted_ && next_tag_ > 0) {
+      if (next_listed_entry()) return;
+      continue;
+    }
+    const uint16_t i = next_tag_++;
+    LeafEntry entry;
+    if (!tags_.decode(i, entry)) continue;
+    if (i > 0) stats().leaf_entries++;
+    if (!accept(entry, i)) continue;
+    entry_ = entry;
+    tag_ = i;
+    valid_ = true;
+    return;
+  }
 }
 
 size_t TreeCursor::key(uint8_t* out, size_t limit) const {

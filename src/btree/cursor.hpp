@@ -136,7 +136,7 @@ class TreeCursor {
   bool follow_link();
   void set_page(const Page& page, bool unlisted);
   bool accept(const LeafEntry& entry, uint16_t i);
-  bool scan_listed();
+  bool next_listed_entry();
   bool in_key_range(const LeafEntry& entry);
   bool page_is_sound();
   void fail(EseError error);

@@ -67,7 +67,8 @@ struct LeafTags {
   size_t length = 0;              // bytes in the page
   uint32_t header_size = 40;
   uint32_t mask = 0x1FFF;         // slot size and offset bits
-  uint16_t count = 0;             // usable tags
+  uint16_t count = 0;             // usable tags: the reader's count, bounded
+                                  // by the slots the page has room for
   bool large = false;             // large-page layout
 
   LeafTags() = default;
@@ -76,16 +77,16 @@ struct LeafTags {
         length(reader.bytes.size()),
         header_size(reader.header_size),
         mask(reader.large ? 0x7FFF : 0x1FFF),
-        count(reader.count),
+        count(static_cast<uint16_t>(std::min<size_t>(reader.count, reader.bytes.size() / 4))),
         large(reader.large) {}
 
   // Asks the processor to start loading the first bytes of tag i's value
   // (nothing when the slot or the value lies outside the page): a walk
   // calls it a few tags ahead so the loads of several entries overlap.
   QUARLET_PREFETCH_INLINE void prefetch(uint16_t i) const {
-    const size_t slot_at = 4 * (static_cast<size_t>(i) + 1);
-    if (i >= count || length < slot_at) return;
-    const size_t start = header_size + (load_u16le(base + (length - slot_at) + 2) & mask);
+    if (i >= count) return;
+    const uint8_t* s = base + (length - 4 * (static_cast<size_t>(i) + 1));
+    const size_t start = header_size + (load_u16le(s + 2) & mask);
     if (start < length) prefetch_bytes(base + start);
   }
 
@@ -94,9 +95,8 @@ struct LeafTags {
   // decode. The same outcome as get_tag_span then decode_leaf_entry, with
   // no error values built on the way: the hot path of every tree walk.
   bool decode(uint16_t i, LeafEntry& out) const {
-    const size_t slot_at = 4 * (static_cast<size_t>(i) + 1);
-    if (i >= count || length < slot_at) return false;
-    const uint8_t* s = base + (length - slot_at);
+    if (i >= count) return false;
+    const uint8_t* s = base + (length - 4 * (static_cast<size_t>(i) + 1));
     const uint32_t w1 = load_u16le(s + 2);
     const size_t size = load_u16le(s) & mask;
     const size_t start = header_size + (w1 & mask);
