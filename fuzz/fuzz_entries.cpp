@@ -96,6 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // decoder it stands for.
     LeafEntry fast;
     const bool got = decode_leaf_tag(reader, n, fast);
+    // The walks' look-ahead reads only slots inside the page.
+    LeafTags(reader).prefetch(n);
     std::optional<LeafEntry> slow;
     if (span && !span->value.empty()) {
       if (auto e = decode_leaf_entry(span->flags, span->value, span->strip_byte1)) slow = *e;
@@ -105,6 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       check(fast.key.data() == slow->key.data() && fast.key.size() == slow->key.size());
       check(fast.data.data() == slow->data.data() && fast.data.size() == slow->data.size());
       check(fast.common_key_size == slow->common_key_size && fast.tag_flags == slow->tag_flags);
+      check(fast.local_key_size == slow->local_key_size);
     }
   }
   return 0;

@@ -136,6 +136,7 @@ class TreeCursor {
   bool follow_link();
   void set_page(const Page& page, bool unlisted);
   bool accept(const LeafEntry& entry, uint16_t i);
+  bool next_listed_entry();
   bool in_key_range(const LeafEntry& entry);
   bool page_is_sound();
   void fail(EseError error);
@@ -167,6 +168,7 @@ class TreeCursor {
   bool page_loaded_ = false;         // page_ is a leaf being read
   Page page_;
   TagReader reader_;
+  LeafTags tags_;                    // reader_'s tags, decoded as leaf entries
   uint16_t next_tag_ = 0;
   uint16_t tag_ = 0;
   LeafEntry entry_;

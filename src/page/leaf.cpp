@@ -83,41 +83,6 @@ size_t full_key(ByteView prefix, bool prefix_strip, const LeafEntry& entry, uint
   return length;
 }
 
-// The hot path of every tree walk: the same outcome as get_tag_span then
-// decode_leaf_entry (a tag that cannot be read, is empty or does not decode
-// gives false), with no error values built on the way.
-bool decode_leaf_tag(const TagReader& reader, uint16_t i, LeafEntry& out) {
-  if (i >= reader.count) return false;
-  const uint64_t len = reader.bytes.size();
-  const uint64_t slot_at = 4ull * (static_cast<uint64_t>(i) + 1);
-  if (len < slot_at) return false;
-  const uint8_t* s = reader.bytes.data() + (len - slot_at);
-  const uint16_t w0 = load_u16le(s);
-  const uint16_t w1 = load_u16le(s + 2);
-  const uint32_t mask = reader.large ? 0x7FFF : 0x1FFF;
-  const uint64_t size = w0 & mask;
-  const uint64_t start = static_cast<uint64_t>(reader.header_size) + (w1 & mask);
-  if (size == 0 || start + size > len) return false;
-  const ByteView v = reader.bytes.subspan(static_cast<size_t>(start), static_cast<size_t>(size));
-  uint8_t flags;
-  bool strip = false;
-  if (reader.large) {
-    flags = size >= 2 ? static_cast<uint8_t>(v[1] >> 5) : 0;
-    strip = size >= 2;
-  } else {
-    flags = static_cast<uint8_t>(w1 >> 13);
-  }
-  const size_t minimum = (flags & 0x4) ? 4 : 2;
-  if (v.size() < minimum) return false;
-  const KeyPart k = decode_key(flags, v, strip);
-  out.common_key_size = k.common;
-  out.key = k.key;
-  out.local_key_size = static_cast<uint16_t>(k.key.size());
-  out.data = v.subspan(k.end);
-  out.tag_flags = flags;
-  return true;
-}
-
 TagSpan key_prefix(const TagReader& reader) {
   if (reader.count == 0) return TagSpan{};
   auto tag0 = get_tag_span(reader, 0);

@@ -434,12 +434,16 @@ TEST(TreeCursor, ImpossibleRecordsAreDroppedOnlyOnPagesFailingTheirChecksum) {
       CursorOptions options;
       options.stats = &stats;
       const Strings got = cursor_data(*db, 6, nullptr, options);
+      // Every entry is counted once: rejected, or live.
+      EXPECT_EQ(stats.leaf_entries, 4u);
       if (torn) {
         EXPECT_EQ(got, (Strings{record}));
         EXPECT_EQ(stats.rejected, 3u);
+        EXPECT_EQ(stats.live, 1u);
       } else {
         EXPECT_EQ(got.size(), 4u);
         EXPECT_EQ(stats.rejected, 0u);
+        EXPECT_EQ(stats.live, 4u);
       }
       // Long-value and index trees hold no records: nothing is rejected.
       options.kind = TreeKind::LongValue;
