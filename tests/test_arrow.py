@@ -178,8 +178,8 @@ def test_values_out_of_form_are_null_and_counted(make_db, name, column, value, r
 def test_worker_threads_give_what_one_batch_gives(make_db):
     """After the first batch, worker threads build the batches of a stream;
     a stream of one batch never uses them. Both give the same rows and
-    counts, through long values (left to the calling thread), compressed and
-    multi-valued entries, and a stream dropped while the workers run."""
+    counts, through long values, compressed and multi-valued entries, and a
+    stream dropped while the workers run."""
     columns = [eb.Column("id", eb.T_LONG), eb.Column("txt", eb.T_TEXT, codepage=1200),
                eb.Column("lv", eb.T_LONG_BINARY, id=256), eb.Column("c", eb.T_BINARY, id=257),
                eb.Column("mv", eb.T_SHORT, id=258, flags=0x8)]

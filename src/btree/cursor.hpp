@@ -104,6 +104,9 @@ class TreeCursor {
   // Ok at the end of a sound pass; otherwise the error that ended it.
   const Status& status() const { return status_; }
   bool root_failed() const { return root_failed_; }
+  // Leaves the branch pages list (after start()): the size of the pass, as
+  // far as it is known before reading it.
+  size_t listed_leaves() const { return listed_.size(); }
 
   // The current entry (valid() must be true): views into the mapping, valid
   // while the database lives.

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <condition_variable>
 #include <map>
@@ -890,35 +891,43 @@ constexpr size_t kChunkRecords = 256;
 
 constexpr uint8_t kEncodedFlags = kTaggedCompressed | kTaggedSeparated | kTaggedMultiValue;
 
+// Leaves from which a pass starts with its worker threads.
+constexpr size_t kWorkerLeaves = 64;
+
 }  // namespace
 
-// The worker threads and what they hand over: batches by walk order.
+// The worker threads and what they hand over: batches by walk order, each
+// in one or more parts (a part ends where its data reaches the limit).
+struct ArrowTableReader::Part {
+  ArrowArray array{};         // released: a part of no rows
+  uint32_t rows = 0;
+  uint64_t record_bytes = 0;  // of the records in it
+  std::vector<uint64_t> out_of_form;
+  bool last = false;          // the walked batch's last part
+  WalkEnd end = WalkEnd::More;  // last parts: how the walk of the batch ended
+  std::optional<EseError> error;
+};
+
 struct ArrowTableReader::Workers {
   static constexpr size_t kThreads = 2;
   // Batches walked but not yet given: bounds the memory held ahead.
   static constexpr uint64_t kAhead = 3;
 
-  struct Built {
-    ArrowArray array{};
-    uint32_t rows = 0;
-    std::vector<uint64_t> out_of_form;
-    WalkEnd end = WalkEnd::More;
-    std::optional<EseError> error;
-  };
+  using Built = Part;
+  using Key = std::pair<uint64_t, uint32_t>;  // (batch, part)
 
   std::mutex walk;  // held for a walk: one at a time, in order
   std::mutex m;     // guards what follows
   std::condition_variable cv;
-  std::map<uint64_t, Built> built;
-  uint64_t next_walk = 0;   // sequence number of the next batch to walk
-  uint64_t next_give = 0;   // sequence number of the next batch to give
+  std::map<Key, Built> built;
+  uint64_t next_walk = 0;   // the next batch to walk
+  Key next_give{0, 0};      // the next part to give
   bool stop = false;        // the reader is going away
-  bool walk_over = false;   // the workers' walk has ended, after batch last_walk
-  bool paused = false;      // a record was left to the calling thread after batch last_walk
+  bool walk_over = false;   // the walk has ended, with batch last_walk
   bool failed = false;      // a worker ran out of memory
   uint64_t last_walk = 0;
   std::vector<std::unique_ptr<Builder>> builders;
-  std::vector<Plan> plans;
+  std::vector<std::vector<ByteView>> batches;  // per thread: the records walked
   std::vector<std::thread> threads;
 
   void run(ArrowTableReader& reader, size_t t) {
@@ -932,50 +941,61 @@ struct ArrowTableReader::Workers {
     }
   }
 
+  // Hands part `key` over. A part after the first waits until the one
+  // before it has been taken, so a batch of long values holds at most two
+  // parts of its data at a time.
+  void publish(Key key, Built&& part) {
+    std::unique_lock<std::mutex> lock(m);
+    if (key.second > 0) {
+      cv.wait(lock, [&] { return stop || next_give > Key{key.first, key.second - 1}; });
+      if (stop) {
+        if (part.array.release != nullptr) part.array.release(&part.array);
+        return;
+      }
+    }
+    built.emplace(key, std::move(part));
+    cv.notify_all();
+  }
+
   // Walks a batch's records in turn, then builds them, until the walk ends.
   void work(ArrowTableReader& reader, size_t t) {
     Builder& b = *builders[t];
-    Plan& plan = plans[t];
+    std::vector<ByteView>& records = batches[t];
     for (;;) {
       std::unique_lock<std::mutex> walking(walk);
       uint64_t seq = 0;
       {
         std::unique_lock<std::mutex> lock(m);
         cv.wait(lock, [&] {
-          return stop || failed || walk_over || (!paused && next_walk - next_give < kAhead);
+          return stop || failed || walk_over || next_walk - next_give.first < kAhead;
         });
         if (stop || failed || walk_over) return;
         seq = next_walk++;
       }
-      Built out;
-      out.out_of_form.assign(reader.columns_.size(), 0);
-      out.end = reader.walk_plan(plan, b, out.error);
-      if (out.end != WalkEnd::More) {
+      std::optional<EseError> error;
+      const WalkEnd end = reader.walk_batch(records, error);
+      if (end != WalkEnd::More) {
         std::lock_guard<std::mutex> lock(m);
-        if (out.end == WalkEnd::Handover) {
-          paused = true;  // until the calling thread has built that record
-        } else {
-          walk_over = true;
-        }
+        walk_over = true;
         last_walk = seq;
         cv.notify_all();
       }
       walking.unlock();
-      const size_t n = plan.records.size();
-      if (n != 0) {
-        for (size_t first = 0; first < n; first += kChunkRecords) {
-          reader.build(b, plan, first, std::min(kChunkRecords, n - first));
-        }
-        reader.finish(b, static_cast<uint32_t>(n), &out.array, out.out_of_form);
-        out.rows = static_cast<uint32_t>(n);
-      }
-      const bool last = out.end == WalkEnd::End || out.end == WalkEnd::Error;
+      uint32_t part = 0;
+      reader.build_batch(b, records, [&](Built&& built_part) {
+        publish({seq, part++}, std::move(built_part));
+      });
+      Built tail;  // the last part: the rest of the records, and how the walk ended
+      reader.finish_part(b, tail);
+      tail.last = true;
+      tail.end = end;
+      tail.error = std::move(error);
+      publish({seq, part}, std::move(tail));
+      if (end != WalkEnd::More) return;
       {
         std::lock_guard<std::mutex> lock(m);
-        built.emplace(seq, std::move(out));
-        cv.notify_all();
+        if (stop) return;
       }
-      if (last) return;
     }
   }
 
@@ -988,7 +1008,7 @@ struct ArrowTableReader::Workers {
     }
     for (std::thread& t : threads) t.join();
     threads.clear();
-    for (auto& [seq, b] : built) {
+    for (auto& [key, b] : built) {
       if (b.array.release != nullptr) b.array.release(&b.array);
     }
     built.clear();
@@ -1001,6 +1021,7 @@ Result<std::unique_ptr<ArrowTableReader>> ArrowTableReader::open(const Database&
   std::unique_ptr<ArrowTableReader> reader(new ArrowTableReader());
   reader->decode_ = options.decode;
   reader->batch_size_ = options.batch_size == 0 ? 1 : options.batch_size;
+  reader->batch_data_ = options.batch_data;
   reader->use_workers_ = options.workers && std::thread::hardware_concurrency() > 1;
   const ColumnPlan* plan = nullptr;
   if (options.decode) {
@@ -1027,9 +1048,6 @@ Result<std::unique_ptr<ArrowTableReader>> ArrowTableReader::open(const Database&
     reader->columns_.push_back(arrow_column(column, options.decode));
     // A multi-valued column's Arrow type is not its values' own type.
     reader->plain_.push_back((column.flags & kColumnMultiValued) == 0);
-    // Beyond 3 bytes of text per stored byte: a GUID's text, a default.
-    const uint64_t default_size = column.default_value ? column.default_value->size() : 0;
-    reader->record_bound_extra_ += kGuidTextSize + text_size_bound(default_size);
   }
   reader->here_ = reader->make_builder();
   reader->out_of_form_.assign(reader->columns_.size(), 0);
@@ -1091,7 +1109,13 @@ void ArrowTableReader::append_long_value(Builder& b, size_t i, ByteView referenc
   const ColumnDef& column = *columns_[i].column;
   ColumnBuilder& builder = *b.columns[i];
   const LongValueChunks* found = nullptr;
-  if (!raw_->find_long_value(reference, &found)) {
+  bool entered = false;
+  {
+    // The long-value index is built on first use and then only read.
+    std::lock_guard<std::mutex> lock(long_values_);
+    entered = raw_->find_long_value(reference, &found);
+  }
+  if (!entered) {
     // The tree cannot be entered: the reference stays as it is.
     b.value.emplace<LongBinaryValue>().bytes.assign(reference.begin(), reference.end());
   } else if (plain_[i] && builder.type() == ArrowType::Binary) {
@@ -1108,11 +1132,6 @@ void ArrowTableReader::append_long_value(Builder& b, size_t i, ByteView referenc
 }
 
 int ArrowTableReader::take_record(ByteView& data) {
-  if (have_pending_) {
-    have_pending_ = false;
-    data = pending_;
-    return 1;
-  }
   Result<bool> more = decode_ ? decoded_->next_data(data) : raw_->next_data(data);
   if (!more) {
     error_ = more.error();
@@ -1152,14 +1171,10 @@ void ArrowTableReader::gather(Plan& plan, Builder& b, size_t want) {
   }
 }
 
-ArrowTableReader::WalkEnd ArrowTableReader::walk_plan(Plan& plan, Builder& b,
-                                                      std::optional<EseError>& error) {
-  plan.clear();
-  // What the workers leave to the calling thread: values that need the
-  // long-value tree or decoding beyond the record's own bytes.
-  const uint8_t handed = decode_ ? kEncodedFlags : kTaggedSeparated;
-  uint64_t bound = 0;
-  while (plan.records.size() < batch_size_) {
+ArrowTableReader::WalkEnd ArrowTableReader::walk_batch(std::vector<ByteView>& records,
+                                                       std::optional<EseError>& error) {
+  records.clear();
+  while (records.size() < batch_size_) {
     ByteView data;
     Result<bool> more = decode_ ? decoded_->next_data(data) : raw_->next_data(data);
     if (!more) {
@@ -1167,19 +1182,43 @@ ArrowTableReader::WalkEnd ArrowTableReader::walk_plan(Plan& plan, Builder& b,
       return WalkEnd::Error;
     }
     if (!*more) return WalkEnd::End;
-    if (add_record(plan, b, data) & handed) {
-      plan.slots.resize(plan.records.back().slots_begin);
-      plan.records.pop_back();
-      pending_ = data;
-      have_pending_ = true;
-      return WalkEnd::Handover;
-    }
-    // The batch's data stays under the limit: no record decodes to more
-    // than this.
-    bound += 3 * static_cast<uint64_t>(data.size()) + record_bound_extra_;
-    if (bound >= kArrowBatchDataLimit) break;
+    records.push_back(data);
   }
   return WalkEnd::More;
+}
+
+void ArrowTableReader::build_batch(Builder& b, const std::vector<ByteView>& records,
+                                   const std::function<void(Part&&)>& give) {
+  const uint8_t large = decode_ ? kEncodedFlags : kTaggedSeparated;
+  const size_t n = records.size();
+  size_t next = 0;
+  while (next < n) {
+    // A chunk ends early after a record holding a value that may be large,
+    // so that the part's size is checked after it.
+    b.chunk.clear();
+    while (next < n && b.chunk.records.size() < kChunkRecords) {
+      b.record_bytes += records[next].size();
+      if (add_record(b.chunk, b, records[next++]) & large) break;
+    }
+    build(b, b.chunk, 0, b.chunk.records.size());
+    b.rows += static_cast<uint32_t>(b.chunk.records.size());
+    if (b.batch_bytes >= batch_data_ && next < n) {
+      Part part;
+      finish_part(b, part);
+      give(std::move(part));
+    }
+  }
+}
+
+void ArrowTableReader::finish_part(Builder& b, Part& part) {
+  part.out_of_form.assign(columns_.size(), 0);
+  if (b.rows == 0) return;
+  part.rows = b.rows;
+  // What was read for it: its records and their long values.
+  part.record_bytes = b.record_bytes + b.batch_bytes;
+  finish(b, b.rows, &part.array, part.out_of_form);
+  b.rows = 0;
+  b.record_bytes = 0;
 }
 
 void ArrowTableReader::stored_cells(Builder& b, const Plan& plan, size_t first, size_t count,
@@ -1294,8 +1333,12 @@ void ArrowTableReader::append_other(Builder& b, const Plan& plan, size_t i,
       const ByteView bytes(cell.data, cell.size);
       const RecordScratch::TaggedSlot& slot = plan.slots[cell.slot];
       if (decode_) {
-        decode_tagged_entry(plan.records[cell.record].data, slot, *columns_[i].column,
-                            decoded_->long_values(), decoded_->buffer(), b.field);
+        {
+          // Decoding shares the long-value source and its buffer.
+          std::lock_guard<std::mutex> lock(long_values_);
+          decode_tagged_entry(plan.records[cell.record].data, slot, *columns_[i].column,
+                              decoded_->long_values(), decoded_->buffer(), b.field);
+        }
         append_field(b, i, b.field);
       } else if (slot.flags & kTaggedSeparated) {
         append_long_value(b, i, bytes);
@@ -1358,7 +1401,7 @@ Result<bool> ArrowTableReader::next_here(ArrowArray* out) {
     if (n == 0) break;
     build(b, plan_here_, 0, n);
     rows += static_cast<uint32_t>(n);
-    if (b.batch_bytes >= kArrowBatchDataLimit) break;
+    if (b.batch_bytes >= batch_data_) break;
   }
   if (rows == 0) {
     if (error_) return *error_;
@@ -1376,7 +1419,7 @@ void ArrowTableReader::maybe_start_workers() {
   auto w = std::make_unique<Workers>();
   for (size_t t = 0; t < Workers::kThreads; ++t) {
     w->builders.push_back(make_builder());
-    w->plans.emplace_back();
+    w->batches.emplace_back();
   }
   workers_ = std::move(w);
   try {
@@ -1392,7 +1435,6 @@ void ArrowTableReader::maybe_start_workers() {
     }
   }
   workers_done_ = false;
-  run_start_ = 0;
 }
 
 Result<bool> ArrowTableReader::next(ArrowArray* out) {
@@ -1400,17 +1442,22 @@ Result<bool> ArrowTableReader::next(ArrowArray* out) {
   if (failed_) throw std::bad_alloc();
   if (error_) return *error_;
   if (ended_) return false;
-  if (!workers_ && !workers_done_ && use_workers_ && batches_given_) maybe_start_workers();
+  // Worker threads pay off from a few dozen leaves on; a smaller table is
+  // read on this thread, unless it turns out to hold more than a batch.
+  if (!workers_ && !workers_done_ && use_workers_ &&
+      (batches_given_ || (decode_ ? decoded_->leaf_count() : raw_->leaf_count()) >= kWorkerLeaves)) {
+    maybe_start_workers();
+  }
   while (workers_) {
     Workers& w = *workers_;
-    Workers::Built got;
+    Part got;
     bool have = false;
     bool over = false;
     {
       std::unique_lock<std::mutex> lock(w.m);
       w.cv.wait(lock, [&] {
         return w.failed || w.built.count(w.next_give) != 0 ||
-               ((w.walk_over || w.paused) && w.next_give > w.last_walk);
+               (w.walk_over && w.next_give.first > w.last_walk);
       });
       if (w.failed) {
         // Records of the batch being built are lost to the pass: it ends.
@@ -1421,7 +1468,8 @@ Result<bool> ArrowTableReader::next(ArrowArray* out) {
       if (it != w.built.end()) {
         got = std::move(it->second);
         w.built.erase(it);
-        ++w.next_give;
+        w.next_give = got.last ? Workers::Key{w.next_give.first + 1, 0}
+                               : Workers::Key{w.next_give.first, w.next_give.second + 1};
         have = true;
         w.cv.notify_all();
       }
@@ -1433,30 +1481,19 @@ Result<bool> ArrowTableReader::next(ArrowArray* out) {
       workers_done_ = true;
       break;
     }
-    if (!have) {
-      // The workers left a record to this thread: the next batch is built
-      // here. They resume after it, or after more such batches where they
-      // keep stopping early (a table whose every batch has long values).
-      if (here_since_pause_ == 0) {
-        const bool short_run = w.next_give - run_start_ < Workers::kThreads;
-        backoff_ = short_run ? std::min<uint64_t>(backoff_ * 2, 1024) : 1;
-      }
-      Result<bool> here = next_here(out);
-      if (here && *here && ++here_since_pause_ >= backoff_) {
-        std::lock_guard<std::mutex> lock(w.m);
-        w.paused = false;
-        here_since_pause_ = 0;
-        run_start_ = w.next_give;
-        w.cv.notify_all();
-      }
-      return here;
-    }
     for (size_t i = 0; i < out_of_form_.size(); ++i) out_of_form_[i] += got.out_of_form[i];
     if (got.end == WalkEnd::Error) error_ = std::move(got.error);
     if (got.end == WalkEnd::End) ended_ = true;
     if (got.rows > 0) {
       *out = got.array;
-      db_->release_resident();
+      // Pages the workers read are released from time to time, not after
+      // every batch: those of the batches still being built would have to
+      // be read in again.
+      read_since_release_ += got.record_bytes;
+      if (read_since_release_ >= ResidentBudget::kBytes) {
+        db_->release_resident();
+        read_since_release_ = 0;
+      }
       return true;
     }
     if (error_) return *error_;

@@ -11,7 +11,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -54,17 +56,18 @@ const char* arrow_format(ArrowType type);
 // of a double; false for dates outside 1601..9999, NaN and infinities.
 bool ole_date_to_unix_micros(uint64_t bits, int64_t* out);
 
+// A batch also ends early once its variable-size data reaches this many
+// bytes, so batches of long values stay a bounded size.
+inline constexpr uint64_t kArrowBatchDataLimit = uint64_t{256} << 20;
+
 struct ArrowReadOptions {
   bool decode = false;         // decoded view instead of the raw one
   bool all_columns = true;     // false: only `columns`
   std::vector<Name> columns;   // selected column names (when !all_columns)
   uint32_t batch_size = 65536; // most records per batch (at least 1)
+  uint64_t batch_data = kArrowBatchDataLimit;  // see kArrowBatchDataLimit
   bool workers = true;         // false: every batch built on the calling thread
 };
-
-// A batch also ends early once its variable-size data reaches this many
-// bytes, so batches of long values stay a bounded size.
-inline constexpr uint64_t kArrowBatchDataLimit = uint64_t{256} << 20;
 
 class ColumnBuilder;
 
@@ -88,16 +91,14 @@ struct ArrowCell {
 // One pass over a table, batch by batch. One reader serves one thread at a
 // time; `db` must outlive it.
 //
-// From the second batch on, and where the machine has more than one core,
-// batches are built by two worker threads: each in turn takes the next
-// batch's records from the walk (one walk, in order, under a lock) and
-// builds its columns while the other walks. Batches come out in walk
-// order, with the same values as a pass on one thread; only where batches
-// end may differ (a worker bounds a batch's data by its records' sizes
-// before building it). A record holding a long value (or, in the decoded
-// view, any compressed, separated or multi-valued entry) is left to the
-// calling thread, which builds the batch that starts with it; the workers
-// then go on.
+// Where the machine has more than one core and the table is more than a
+// few dozen leaves (or more than one batch), batches are built by two
+// worker threads: each in turn takes the next batch's records from the walk
+// (one walk, in order, under a lock) and builds its columns while the other
+// walks. Batches come out in walk order, with the same values as a pass on
+// one thread; a batch whose data reaches the limit is given in parts.
+// Long values and decoding of encoded entries are shared: one thread at a
+// time.
 class ArrowTableReader {
  public:
   // TableNotFound, ColumnNotFound, or the error of the descent to the first
@@ -151,15 +152,19 @@ class ArrowTableReader {
     std::vector<uint64_t> out_of_form;        // of the batch being built
     uint64_t batch_bytes = 0;                 // variable-size data of the batch being built
     std::vector<RecordScratch::TaggedSlot> record_slots;  // one record's tagged entries
+    Plan chunk;                               // a worker's records being built
+    uint32_t rows = 0;                        // a worker's rows since its last part
+    uint64_t record_bytes = 0;                // and the bytes of their records
   };
   // Where a walk for the workers stops: the end, an error, or a record
   // they do not build (kept in pending_ for the calling thread).
-  enum class WalkEnd : uint8_t { More, End, Error, Handover };
+  enum class WalkEnd : uint8_t { More, End, Error };
+  struct Part;
   struct Workers;
 
   std::unique_ptr<Builder> make_builder();
-  // The next record of the pass (the handed-over one first): 1, 0 at the
-  // end, -1 on an error (kept in error_).
+  // The next record of the pass: 1, 0 at the end, -1 on an error (kept in
+  // error_).
   int take_record(ByteView& data);
   // Adds a record to `plan`; returns the flags of its tagged entries.
   uint8_t add_record(Plan& plan, Builder& b, ByteView data);
@@ -167,10 +172,15 @@ class ArrowTableReader {
   // the end of the pass, on an error, or after a record holding a value
   // that may be large, so that the batch's size is checked after it.
   void gather(Plan& plan, Builder& b, size_t want);
-  // A worker's batch of records: up to batch_size_, fewer at the end, on
-  // an error, at the data bound, or before a record the workers leave to
-  // the calling thread.
-  WalkEnd walk_plan(Plan& plan, Builder& b, std::optional<EseError>& error);
+  // A worker's batch of records (their bytes): up to batch_size_, fewer at
+  // the end or on an error.
+  WalkEnd walk_batch(std::vector<ByteView>& records, std::optional<EseError>& error);
+  // Builds a worker's batch of records, giving a part each time its data
+  // reaches the limit; the rest stays in `b` for finish_part.
+  void build_batch(Builder& b, const std::vector<ByteView>& records,
+                   const std::function<void(Part&&)>& give);
+  // The rows built in `b` since its last part, as a part.
+  void finish_part(Builder& b, Part& part);
   // Appends every column's values of records [first, first + count).
   void build(Builder& b, const Plan& plan, size_t first, size_t count);
   // The cells of column i (stored in the record: fixed or variable).
@@ -197,25 +207,22 @@ class ArrowTableReader {
   const Database* db_ = nullptr;
   bool decode_ = false;
   uint32_t batch_size_ = 1;
+  uint64_t batch_data_ = kArrowBatchDataLimit;
   bool use_workers_ = true;
   std::unique_ptr<TableRecords> raw_;
   std::unique_ptr<DecodedTableRecords> decoded_;
   const ColumnPlan* plan_ = nullptr;   // the pass's columns (of raw_ or decoded_)
   std::vector<ArrowColumn> columns_;
   std::vector<uint8_t> plain_;         // per column: values are of its Arrow type's form
-  uint64_t record_bound_extra_ = 0;    // a record's data bound beyond 3 bytes per byte
   std::unique_ptr<Builder> here_;      // the calling thread's
   Plan plan_here_;
   std::vector<uint64_t> out_of_form_;
-  bool have_pending_ = false;          // a record the workers handed over
-  ByteView pending_;
   bool ended_ = false;
   bool batches_given_ = false;         // a batch has been given
   bool workers_done_ = false;          // the workers' part of the pass is over
   bool failed_ = false;                // a worker ran out of memory: the pass is over
-  uint64_t run_start_ = 0;             // first batch of the workers' current run
-  uint64_t here_since_pause_ = 0;      // batches built here since the workers paused
-  uint64_t backoff_ = 1;               // batches to build here before they resume
+  std::mutex long_values_;             // the long-value index and decoding scratch
+  uint64_t read_since_release_ = 0;    // record bytes given since pages were last released
   std::optional<EseError> error_;      // the error that ended the pass
   std::unique_ptr<Workers> workers_;
 };

@@ -9,6 +9,7 @@
 #include <string>
 #include <type_traits>
 
+#include "export/arrow.hpp"
 #include "record/parser.hpp"
 #include "record/text.hpp"
 #include "record/value.hpp"
@@ -750,6 +751,55 @@ TEST_P(RecordTableLayout, LongValueReferencesResolvedInlineLongBinaryKept) {
                      "inline=LongBinary:01020304",
                      "n=U32:2 name=Text:b body=Text: blob=Binary: inline=Null",
                      "n=U32:3 name=Text:c body=Null blob=Binary:610062006300 inline=Null"}));
+}
+
+// Arrow batches of records with long values: a batch whose data reaches the
+// limit ends after the chunk that reached it, and a worker's batch is then
+// given in parts; the values are the same in any case.
+TEST(RecordTable, ArrowBatchesOfLongValuesEndAtTheDataLimit) {
+  Image image = table_image(8192, kLongValuePage);
+  std::vector<Bytes> rows;
+  for (uint32_t n = 1; n <= 6; ++n) rows.push_back(table_row(n, "r", {{256, le32(5), 0x04}}, false));
+  set_rows(image, rows);
+  set_long_values(image, 4);
+  auto db = image.open();
+  ASSERT_TRUE(db.ok()) << message(db.error());
+  struct Case {
+    uint64_t data_limit;
+    bool workers;
+    std::vector<int64_t> lengths;
+  };
+  const Case cases[] = {
+      {kArrowBatchDataLimit, true, {4, 2}},
+      {1, false, {1, 1, 1, 1, 1, 1}},
+      {1, true, {1, 1, 1, 1, 1, 1}},  // after the first batch, parts of the workers' batches
+      {5, true, {2, 2, 2}},  // 4 bytes of text a record
+  };
+  for (const Case& c : cases) {
+    ArrowReadOptions options;
+    options.batch_size = 4;
+    options.batch_data = c.data_limit;
+    options.workers = c.workers;
+    auto reader = ArrowTableReader::open(**db, "T", options);
+    ASSERT_TRUE(reader.ok());
+    std::vector<int64_t> lengths;
+    ArrowArray batch;
+    while (true) {
+      auto more = (*reader)->next(&batch);
+      ASSERT_TRUE(more.ok());
+      if (!*more) break;
+      lengths.push_back(batch.length);
+      const ArrowArray& body = *batch.children[2];
+      const auto* offsets = static_cast<const int32_t*>(body.buffers[1]);
+      for (int64_t i = 0; i < batch.length; ++i) {
+        EXPECT_EQ(std::string(static_cast<const char*>(body.buffers[2]) + offsets[i],
+                              static_cast<size_t>(offsets[i + 1] - offsets[i])),
+                  "abc");
+      }
+      batch.release(&batch);
+    }
+    EXPECT_EQ(lengths, c.lengths) << c.data_limit << " " << c.workers;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Record, RecordTableLayout,
