@@ -615,6 +615,38 @@ class ColumnBuilder {
     bits[i >> 3] |= static_cast<uint8_t>(1u << (i & 7));
   }
 
+ public:
+  // A fixed column's values straight from the records: at(r) is where
+  // record r holds the column's `column.size` bytes, null when it holds no
+  // value. False (nothing appended) for a type this does not take, or a
+  // declared size too short for it (values out of form): the caller then
+  // goes through cells.
+  template <class At>
+  [[gnu::always_inline]] bool append_fixed(size_t count, const ColumnDef& column, At at) {
+    if (is_list_) return false;
+    const uint32_t size = column.size;
+    switch (column.column_type) {
+      case 2:
+        return size == 1 && fixed_run<uint8_t>(count, at);
+      case 3:
+      case 17:
+        return size >= 2 && fixed_run<uint16_t>(count, at);
+      case 4:
+      case 6:
+      case 14:
+        return size >= 4 && fixed_run<uint32_t>(count, at);
+      case 5:
+      case 7:
+      case 15:
+        return size >= 8 && fixed_run<uint64_t>(count, at);
+      case 8:
+        return size >= 8 && type_ == ArrowType::UInt64 && fixed_run<uint64_t>(count, at);
+      default:
+        return false;
+    }
+  }
+
+ private:
   // Fixed-width values of T: take(cell, out) writes a Plain cell's value
   // and returns true, or false when it is not in the type's form.
   template <class T, class Take>
@@ -647,6 +679,33 @@ class ColumnBuilder {
     out_of_form += bad;
     close_bits(validity_);
     return k;
+  }
+
+  template <class T, class At>
+  [[gnu::always_inline]] bool fixed_run(size_t count, At at) {
+    values_.ensure(count * sizeof(T));
+    open_bits(validity_, count);
+    uint8_t* out = values_.end();
+    uint8_t* valid = validity_.data();
+    int64_t len = length_;
+    int64_t nulls = 0;
+    for (size_t r = 0; r < count; ++r) {
+      const uint8_t* p = at(r);
+      if (p != nullptr) {
+        std::memcpy(out, p, sizeof(T));
+        set_bit(valid, len);
+      } else {
+        std::memset(out, 0, sizeof(T));
+        ++nulls;
+      }
+      out += sizeof(T);
+      ++len;
+    }
+    values_.set_size(values_.size() + count * sizeof(T));
+    length_ = len;
+    null_count_ += nulls;
+    close_bits(validity_);
+    return true;
   }
 
   // Boolean values as bits: any non-zero first byte is true.
@@ -890,6 +949,19 @@ namespace {
 constexpr size_t kChunkRecords = 256;
 
 constexpr uint8_t kEncodedFlags = kTaggedCompressed | kTaggedSeparated | kTaggedMultiValue;
+
+// How far ahead of the record being taken its successors' bytes are asked
+// for, and the most bytes of a record asked for.
+constexpr size_t kPrefetchAhead = 6;
+constexpr size_t kPrefetchBytes = 512;
+
+// Asks for the cache lines of a record's first bytes. Forced inline: a
+// function whose only effect is a prefetch may be dropped whole.
+[[gnu::always_inline]] inline void prefetch_record(ByteView r) {
+  const size_t n = std::min(r.size(), kPrefetchBytes);
+  for (size_t at = 0; at < n; at += 64) __builtin_prefetch(r.data() + at);
+  if (n != 0) __builtin_prefetch(r.data() + n - 1);
+}
 
 // Leaves from which a pass starts with its worker threads.
 constexpr size_t kWorkerLeaves = 64;
@@ -1140,21 +1212,18 @@ int ArrowTableReader::take_record(ByteView& data) {
   return *more ? 1 : 0;
 }
 
-uint8_t ArrowTableReader::add_record(Plan& plan, Builder& b, ByteView data) {
+uint8_t ArrowTableReader::add_record(Plan& plan, ByteView data) {
   ChunkRecord& rec = plan.records.emplace_back(data);
   if (plan_->first_tagged == plan_->items.size()) return 0;
-  parse_tagged(data, RecordLayout(data), db_->large_layout(), b.record_slots);
   rec.slots_begin = static_cast<uint32_t>(plan.slots.size());
-  uint8_t flags = 0;
-  for (const RecordScratch::TaggedSlot& slot : b.record_slots) {
-    plan.slots.push_back(slot);
-    flags |= slot.flags;
-  }
+  append_tagged(data, rec.lay, db_->large_layout(), plan.slots);
   rec.slots_end = static_cast<uint32_t>(plan.slots.size());
+  uint8_t flags = 0;
+  for (uint32_t k = rec.slots_begin; k < rec.slots_end; ++k) flags |= plan.slots[k].flags;
   return flags;
 }
 
-void ArrowTableReader::gather(Plan& plan, Builder& b, size_t want) {
+void ArrowTableReader::gather(Plan& plan, size_t want) {
   plan.clear();
   // A value that may be large: long values in either view, and in the
   // decoded one also what decoding expands.
@@ -1167,7 +1236,7 @@ void ArrowTableReader::gather(Plan& plan, Builder& b, size_t want) {
       ended_ = true;
       return;
     }
-    if (add_record(plan, b, data) & large) return;
+    if (add_record(plan, data) & large) return;
   }
 }
 
@@ -1197,8 +1266,11 @@ void ArrowTableReader::build_batch(Builder& b, const std::vector<ByteView>& reco
     // so that the part's size is checked after it.
     b.chunk.clear();
     while (next < n && b.chunk.records.size() < kChunkRecords) {
+      // The walk read these records a batch ago: they are asked for again
+      // a few records ahead.
+      if (next + kPrefetchAhead < n) prefetch_record(records[next + kPrefetchAhead]);
       b.record_bytes += records[next].size();
-      if (add_record(b.chunk, b, records[next++]) & large) break;
+      if (add_record(b.chunk, records[next++]) & large) break;
     }
     build(b, b.chunk, 0, b.chunk.records.size());
     b.rows += static_cast<uint32_t>(b.chunk.records.size());
@@ -1242,7 +1314,7 @@ void ArrowTableReader::stored_cells(Builder& b, const Plan& plan, size_t first, 
     const ArrowCell::Kind kind = size == 0 && plain ? ArrowCell::Null : present_kind;
     for (size_t r = 0; r < count; ++r) {
       const ChunkRecord& rec = records[r];
-      const RecordLayout& lay = b.layouts[r];
+      const RecordLayout& lay = rec.lay;
       ArrowCell& cell = cells[r];
       cell.record = static_cast<uint32_t>(first + r);
       if (id > lay.last_fixed) {
@@ -1260,7 +1332,7 @@ void ArrowTableReader::stored_cells(Builder& b, const Plan& plan, size_t first, 
   }
   for (size_t r = 0; r < count; ++r) {
     const ChunkRecord& rec = records[r];
-    const RecordLayout& lay = b.layouts[r];
+    const RecordLayout& lay = rec.lay;
     ArrowCell& cell = cells[r];
     cell.record = static_cast<uint32_t>(first + r);
     if (defaults && id > lay.last_variable) {
@@ -1355,20 +1427,35 @@ void ArrowTableReader::build(Builder& b, const Plan& plan, size_t first, size_t 
   const size_t n = plan_->items.size();
   b.cells.resize(count);
   b.merge_at.resize(count);
-  b.layouts.clear();
-  for (size_t r = 0; r < count; ++r) {
-    const ChunkRecord& rec = plan.records[first + r];
-    b.merge_at[r] = rec.slots_begin;
-    b.layouts.emplace_back(rec.data);
-  }
+  for (size_t r = 0; r < count; ++r) b.merge_at[r] = plan.records[first + r].slots_begin;
   for (size_t i = 0; i < n; ++i) {
+    ColumnBuilder& builder = *b.columns[i];
+    const ColumnDef& column = *columns_[i].column;
+    if (i < plan_->first_tagged && column.id < 128 && plain_[i] &&
+        !(decode_ && column.default_value)) {
+      // A fixed column of a fixed-width type: no cells. Where each record
+      // holds the column's bytes, as stored_cells finds them.
+      const ChunkRecord* records = plan.records.data() + first;
+      const uint32_t id = column.id;
+      const uint64_t offset = plan_->items[i].fixed_offset;
+      const uint32_t size = column.size;
+      const uint32_t bit_byte = id >= 1 ? (id - 1) / 8 : 0;
+      const uint8_t bit = static_cast<uint8_t>(id >= 1 ? 1u << ((id - 1) % 8) : 0);
+      const auto at = [&](size_t r) -> const uint8_t* {
+        const ChunkRecord& rec = records[r];
+        const RecordLayout& lay = rec.lay;
+        if (id > lay.last_fixed) return nullptr;
+        if (lay.null_bitmap && (rec.data[lay.bitmap_start + bit_byte] & bit) != 0) return nullptr;
+        if (offset + size > lay.length) return nullptr;
+        return rec.data.data() + offset;
+      };
+      if (builder.append_fixed(count, column, at)) continue;
+    }
     if (i < plan_->first_tagged) {
       stored_cells(b, plan, first, count, i);
     } else {
       tagged_cells(b, plan, first, count, i);
     }
-    ColumnBuilder& builder = *b.columns[i];
-    const ColumnDef& column = *columns_[i].column;
     size_t k = 0;
     while (k < count) {
       k += builder.append_cells(b.cells.data() + k, count - k, column, plain_[i] != 0,
@@ -1396,7 +1483,7 @@ Result<bool> ArrowTableReader::next_here(ArrowArray* out) {
   Builder& b = *here_;
   uint32_t rows = 0;
   while (rows < batch_size_ && !ended_ && !error_) {
-    gather(plan_here_, b, std::min<size_t>(kChunkRecords, batch_size_ - rows));
+    gather(plan_here_, std::min<size_t>(kChunkRecords, batch_size_ - rows));
     const size_t n = plan_here_.records.size();
     if (n == 0) break;
     build(b, plan_here_, 0, n);

@@ -124,12 +124,13 @@ class ArrowTableReader {
  private:
   ArrowTableReader() = default;
 
-  // A record as the walk found it: its bytes and tagged entries.
+  // A record being built: its bytes, layout and tagged entries.
   struct ChunkRecord {
     ByteView data;
+    RecordLayout lay;
     uint32_t slots_begin = 0;  // its tagged entries in Plan::slots
     uint32_t slots_end = 0;
-    explicit ChunkRecord(ByteView d) : data(d) {}
+    explicit ChunkRecord(ByteView d) : data(d), lay(d) {}
   };
   // Records taken from the walk, to be built into a batch.
   struct Plan {
@@ -144,14 +145,12 @@ class ArrowTableReader {
   struct Builder {
     std::vector<std::unique_ptr<ColumnBuilder>> columns;
     std::vector<ArrowCell> cells;             // the column being built, per record
-    std::vector<RecordLayout> layouts;        // of the records being built
     std::vector<uint32_t> merge_at;           // per record: next of its slots to look at
     std::vector<LongValueChunk> chunk_storage;  // long-value chunks put in order
     ColumnValue value;                        // a value taken in its general form
     DecodedField field;                       // a decoded value taken in its general form
     std::vector<uint64_t> out_of_form;        // of the batch being built
     uint64_t batch_bytes = 0;                 // variable-size data of the batch being built
-    std::vector<RecordScratch::TaggedSlot> record_slots;  // one record's tagged entries
     Plan chunk;                               // a worker's records being built
     uint32_t rows = 0;                        // a worker's rows since its last part
     uint64_t record_bytes = 0;                // and the bytes of their records
@@ -167,11 +166,11 @@ class ArrowTableReader {
   // error_).
   int take_record(ByteView& data);
   // Adds a record to `plan`; returns the flags of its tagged entries.
-  uint8_t add_record(Plan& plan, Builder& b, ByteView data);
+  uint8_t add_record(Plan& plan, ByteView data);
   // Takes up to `want` records into `plan` on the calling thread; fewer at
   // the end of the pass, on an error, or after a record holding a value
   // that may be large, so that the batch's size is checked after it.
-  void gather(Plan& plan, Builder& b, size_t want);
+  void gather(Plan& plan, size_t want);
   // A worker's batch of records (their bytes): up to batch_size_, fewer at
   // the end or on an error.
   WalkEnd walk_batch(std::vector<ByteView>& records, std::optional<EseError>& error);

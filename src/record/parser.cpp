@@ -69,6 +69,12 @@ using TaggedSlot = RecordScratch::TaggedSlot;
 void parse_tagged(ByteView d, const RecordLayout& lay, bool large_layout,
                   std::vector<TaggedSlot>& slots) {
   slots.clear();
+  append_tagged(d, lay, large_layout, slots);
+}
+
+void append_tagged(ByteView d, const RecordLayout& lay, bool large_layout,
+                   std::vector<TaggedSlot>& slots) {
+  const size_t base = slots.size();
   const uint64_t L = lay.length;
   const uint64_t T = lay.tagged_start(d);
   if (L <= T) return;
@@ -85,10 +91,11 @@ void parse_tagged(ByteView d, const RecordLayout& lay, bool large_layout,
     slots.push_back(s);
   }
   // Each value runs to the next entry's offset, the last one to the record end.
-  size_t kept = 0;
-  for (size_t k = 0; k < slots.size(); ++k) {
+  const size_t count = slots.size();
+  size_t kept = base;
+  for (size_t k = base; k < count; ++k) {
     const uint64_t begin = slots[k].begin;
-    const uint64_t end = k + 1 < slots.size() ? slots[k + 1].begin : L - T;
+    const uint64_t end = k + 1 < count ? slots[k + 1].begin : L - T;
     if (begin > end || T + end > L) continue;  // dropped
     const uint32_t id = slots[k].id;
     const bool has_flags_byte = slots[k].flags != 0;
@@ -101,9 +108,8 @@ void parse_tagged(ByteView d, const RecordLayout& lay, bool large_layout,
   }
   slots.resize(kept);
   const auto by_id = [](const TaggedSlot& a, const TaggedSlot& b) { return a.id < b.id; };
-  if (!std::is_sorted(slots.begin(), slots.end(), by_id)) {
-    std::stable_sort(slots.begin(), slots.end(), by_id);
-  }
+  const auto first = slots.begin() + static_cast<ptrdiff_t>(base);
+  if (!std::is_sorted(first, slots.end(), by_id)) std::stable_sort(first, slots.end(), by_id);
 }
 
 void tagged_value(ByteView d, const TaggedSlot& s, const ColumnDef& column, ColumnValue& out) {

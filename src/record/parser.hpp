@@ -100,6 +100,9 @@ inline bool variable_column_bytes(ByteView d, const RecordLayout& lay, const Col
 // range is reversed or past the record are dropped.
 void parse_tagged(ByteView d, const RecordLayout& lay, bool large_layout,
                   std::vector<RecordScratch::TaggedSlot>& slots);
+// parse_tagged appending to `slots` (what it holds stays).
+void append_tagged(ByteView d, const RecordLayout& lay, bool large_layout,
+                   std::vector<RecordScratch::TaggedSlot>& slots);
 // Index in `slots` (sorted by id) of the entry that gives column `id`'s value:
 // the last of its entries; slots.size() when it has none. `at` is a cursor
 // for a merge over ascending ids: start it at 0, pass it back unchanged.
