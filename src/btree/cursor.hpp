@@ -107,6 +107,12 @@ class TreeCursor {
   // Leaves the branch pages list (after start()): the size of the pass, as
   // far as it is known before reading it.
   size_t listed_leaves() const { return listed_.size(); }
+  // Where the pass stands in the listed leaves: the index of the next one
+  // to read, and the page of listed leaf i (0 for none or one past the file).
+  size_t listed_position() const { return next_listed_; }
+  uint32_t listed_page(size_t i) const {
+    return i < listed_.size() && listed_[i].readable ? listed_[i].page : 0;
+  }
 
   // The current entry (valid() must be true): views into the mapping, valid
   // while the database lives.

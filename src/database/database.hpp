@@ -51,6 +51,12 @@ class Database {
   // view stays valid (see MappedFile::release_resident). Long passes call it
   // from time to time so resident memory does not grow with the file.
   void release_resident() const { file_->release_resident(); }
+  // Maps pages [first, first + count) in ahead of their use (advice only;
+  // see MappedFile::populate).
+  void populate_pages(uint32_t first, uint32_t count) const {
+    file_->populate((static_cast<uint64_t>(first) + 1) * page_size_,
+                    static_cast<uint64_t>(count) * page_size_);
+  }
 
   // Looks a table up by its stored name bytes; TableNotFound when absent.
   Result<const TableDef*> table(const Name& name) const;

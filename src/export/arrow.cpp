@@ -963,6 +963,10 @@ constexpr size_t kPrefetchBytes = 512;
   if (n != 0) __builtin_prefetch(r.data() + n - 1);
 }
 
+// Record bytes the workers give between releases of resident pages: room
+// for the batches being built and the leaves mapped in ahead of the walk.
+constexpr uint64_t kWorkerResidentBytes = 4 * ResidentBudget::kBytes;
+
 // Leaves from which a pass starts with its worker threads.
 constexpr size_t kWorkerLeaves = 64;
 
@@ -1000,6 +1004,7 @@ struct ArrowTableReader::Workers {
   uint64_t last_walk = 0;
   std::vector<std::unique_ptr<Builder>> builders;
   std::vector<std::vector<ByteView>> batches;  // per thread: the records walked
+  std::vector<std::vector<uint32_t>> ahead;    // per thread: leaves a later walk reads
   std::vector<std::thread> threads;
 
   void run(ArrowTableReader& reader, size_t t) {
@@ -1045,7 +1050,7 @@ struct ArrowTableReader::Workers {
         seq = next_walk++;
       }
       std::optional<EseError> error;
-      const WalkEnd end = reader.walk_batch(records, error);
+      const WalkEnd end = reader.walk_batch(records, error, ahead[t]);
       if (end != WalkEnd::More) {
         std::lock_guard<std::mutex> lock(m);
         walk_over = true;
@@ -1053,6 +1058,9 @@ struct ArrowTableReader::Workers {
         cv.notify_all();
       }
       walking.unlock();
+      // The page faults of the leaves a later walk reads are taken here,
+      // outside the lock, rather than one by one in that walk.
+      reader.populate(ahead[t]);
       uint32_t part = 0;
       reader.build_batch(b, records, [&](Built&& built_part) {
         publish({seq, part++}, std::move(built_part));
@@ -1241,8 +1249,22 @@ void ArrowTableReader::gather(Plan& plan, size_t want) {
 }
 
 ArrowTableReader::WalkEnd ArrowTableReader::walk_batch(std::vector<ByteView>& records,
-                                                       std::optional<EseError>& error) {
+                                                       std::optional<EseError>& error,
+                                                       std::vector<uint32_t>& ahead) {
   records.clear();
+  const TreeCursor& cursor = decode_ ? decoded_->cursor() : raw_->cursor();
+  const size_t from = cursor.listed_position();
+  // The leaves of the batch after the next one (as many as this batch
+  // reads): by the time a walk gets there, they are mapped in.
+  const auto look_ahead = [&] {
+    const size_t at = cursor.listed_position();
+    const size_t n = at - std::min(at, from);
+    ahead.clear();
+    for (size_t i = at + n; i < at + 2 * n; ++i) {
+      const uint32_t page = cursor.listed_page(i);
+      if (page != 0) ahead.push_back(page);
+    }
+  };
   while (records.size() < batch_size_) {
     ByteView data;
     Result<bool> more = decode_ ? decoded_->next_data(data) : raw_->next_data(data);
@@ -1253,7 +1275,17 @@ ArrowTableReader::WalkEnd ArrowTableReader::walk_batch(std::vector<ByteView>& re
     if (!*more) return WalkEnd::End;
     records.push_back(data);
   }
+  look_ahead();
   return WalkEnd::More;
+}
+
+void ArrowTableReader::populate(const std::vector<uint32_t>& ahead) const {
+  for (size_t k = 0; k < ahead.size();) {
+    size_t run = 1;
+    while (k + run < ahead.size() && ahead[k + run] == ahead[k] + run) ++run;
+    db_->populate_pages(ahead[k], static_cast<uint32_t>(run));
+    k += run;
+  }
 }
 
 void ArrowTableReader::build_batch(Builder& b, const std::vector<ByteView>& records,
@@ -1507,6 +1539,7 @@ void ArrowTableReader::maybe_start_workers() {
   for (size_t t = 0; t < Workers::kThreads; ++t) {
     w->builders.push_back(make_builder());
     w->batches.emplace_back();
+    w->ahead.emplace_back();
   }
   workers_ = std::move(w);
   try {
@@ -1577,7 +1610,7 @@ Result<bool> ArrowTableReader::next(ArrowArray* out) {
       // every batch: those of the batches still being built would have to
       // be read in again.
       read_since_release_ += got.record_bytes;
-      if (read_since_release_ >= ResidentBudget::kBytes) {
+      if (read_since_release_ >= kWorkerResidentBytes) {
         db_->release_resident();
         read_since_release_ = 0;
       }

@@ -173,7 +173,10 @@ class ArrowTableReader {
   void gather(Plan& plan, size_t want);
   // A worker's batch of records (their bytes): up to batch_size_, fewer at
   // the end or on an error.
-  WalkEnd walk_batch(std::vector<ByteView>& records, std::optional<EseError>& error);
+  WalkEnd walk_batch(std::vector<ByteView>& records, std::optional<EseError>& error,
+                     std::vector<uint32_t>& ahead);
+  // Maps in the listed leaves in `ahead` (pages), contiguous runs at a time.
+  void populate(const std::vector<uint32_t>& ahead) const;
   // Builds a worker's batch of records, giving a part each time its data
   // reaches the limit; the rest stays in `b` for finish_part.
   void build_batch(Builder& b, const std::vector<ByteView>& records,

@@ -176,6 +176,7 @@ class TableRecords {
   const TableDef& table() const { return *table_; }
   // Leaves the table's branch pages list.
   size_t leaf_count() const { return cursor_.listed_leaves(); }
+  const TreeCursor& cursor() const { return cursor_; }
   const ColumnPlan& plan() const { return plan_; }
   // Narrows the pass to the named columns (record/selection.hpp); called
   // before the first record. ColumnNotFound for a name the table lacks.

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <limits>
@@ -55,6 +56,22 @@ void MappedFile::release_resident() const {
     // Advice only: a failure leaves the pages resident, which is harmless.
     (void)::madvise(const_cast<uint8_t*>(data_), static_cast<size_t>(size_), MADV_DONTNEED);
   }
+}
+
+void MappedFile::populate(uint64_t offset, uint64_t length) const {
+#if defined(MADV_POPULATE_READ)
+  constexpr int kPopulateRead = MADV_POPULATE_READ;
+#elif defined(__linux__)
+  constexpr int kPopulateRead = 22;  // Linux 5.14 and later
+#else
+  constexpr int kPopulateRead = -1;
+#endif
+  if (!mapped_ || kPopulateRead < 0 || offset >= size_) return;
+  const uint64_t end = std::min<uint64_t>(size_, offset + length);
+  const uint64_t start = offset & ~uint64_t{4095};
+  if (end <= start) return;
+  (void)::madvise(const_cast<uint8_t*>(data_) + start, static_cast<size_t>(end - start),
+                  kPopulateRead);
 }
 
 MappedFile::~MappedFile() {

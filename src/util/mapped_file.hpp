@@ -33,6 +33,11 @@ class MappedFile {
   // read again from the file when next touched. Keeps long passes over a
   // large file from growing resident memory. No effect on owned buffers.
   void release_resident() const;
+  // Maps bytes [offset, offset + length) of the view in ahead of their use,
+  // in one call: a reader on several threads brings in what the next one
+  // will read outside its lock. Advice only: nothing happens where the
+  // system does not take it.
+  void populate(uint64_t offset, uint64_t length) const;
 
  private:
   MappedFile() = default;
