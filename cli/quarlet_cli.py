@@ -928,6 +928,12 @@ def _call(task: Tuple[Callable[..., Any], Tuple[Any, ...]]) -> Tuple[Any, Option
         return None, "%s: %s" % (type(error).__name__, error)
 
 
+def _call_many(tasks: Sequence[Tuple[Callable[..., Any], Tuple[Any, ...]]]
+               ) -> List[Tuple[Any, Optional[str]]]:
+    """Runs tasks in a worker, one after another."""
+    return [_call(task) for task in tasks]
+
+
 def run_per_file(fn: Callable[..., Any], work: Sequence[Any],
                  jobs: Optional[int]) -> List[Tuple[str, Tuple[Any, Optional[str]]]]:
     """Runs fn over the work items (a path, or a tuple whose first item is
@@ -939,12 +945,25 @@ def run_per_file(fn: Callable[..., Any], work: Sequence[Any],
     if jobs == 1 or len(tasks) == 1:
         return list(zip(paths, map(_call, tasks)))
     workers = min(jobs, len(tasks))
-    # Items go out in chunks, a few per worker, so that a folder of many
-    # small files does not cost a round trip to a worker per file; chunks
-    # stay small enough that the workers finish close together.
-    chunk = max(1, len(tasks) // (workers * 8))
+    # The largest files go out first, a few files per round trip, and the
+    # smallest last, one at a time: the workers then finish close together
+    # without a round trip to a worker per file.
+    order = sorted(range(len(tasks)), key=lambda i: -_file_size(paths[i]))
+    results: List[Any] = [None] * len(tasks)
     with concurrent.futures.ProcessPoolExecutor(max_workers=workers) as pool:
-        return list(zip(paths, pool.map(_call, tasks, chunksize=chunk)))
+        pending = {}
+        at = 0
+        while at < len(order):
+            # Batches shrink as the work left does: an eighth of each
+            # worker's share, down to one file.
+            size = max(1, (len(order) - at) // (workers * 8))
+            group = order[at:at + size]
+            at += size
+            pending[pool.submit(_call_many, [tasks[i] for i in group])] = group
+        for future in concurrent.futures.as_completed(pending):
+            for i, result in zip(pending[future], future.result()):
+                results[i] = result
+    return list(zip(paths, results))
 
 
 def report_failure(path: str, error: str) -> None:
