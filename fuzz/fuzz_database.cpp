@@ -82,34 +82,54 @@ void walk_all_trees(const Database& db) {
   }
 }
 
-// Every table as Arrow batches: each batch has one child per column and the
-// rows of the batch; the batches of a pass hold at most the pass's records.
-void arrow_all_tables(const Database& db, bool decode) {
+// What one Arrow pass over a table gave.
+struct ArrowPass {
+  uint64_t rows = 0;
+  uint64_t out_of_form = 0;
+  bool failed = false;
+  bool operator==(const ArrowPass&) const = default;
+};
+
+// One pass over a table as Arrow batches: each batch has one child per
+// column and the rows of the batch; the batches hold at most the pass's
+// records.
+ArrowPass arrow_pass(const Database& db, const Name& name, const TableDef& table, bool decode,
+                     bool workers) {
+  ArrowPass pass;
   ArrowReadOptions options;
   options.decode = decode;
   options.batch_size = 3;
-  for (const auto& [name, table] : db.tables()) {
-    auto reader = ArrowTableReader::open(db, name, options);
-    if (!reader) continue;
-    ArrowSchema schema;
-    (*reader)->schema(&schema);
-    check(schema.n_children == static_cast<int64_t>(table.columns.size()));
-    schema.release(&schema);
-    const uint64_t limit = (static_cast<uint64_t>(db.total_pages()) + 1) * 4096;
-    uint64_t rows = 0;
-    for (;;) {
-      ArrowArray batch;
-      auto more = (*reader)->next(&batch);
-      if (!more || !*more) break;
-      check(batch.n_children == static_cast<int64_t>(table.columns.size()));
-      check(batch.length >= 1 && batch.length <= 3);
-      for (int64_t i = 0; i < batch.n_children; ++i) {
-        check(batch.children[i]->length == batch.length);
-      }
-      rows += static_cast<uint64_t>(batch.length);
-      check(rows <= limit);
-      batch.release(&batch);
+  options.workers = workers;
+  auto reader = ArrowTableReader::open(db, name, options);
+  if (!reader) return pass;
+  ArrowSchema schema;
+  (*reader)->schema(&schema);
+  check(schema.n_children == static_cast<int64_t>(table.columns.size()));
+  schema.release(&schema);
+  const uint64_t limit = (static_cast<uint64_t>(db.total_pages()) + 1) * 4096;
+  for (;;) {
+    ArrowArray batch;
+    auto more = (*reader)->next(&batch);
+    pass.failed = !more;
+    if (!more || !*more) break;
+    check(batch.n_children == static_cast<int64_t>(table.columns.size()));
+    check(batch.length >= 1 && batch.length <= 3);
+    for (int64_t i = 0; i < batch.n_children; ++i) {
+      check(batch.children[i]->length == batch.length);
     }
+    pass.rows += static_cast<uint64_t>(batch.length);
+    check(pass.rows <= limit);
+    batch.release(&batch);
+  }
+  for (const uint64_t n : (*reader)->out_of_form()) pass.out_of_form += n;
+  return pass;
+}
+
+// Every table as Arrow batches; a pass built by worker threads gives what
+// a pass on this thread alone gives.
+void arrow_all_tables(const Database& db, bool decode) {
+  for (const auto& [name, table] : db.tables()) {
+    check(arrow_pass(db, name, table, decode, true) == arrow_pass(db, name, table, decode, false));
   }
 }
 
