@@ -114,6 +114,10 @@ class DecodedTableRecords {
   // Leaves the table's branch pages list.
   size_t leaf_count() const { return cursor_.listed_leaves(); }
   const TreeCursor& cursor() const { return cursor_; }
+  // Up to `most` next records' bytes at once (next_records_data).
+  Result<bool> next_data(std::vector<ByteView>& out, size_t most) {
+    return next_records_data(cursor_, primed_, out, most);
+  }
   const ColumnPlan& plan() const { return plan_; }
   // Narrows the pass to the named columns (record/selection.hpp); called
   // before the first record. ColumnNotFound for a name the table lacks.

@@ -1265,16 +1265,13 @@ ArrowTableReader::WalkEnd ArrowTableReader::walk_batch(std::vector<ByteView>& re
       if (page != 0) ahead.push_back(page);
     }
   };
-  while (records.size() < batch_size_) {
-    ByteView data;
-    Result<bool> more = decode_ ? decoded_->next_data(data) : raw_->next_data(data);
-    if (!more) {
-      error = more.error();
-      return WalkEnd::Error;
-    }
-    if (!*more) return WalkEnd::End;
-    records.push_back(data);
+  Result<bool> more = decode_ ? decoded_->next_data(records, batch_size_)
+                              : raw_->next_data(records, batch_size_);
+  if (!more) {
+    error = more.error();
+    return WalkEnd::Error;
   }
+  if (!*more) return WalkEnd::End;
   look_ahead();
   return WalkEnd::More;
 }

@@ -57,7 +57,8 @@ const char* arrow_format(ArrowType type);
 bool ole_date_to_unix_micros(uint64_t bits, int64_t* out);
 
 // A batch also ends early once its variable-size data reaches this many
-// bytes, so batches of long values stay a bounded size.
+// bytes (checked after each chunk of records, and after each record that
+// holds a long value), so batches of long values stay a bounded size.
 inline constexpr uint64_t kArrowBatchDataLimit = uint64_t{256} << 20;
 
 struct ArrowReadOptions {

@@ -153,6 +153,23 @@ inline Result<bool> next_record_data(TreeCursor& cursor, bool& primed, ByteView&
   return false;
 }
 
+// Many steps of next_record_data at once: the bytes of up to `most` next
+// records appended to `out`. True when more may follow, false at the end,
+// or the error that ended the pass (the records before it appended).
+inline Result<bool> next_records_data(TreeCursor& cursor, bool& primed,
+                                      std::vector<ByteView>& out, size_t most) {
+  for (size_t n = 0; n < most; ++n) {
+    if (!primed) cursor.next();
+    primed = false;
+    if (!cursor.valid()) {
+      if (!cursor.status().ok()) return cursor.status().error();
+      return false;
+    }
+    out.push_back(cursor.entry().data);
+  }
+  return true;
+}
+
 // Iterates over the records of one table, long values resolved.
 class TableRecords {
  public:
@@ -177,6 +194,10 @@ class TableRecords {
   // Leaves the table's branch pages list.
   size_t leaf_count() const { return cursor_.listed_leaves(); }
   const TreeCursor& cursor() const { return cursor_; }
+  // Up to `most` next records' bytes at once (next_records_data).
+  Result<bool> next_data(std::vector<ByteView>& out, size_t most) {
+    return next_records_data(cursor_, primed_, out, most);
+  }
   const ColumnPlan& plan() const { return plan_; }
   // Narrows the pass to the named columns (record/selection.hpp); called
   // before the first record. ColumnNotFound for a name the table lacks.
