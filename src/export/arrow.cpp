@@ -987,7 +987,7 @@ struct ArrowTableReader::Part {
 struct ArrowTableReader::Workers {
   static constexpr size_t kThreads = 2;
   // Batches walked but not yet given: bounds the memory held ahead.
-  static constexpr uint64_t kAhead = 3;
+  static constexpr uint64_t kAhead = 2;
 
   using Built = Part;
   using Key = std::pair<uint64_t, uint32_t>;  // (batch, part)
@@ -1018,20 +1018,15 @@ struct ArrowTableReader::Workers {
     }
   }
 
-  // Hands part `key` over. A part after the first waits until the one
-  // before it has been taken, so a batch of long values holds at most two
-  // parts of its data at a time.
+  // Hands part `key` over. A batch's parts before its last (each of about
+  // the data limit: long values) return only once taken, so that a worker
+  // builds the next part only then and holds at most one at a time.
   void publish(Key key, Built&& part) {
     std::unique_lock<std::mutex> lock(m);
-    if (key.second > 0) {
-      cv.wait(lock, [&] { return stop || next_give > Key{key.first, key.second - 1}; });
-      if (stop) {
-        if (part.array.release != nullptr) part.array.release(&part.array);
-        return;
-      }
-    }
+    const bool wait = !part.last;
     built.emplace(key, std::move(part));
     cv.notify_all();
+    if (wait) cv.wait(lock, [&] { return stop || next_give > key; });
   }
 
   // Walks a batch's records in turn, then builds them, until the walk ends.
