@@ -322,6 +322,17 @@ class BufferTextSink : public TextSink {
 
 }  // namespace
 
+// A Plain cell's value as its first sizeof(T) bytes, as stored; false when
+// it is shorter (not in the type's form).
+template <class T>
+struct TakeLeading {
+  bool operator()(const ArrowCell& c, uint8_t* o) const {
+    if (c.size < sizeof(T)) return false;
+    std::memcpy(o, c.data, sizeof(T));
+    return true;
+  }
+};
+
 // Appends the values of one column (or of a list column's elements) of one
 // batch. Values are taken only in the form the type names; any other form
 // is appended as null and reported.
@@ -439,27 +450,15 @@ class ColumnBuilder {
         });
       case 3:
       case 17:
-        return run_fixed<uint16_t>(cells, count, out_of_form, [](const ArrowCell& c, uint8_t* o) {
-          if (c.size < 2) return false;
-          std::memcpy(o, c.data, 2);
-          return true;
-        });
+        return run_fixed<uint16_t>(cells, count, out_of_form, TakeLeading<uint16_t>{});
       case 4:
       case 6:
       case 14:
-        return run_fixed<uint32_t>(cells, count, out_of_form, [](const ArrowCell& c, uint8_t* o) {
-          if (c.size < 4) return false;
-          std::memcpy(o, c.data, 4);
-          return true;
-        });
+        return run_fixed<uint32_t>(cells, count, out_of_form, TakeLeading<uint32_t>{});
       case 5:
       case 7:
       case 15:
-        return run_fixed<uint64_t>(cells, count, out_of_form, [](const ArrowCell& c, uint8_t* o) {
-          if (c.size < 8) return false;
-          std::memcpy(o, c.data, 8);
-          return true;
-        });
+        return run_fixed<uint64_t>(cells, count, out_of_form, TakeLeading<uint64_t>{});
       case 8:
         if (type_ == ArrowType::TimestampUs) {
           return run_fixed<int64_t>(cells, count, out_of_form, [](const ArrowCell& c, uint8_t* o) {
@@ -469,11 +468,7 @@ class ColumnBuilder {
             return true;
           });
         }
-        return run_fixed<uint64_t>(cells, count, out_of_form, [](const ArrowCell& c, uint8_t* o) {
-          if (c.size < 8) return false;
-          std::memcpy(o, c.data, 8);
-          return true;
-        });
+        return run_fixed<uint64_t>(cells, count, out_of_form, TakeLeading<uint64_t>{});
       case 9:
       case 11:
       case 16:
@@ -611,6 +606,11 @@ class ColumnBuilder {
   }
   void close_bits(Buffer& bits) { bits.set_size((static_cast<size_t>(length_) + 7) / 8); }
 
+  // Cell k of an array of cells, or of a function giving them.
+  static const ArrowCell& cell_at(const ArrowCell* cells, size_t k) { return cells[k]; }
+  template <class F>
+  static ArrowCell cell_at(const F& cells, size_t k) { return cells(k); }
+
   static void set_bit(uint8_t* bits, int64_t i) {
     bits[i >> 3] |= static_cast<uint8_t>(1u << (i & 7));
   }
@@ -625,33 +625,43 @@ class ColumnBuilder {
   [[gnu::always_inline]] bool append_fixed(size_t count, const ColumnDef& column, At at) {
     if (is_list_) return false;
     const uint32_t size = column.size;
+    const auto cells = [&](size_t r) {
+      ArrowCell c;
+      c.data = at(r);
+      c.size = size;
+      c.kind = c.data != nullptr ? ArrowCell::Plain : ArrowCell::Null;
+      return c;
+    };
+    uint64_t out_of_form = 0;  // none: the size fits the type
     switch (column.column_type) {
       case 2:
-        return size == 1 && fixed_run<uint8_t>(count, at);
+        return size == 1 && run_fixed<uint8_t>(cells, count, out_of_form, TakeLeading<uint8_t>{});
       case 3:
       case 17:
-        return size >= 2 && fixed_run<uint16_t>(count, at);
+        return size >= 2 && run_fixed<uint16_t>(cells, count, out_of_form, TakeLeading<uint16_t>{});
       case 4:
       case 6:
       case 14:
-        return size >= 4 && fixed_run<uint32_t>(count, at);
+        return size >= 4 && run_fixed<uint32_t>(cells, count, out_of_form, TakeLeading<uint32_t>{});
       case 5:
       case 7:
       case 15:
-        return size >= 8 && fixed_run<uint64_t>(count, at);
+        return size >= 8 && run_fixed<uint64_t>(cells, count, out_of_form, TakeLeading<uint64_t>{});
       case 8:
-        return size >= 8 && type_ == ArrowType::UInt64 && fixed_run<uint64_t>(count, at);
+        return size >= 8 && type_ == ArrowType::UInt64 &&
+               run_fixed<uint64_t>(cells, count, out_of_form, TakeLeading<uint64_t>{});
       default:
         return false;
     }
   }
 
  private:
-  // Fixed-width values of T: take(cell, out) writes a Plain cell's value
-  // and returns true, or false when it is not in the type's form.
-  template <class T, class Take>
-  [[gnu::always_inline]] size_t run_fixed(const ArrowCell* cells, size_t count,
-                                          uint64_t& out_of_form, Take take) {
+  // Fixed-width values of T from the cells cell(k) gives: take(cell, out)
+  // writes a Plain cell's value and returns true, or false when it is not
+  // in the type's form.
+  template <class T, class Take, class Cell = const ArrowCell* >
+  [[gnu::always_inline]] size_t run_fixed(Cell cells, size_t count, uint64_t& out_of_form,
+                                          Take take) {
     values_.ensure(count * sizeof(T));
     open_bits(validity_, count);
     uint8_t* out = values_.end();
@@ -661,7 +671,7 @@ class ColumnBuilder {
     uint64_t bad = 0;
     size_t k = 0;
     for (; k < count; ++k) {
-      const ArrowCell& c = cells[k];
+      const ArrowCell& c = cell_at(cells, k);
       if (c.kind > ArrowCell::Plain) break;
       if (c.kind == ArrowCell::Plain && take(c, out)) {
         set_bit(valid, len);
@@ -679,33 +689,6 @@ class ColumnBuilder {
     out_of_form += bad;
     close_bits(validity_);
     return k;
-  }
-
-  template <class T, class At>
-  [[gnu::always_inline]] bool fixed_run(size_t count, At at) {
-    values_.ensure(count * sizeof(T));
-    open_bits(validity_, count);
-    uint8_t* out = values_.end();
-    uint8_t* valid = validity_.data();
-    int64_t len = length_;
-    int64_t nulls = 0;
-    for (size_t r = 0; r < count; ++r) {
-      const uint8_t* p = at(r);
-      if (p != nullptr) {
-        std::memcpy(out, p, sizeof(T));
-        set_bit(valid, len);
-      } else {
-        std::memset(out, 0, sizeof(T));
-        ++nulls;
-      }
-      out += sizeof(T);
-      ++len;
-    }
-    values_.set_size(values_.size() + count * sizeof(T));
-    length_ = len;
-    null_count_ += nulls;
-    close_bits(validity_);
-    return true;
   }
 
   // Boolean values as bits: any non-zero first byte is true.
