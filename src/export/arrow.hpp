@@ -133,7 +133,8 @@ class ArrowTableReader {
     uint32_t slots_end = 0;
     explicit ChunkRecord(ByteView d) : data(d), lay(d) {}
   };
-  // Records taken from the walk, to be built into a batch.
+  // Records being built together (a chunk of a batch), with their tagged
+  // entries.
   struct Plan {
     std::vector<ChunkRecord> records;
     std::vector<RecordScratch::TaggedSlot> slots;
@@ -156,8 +157,8 @@ class ArrowTableReader {
     uint32_t rows = 0;                        // a worker's rows since its last part
     uint64_t record_bytes = 0;                // and the bytes of their records
   };
-  // Where a walk for the workers stops: the end, an error, or a record
-  // they do not build (kept in pending_ for the calling thread).
+  // How a worker's walk of a batch ended: more may follow, the end of the
+  // pass, or an error.
   enum class WalkEnd : uint8_t { More, End, Error };
   struct Part;
   struct Workers;
@@ -173,7 +174,8 @@ class ArrowTableReader {
   // that may be large, so that the batch's size is checked after it.
   void gather(Plan& plan, size_t want);
   // A worker's batch of records (their bytes): up to batch_size_, fewer at
-  // the end or on an error.
+  // the end or on an error; `ahead` gets the listed leaves of the batch
+  // after the next one.
   WalkEnd walk_batch(std::vector<ByteView>& records, std::optional<EseError>& error,
                      std::vector<uint32_t>& ahead);
   // Maps in the listed leaves in `ahead` (pages), contiguous runs at a time.
