@@ -223,14 +223,6 @@ PyObject* get_out_of_form(PyObject* self, void*) {
   return dict.release();
 }
 
-void arrow_dealloc(PyObject* self) {
-  ArrowTableObject* obj = as_arrow(self);
-  delete obj->state;
-  obj->state = nullptr;
-  Py_CLEAR(obj->owner);
-  free_heap_object(self);
-}
-
 PyMethodDef kArrowMethods[] = {
     {"__arrow_c_stream__", as_cfunction(arrow_c_stream), METH_VARARGS | METH_KEYWORDS,
      "__arrow_c_stream__($self, requested_schema=None)\n--\n\n"
@@ -248,7 +240,7 @@ PyGetSetDef kArrowGetSet[] = {
 };
 
 PyType_Slot kArrowSlots[] = {
-    {Py_tp_dealloc, as_slot(arrow_dealloc)},
+    {Py_tp_dealloc, as_slot(dealloc_state_then_owner<ArrowTableObject>)},
     {Py_tp_methods, kArrowMethods},
     {Py_tp_getset, kArrowGetSet},
     {Py_tp_doc, const_cast<char*>("One table's records as Arrow record batches.")},
@@ -264,11 +256,7 @@ PyType_Spec kArrowSpec = {
 };
 
 // The type, made on first use in each interpreter (borrowed).
-PyObject* arrow_table_type() {
-  static PyObject* type = nullptr;
-  static int64_t interpreter = -1;
-  return type_for_interpreter(&kArrowSpec, &type, &interpreter);
-}
+PyObject* arrow_table_type() { return type_in_interpreter<kArrowSpec>(); }
 
 const char* const kArrowParams[] = {"table_name", "decode", "columns", "batch_size"};
 const Signature kArrowSig = {"EseDatabase.arrow()", kArrowParams, 4, 1};

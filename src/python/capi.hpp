@@ -37,6 +37,15 @@ inline PyObject* type_for_interpreter(PyType_Spec* type_description, PyObject** 
   return *cache;
 }
 
+// The heap type of `spec` in the running interpreter (see
+// type_for_interpreter), one cache per spec.
+template <PyType_Spec& spec>
+PyObject* type_in_interpreter() {
+  static PyObject* type = nullptr;
+  static int64_t interpreter = -1;
+  return type_for_interpreter(&spec, &type, &interpreter);
+}
+
 // tp_iter of an iterator type: the iterator itself.
 inline PyObject* iter_self(PyObject* self) {
   Py_INCREF(self);
@@ -50,4 +59,15 @@ inline void free_heap_object(PyObject* self) {
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
   Py_DECREF(type);
+}
+
+// tp_dealloc of an object whose `state` points into the database of its
+// `owner` (a strong reference): the state goes first, then the owner.
+template <class Object>
+void dealloc_state_then_owner(PyObject* self) {
+  auto* obj = reinterpret_cast<Object*>(self);
+  delete obj->state;
+  obj->state = nullptr;
+  Py_CLEAR(obj->owner);
+  free_heap_object(self);
 }

@@ -146,16 +146,8 @@ PyObject* iter_next(PyObject* self) {
   return dict;
 }
 
-void iter_dealloc(PyObject* self) {
-  RecoverIteratorObject* obj = as_iter(self);
-  delete obj->state;  // before the owner: it points into the owner's database
-  obj->state = nullptr;
-  Py_CLEAR(obj->owner);
-  free_heap_object(self);
-}
-
 PyType_Slot kIterSlots[] = {
-    {Py_tp_dealloc, as_slot(iter_dealloc)},
+    {Py_tp_dealloc, as_slot(dealloc_state_then_owner<RecoverIteratorObject>)},
     {Py_tp_iter, as_slot(iter_self)},
     {Py_tp_iternext, as_slot(iter_next)},
     {Py_tp_doc, const_cast<char*>("Iterator over recovered records.")},
@@ -171,11 +163,7 @@ PyType_Spec kIterSpec = {
 };
 
 // The iterator type, made on first use in each interpreter (borrowed).
-PyObject* iterator_type() {
-  static PyObject* type = nullptr;
-  static int64_t interpreter = -1;
-  return type_for_interpreter(&kIterSpec, &type, &interpreter);
-}
+PyObject* iterator_type() { return type_in_interpreter<kIterSpec>(); }
 
 // The source bit of a source name (str), or 0 with ValueError set.
 unsigned source_bit(PyObject* name) {

@@ -85,34 +85,14 @@ size_t ascii_prefix(const uint8_t* p, size_t n) {
   return i;
 }
 
-// windows-1252: one character per byte, nothing is malformed. False when
-// the sink refuses the bytes.
-bool decode_cp1252(const uint8_t* p, size_t n, TextSink& sink) {
-  const size_t ascii = ascii_prefix(p, n);
-  if (ascii == n) {
-    char* o = sink.extend(n);
-    if (o == nullptr) return false;
-    if (n != 0) std::memcpy(o, p, n);
-    return true;
-  }
+// UTF-8 size of windows-1252 text: one character per byte, nothing is
+// malformed.
+size_t cp1252_size(const uint8_t* p, size_t n) {
   size_t size = n;
-  for (size_t i = ascii; i < n; ++i) {
-    if (p[i] >= 0x80) size += kCp1252Utf8[p[i] - 0x80].len - 1;
+  for (size_t i = ascii_prefix(p, n); i < n; ++i) {
+    if (p[i] >= 0x80) size += kCp1252Utf8[p[i] - 0x80].len - 1u;
   }
-  char* o = sink.extend(size);
-  if (o == nullptr) return false;
-  std::memcpy(o, p, ascii);
-  o += ascii;
-  for (size_t i = ascii; i < n; ++i) {
-    const uint8_t b = p[i];
-    if (b < 0x80) {
-      *o++ = static_cast<char>(b);
-    } else {
-      const Utf8Seq& s = kCp1252Utf8[b - 0x80];
-      for (uint8_t k = 0; k < s.len; ++k) *o++ = s.b[k];
-    }
-  }
-  return true;
+  return size;
 }
 
 template <bool kBigEndian>
@@ -173,39 +153,22 @@ bool walk_utf16(const uint8_t* p, size_t from, size_t units, Emit&& emit) {
   return false;
 }
 
-// UTF-16 in the given byte order. Sizes the output exactly in a first pass
-// (skipped for all-ASCII text), then writes it. False when the sink refuses
-// the bytes.
+// UTF-8 size of UTF-16 text in the given byte order (the ASCII prefix
+// counted without decoding).
 template <bool kBigEndian>
-bool decode_utf16(const uint8_t* p, size_t n, TextSink& sink) {
+size_t utf16_size(const uint8_t* p, size_t n) {
   const size_t units = n / 2;
-  const bool odd = (n & 1) != 0;
   const size_t ascii = ascii_units_prefix<kBigEndian>(p, units);
   size_t size = ascii;
   const bool pending_lead =
       walk_utf16<kBigEndian>(p, ascii, units, [&](uint32_t cp) { size += utf8_length(cp); });
-  if (pending_lead || odd) size += 3;
-  char* o = sink.extend(size);
-  if (o == nullptr) return false;
-  size_t u = 0;
-#if defined(__SSE2__)
-  if constexpr (!kBigEndian) {
-    // Units below 0x80 pack to their low byte exactly.
-    for (; u + 8 <= ascii; u += 8) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2 * u));
-      _mm_storel_epi64(reinterpret_cast<__m128i*>(o + u), _mm_packus_epi16(v, v));
-    }
-  }
-#endif
-  for (; u < ascii; ++u) o[u] = static_cast<char>(p[2 * u + (kBigEndian ? 1 : 0)]);
-  o += ascii;
-  walk_utf16<kBigEndian>(p, ascii, units, [&](uint32_t cp) { o = put_utf8(o, cp); });
-  if (pending_lead || odd) std::memcpy(o, kReplacement, 3);
-  return true;
+  if (pending_lead || (n & 1) != 0) size += 3;
+  return size;
 }
 
-// decode_utf16 into room for at least 3 * units + 3 bytes, in one pass;
-// returns the bytes written.
+// UTF-16 text in the given byte order written to room for at least
+// 3 * units + 3 bytes (utf16_size of them exactly), in one pass; returns the
+// bytes written.
 template <bool kBigEndian>
 size_t write_utf16(const uint8_t* p, size_t n, char* out) {
   const size_t units = n / 2;
@@ -237,7 +200,8 @@ size_t write_utf16(const uint8_t* p, size_t n, char* out) {
   return static_cast<size_t>(o - out);
 }
 
-// decode_cp1252 into room for at least 3 * n bytes; returns the bytes written.
+// windows-1252 text written to room for at least 3 * n bytes (cp1252_size of
+// them exactly); returns the bytes written.
 size_t write_cp1252(const uint8_t* p, size_t n, char* out) {
   char* o = out;
   size_t i = 0;
@@ -280,37 +244,71 @@ class StringSink : public TextSink {
 
 bool is_known_codepage(uint32_t cp) { return cp == 1200 || cp == 1252 || cp == 20127; }
 
+namespace {
+
+// How stored text is decoded, after a byte order mark (which the view no
+// longer holds): marks win over the code page.
+enum class TextForm : uint8_t { Utf8, Utf16le, Utf16be, Cp1252 };
+
+TextForm text_form(ByteView& bytes, uint32_t codepage) {
+  const uint8_t* p = bytes.data();
+  const size_t n = bytes.size();
+  if (n >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF) {
+    bytes = bytes.subspan(3);
+    return TextForm::Utf8;
+  }
+  if (n >= 2 && p[0] == 0xFF && p[1] == 0xFE) {
+    bytes = bytes.subspan(2);
+    return TextForm::Utf16le;
+  }
+  if (n >= 2 && p[0] == 0xFE && p[1] == 0xFF) {
+    bytes = bytes.subspan(2);
+    return TextForm::Utf16be;
+  }
+  return codepage == 1200 ? TextForm::Utf16le : TextForm::Cp1252;
+}
+
+std::string utf8_text(ByteView bytes) {
+  return utf8_lossy(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+}
+
+// Text of a form other than UTF-8 written to `out`; returns the bytes written.
+size_t write_form(TextForm form, ByteView bytes, char* out) {
+  switch (form) {
+    case TextForm::Utf16le: return write_utf16<false>(bytes.data(), bytes.size(), out);
+    case TextForm::Utf16be: return write_utf16<true>(bytes.data(), bytes.size(), out);
+    default: return write_cp1252(bytes.data(), bytes.size(), out);
+  }
+}
+
+}  // namespace
+
 bool append_text(ByteView bytes, uint32_t codepage, TextSink& sink) {
   if (!is_known_codepage(codepage)) return false;
-  const uint8_t* p = bytes.data();
-  size_t n = bytes.size();
-  if (n >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF) {
-    const std::string text =
-        utf8_lossy(std::string_view(reinterpret_cast<const char*>(p + 3), n - 3));
+  const TextForm form = text_form(bytes, codepage);
+  if (form == TextForm::Utf8) {
+    const std::string text = utf8_text(bytes);
     char* o = sink.extend(text.size());
     if (o == nullptr) return false;
     if (!text.empty()) std::memcpy(o, text.data(), text.size());
     return true;
   }
-  if (n >= 2 && p[0] == 0xFF && p[1] == 0xFE) return decode_utf16<false>(p + 2, n - 2, sink);
-  if (n >= 2 && p[0] == 0xFE && p[1] == 0xFF) return decode_utf16<true>(p + 2, n - 2, sink);
-  if (codepage == 1200) return decode_utf16<false>(p, n, sink);
-  return decode_cp1252(p, n, sink);
+  // Sized exactly first, then written.
+  const size_t size = form == TextForm::Cp1252   ? cp1252_size(bytes.data(), bytes.size())
+                      : form == TextForm::Utf16le ? utf16_size<false>(bytes.data(), bytes.size())
+                                                  : utf16_size<true>(bytes.data(), bytes.size());
+  char* o = sink.extend(size);
+  if (o == nullptr) return false;
+  write_form(form, bytes, o);
+  return true;
 }
 
 size_t write_text(ByteView bytes, uint32_t codepage, char* out) {
-  const uint8_t* p = bytes.data();
-  const size_t n = bytes.size();
-  if (n >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF) {
-    const std::string text =
-        utf8_lossy(std::string_view(reinterpret_cast<const char*>(p + 3), n - 3));
-    if (!text.empty()) std::memcpy(out, text.data(), text.size());
-    return text.size();
-  }
-  if (n >= 2 && p[0] == 0xFF && p[1] == 0xFE) return write_utf16<false>(p + 2, n - 2, out);
-  if (n >= 2 && p[0] == 0xFE && p[1] == 0xFF) return write_utf16<true>(p + 2, n - 2, out);
-  if (codepage == 1200) return write_utf16<false>(p, n, out);
-  return write_cp1252(p, n, out);
+  const TextForm form = text_form(bytes, codepage);
+  if (form != TextForm::Utf8) return write_form(form, bytes, out);
+  const std::string text = utf8_text(bytes);
+  if (!text.empty()) std::memcpy(out, text.data(), text.size());
+  return text.size();
 }
 
 bool decode_text_into(ByteView bytes, uint32_t codepage, std::string& out) {
