@@ -982,12 +982,16 @@ struct ArrowTableReader::Workers {
   uint64_t next_walk = 0;   // the next batch to walk
   Key next_give{0, 0};      // the next part to give
   bool stop = false;        // the reader is going away
-  bool walk_over = false;   // the walk has ended, with batch last_walk
+  bool walk_over = false;   // the walk has ended
   bool failed = false;      // a worker ran out of memory
-  uint64_t last_walk = 0;
-  std::vector<std::unique_ptr<Builder>> builders;
-  std::vector<std::vector<ByteView>> batches;  // per thread: the records walked
-  std::vector<std::vector<uint32_t>> ahead;    // per thread: leaves a later walk reads
+  // What each thread works with: its builder, the records it walked, and
+  // the leaves a later walk reads.
+  struct Own {
+    std::unique_ptr<Builder> builder;
+    std::vector<ByteView> records;
+    std::vector<uint32_t> ahead;
+  };
+  std::vector<Own> own;
   std::vector<std::thread> threads;
 
   void run(ArrowTableReader& reader, size_t t) {
@@ -1014,8 +1018,9 @@ struct ArrowTableReader::Workers {
 
   // Walks a batch's records in turn, then builds them, until the walk ends.
   void work(ArrowTableReader& reader, size_t t) {
-    Builder& b = *builders[t];
-    std::vector<ByteView>& records = batches[t];
+    Builder& b = *own[t].builder;
+    std::vector<ByteView>& records = own[t].records;
+    std::vector<uint32_t>& ahead = own[t].ahead;
     for (;;) {
       std::unique_lock<std::mutex> walking(walk);
       uint64_t seq = 0;
@@ -1028,17 +1033,16 @@ struct ArrowTableReader::Workers {
         seq = next_walk++;
       }
       std::optional<EseError> error;
-      const WalkEnd end = reader.walk_batch(records, error, ahead[t]);
+      const WalkEnd end = reader.walk_batch(records, error, ahead);
       if (end != WalkEnd::More) {
         std::lock_guard<std::mutex> lock(m);
         walk_over = true;
-        last_walk = seq;
         cv.notify_all();
       }
       walking.unlock();
       // The page faults of the leaves a later walk reads are taken here,
       // outside the lock, rather than one by one in that walk.
-      reader.populate(ahead[t]);
+      reader.populate(ahead);
       uint32_t part = 0;
       reader.build_batch(b, records, [&](Built&& built_part) {
         publish({seq, part++}, std::move(built_part));
@@ -1050,10 +1054,6 @@ struct ArrowTableReader::Workers {
       tail.error = std::move(error);
       publish({seq, part}, std::move(tail));
       if (end != WalkEnd::More) return;
-      {
-        std::lock_guard<std::mutex> lock(m);
-        if (stop) return;
-      }
     }
   }
 
@@ -1310,39 +1310,12 @@ void ArrowTableReader::stored_cells(Builder& b, const Plan& plan, size_t first, 
   const ArrowCell::Kind present_kind = plain ? ArrowCell::Plain : ArrowCell::Value;
   const ChunkRecord* records = plan.records.data() + first;
   ArrowCell* cells = b.cells.data();
-  if (id < 128) {
-    // A fixed column: at its offset unless the record's fixed columns end
-    // before it, its null bit is set or the record is too short.
-    const uint64_t offset = item.fixed_offset;
-    const uint32_t size = column.size;
-    const bool has_bit = id >= 1;
-    const uint32_t bit_byte = has_bit ? (id - 1) / 8 : 0;
-    const uint8_t bit = static_cast<uint8_t>(has_bit ? 1u << ((id - 1) % 8) : 0);
-    const ArrowCell::Kind kind = size == 0 && plain ? ArrowCell::Null : present_kind;
-    for (size_t r = 0; r < count; ++r) {
-      const ChunkRecord& rec = records[r];
-      const RecordLayout& lay = rec.lay;
-      ArrowCell& cell = cells[r];
-      cell.record = static_cast<uint32_t>(first + r);
-      if (id > lay.last_fixed) {
-        cell.kind = defaults ? ArrowCell::Default : ArrowCell::Null;
-      } else if ((lay.null_bitmap && (rec.data[lay.bitmap_start + bit_byte] & bit) != 0) ||
-                 offset + size > lay.length) {
-        cell.kind = ArrowCell::Null;
-      } else {
-        cell.data = rec.data.data() + offset;
-        cell.size = size;
-        cell.kind = kind;
-      }
-    }
-    return;
-  }
   for (size_t r = 0; r < count; ++r) {
     const ChunkRecord& rec = records[r];
     const RecordLayout& lay = rec.lay;
     ArrowCell& cell = cells[r];
     cell.record = static_cast<uint32_t>(first + r);
-    if (defaults && id > lay.last_variable) {
+    if (defaults && !(id < 128 ? id <= lay.last_fixed : id <= lay.last_variable)) {
       cell.kind = ArrowCell::Default;  // a column the record does not hold
       continue;
     }
@@ -1443,18 +1416,15 @@ void ArrowTableReader::build(Builder& b, const Plan& plan, size_t first, size_t 
       // A fixed column of a fixed-width type: no cells. Where each record
       // holds the column's bytes, as stored_cells finds them.
       const ChunkRecord* records = plan.records.data() + first;
-      const uint32_t id = column.id;
       const uint64_t offset = plan_->items[i].fixed_offset;
-      const uint32_t size = column.size;
-      const uint32_t bit_byte = id >= 1 ? (id - 1) / 8 : 0;
-      const uint8_t bit = static_cast<uint8_t>(id >= 1 ? 1u << ((id - 1) % 8) : 0);
       const auto at = [&](size_t r) -> const uint8_t* {
         const ChunkRecord& rec = records[r];
-        const RecordLayout& lay = rec.lay;
-        if (id > lay.last_fixed) return nullptr;
-        if (lay.null_bitmap && (rec.data[lay.bitmap_start + bit_byte] & bit) != 0) return nullptr;
-        if (offset + size > lay.length) return nullptr;
-        return rec.data.data() + offset;
+        ByteView bytes;
+        if (column.id > rec.lay.last_fixed ||
+            !fixed_column_bytes(rec.data, rec.lay, column, offset, bytes)) {
+          return nullptr;
+        }
+        return bytes.data();
       };
       if (builder.append_fixed(count, column, at)) continue;
     }
@@ -1508,14 +1478,11 @@ Result<bool> ArrowTableReader::next_here(ArrowArray* out) {
   return true;
 }
 
-void ArrowTableReader::maybe_start_workers() {
-  workers_done_ = true;  // tried once, whatever comes of it
+void ArrowTableReader::start_workers() {
+  workers_tried_ = true;  // once, whatever comes of it
   auto w = std::make_unique<Workers>();
-  for (size_t t = 0; t < Workers::kThreads; ++t) {
-    w->builders.push_back(make_builder());
-    w->batches.emplace_back();
-    w->ahead.emplace_back();
-  }
+  w->own.resize(Workers::kThreads);
+  for (Workers::Own& own : w->own) own.builder = make_builder();
   workers_ = std::move(w);
   try {
     for (size_t t = 0; t < Workers::kThreads; ++t) {
@@ -1526,10 +1493,8 @@ void ArrowTableReader::maybe_start_workers() {
     // it stays on the calling thread.
     if (workers_->threads.empty()) {
       workers_.reset();
-      return;
     }
   }
-  workers_done_ = false;
 }
 
 Result<bool> ArrowTableReader::next(ArrowArray* out) {
@@ -1539,42 +1504,30 @@ Result<bool> ArrowTableReader::next(ArrowArray* out) {
   if (ended_) return false;
   // Worker threads pay off from a few dozen leaves on; a smaller table is
   // read on this thread, unless it turns out to hold more than a batch.
-  if (!workers_ && !workers_done_ && use_workers_ &&
+  if (!workers_tried_ && use_workers_ &&
       (batches_given_ || (decode_ ? decoded_->leaf_count() : raw_->leaf_count()) >= kWorkerLeaves)) {
-    maybe_start_workers();
+    start_workers();
   }
-  while (workers_) {
-    Workers& w = *workers_;
+  if (!workers_) return next_here(out);
+  // Every batch the workers walk ends with a last part, the end of the pass
+  // or its error among them: the next part is always coming.
+  Workers& w = *workers_;
+  for (;;) {
     Part got;
-    bool have = false;
-    bool over = false;
     {
       std::unique_lock<std::mutex> lock(w.m);
-      w.cv.wait(lock, [&] {
-        return w.failed || w.built.count(w.next_give) != 0 ||
-               (w.walk_over && w.next_give.first > w.last_walk);
-      });
+      w.cv.wait(lock, [&] { return w.failed || w.built.count(w.next_give) != 0; });
       if (w.failed) {
         // Records of the batch being built are lost to the pass: it ends.
         failed_ = true;
         throw std::bad_alloc();
       }
       auto it = w.built.find(w.next_give);
-      if (it != w.built.end()) {
-        got = std::move(it->second);
-        w.built.erase(it);
-        w.next_give = got.last ? Workers::Key{w.next_give.first + 1, 0}
-                               : Workers::Key{w.next_give.first, w.next_give.second + 1};
-        have = true;
-        w.cv.notify_all();
-      }
-      over = w.walk_over;
-    }
-    if (!have && over) {  // the workers' part is over: the rest is built here
-      w.shut();
-      workers_.reset();
-      workers_done_ = true;
-      break;
+      got = std::move(it->second);
+      w.built.erase(it);
+      w.next_give = got.last ? Workers::Key{w.next_give.first + 1, 0}
+                             : Workers::Key{w.next_give.first, w.next_give.second + 1};
+      w.cv.notify_all();
     }
     for (size_t i = 0; i < out_of_form_.size(); ++i) out_of_form_[i] += got.out_of_form[i];
     if (got.end == WalkEnd::Error) error_ = std::move(got.error);
@@ -1594,7 +1547,6 @@ Result<bool> ArrowTableReader::next(ArrowArray* out) {
     if (error_) return *error_;
     if (ended_) return false;
   }
-  return next_here(out);
 }
 
 // ---------------------------------------------------------------------------

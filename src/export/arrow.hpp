@@ -206,8 +206,8 @@ class ArrowTableReader {
   void finish(Builder& b, uint32_t rows, ArrowArray* out, std::vector<uint64_t>& out_of_form);
   // The next batch built on the calling thread.
   Result<bool> next_here(ArrowArray* out);
-  // Starts the workers when the pass has more than a batch left.
-  void maybe_start_workers();
+  // Starts the worker threads (none where the system gives none).
+  void start_workers();
 
   const Database* db_ = nullptr;
   bool decode_ = false;
@@ -224,7 +224,7 @@ class ArrowTableReader {
   std::vector<uint64_t> out_of_form_;
   bool ended_ = false;
   bool batches_given_ = false;         // a batch has been given
-  bool workers_done_ = false;          // the workers' part of the pass is over
+  bool workers_tried_ = false;         // workers were started (or could not be)
   bool failed_ = false;                // a worker ran out of memory: the pass is over
   std::mutex long_values_;             // the long-value index and decoding scratch
   uint64_t read_since_release_ = 0;    // record bytes given since pages were last released

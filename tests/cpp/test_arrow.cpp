@@ -77,6 +77,20 @@ std::unique_ptr<Database> two_page_table(bool unreadable) {
   return db.ok() ? std::move(*db) : nullptr;
 }
 
+// A stream over table T in batches of `batch_size` (the test fails if the
+// table cannot be opened; the stream is then released).
+ArrowArrayStream open_stream(const Database& db, uint32_t batch_size) {
+  ArrowReadOptions options;
+  options.batch_size = batch_size;
+  auto reader = ArrowTableReader::open(db, "T", options);
+  EXPECT_TRUE(reader.ok());
+  ArrowArrayStream stream{};
+  if (reader.ok()) {
+    export_array_stream(std::make_unique<ArrowReaderSource>(std::move(*reader)), &stream);
+  }
+  return stream;
+}
+
 // Batch of a stream; fails the test on an error.
 bool next_batch(ArrowArrayStream& stream, ArrowArray* out) {
   EXPECT_EQ(stream.get_next(&stream, out), 0) << stream.get_last_error(&stream);
@@ -86,12 +100,8 @@ bool next_batch(ArrowArrayStream& stream, ArrowArray* out) {
 TEST(ArrowStream, BatchesOwnTheirBuffersAndChildrenMoveOut) {
   auto db = two_page_table(false);
   ASSERT_TRUE(db);
-  ArrowReadOptions options;
-  options.batch_size = 4;
-  auto reader = ArrowTableReader::open(*db, "T", options);
-  ASSERT_TRUE(reader.ok());
-  ArrowArrayStream stream;
-  export_array_stream(std::make_unique<ArrowReaderSource>(std::move(*reader)), &stream);
+  ArrowArrayStream stream = open_stream(*db, 4);
+  ASSERT_NE(stream.release, nullptr);
 
   ArrowSchema schema;
   ASSERT_EQ(stream.get_schema(&stream, &schema), 0);
@@ -132,12 +142,8 @@ TEST(ArrowStream, BatchesOwnTheirBuffersAndChildrenMoveOut) {
 TEST(ArrowStream, UnreadablePageEndsTheStreamAfterTheRecordsBeforeIt) {
   auto db = two_page_table(true);
   ASSERT_TRUE(db);
-  ArrowReadOptions options;
-  options.batch_size = 100;
-  auto reader = ArrowTableReader::open(*db, "T", options);
-  ASSERT_TRUE(reader.ok());
-  ArrowArrayStream stream;
-  export_array_stream(std::make_unique<ArrowReaderSource>(std::move(*reader)), &stream);
+  ArrowArrayStream stream = open_stream(*db, 100);
+  ASSERT_NE(stream.release, nullptr);
   ArrowArray batch;
   ASSERT_TRUE(next_batch(stream, &batch));
   EXPECT_EQ(batch.length, 3);  // the records before the damage
@@ -160,12 +166,8 @@ TEST(ArrowStream, WorkerBatchesComeInOrder) {
     ASSERT_TRUE(db);
     for (const uint32_t size : {1u, 2u, 5u}) {
       for (const bool drop : {false, true}) {
-        ArrowReadOptions options;
-        options.batch_size = size;
-        auto reader = ArrowTableReader::open(*db, "T", options);
-        ASSERT_TRUE(reader.ok());
-        ArrowArrayStream stream;
-        export_array_stream(std::make_unique<ArrowReaderSource>(std::move(*reader)), &stream);
+        ArrowArrayStream stream = open_stream(*db, size);
+        ASSERT_NE(stream.release, nullptr);
         std::vector<int32_t> got;
         ArrowArray batch;
         int rc = 0;
