@@ -104,20 +104,10 @@ PyObject* block_list(uint8_t mask) {
   return list.release();
 }
 
-PyObject* page_number_list(const std::vector<uint32_t>& numbers) {
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(numbers.size())));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < numbers.size(); ++i) {
-    PyObject* n = PyLong_FromUnsignedLong(numbers[i]);
-    if (n == nullptr) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), n);  // steals `n`
-  }
-  return list.release();
-}
-
-// A list of dicts, one per item, made by `make(item)` (new reference or null).
+// A list of objects, one per item, made by `make(item)` (new reference or
+// null).
 template <class T, class Make>
-PyObject* dict_list(const std::vector<T>& items, Make make) {
+PyObject* object_list(const std::vector<T>& items, Make make) {
   PyRef list(PyList_New(static_cast<Py_ssize_t>(items.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < items.size(); ++i) {
@@ -126,6 +116,10 @@ PyObject* dict_list(const std::vector<T>& items, Make make) {
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals `item`
   }
   return list.release();
+}
+
+PyObject* page_number_list(const std::vector<uint32_t>& numbers) {
+  return object_list(numbers, [](uint32_t n) { return PyLong_FromUnsignedLong(n); });
 }
 
 PyObject* bad_page_object(const BadPage& bad) {
@@ -162,13 +156,13 @@ PyObject* tree_object(const TreeCheck& tree) {
   d.set_uint("deleted", s.deleted);
   d.set_uint("rejected", s.rejected);
   d.set_uint("stale", s.stale);
-  d.set("foreign_pages", dict_list(s.foreign, [](const PageOwner& f) {
+  d.set("foreign_pages", object_list(s.foreign, [](const PageOwner& f) {
     DictFill e;
     e.set_uint("page", f.page);
     e.set_uint("owner", f.owner);
     return e.finish();
   }));
-  d.set("link_mismatches", dict_list(s.link_mismatch, [](const PageLink& l) {
+  d.set("link_mismatches", object_list(s.link_mismatch, [](const PageLink& l) {
     DictFill e;
     e.set_uint("page", l.page);
     e.set_uint("next", l.next);
@@ -266,13 +260,13 @@ PyObject* report_to_python(const IntegrityReport& report, uint32_t total_pages) 
   pages.set_uint("bad", p.bad);
   pages.set_uint("no_checksum", p.no_checksum);
   pages.set_uint("unowned", p.unowned);
-  pages.set("bad_pages", dict_list(p.bad_pages, bad_page_object));
+  pages.set("bad_pages", object_list(p.bad_pages, bad_page_object));
   pages.set("no_checksum_pages", page_number_list(p.no_checksum_pages));
 
   DictFill d;
   d.set("header", header_to_python(report.header, total_pages, TimeForm::Text));
   d.set("pages", pages.finish());
-  d.set("trees", dict_list(report.trees, tree_object));
+  d.set("trees", object_list(report.trees, tree_object));
   return d.finish();
 }
 
