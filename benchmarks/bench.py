@@ -16,9 +16,16 @@ reports medians as a table:
   arrow                       records/s and MB/s of table data of arrow() taken
                               by pyarrow.table: raw, decoded, 2 of 12 columns;
                               and raw read batch by batch (RecordBatchReader,
-                              batches dropped) for the peak memory of a stream
+                              batches dropped) for the peak memory of a stream;
+                              each also as a share of the copy limit
+  copy limit                  the least a columnar producer does: every page of
+                              the mapped file copied once into fresh memory that
+                              is kept, on two threads (page_sum.c --copy)
   export_all                  MB/s of JSON written and of database file read
   export csv                  the same for CSV, every table through export_table_csv
+  export parquet              the same for Parquet (the command line's writer)
+  export files                `quarlet export` of 200 copies of the SRUM samples
+                              (when ../shared/samples is there), -j 1 and -j 2
   carve slack / all           MB/s of pages scanned (a needle that never matches,
                               so every page is scanned)
   check                       MB/s of pages whose checksums the integrity pass
@@ -38,9 +45,12 @@ Usage: python3 benchmarks/bench.py [--runs N] [--quick] [--only NAME ...]
 import argparse
 import json
 import os
+import resource
+import shutil
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 from concurrent.futures import ProcessPoolExecutor
 
@@ -156,9 +166,10 @@ def cpu():
 def user():
     return resource.getrusage(resource.RUSAGE_SELF).ru_utime
 out = {}
-if kind in ("pagesum", "writelimit"):
+if kind in ("pagesum", "copylimit", "writelimit"):
     import subprocess
-    cmd = [arg, path] if kind == "pagesum" else [arg, "--write", path + ".wtest", sys.argv[4]]
+    cmd = ([arg, path] if kind == "pagesum" else [arg, "--copy", path, "2"]
+           if kind == "copylimit" else [arg, "--write", path + ".wtest", sys.argv[4]])
     try:
         text = subprocess.check_output(cmd).split()
     finally:
@@ -168,7 +179,7 @@ if kind in ("pagesum", "writelimit"):
     out["seconds"] = float(text[0])
     out["cpu"] = child.ru_utime + child.ru_stime
     out["user"] = child.ru_utime
-    out["bytes"] = os.path.getsize(path) if kind == "pagesum" else int(text[1])
+    out["bytes"] = int(text[1]) if kind == "writelimit" else os.path.getsize(path)
     out["base_mb"] = 0.0
     out["peak_mb"] = child.ru_maxrss / 1024.0
     print(json.dumps(out))
@@ -227,6 +238,17 @@ elif kind == "exportcsv":
                    json_bytes=sum(os.path.getsize(os.path.join(d, f)) for f in os.listdir(d)))
     finally:
         shutil.rmtree(d)
+elif kind == "exportparquet":
+    import quarlet_cli
+    d = tempfile.mkdtemp(dir=os.path.dirname(path))
+    try:
+        c0 = cpu(); u0 = user(); t0 = time.perf_counter()
+        quarlet_cli.export_database(path, d, quarlet_cli.ExportJob("parquet", False, False, []))
+        t1 = time.perf_counter(); c1 = cpu(); u1 = user()
+        out.update(seconds=t1 - t0, cpu=c1 - c0, user=u1 - u0,
+                   json_bytes=sum(os.path.getsize(os.path.join(d, f)) for f in os.listdir(d)))
+    finally:
+        shutil.rmtree(d)
 elif kind == "carve":
     c0 = cpu(); u0 = user(); t0 = time.perf_counter()
     hits = db.carve_utf16le_strings_scoped(arg, needle=%r, min_chars=6, max_hits=1000)
@@ -259,6 +281,49 @@ def run_child(kind, path, arg="", *more):
     return json.loads(res.stdout.strip().splitlines()[-1])
 
 
+def run_export_files(folder, jobs):
+    """`quarlet export -j JOBS` of every database in `folder`, timed from the
+    command's start (its interpreter's start included) to its end.
+
+    The output goes to memory (/dev/shm) where there is one: on ext4, files
+    created shortly after thousands were deleted (the previous run's output)
+    cost the file system a search past every recently freed inode, and that
+    search, not the export, then takes most of the time."""
+    out = tempfile.mkdtemp(dir="/dev/shm" if os.path.isdir("/dev/shm") else CACHE)
+    try:
+        cmd = [sys.executable, "-c", "import sys, quarlet_cli; sys.exit(quarlet_cli.main())",
+               "export", "-j", str(jobs), "-o", out, folder]
+        t0 = time.perf_counter()
+        before = resource.getrusage(resource.RUSAGE_CHILDREN)
+        subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL)
+        seconds = time.perf_counter() - t0
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    finally:
+        shutil.rmtree(out)
+    return {"seconds": seconds, "user": after.ru_utime - before.ru_utime,
+            "cpu": after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime,
+            "peak_mb": 0.0, "base_mb": 0.0}  # children of the benchmark: no own peak
+
+
+def srum_copies(count=200):
+    """A folder of `count` copies of the SRUM samples (cycling through them),
+    or None when the samples are absent."""
+    samples = os.path.join(HERE, "..", "..", "shared", "samples")
+    names = sorted(n for n in os.listdir(samples) if n.startswith("srum")) \
+        if os.path.isdir(samples) else []
+    if not names:
+        return None
+    folder = os.path.join(CACHE, "srum-%d" % count)
+    if not os.path.isdir(folder):
+        os.makedirs(folder + ".part", exist_ok=True)
+        for i in range(count):
+            name = names[i % len(names)]
+            shutil.copyfile(os.path.join(samples, name),
+                            os.path.join(folder + ".part", "%03d-%s" % (i, name)))
+        os.rename(folder + ".part", folder)
+    return folder
+
+
 def median_runs(runs, fn):
     """Median wall seconds, median CPU seconds (user + system: what the work
     costs whatever else the machine runs), the largest peak RSS above the
@@ -278,8 +343,8 @@ def page_sum_tool():
     if not os.path.exists(exe) or os.path.getmtime(exe) < os.path.getmtime(src):
         # Vectorised for this machine, so the sum runs at the speed pages can
         # be brought in, not at the speed of a scalar loop.
-        if subprocess.call(["cc", "-O3", "-march=native", "-o", exe, src]) != 0:
-            subprocess.check_call(["cc", "-O2", "-o", exe, src])
+        if subprocess.call(["cc", "-O3", "-march=native", "-pthread", "-o", exe, src]) != 0:
+            subprocess.check_call(["cc", "-O2", "-pthread", "-o", exe, src])
     return exe
 
 
@@ -347,6 +412,14 @@ def main():
                 lambda t, r=r, nbytes=nbytes: "%.0f rec/s, %.0f MB/s" % (r["records"] / t,
                                                                         nbytes / t / 1e6),
                 (nbytes, limits[db]))
+    copy_limits = {}  # database -> bytes/s of the copy into fresh memory (wall)
+    for db in ("big-8k", "big-32k"):
+        name = "copy limit %s" % db
+        if db in args.databases and (want(name) or want("arrow")):
+            s, c, p, r = median_runs(args.runs, lambda: run_child("copylimit", paths[db], summer))
+            copy_limits[db] = r["bytes"] / s
+            row(name, (s, c, p, r), lambda t, r=r: "%.0f MB/s, 2 threads" % (r["bytes"] / t / 1e6),
+                (r["bytes"], limits[db]))
     for db, table in (("big-8k", "typical"), ("big-8k", "blobs"), ("big-32k", "typical")):
         for mode in ("raw", "decoded", "cols2", "stream"):
             name = "arrow %s %s/%s" % (mode, db, table)
@@ -358,6 +431,9 @@ def main():
                 lambda t, r=r, nbytes=nbytes: "%.0f rec/s, %.0f MB/s" % (r["records"] / t,
                                                                         nbytes / t / 1e6),
                 (nbytes, limits[db]))
+            if db in copy_limits:
+                print("  of the copy limit: %.1f%% (wall)" % (
+                    100.0 * nbytes / s / copy_limits[db]), flush=True)
     for db in ("big-8k", "big-32k"):
         name = "export_all %s" % db
         if want(name):
@@ -382,6 +458,14 @@ def main():
                 lambda t, r=r, size=size: "%.0f MB/s csv, %.0f MB/s db" % (
                     r["json_bytes"] / t / 1e6, size / t / 1e6),
                 (size, limits[db]))
+        name = "export parquet %s" % db
+        if want(name):
+            s, c, p, r = median_runs(args.runs, lambda: run_child("exportparquet", paths[db]))
+            size = os.path.getsize(paths[db])
+            row(name, (s, c, p, r),
+                lambda t, r=r, size=size: "%.0f MB/s parquet, %.0f MB/s db" % (
+                    r["json_bytes"] / t / 1e6, size / t / 1e6),
+                (size, limits[db]))
         for scope in ("slack", "all"):
             name = "carve %s %s" % (scope, db)
             if want(name):
@@ -394,6 +478,20 @@ def main():
             row(name, (s, c, p, r),
                 lambda t, r=r: "%.0f MB/s, %d records" % (r["bytes"] / t / 1e6, r["items"]),
                 (r["bytes"], limits[db]))
+    # Many files at once: 200 copies of the SRUM samples, one worker process
+    # against two.
+    if want("export files"):
+        folder = srum_copies()
+        if folder is None:
+            print("export files: skipped (no samples)", flush=True)
+        else:
+            times = {}
+            for jobs in (1, 2):
+                res = median_runs(args.runs, lambda: run_export_files(folder, jobs))
+                times[jobs] = res[0]
+                row("export files -j %d (200 SRUM)" % jobs, res,
+                    lambda t: "%.1f files/s" % (200 / t))
+            print("  -j 2 / -j 1: %.2f" % (times[2] / times[1]), flush=True)
     # The integrity check, on every database (tables-500: 1501 trees).
     for db in DATABASES:
         name = "check %s" % db
