@@ -6,6 +6,7 @@
 //   quarlet_bench FILE walk TABLE          visit every record's bytes (no decoding)
 //   quarlet_bench FILE read TABLE          decode every record of TABLE
 //   quarlet_bench FILE json TABLE          decode and encode as JSON (no file)
+//   quarlet_bench FILE csv TABLE           decode and encode as CSV rows (no file)
 //   quarlet_bench FILE arrow TABLE [raw|decoded|keep] [COLUMN ...]
 //                                          build every Arrow batch of TABLE (of
 //                                          the named columns only, if any); keep:
@@ -26,6 +27,7 @@
 #include "database/carve.hpp"
 #include "database/database.hpp"
 #include "export/arrow.hpp"
+#include "export/csv.hpp"
 #include "export/json.hpp"
 #include "export/jsonl.hpp"
 #include "record/parser.hpp"
@@ -84,7 +86,7 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(count), static_cast<unsigned long long>(bytes));
     return 0;
   }
-  if (op == "read" || op == "json") {
+  if (op == "read" || op == "json" || op == "csv") {
     t0 = now();
     auto opened = TableRecords::open(**db, arg);
     if (!opened) {
@@ -95,6 +97,9 @@ int main(int argc, char** argv) {
     uint64_t count = 0, fields = 0, out_bytes = 0;
     std::string out;
     JsonKeyPlan plan;
+    std::vector<const ColumnDef*> columns;
+    for (const ColumnPlan::Item& item : records.plan().items) columns.push_back(item.column);
+    const CsvPlan csv = CsvPlan::build(columns, false);
     Record record;
     for (;;) {
       auto more = records.next_into(record);
@@ -105,10 +110,14 @@ int main(int argc, char** argv) {
       if (!*more) break;
       ++count;
       fields += record.fields.size();
-      if (op == "json") {
-        if (!plan.fits(record)) plan = JsonKeyPlan::build(record_columns(record));
-        encode_record(out, record, plan);
-        out.push_back('\n');
+      if (op != "read") {
+        if (op == "csv") {
+          append_csv_row(out, record, csv, false);
+        } else {
+          if (!plan.fits(record)) plan = JsonKeyPlan::build(record_columns(record));
+          encode_record(out, record, plan);
+          out.push_back('\n');
+        }
         if (out.size() > (1u << 20)) {
           out_bytes += out.size();
           out.clear();

@@ -514,22 +514,26 @@ def reference_csv(db, table, decode, excel_safe):
 @pytest.fixture(scope="module")
 def csv_db(tmp_path_factory):
     """Cells at the edges of the text rules: floats at the notation
-    boundaries and not finite, formula starts, a one-column table with empty
-    rows, dates in and out of range, multi-valued lists."""
+    boundaries and not finite, formula starts, quotes past the first 16
+    bytes, a one-column table with empty rows, dates in and out of range,
+    multi-valued lists, binary values of 0 to 39 bytes."""
     path = str(tmp_path_factory.mktemp("csv") / "cells.edb")
     floats = [1e-05, 0.0001, 1e16, 1e15, 123.0, -0.0, float("nan"), float("inf"),
               float("-inf"), 1.5e-300, 2.5]
     dates = [struct.pack("<d", d) for d in (44838.5, 44838.123456789, -700000.0)]
-    texts = ["=1+2", "-x", "@a", "\tt", "\rr", "plain", "a,b", "", "+"]
+    texts = ["=1+2", "-x", "@a", "\tt", "\rr", "plain", "a,b", "", "+",
+             "sixteen bytes ok, comma after them", "0123456789abcdefghij\nLF",
+             "0123456789abcdef0123456789abcdef"]
     mv = eb.Tagged(b"\x06\x00\x0a\x00\x0e\x00" + b"ab\"c" + b"\x01\x02" + b"\x00\x7f",
                    flags=0x08)
     columns = [eb.Column("=f", eb.T_DOUBLE), eb.Column("f32", eb.T_SINGLE),
                eb.Column("d", eb.T_DATETIME), eb.Column("t", eb.T_TEXT, codepage=1252),
                eb.Column("mv", eb.T_TEXT, codepage=1252, flags=0x8, id=300),
-               eb.Column("cur", eb.T_CURRENCY)]
+               eb.Column("cur", eb.T_CURRENCY), eb.Column("b", eb.T_BINARY)]
     rows = [{"=f": floats[i % len(floats)], "f32": floats[i % len(floats)],
              "d": eb.Raw(dates[i % len(dates)]), "t": texts[i % len(texts)],
-             "mv": mv if i % 2 else None, "cur": eb.Raw(struct.pack("<q", -i))}
+             "mv": mv if i % 2 else None, "cur": eb.Raw(struct.pack("<q", -i)),
+             "b": bytes(range(200, 200 + i))}
             for i in range(40)]
     eb.Database([eb.Table("cells", columns, rows),
                  eb.Table("one", [eb.Column("x", eb.T_TEXT, codepage=1252)],

@@ -6,6 +6,10 @@
 #include <cstring>
 #include <unordered_map>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "decode/ole_date.hpp"
 #include "export/json.hpp"
 #include "export/json_decoded.hpp"
@@ -13,8 +17,6 @@
 namespace quarlet {
 
 namespace {
-
-constexpr char kHexDigits[] = "0123456789abcdef";
 
 template <class Int>
 void append_int(std::string& out, Int v) {
@@ -26,16 +28,28 @@ void append_int(std::string& out, Int v) {
 void append_hex(std::string& out, const std::vector<uint8_t>& bytes) {
   const size_t at = out.size();
   out.resize(at + 2 * bytes.size());
-  char* o = out.data() + at;
-  for (uint8_t b : bytes) {
-    *o++ = kHexDigits[b >> 4];
-    *o++ = kHexDigits[b & 0xF];
-  }
+  write_hex(bytes.data(), bytes.size(), out.data() + at);
 }
 
 // Whether a cell must be quoted: it holds a delimiter, a quote or a line break.
 bool needs_quotes(std::string_view s) {
-  for (char c : s) {
+  const char* p = s.data();
+  const char* const end = p + s.size();
+#if defined(__SSE2__)
+  // 16 bytes at a time: any of the four bytes in the block.
+  const __m128i comma = _mm_set1_epi8(',');
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i cr = _mm_set1_epi8('\r');
+  const __m128i lf = _mm_set1_epi8('\n');
+  for (; end - p >= 16; p += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, comma), _mm_cmpeq_epi8(v, quote)),
+                                     _mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)));
+    if (_mm_movemask_epi8(hit) != 0) return true;
+  }
+#endif
+  for (; p < end; ++p) {
+    const char c = *p;
     if (c == ',' || c == '"' || c == '\r' || c == '\n') return true;
   }
   return false;
@@ -76,39 +90,40 @@ void append_json_element(std::string& out, const ColumnValue& v) {
   }
 }
 
-// The text of a scalar value as it goes into a cell, before quoting; false
-// for a text value (whose cell follows the text rule), with `*text` set.
-bool scalar_text(std::string& cell, const ColumnValue& v, bool decoded, std::string_view* text,
+// Appends the cell of a scalar value (numbers, hex and dates never need
+// quotes); false for a text value, whose cell follows the text rule and is
+// not appended, with `*text` set.
+bool append_scalar_cell(std::string& out, const ColumnValue& v, bool decoded, std::string_view* text,
                  char* guid) {
   switch (kind_of(v)) {
     case ValueKind::Null: return true;
-    case ValueKind::Boolean: cell.append(std::get<bool>(v) ? "true" : "false"); return true;
-    case ValueKind::I8: append_int(cell, static_cast<int>(std::get<int8_t>(v))); return true;
-    case ValueKind::U8: append_int(cell, static_cast<unsigned>(std::get<uint8_t>(v))); return true;
-    case ValueKind::I16: append_int(cell, static_cast<int>(std::get<int16_t>(v))); return true;
+    case ValueKind::Boolean: out.append(std::get<bool>(v) ? "true" : "false"); return true;
+    case ValueKind::I8: append_int(out, static_cast<int>(std::get<int8_t>(v))); return true;
+    case ValueKind::U8: append_int(out, static_cast<unsigned>(std::get<uint8_t>(v))); return true;
+    case ValueKind::I16: append_int(out, static_cast<int>(std::get<int16_t>(v))); return true;
     case ValueKind::U16:
-      append_int(cell, static_cast<unsigned>(std::get<uint16_t>(v)));
+      append_int(out, static_cast<unsigned>(std::get<uint16_t>(v)));
       return true;
-    case ValueKind::I32: append_int(cell, std::get<int32_t>(v)); return true;
-    case ValueKind::U32: append_int(cell, std::get<uint32_t>(v)); return true;
-    case ValueKind::I64: append_int(cell, std::get<int64_t>(v)); return true;
-    case ValueKind::U64: append_int(cell, std::get<uint64_t>(v)); return true;
-    case ValueKind::F32: append_csv_double(cell, static_cast<double>(std::get<float>(v))); return true;
-    case ValueKind::F64: append_csv_double(cell, std::get<double>(v)); return true;
+    case ValueKind::I32: append_int(out, std::get<int32_t>(v)); return true;
+    case ValueKind::U32: append_int(out, std::get<uint32_t>(v)); return true;
+    case ValueKind::I64: append_int(out, std::get<int64_t>(v)); return true;
+    case ValueKind::U64: append_int(out, std::get<uint64_t>(v)); return true;
+    case ValueKind::F32: append_csv_double(out, static_cast<double>(std::get<float>(v))); return true;
+    case ValueKind::F64: append_csv_double(out, std::get<double>(v)); return true;
     case ValueKind::DateTime: {
       const uint64_t raw = std::get<DateTimeValue>(v).raw;
       if (decoded) {
         double days;
         std::memcpy(&days, &raw, sizeof days);
         if (const std::optional<DateTimeParts> parts = ole_date_to_utc(days)) {
-          append_iso_datetime(cell, *parts);
+          append_iso_datetime(out, *parts);
           return true;
         }
       }
-      append_int(cell, raw);
+      append_int(out, raw);
       return true;
     }
-    case ValueKind::Currency: append_int(cell, std::get<CurrencyValue>(v).raw); return true;
+    case ValueKind::Currency: append_int(out, std::get<CurrencyValue>(v).raw); return true;
     case ValueKind::Guid:
       format_guid_into(std::get<GuidValue>(v).bytes.data(), guid);
       *text = std::string_view(guid, kGuidTextSize);
@@ -119,7 +134,7 @@ bool scalar_text(std::string& cell, const ColumnValue& v, bool decoded, std::str
     case ValueKind::Binary:
     case ValueKind::MultiValue:
     case ValueKind::LongBinary:
-      append_hex(cell, *bytes_of(v));
+      append_hex(out, *bytes_of(v));
       return true;
   }
   return true;
@@ -149,8 +164,6 @@ void end_row(std::string& out, size_t row_start, size_t cells) {
   out.append("\r\n");
 }
 
-thread_local std::string t_cell;  // a cell's text before quoting
-
 }  // namespace
 
 void append_csv_double(std::string& out, double d) {
@@ -171,16 +184,9 @@ void append_csv_text_cell(std::string& out, std::string_view text, bool excel_sa
 }
 
 void append_csv_value(std::string& out, const ColumnValue& v, bool decoded, bool excel_safe) {
-  std::string& cell = t_cell;
-  cell.clear();
   std::string_view text;
   char guid[kGuidTextSize];
-  if (!scalar_text(cell, v, decoded, &text, guid)) {
-    append_csv_text_cell(out, text, excel_safe);
-    return;
-  }
-  // Numbers, hex and dates never hold a character that needs quotes.
-  out.append(cell);
+  if (!append_scalar_cell(out, v, decoded, &text, guid)) append_csv_text_cell(out, text, excel_safe);
 }
 
 CsvPlan CsvPlan::build(const std::vector<const ColumnDef*>& columns, bool excel_safe) {

@@ -54,14 +54,9 @@ void append_integer(std::string& out, Int v) {
   out.append(buf, static_cast<size_t>(r.ptr - buf));
 }
 
-// Appends `bytes` as a JSON string of lowercase hex digit pairs.
-void append_hex_string(std::string& out, const std::vector<uint8_t>& bytes) {
-  const size_t start = out.size();
-  out.resize(start + 2 + 2 * bytes.size());
-  char* p = out.data() + start;
-  *p++ = '"';
-  const uint8_t* in = bytes.data();
-  const size_t n = bytes.size();
+}  // namespace
+
+char* write_hex(const uint8_t* in, size_t n, char* p) {
   size_t i = 0;
 #if defined(__SSE2__)
   // 16 bytes at a time: split into nibbles, interleave high before low, and
@@ -87,6 +82,18 @@ void append_hex_string(std::string& out, const std::vector<uint8_t>& bytes) {
     *p++ = kHexPairs[2 * in[i]];
     *p++ = kHexPairs[2 * in[i] + 1];
   }
+  return p;
+}
+
+namespace {
+
+// Appends `bytes` as a JSON string of lowercase hex digit pairs.
+void append_hex_string(std::string& out, const std::vector<uint8_t>& bytes) {
+  const size_t start = out.size();
+  out.resize(start + 2 + 2 * bytes.size());
+  char* p = out.data() + start;
+  *p++ = '"';
+  p = write_hex(bytes.data(), bytes.size(), p);
   *p = '"';
 }
 
