@@ -11,7 +11,6 @@ recover and check only when stderr is a terminal.
 from __future__ import annotations
 
 import argparse
-import concurrent.futures
 import datetime
 import functools
 import importlib
@@ -944,6 +943,10 @@ def run_per_file(fn: Callable[..., Any], work: Sequence[Any],
     jobs = jobs or os.cpu_count() or 1
     if jobs == 1 or len(tasks) == 1:
         return list(zip(paths, map(_call, tasks)))
+    # Imported here: the pool's modules take longer to load than the rest
+    # of the command line, and only runs over several files use them.
+    import concurrent.futures
+
     workers = min(jobs, len(tasks))
     # The largest files go out first, a few files per round trip, and the
     # smallest last, one at a time: the workers then finish close together
