@@ -227,23 +227,18 @@ elif kind == "export":
                    json_bytes=sum(os.path.getsize(os.path.join(d, f)) for f in os.listdir(d)))
     finally:
         shutil.rmtree(d)
-elif kind == "exportcsv":
+elif kind in ("exportcsv", "exportparquet"):
     d = tempfile.mkdtemp(dir=os.path.dirname(path))
     try:
+        if kind == "exportparquet":
+            import quarlet_cli
+            job = quarlet_cli.ExportJob("parquet", False, False, [])
         c0 = cpu(); u0 = user(); t0 = time.perf_counter()
-        for i, t in enumerate(db.get_tables()):
-            db.export_table_csv(t, os.path.join(d, "%%d.csv" %% i))
-        t1 = time.perf_counter(); c1 = cpu(); u1 = user()
-        out.update(seconds=t1 - t0, cpu=c1 - c0, user=u1 - u0,
-                   json_bytes=sum(os.path.getsize(os.path.join(d, f)) for f in os.listdir(d)))
-    finally:
-        shutil.rmtree(d)
-elif kind == "exportparquet":
-    import quarlet_cli
-    d = tempfile.mkdtemp(dir=os.path.dirname(path))
-    try:
-        c0 = cpu(); u0 = user(); t0 = time.perf_counter()
-        quarlet_cli.export_database(path, d, quarlet_cli.ExportJob("parquet", False, False, []))
+        if kind == "exportcsv":
+            for i, t in enumerate(db.get_tables()):
+                db.export_table_csv(t, os.path.join(d, "%%d.csv" %% i))
+        else:
+            quarlet_cli.export_database(path, d, job)
         t1 = time.perf_counter(); c1 = cpu(); u1 = user()
         out.update(seconds=t1 - t0, cpu=c1 - c0, user=u1 - u0,
                    json_bytes=sum(os.path.getsize(os.path.join(d, f)) for f in os.listdir(d)))
@@ -450,22 +445,15 @@ def main():
                 lambda t, wr=wr: "%.0f MB/s" % (wr["bytes"] / t / 1e6))
             print("  export json vs write limit: %.1f%% (wall) / %.1f%% (cpu)" % (
                 100.0 * ws / s, 100.0 * wc / c), flush=True)
-        name = "export csv %s" % db
-        if want(name):
-            s, c, p, r = median_runs(args.runs, lambda: run_child("exportcsv", paths[db]))
-            size = os.path.getsize(paths[db])
-            row(name, (s, c, p, r),
-                lambda t, r=r, size=size: "%.0f MB/s csv, %.0f MB/s db" % (
-                    r["json_bytes"] / t / 1e6, size / t / 1e6),
-                (size, limits[db]))
-        name = "export parquet %s" % db
-        if want(name):
-            s, c, p, r = median_runs(args.runs, lambda: run_child("exportparquet", paths[db]))
-            size = os.path.getsize(paths[db])
-            row(name, (s, c, p, r),
-                lambda t, r=r, size=size: "%.0f MB/s parquet, %.0f MB/s db" % (
-                    r["json_bytes"] / t / 1e6, size / t / 1e6),
-                (size, limits[db]))
+        for fmt in ("csv", "parquet"):
+            name = "export %s %s" % (fmt, db)
+            if want(name):
+                s, c, p, r = median_runs(args.runs, lambda: run_child("export" + fmt, paths[db]))
+                size = os.path.getsize(paths[db])
+                row(name, (s, c, p, r),
+                    lambda t, r=r, size=size, fmt=fmt: "%.0f MB/s %s, %.0f MB/s db" % (
+                        r["json_bytes"] / t / 1e6, fmt, size / t / 1e6),
+                    (size, limits[db]))
         for scope in ("slack", "all"):
             name = "carve %s %s" % (scope, db)
             if want(name):
