@@ -43,8 +43,9 @@ bool needs_quotes(std::string_view s) {
   const __m128i lf = _mm_set1_epi8('\n');
   for (; end - p >= 16; p += 16) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, comma), _mm_cmpeq_epi8(v, quote)),
-                                     _mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)));
+    const __m128i delimiters = _mm_or_si128(_mm_cmpeq_epi8(v, comma), _mm_cmpeq_epi8(v, quote));
+    const __m128i breaks = _mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf));
+    const __m128i hit = _mm_or_si128(delimiters, breaks);
     if (_mm_movemask_epi8(hit) != 0) return true;
   }
 #endif
@@ -93,8 +94,8 @@ void append_json_element(std::string& out, const ColumnValue& v) {
 // Appends the cell of a scalar value (numbers, hex and dates never need
 // quotes); false for a text value, whose cell follows the text rule and is
 // not appended, with `*text` set.
-bool append_scalar_cell(std::string& out, const ColumnValue& v, bool decoded, std::string_view* text,
-                 char* guid) {
+bool append_scalar_cell(std::string& out, const ColumnValue& v, bool decoded,
+                        std::string_view* text, char* guid) {
   switch (kind_of(v)) {
     case ValueKind::Null: return true;
     case ValueKind::Boolean: out.append(std::get<bool>(v) ? "true" : "false"); return true;
@@ -186,7 +187,9 @@ void append_csv_text_cell(std::string& out, std::string_view text, bool excel_sa
 void append_csv_value(std::string& out, const ColumnValue& v, bool decoded, bool excel_safe) {
   std::string_view text;
   char guid[kGuidTextSize];
-  if (!append_scalar_cell(out, v, decoded, &text, guid)) append_csv_text_cell(out, text, excel_safe);
+  if (!append_scalar_cell(out, v, decoded, &text, guid)) {
+    append_csv_text_cell(out, text, excel_safe);
+  }
 }
 
 CsvPlan CsvPlan::build(const std::vector<const ColumnDef*>& columns, bool excel_safe) {
