@@ -324,7 +324,11 @@ def median_runs(runs, fn):
     costs whatever else the machine runs), the largest peak RSS above the
     interpreter's baseline (mapped file pages included), the first run
     (with the median user-mode seconds added)."""
-    results = [fn() for _ in range(runs)]
+    return summarize([fn() for _ in range(runs)])
+
+
+def summarize(results):
+    """median_runs' figures of the given runs' results."""
     secs = statistics.median(r["seconds"] for r in results)
     cpu = statistics.median(r["cpu"] for r in results)
     peak = max(r["peak_mb"] - r["base_mb"] for r in results)
@@ -467,19 +471,21 @@ def main():
                 lambda t, r=r: "%.0f MB/s, %d records" % (r["bytes"] / t / 1e6, r["items"]),
                 (r["bytes"], limits[db]))
     # Many files at once: 200 copies of the SRUM samples, one worker process
-    # against two.
+    # against two, in turns, so that both see the machine alike.
     if want("export files"):
         folder = srum_copies()
         if folder is None:
             print("export files: skipped (no samples)", flush=True)
         else:
-            times = {}
-            for jobs in (1, 2):
-                res = median_runs(args.runs, lambda: run_export_files(folder, jobs))
-                times[jobs] = res[0]
-                row("export files -j %d (200 SRUM)" % jobs, res,
+            runs = {1: [], 2: []}
+            for _ in range(args.runs):
+                for jobs in runs:
+                    runs[jobs].append(run_export_files(folder, jobs))
+            for jobs, results in runs.items():
+                row("export files -j %d (200 SRUM)" % jobs, summarize(results),
                     lambda t: "%.1f files/s" % (200 / t))
-            print("  -j 2 / -j 1: %.2f" % (times[2] / times[1]), flush=True)
+            print("  -j 2 / -j 1: %.2f" % (summarize(runs[2])[0] / summarize(runs[1])[0]),
+                  flush=True)
     # The integrity check, on every database (tables-500: 1501 trees).
     for db in DATABASES:
         name = "check %s" % db
