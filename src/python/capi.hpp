@@ -37,13 +37,13 @@ inline PyObject* type_for_interpreter(PyType_Spec* type_description, PyObject** 
   return *cache;
 }
 
-// The heap type of `spec` in the running interpreter (see
-// type_for_interpreter), one cache per spec.
-template <PyType_Spec& spec>
+// The heap type that `type_description` describes, in the running
+// interpreter (see type_for_interpreter), one cache per description.
+template <PyType_Spec& type_description>
 PyObject* type_in_interpreter() {
   static PyObject* type = nullptr;
   static int64_t interpreter = -1;
-  return type_for_interpreter(&spec, &type, &interpreter);
+  return type_for_interpreter(&type_description, &type, &interpreter);
 }
 
 // tp_iter of an iterator type: the iterator itself.
