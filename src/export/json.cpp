@@ -36,56 +36,12 @@ constexpr std::array<char, 256> kEscape = make_escape_table();
 
 constexpr char kHexDigits[] = "0123456789abcdef";
 
-// kHexPairs[2b], kHexPairs[2b+1]: the two lowercase hex digits of byte b.
-constexpr std::array<char, 512> make_hex_pairs() {
-  std::array<char, 512> t{};
-  for (int b = 0; b < 256; ++b) {
-    t[2 * b] = kHexDigits[b >> 4];
-    t[2 * b + 1] = kHexDigits[b & 0xF];
-  }
-  return t;
-}
-constexpr std::array<char, 512> kHexPairs = make_hex_pairs();
-
 template <class Int>
 void append_integer(std::string& out, Int v) {
   char buf[24];
   auto r = std::to_chars(buf, buf + sizeof buf, v);
   out.append(buf, static_cast<size_t>(r.ptr - buf));
 }
-
-}  // namespace
-
-char* write_hex(const uint8_t* in, size_t n, char* p) {
-  size_t i = 0;
-#if defined(__SSE2__)
-  // 16 bytes at a time: split into nibbles, interleave high before low, and
-  // map 0..9 to '0'..'9' and 10..15 to 'a'..'f'.
-  const __m128i low4 = _mm_set1_epi8(0x0F);
-  const __m128i nine = _mm_set1_epi8(9);
-  const __m128i digit0 = _mm_set1_epi8('0');
-  const __m128i letter_gap = _mm_set1_epi8('a' - '0' - 10);
-  const auto to_hex = [&](__m128i nibbles) {
-    const __m128i gap = _mm_and_si128(_mm_cmpgt_epi8(nibbles, nine), letter_gap);
-    return _mm_add_epi8(_mm_add_epi8(nibbles, digit0), gap);
-  };
-  for (; i + 16 <= n; i += 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
-    const __m128i hi = _mm_and_si128(_mm_srli_epi16(v, 4), low4);
-    const __m128i lo = _mm_and_si128(v, low4);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), to_hex(_mm_unpacklo_epi8(hi, lo)));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16), to_hex(_mm_unpackhi_epi8(hi, lo)));
-    p += 32;
-  }
-#endif
-  for (; i < n; ++i) {
-    *p++ = kHexPairs[2 * in[i]];
-    *p++ = kHexPairs[2 * in[i] + 1];
-  }
-  return p;
-}
-
-namespace {
 
 // Appends `bytes` as a JSON string of lowercase hex digit pairs.
 void append_hex_string(std::string& out, const std::vector<uint8_t>& bytes) {

@@ -24,10 +24,6 @@ void append_json_double(std::string& out, double d);
 void append_shortest_double(std::string& out, double d, int lowest_fixed_exponent,
                             int exponent_digits);
 
-// Writes the 2 * n lowercase hex digits of the bytes at `in` to `out`;
-// returns the end of what it wrote.
-char* write_hex(const uint8_t* in, size_t n, char* out);
-
 // Key order for a table's records, computed once per table: positions into
 // the record's fields in member order, with duplicates (equal key text) kept
 // only for the last field, and the keys pre-escaped.

@@ -5,6 +5,10 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "record/text.hpp"
 
 namespace quarlet {
@@ -160,6 +164,32 @@ void format_guid_into(const uint8_t* b, char* out) {
   put(19, 8), put(21, 9);
   out[23] = '-';
   put(24, 10), put(26, 11), put(28, 12), put(30, 13), put(32, 14), put(34, 15);
+}
+
+char* write_hex(const uint8_t* in, size_t n, char* p) {
+  size_t i = 0;
+#if defined(__SSE2__)
+  // 16 bytes at a time: split into nibbles, interleave high before low, and
+  // map 0..9 to '0'..'9' and 10..15 to 'a'..'f'.
+  const __m128i low4 = _mm_set1_epi8(0x0F);
+  const __m128i nine = _mm_set1_epi8(9);
+  const __m128i digit0 = _mm_set1_epi8('0');
+  const __m128i letter_gap = _mm_set1_epi8('a' - '0' - 10);
+  const auto to_hex = [&](__m128i nibbles) {
+    const __m128i gap = _mm_and_si128(_mm_cmpgt_epi8(nibbles, nine), letter_gap);
+    return _mm_add_epi8(_mm_add_epi8(nibbles, digit0), gap);
+  };
+  for (; i + 16 <= n; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+    const __m128i hi = _mm_and_si128(_mm_srli_epi16(v, 4), low4);
+    const __m128i lo = _mm_and_si128(v, low4);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), to_hex(_mm_unpacklo_epi8(hi, lo)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16), to_hex(_mm_unpackhi_epi8(hi, lo)));
+    p += 32;
+  }
+#endif
+  for (; i < n; ++i, p += 2) std::memcpy(p, kHexPairs.digits[in[i]], 2);
+  return p;
 }
 
 std::string format_guid(const uint8_t* b) {

@@ -91,4 +91,8 @@ std::string format_guid(const uint8_t* bytes16);
 constexpr size_t kGuidTextSize = 36;
 void format_guid_into(const uint8_t* bytes16, char* out);
 
+// Writes the 2 * n lowercase hex digits of the bytes at `in` to `out`;
+// returns the end of what it wrote.
+char* write_hex(const uint8_t* in, size_t n, char* out);
+
 }  // namespace quarlet
