@@ -24,6 +24,7 @@
 #include "decode/multivalue.hpp"
 #include "decode/ole_date.hpp"
 #include "error/error.hpp"
+#include "page/leaf.hpp"
 #include "record/text.hpp"
 
 namespace quarlet {
@@ -938,12 +939,11 @@ constexpr uint8_t kEncodedFlags = kTaggedCompressed | kTaggedSeparated | kTagged
 constexpr size_t kPrefetchAhead = 6;
 constexpr size_t kPrefetchBytes = 512;
 
-// Asks for the cache lines of a record's first bytes. Forced inline: a
-// function whose only effect is a prefetch may be dropped whole.
-[[gnu::always_inline]] inline void prefetch_record(ByteView r) {
+// Asks for the cache lines of a record's first bytes.
+QUARLET_PREFETCH_INLINE void prefetch_record(ByteView r) {
   const size_t n = std::min(r.size(), kPrefetchBytes);
-  for (size_t at = 0; at < n; at += 64) __builtin_prefetch(r.data() + at);
-  if (n != 0) __builtin_prefetch(r.data() + n - 1);
+  for (size_t at = 0; at < n; at += 64) prefetch_bytes(r.data() + at);
+  if (n != 0) prefetch_bytes(r.data() + n - 1);
 }
 
 // Record bytes the workers give between releases of resident pages: room
