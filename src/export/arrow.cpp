@@ -324,11 +324,12 @@ class BufferTextSink : public TextSink {
 }  // namespace
 
 // A Plain cell's value as its first sizeof(T) bytes, as stored; false when
-// it is shorter (not in the type's form).
-template <class T>
+// it is shorter (not in the type's form). `kFits`: the caller knows every
+// cell is long enough.
+template <class T, bool kFits = false>
 struct TakeLeading {
   bool operator()(const ArrowCell& c, uint8_t* o) const {
-    if (c.size < sizeof(T)) return false;
+    if (!kFits && c.size < sizeof(T)) return false;
     std::memcpy(o, c.data, sizeof(T));
     return true;
   }
@@ -443,33 +444,6 @@ class ColumnBuilder {
     switch (column.column_type) {
       case 1:
         return run_bits(cells, count);
-      case 2:
-        return run_fixed<uint8_t>(cells, count, out_of_form, [](const ArrowCell& c, uint8_t* o) {
-          if (c.size != 1) return false;
-          *o = c.data[0];
-          return true;
-        });
-      case 3:
-      case 17:
-        return run_fixed<uint16_t>(cells, count, out_of_form, TakeLeading<uint16_t>{});
-      case 4:
-      case 6:
-      case 14:
-        return run_fixed<uint32_t>(cells, count, out_of_form, TakeLeading<uint32_t>{});
-      case 5:
-      case 7:
-      case 15:
-        return run_fixed<uint64_t>(cells, count, out_of_form, TakeLeading<uint64_t>{});
-      case 8:
-        if (type_ == ArrowType::TimestampUs) {
-          return run_fixed<int64_t>(cells, count, out_of_form, [](const ArrowCell& c, uint8_t* o) {
-            int64_t micros = 0;
-            if (c.size < 8 || !ole_date_to_unix_micros(load_u64le(c.data), &micros)) return false;
-            std::memcpy(o, &micros, 8);
-            return true;
-          });
-        }
-        return run_fixed<uint64_t>(cells, count, out_of_form, TakeLeading<uint64_t>{});
       case 9:
       case 11:
       case 16:
@@ -481,8 +455,10 @@ class ColumnBuilder {
           return append_null_cells(cells, count, true);
         }
         return run_variable(cells, count, column, out_of_form);
-      default:
-        return append_null_cells(cells, count, true);
+      default: {
+        const size_t k = run_fixed_type<false>(cells, count, column.column_type, out_of_form);
+        return k != kNotFixed ? k : append_null_cells(cells, count, true);
+      }
     }
   }
 
@@ -619,13 +595,19 @@ class ColumnBuilder {
  public:
   // A fixed column's values straight from the records: at(r) is where
   // record r holds the column's `column.size` bytes, null when it holds no
-  // value. False (nothing appended) for a type this does not take, or a
-  // declared size too short for it (values out of form): the caller then
-  // goes through cells.
+  // value. False (nothing appended) for a type this does not take, or one
+  // whose values may be out of form: the caller then goes through cells.
   template <class At>
   [[gnu::always_inline]] bool append_fixed(size_t count, const ColumnDef& column, At at) {
-    if (is_list_) return false;
     const uint32_t size = column.size;
+    // Only where no value can be out of form: the declared size gives the
+    // type's width (exactly one byte for an Unsigned byte), and no date is
+    // converted.
+    const size_t width = fixed_width(type_);
+    if (is_list_ || width == 0 || size < width || (width == 1 && size != 1) ||
+        type_ == ArrowType::TimestampUs) {
+      return false;
+    }
     const auto cells = [&](size_t r) {
       ArrowCell c;
       c.data = at(r);
@@ -633,30 +615,54 @@ class ColumnBuilder {
       c.kind = c.data != nullptr ? ArrowCell::Plain : ArrowCell::Null;
       return c;
     };
-    uint64_t out_of_form = 0;  // none: the size fits the type
-    switch (column.column_type) {
-      case 2:
-        return size == 1 && run_fixed<uint8_t>(cells, count, out_of_form, TakeLeading<uint8_t>{});
-      case 3:
-      case 17:
-        return size >= 2 && run_fixed<uint16_t>(cells, count, out_of_form, TakeLeading<uint16_t>{});
-      case 4:
-      case 6:
-      case 14:
-        return size >= 4 && run_fixed<uint32_t>(cells, count, out_of_form, TakeLeading<uint32_t>{});
-      case 5:
-      case 7:
-      case 15:
-        return size >= 8 && run_fixed<uint64_t>(cells, count, out_of_form, TakeLeading<uint64_t>{});
-      case 8:
-        return size >= 8 && type_ == ArrowType::UInt64 &&
-               run_fixed<uint64_t>(cells, count, out_of_form, TakeLeading<uint64_t>{});
-      default:
-        return false;
-    }
+    uint64_t out_of_form = 0;  // stays 0, as said above
+    return run_fixed_type<true>(cells, count, column.column_type, out_of_form) != kNotFixed;
   }
 
  private:
+  // What run_fixed_type returns for a column type that is not fixed-width.
+  static constexpr size_t kNotFixed = ~size_t{0};
+
+  // The values of a fixed-width column type from the cells (an array of
+  // them, or a function giving cell k): run_fixed of the type's width, with
+  // dates as timestamps in the decoded view. kNotFixed for other types.
+  // `kFits`: every Plain cell is known to be of the type's width.
+  template <bool kFits, class Cell>
+  [[gnu::always_inline]] size_t run_fixed_type(Cell cells, size_t count, uint32_t column_type,
+                                               uint64_t& out_of_form) {
+    switch (column_type) {
+      case 2:
+        return run_fixed<uint8_t>(cells, count, out_of_form, [](const ArrowCell& c, uint8_t* o) {
+          if (!kFits && c.size != 1) return false;
+          *o = c.data[0];
+          return true;
+        });
+      case 3:
+      case 17:
+        return run_fixed<uint16_t>(cells, count, out_of_form, TakeLeading<uint16_t, kFits>{});
+      case 4:
+      case 6:
+      case 14:
+        return run_fixed<uint32_t>(cells, count, out_of_form, TakeLeading<uint32_t, kFits>{});
+      case 5:
+      case 7:
+      case 15:
+        return run_fixed<uint64_t>(cells, count, out_of_form, TakeLeading<uint64_t, kFits>{});
+      case 8:
+        if (type_ == ArrowType::TimestampUs) {
+          return run_fixed<int64_t>(cells, count, out_of_form, [](const ArrowCell& c, uint8_t* o) {
+            int64_t micros = 0;
+            if (c.size < 8 || !ole_date_to_unix_micros(load_u64le(c.data), &micros)) return false;
+            std::memcpy(o, &micros, 8);
+            return true;
+          });
+        }
+        return run_fixed<uint64_t>(cells, count, out_of_form, TakeLeading<uint64_t, kFits>{});
+      default:
+        return kNotFixed;
+    }
+  }
+
   // Fixed-width values of T from the cells cell(k) gives: take(cell, out)
   // writes a Plain cell's value and returns true, or false when it is not
   // in the type's form.
