@@ -231,7 +231,7 @@ elif kind in ("exportcsv", "exportparquet"):
     d = tempfile.mkdtemp(dir=os.path.dirname(path))
     try:
         if kind == "exportparquet":
-            import quarlet_cli
+            import quarlet.cli as quarlet_cli
             job = quarlet_cli.ExportJob("parquet", False, False, [])
         c0 = cpu(); u0 = user(); t0 = time.perf_counter()
         if kind == "exportcsv":
@@ -286,7 +286,7 @@ def run_export_files(folder, jobs):
     search, not the export, then takes most of the time."""
     out = tempfile.mkdtemp(dir="/dev/shm" if os.path.isdir("/dev/shm") else CACHE)
     try:
-        cmd = [sys.executable, "-c", "import sys, quarlet_cli; sys.exit(quarlet_cli.main())",
+        cmd = [sys.executable, "-c", "import sys, quarlet.cli; sys.exit(quarlet.cli.main())",
                "export", "-j", str(jobs), "-o", out, folder]
         t0 = time.perf_counter()
         before = resource.getrusage(resource.RUSAGE_CHILDREN)

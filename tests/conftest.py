@@ -2,10 +2,19 @@
 
 import itertools
 import os
+import sys
 
 import pytest
 
 import esebuild as eb
+
+# The checkout's quarlet/ holds the package's Python files but not its
+# compiled core, so the tests (and the interpreters they start) must import
+# the installed package: run them from tests/, with the checkout's root off
+# the module path ("python -m pytest" puts the working directory there).
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+os.chdir(os.path.dirname(os.path.abspath(__file__)))
+sys.path[:] = [p for p in sys.path if os.path.realpath(p or ".") != os.path.realpath(ROOT)]
 
 
 def pytest_sessionstart(session):
@@ -16,9 +25,10 @@ def pytest_sessionstart(session):
         return
     import quarlet
 
-    where = os.path.dirname(os.path.realpath(quarlet.__file__))
+    where = os.path.dirname(os.path.realpath(quarlet._quarlet.__file__))
     if where != os.path.realpath(expected):
-        raise pytest.UsageError("testing %s, not the build in %s" % (quarlet.__file__, expected))
+        raise pytest.UsageError("testing %s, not the build in %s"
+                                % (quarlet._quarlet.__file__, expected))
 
 
 @pytest.fixture

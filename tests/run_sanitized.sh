@@ -23,14 +23,21 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=RelW
 if [ "$cpp_tests" = 1 ]; then
   cmake --build "$build" -j2
 else
-  cmake --build "$build" -j2 --target quarlet
+  cmake --build "$build" -j2 --target _quarlet
 fi
 
-module_dir="$(cd "$build" && pwd)"
-if ! ls "$module_dir"/quarlet*.so >/dev/null 2>&1; then
-  echo "no quarlet module built in $module_dir" >&2
+# The package as the wheel lays it out: the checkout's quarlet/ with the
+# sanitized core beside its Python files.
+if ! ls "$build"/_quarlet*.so >/dev/null 2>&1; then
+  echo "no quarlet core module built in $build" >&2
   exit 1
 fi
+rm -rf "$build/package"
+mkdir -p "$build/package"
+cp -r quarlet "$build/package/quarlet"
+cp "$build"/_quarlet*.so "$build/package/quarlet/"
+package_root="$(cd "$build/package" && pwd)"
+module_dir="$package_root/quarlet"
 
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
@@ -43,8 +50,8 @@ preload="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)"
 # The sanitized module must shadow any installed one: PYTHONPATH comes before
 # site-packages, and tests/conftest.py fails the session when
 # QUARLET_EXPECT_MODULE_DIR is set and the imported module lives elsewhere.
-export PYTHONPATH="$module_dir${PYTHONPATH:+:$PYTHONPATH}"
+export PYTHONPATH="$package_root${PYTHONPATH:+:$PYTHONPATH}"
 export QUARLET_EXPECT_MODULE_DIR="$module_dir"
 LD_PRELOAD="$preload" "$python" -c \
-  'import quarlet, sys; print("sanitized module:", quarlet.__file__, file=sys.stderr)'
+  'import quarlet, sys; print("sanitized module:", quarlet._quarlet.__file__, file=sys.stderr)'
 LD_PRELOAD="$preload" "$python" -m pytest -q -p no:cacheprovider tests "$@"

@@ -27,7 +27,7 @@ COMMANDS = ["tables", "schema", "dump", "export", "carve", "info", "recover", "c
 
 def run(*args, **kwargs):
     """Runs the command line; returns the finished process (bytes output)."""
-    return subprocess.run([sys.executable, "-m", "quarlet_cli", *args],
+    return subprocess.run([sys.executable, "-m", "quarlet", *args],
                           capture_output=True, timeout=120, **kwargs)
 
 
@@ -257,7 +257,7 @@ def test_check_summary_and_exit_status(tmp_path, damage, status, lines):
 
 
 def test_page_ranges():
-    import quarlet_cli
+    import quarlet.cli as quarlet_cli
     assert quarlet_cli.page_ranges([]) == ""
     assert quarlet_cli.page_ranges([7, 143, 144, 145, 150]) == "7, 143-145, 150"
 
@@ -278,7 +278,7 @@ def test_dump_is_byte_identical_to_export_table(mixed_db, tmp_path, table):
 def test_dump_and_export_into_a_descriptor_write_exact_bytes(mixed_db, tmp_path, monkeypatch,
                                                              descriptor_paths):
     import io
-    import quarlet_cli
+    import quarlet.cli as quarlet_cli
     if not descriptor_paths:  # a system without /proc or /dev/fd: via a temporary file
         monkeypatch.setattr(quarlet_cli, "_fd_path", lambda fd: None)
     expected = tmp_path / "expected.jsonl"
@@ -307,14 +307,14 @@ def test_dump_into_a_file_opened_for_append(mixed_db, tmp_path):
     out = tmp_path / "out.txt"
     out.write_bytes(b"kept\n")
     with open(out, "ab") as f:
-        proc = subprocess.run([sys.executable, "-m", "quarlet_cli", "dump", mixed_db, "a_b"],
+        proc = subprocess.run([sys.executable, "-m", "quarlet", "dump", mixed_db, "a_b"],
                               stdout=f, stderr=subprocess.PIPE, timeout=60)
     assert proc.returncode == 0
     assert out.read_bytes() == b'kept\n{"x":2}\n'
 
 
 def test_dump_into_a_closed_pipe_is_quiet(mixed_db):
-    proc = subprocess.Popen([sys.executable, "-m", "quarlet_cli", "dump", mixed_db, "Rows"],
+    proc = subprocess.Popen([sys.executable, "-m", "quarlet", "dump", mixed_db, "Rows"],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     first = proc.stdout.readline()
     proc.stdout.close()
@@ -385,7 +385,7 @@ def test_export_never_writes_through_a_symbolic_link(mixed_db, tmp_path, tables,
 
 @pytest.mark.parametrize("named", [False, True])
 def test_export_long_names_as_the_module_does(make_db, tmp_path, named):
-    import quarlet_cli
+    import quarlet.cli as quarlet_cli
     names = ["x" * 300, "x" * 299, "\xe9" * 200, "after"]
     path = make_db([eb.Table(n, [eb.Column("n", eb.T_LONG)], [(i,)]) for i, n in enumerate(names)])
     EseDatabase(path).export_all(str(tmp_path / "api"))
@@ -401,7 +401,7 @@ def test_export_long_names_as_the_module_does(make_db, tmp_path, named):
 
 
 def test_export_file_names_rule():
-    import quarlet_cli
+    import quarlet.cli as quarlet_cli
     assert quarlet_cli.export_file_names(["a/b", "a_b", "a_b_2", ".", "..", "x\\y\0"]) == [
         "a_b.jsonl", "a_b_2.jsonl", "a_b_2_2.jsonl", "_.jsonl", "__.jsonl", "x_y_.jsonl"]
 
@@ -409,7 +409,7 @@ def test_export_file_names_rule():
 def test_progress_is_shown_on_a_terminal(mixed_db, tmp_path):
     master, slave = pty.openpty()
     try:
-        proc = subprocess.Popen([sys.executable, "-m", "quarlet_cli", "export", mixed_db,
+        proc = subprocess.Popen([sys.executable, "-m", "quarlet", "export", mixed_db,
                                  str(tmp_path)], stdout=subprocess.PIPE, stderr=slave)
         os.close(slave)
         seen = b""
@@ -493,7 +493,7 @@ def test_example_database_end_to_end(tmp_path):
     ("=SUM(A1)", False, "=SUM(A1)"),
 ])
 def test_csv_cells_and_the_excel_safe_rule(value, safe, cell):
-    import quarlet_cli
+    import quarlet.cli as quarlet_cli
     assert quarlet_cli.csv_cell(value, safe) == cell
 
 
@@ -501,7 +501,7 @@ def reference_csv(db, table, decode, excel_safe):
     """The CSV bytes Python's csv module writes for a table, cell by cell as
     quarlet_cli.csv_cell gives them: what export_table_csv must write."""
     import io
-    import quarlet_cli
+    import quarlet.cli as quarlet_cli
     text = io.StringIO(newline="")
     writer = csv.writer(text, lineterminator="\r\n", quoting=csv.QUOTE_MINIMAL)
     columns = [c["name"] for c in sorted(db.get_table_schema(table), key=lambda c: c["id"])]
@@ -564,7 +564,7 @@ def test_csv_export_is_rfc_4180(mixed_db, tmp_path):
         rows = list(csv.reader(f))
     want = list(EseDatabase(mixed_db).iter_table("Rows"))
     assert len(rows) == len(want) + 1
-    import quarlet_cli
+    import quarlet.cli as quarlet_cli
     for got, record in zip(rows[1:], want):
         assert got == [quarlet_cli.csv_cell(record[c], False) for c in rows[0]]
 
@@ -623,7 +623,7 @@ def test_parallel_export_of_a_folder_with_one_bad_file(folder, tmp_path, mixed_d
 
 
 def test_output_file_names_fit_and_links_are_refused(tmp_path):
-    import quarlet_cli
+    import quarlet.cli as quarlet_cli
     long = "\u00e9" * 200  # 400 bytes of UTF-8
     names = quarlet_cli.output_file_names([long, long, "a/b"], ".csv")
     assert [len(n.encode()) for n in names] == [254, 254, 7]  # never half a character

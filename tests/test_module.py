@@ -23,19 +23,20 @@ from quarlet import EseDatabase
 
 def test_module_attributes():
     assert quarlet.__version__ == "0.1.7"
-    assert quarlet.__doc__ == ""
+    assert quarlet.__doc__.startswith("Read Microsoft ESE (Extensible Storage Engine)")
+    assert quarlet.EseDatabase is quarlet._quarlet.EseDatabase
     assert EseDatabase.__module__ == "quarlet"
     assert EseDatabase.__name__ == "EseDatabase"
 
 
 def test_reinitialisation_returns_the_same_module():
-    first = sys.modules.pop("quarlet")
+    first = sys.modules.pop("quarlet._quarlet")
     try:
-        again = importlib.import_module("quarlet")
+        again = importlib.import_module("quarlet._quarlet")
         assert again is first
         assert again.EseDatabase is EseDatabase
     finally:
-        sys.modules["quarlet"] = first
+        sys.modules["quarlet._quarlet"] = first
 
 
 def test_sub_interpreter_import_fails():

@@ -209,7 +209,7 @@ def test_deleted_rows_of_samples_come_back(name, tmp_path):
 def test_command_line(tmp_path):
     path = str(tmp_path / "planted.edb")
     planted(8192, path)
-    cli = [sys.executable, "-m", "quarlet_cli", "recover"]
+    cli = [sys.executable, "-m", "quarlet", "recover"]
     out = subprocess.run(cli + [path], capture_output=True, check=True)
     lines = [json.loads(line) for line in out.stdout.decode().splitlines()]
     assert [(i["table"], i["source"], i["record"]["id"]) for i in lines[:3]] == [

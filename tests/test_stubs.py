@@ -10,7 +10,7 @@ import pytest
 pytest.importorskip("mypy")
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-CLI = os.path.join(HERE, "..", "cli", "quarlet_cli.py")
+PACKAGE = os.path.join(HERE, "..", "quarlet")
 
 
 def mypy(tmp_path, *args):
@@ -42,6 +42,7 @@ def test_typed_use_of_the_module(tmp_path):
     assert out.count(": error:") == 1, out
 
 
-def test_command_line_type_checks(tmp_path):
-    proc = mypy(tmp_path, "mypy", "--strict", os.path.abspath(CLI))
+def test_package_type_checks(tmp_path):
+    """The package's Python code (command line, artefact views) is strictly typed."""
+    proc = mypy(tmp_path, "mypy", "--strict", os.path.abspath(PACKAGE))
     assert proc.returncode == 0, proc.stdout + proc.stderr

@@ -1,6 +1,8 @@
-// The extension module `quarlet`: its one exported entry point creates the
-// module (the EseDatabase class and __version__) and hands the same object to
-// every later initialisation in the same interpreter.
+// The extension module `quarlet._quarlet`, the compiled core of the package
+// `quarlet`: its one exported entry point creates the module (the EseDatabase
+// class and __version__) and hands the same object to every later
+// initialisation in the same interpreter. The package re-exports both; the
+// types keep the names `quarlet.EseDatabase` and so on, where users meet them.
 #include "python/capi.hpp"
 #include "python/convert.hpp"
 #include "python/ese_database.hpp"
@@ -9,8 +11,8 @@ namespace {
 
 PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT,
-    "quarlet",
-    "",   // no module documentation
+    "quarlet._quarlet",
+    "The compiled core of quarlet; import its names from the package `quarlet`.",
     0,    // no per-module state; a non-negative size makes a re-import call
           // the entry point again, which hands back the same module object
     nullptr, nullptr, nullptr, nullptr, nullptr,
@@ -42,7 +44,7 @@ PyObject* create_module() {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_quarlet(void) {
+PyMODINIT_FUNC PyInit__quarlet(void) {
   const int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (interpreter < 0) return nullptr;
   if (g_module != nullptr) {

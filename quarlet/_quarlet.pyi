@@ -1,5 +1,6 @@
-# Type information for the extension module quarlet: the EseDatabase class,
-# its methods and the dictionaries they return.
+# Type information for the compiled core quarlet._quarlet, re-exported by the
+# package quarlet: the EseDatabase class, its methods and the dictionaries
+# they return.
 from datetime import datetime
 from typing import (
     Dict,

@@ -1,0 +1,8 @@
+"""`python -m quarlet`: the `quarlet` command."""
+
+import sys
+
+from .cli import main
+
+if __name__ == "__main__":
+    sys.exit(main())
