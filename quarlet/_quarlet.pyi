@@ -1,14 +1,17 @@
 # Type information for the compiled core quarlet._quarlet, re-exported by the
 # package quarlet: the EseDatabase class, its methods and the dictionaries
-# they return.
+# they return; and ArrowRows, which the artefact views use.
 from datetime import datetime
 from typing import (
+    Callable,
     Dict,
     Iterable,
     Iterator,
     List,
     Literal,
     Optional,
+    Sequence,
+    Tuple,
     TypedDict,
     Union,
     final,
@@ -216,6 +219,27 @@ class ArrowTable:
     def __arrow_c_schema__(self) -> object: ...
     @property
     def out_of_form(self) -> Dict[str, int]: ...
+
+# The field types of ArrowRows, and a field: (name, type) or (name, type,
+# metadata).
+_RowType = Literal[
+    "bool", "int64", "uint64", "float64", "utf8", "binary", "timestamp_us_utc", "list_utf8"
+]
+_RowField = Union[Tuple[str, _RowType], Tuple[str, _RowType, Optional[Dict[str, str]]]]
+
+@final
+class ArrowRows:
+    """Rows computed in Python as Arrow record batches (the Arrow PyCapsule
+    interface). Each stream calls batches() once; a batch holds one list of
+    values per field, None for null."""
+
+    def __new__(
+        cls,
+        fields: Sequence[_RowField],
+        batches: Callable[[], Iterable[Sequence[Sequence[object]]]],
+    ) -> "ArrowRows": ...
+    def __arrow_c_stream__(self, requested_schema: Optional[object] = None) -> object: ...
+    def __arrow_c_schema__(self) -> object: ...
 
 @final
 class EseDatabase:

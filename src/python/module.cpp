@@ -3,6 +3,7 @@
 // class and __version__) and hands the same object to every later
 // initialisation in the same interpreter. The package re-exports both; the
 // types keep the names `quarlet.EseDatabase` and so on, where users meet them.
+#include "python/arrow_rows.hpp"
 #include "python/capi.hpp"
 #include "python/convert.hpp"
 #include "python/ese_database.hpp"
@@ -38,6 +39,10 @@ PyObject* create_module() {
   if (!type) return nullptr;
   if (PyModule_AddObject(module.get(), "EseDatabase", type.get()) != 0) return nullptr;
   type.release();  // the module holds it now
+  quarlet::py::PyRef rows(quarlet::py::create_arrow_rows_type());
+  if (!rows) return nullptr;
+  if (PyModule_AddObject(module.get(), "ArrowRows", rows.get()) != 0) return nullptr;
+  rows.release();
   if (PyModule_AddStringConstant(module.get(), "__version__", "0.1.7") != 0) return nullptr;
   return module.release();
 }
