@@ -52,6 +52,8 @@ preload="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)"
 # QUARLET_EXPECT_MODULE_DIR is set and the imported module lives elsewhere.
 export PYTHONPATH="$package_root${PYTHONPATH:+:$PYTHONPATH}"
 export QUARLET_EXPECT_MODULE_DIR="$module_dir"
-LD_PRELOAD="$preload" "$python" -c \
-  'import quarlet, sys; print("sanitized module:", quarlet._quarlet.__file__, file=sys.stderr)'
+# Run from the package's own directory: from the checkout's root, its
+# quarlet/ (which has no compiled core) would come first on the path.
+(cd "$package_root" && LD_PRELOAD="$preload" "$python" -c \
+  'import quarlet, sys; print("sanitized module:", quarlet._quarlet.__file__, file=sys.stderr)')
 LD_PRELOAD="$preload" "$python" -m pytest -q -p no:cacheprovider tests "$@"
