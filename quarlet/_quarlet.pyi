@@ -1,9 +1,9 @@
 # Type information for the compiled core quarlet._quarlet, re-exported by the
 # package quarlet: the EseDatabase class, its methods and the dictionaries
 # they return; and ArrowRows, which the artefact views use.
+from collections.abc import Callable
 from datetime import datetime
 from typing import (
-    Callable,
     Dict,
     Iterable,
     Iterator,
