@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "export/arrow_abi.hpp"
+#include "python/arrow_c_abi.hpp"
 #include "python/capi.hpp"
 
 namespace quarlet::py {
