@@ -220,12 +220,10 @@ class ArrowTable:
     @property
     def out_of_form(self) -> Dict[str, int]: ...
 
-# The field types of ArrowRows, and a field: (name, type) or (name, type,
-# metadata).
-_RowType = Literal[
-    "bool", "int64", "uint64", "float64", "utf8", "binary", "timestamp_us_utc", "list_utf8"
-]
-_RowField = Union[Tuple[str, _RowType], Tuple[str, _RowType, Optional[Dict[str, str]]]]
+# A field of ArrowRows: (name, type) or (name, type, metadata); the type is
+# one of "bool", "int64", "uint64", "float64", "utf8", "binary",
+# "timestamp_us_utc", "list_utf8" (checked when the object is made).
+_RowField = Union[Tuple[str, str], Tuple[str, str, Optional[Dict[str, str]]]]
 
 @final
 class ArrowRows:
