@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "page/checksum.hpp"
-#include "record/layout.hpp"
+#include "page/record_layout.hpp"
 
 namespace quarlet {
 
@@ -33,8 +33,8 @@ int compare_keys(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
 
 }  // namespace
 
-TreeCursor::TreeCursor(const Database& db, uint32_t root, CursorOptions options)
-    : db_(&db),
+TreeCursor::TreeCursor(const PageSource& source, uint32_t root, CursorOptions options)
+    : source_(&source),
       root_(root),
       opt_(options) {}
 
@@ -61,8 +61,8 @@ bool TreeCursor::list_leaf(const Page& page) {
 
 void TreeCursor::list_leaves() {
   listed_.clear();
-  seen_.reset(db_->total_pages());
-  auto root = db_->read_page(root_);
+  seen_.reset(source_->total_pages());
+  auto root = source_->read_page(root_);
   if (!root.ok()) {
     root_failed_ = true;
     fail(root.error());
@@ -92,9 +92,9 @@ void TreeCursor::list_below(const Page& branch, std::vector<Listed>& out) {
     bool leaves = false;  // the children are leaves
   };
   const uint16_t first_tag = opt_.include_tag0 ? 0 : 1;
-  const uint32_t total = db_->total_pages();
+  const uint32_t total = source_->total_pages();
   std::vector<Frame> stack;
-  stack.push_back(Frame{branch, db_->tags(branch), first_tag, false});
+  stack.push_back(Frame{branch, source_->tags(branch), first_tag, false});
   while (!stack.empty()) {
     Frame& top = stack.back();
     if (top.next_tag >= top.reader.count) {
@@ -119,7 +119,7 @@ void TreeCursor::list_below(const Page& branch, std::vector<Listed>& out) {
       out.push_back({child, true});
       continue;
     }
-    auto page = db_->read_page(child);
+    auto page = source_->read_page(child);
     if (!page.ok()) {
       out.push_back({child, false});
       continue;
@@ -140,7 +140,7 @@ void TreeCursor::list_below(const Page& branch, std::vector<Listed>& out) {
     stats().branch_pages++;
     if (opt_.reached != nullptr) opt_.reached->insert(child);
     // `top` may dangle after this push; it is not used again.
-    stack.push_back(Frame{*page, db_->tags(*page), first_tag, false});
+    stack.push_back(Frame{*page, source_->tags(*page), first_tag, false});
   }
 }
 
@@ -159,8 +159,8 @@ bool TreeCursor::next_page() {
 
 bool TreeCursor::follow_link() {
   const uint32_t x = page_.next_page;
-  if (x == 0 || x > db_->total_pages() || seen_.contains(x)) return false;
-  auto page = db_->read_page(x);
+  if (x == 0 || x > source_->total_pages() || seen_.contains(x)) return false;
+  auto page = source_->read_page(x);
   if (!page.ok()) return false;  // the branch pages give the order: no error
   seen_.insert(x);
   if (!leaf_of_tree(*page)) {
@@ -181,7 +181,7 @@ bool TreeCursor::follow_link() {
 
 void TreeCursor::set_page(const Page& page, bool unlisted) {
   page_ = page;
-  reader_ = db_->tags(page_);
+  reader_ = source_->tags(page_);
   tags_ = LeafTags(reader_);
   next_tag_ = opt_.include_tag0 ? 0 : 1;
   sound_ = -1;
@@ -195,13 +195,7 @@ void TreeCursor::set_page(const Page& page, bool unlisted) {
   // there.
   for (uint16_t k = 0; k < kPrefetchAhead; ++k) tags_.prefetch(static_cast<uint16_t>(next_tag_ + k));
   if (next_listed_ < listed_.size() && listed_[next_listed_].readable) {
-    const ByteView file = db_->file_bytes();
-    const uint64_t size = db_->page_size();
-    const uint64_t start = (static_cast<uint64_t>(listed_[next_listed_].page) + 1) * size;
-    if (size >= 64 && start + size <= file.size()) {
-      prefetch_bytes(file.data() + start);
-      prefetch_bytes(file.data() + start + size - 64);
-    }
+    source_->prefetch_page(listed_[next_listed_].page);
   }
 }
 
@@ -222,7 +216,7 @@ bool TreeCursor::enter_next_leaf() {
     const Listed l = listed_[next_listed_++];
     Page page;
     if (l.readable) {
-      auto read = db_->read_page(l.page);
+      auto read = source_->read_page(l.page);
       if (!read.ok()) {  // a page inside the file: cannot happen; kept for safety
         fail(read.error());
         return false;
@@ -253,7 +247,7 @@ bool TreeCursor::enter_next_leaf() {
     if (!l.readable) {
       stats().unreadable.push_back(l.page);
       if (bypass_) continue;  // an unlisted leaf of the tree stood in for it
-      auto unreadable = db_->read_page(l.page);
+      auto unreadable = source_->read_page(l.page);
       fail(unreadable.ok() ? EseError::invalid_page_number(l.page) : unreadable.error());
       return false;
     }
@@ -379,9 +373,9 @@ size_t TreeCursor::key(uint8_t* out, size_t limit) const {
 
 bool TreeCursor::load_entry_key(uint32_t page_number, uint16_t tag,
                                 std::vector<uint8_t>& out) const {
-  auto page = db_->read_page(page_number);
+  auto page = source_->read_page(page_number);
   if (!page.ok()) return false;
-  const TagReader reader = db_->tags(*page);
+  const TagReader reader = source_->tags(*page);
   LeafEntry entry;
   if (!decode_leaf_tag(reader, tag, entry)) return false;
   full_key(reader, entry, out);
@@ -400,9 +394,9 @@ bool TreeCursor::first_key_after(size_t index, std::vector<uint8_t>& out) {
   for (size_t j = index; j < listed_.size(); ++j) {
     upper_index_ = j;
     if (!listed_[j].readable) continue;
-    auto page = db_->read_page(listed_[j].page);
+    auto page = source_->read_page(listed_[j].page);
     if (!page.ok() || !leaf_of_tree(*page)) continue;
-    const TagReader reader = db_->tags(*page);
+    const TagReader reader = source_->tags(*page);
     LeafEntry entry;
     for (uint16_t i = 1; i < reader.count; ++i) {
       if (!decode_leaf_tag(reader, i, entry)) continue;

@@ -33,7 +33,7 @@
 #include <vector>
 
 #include "btree/page_set.hpp"
-#include "database/database.hpp"
+#include "source/page_source.hpp"
 #include "error/error.hpp"
 #include "page/leaf.hpp"
 #include "page/tag.hpp"
@@ -93,7 +93,7 @@ struct CursorOptions {
 
 class TreeCursor {
  public:
-  TreeCursor(const Database& db, uint32_t root, CursorOptions options = {});
+  TreeCursor(const PageSource& source, uint32_t root, CursorOptions options = {});
 
   // Walks the branch pages and moves to the first entry. An unreadable root
   // fails here (root_failed()); every later error comes from next().
@@ -152,7 +152,7 @@ class TreeCursor {
   bool load_entry_key(uint32_t page, uint16_t tag, std::vector<uint8_t>& out) const;
   bool first_key_after(size_t index, std::vector<uint8_t>& out);
 
-  const Database* db_;
+  const PageSource* source_;
   uint32_t root_;
   CursorOptions opt_;
   TreeStats scratch_stats_;          // used when the caller wants none

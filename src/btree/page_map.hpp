@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "database/database.hpp"
+#include "source/page_source.hpp"
 
 namespace quarlet {
 
@@ -15,7 +15,7 @@ class PageMap {
   // Reads the header of pages 1..total_pages. Pages that cannot be read
   // (none, in a file whose length gave the page count) keep owner 0 and
   // flags 0. Eight bytes a page.
-  static PageMap build(const Database& db);
+  static PageMap build(const PageSource& source);
 
   uint32_t total_pages() const { return static_cast<uint32_t>(owner_.size()) - 1; }
   // Owner id (page header offset 24) of page n; 0 outside 1..total_pages.

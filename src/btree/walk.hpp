@@ -5,7 +5,7 @@
 #include <functional>
 
 #include "btree/cursor.hpp"
-#include "database/database.hpp"
+#include "source/page_source.hpp"
 #include "error/error.hpp"
 #include "page/leaf.hpp"
 
@@ -18,6 +18,6 @@ using LeafVisitor = std::function<Status(const LeafEntry&)>;
 // Visits every live entry of the record tree below `root`, tag 0 of each leaf
 // included; branch entries whose child lies past the file are skipped. An
 // unreadable root ends the walk with its error.
-Status walk_tree(const Database& db, uint32_t root, const LeafVisitor& visitor);
+Status walk_tree(const PageSource& source, uint32_t root, const LeafVisitor& visitor);
 
 }  // namespace quarlet

@@ -4,9 +4,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "database/database.hpp"
 #include "btree/walk.hpp"
-#include "record/layout.hpp"
+#include "page/record_layout.hpp"
 
 namespace quarlet {
 
@@ -124,14 +123,14 @@ ColumnDef column_def(const CatalogEntry& e) {
   return column;
 }
 
-Result<Tables> load_catalog(const Database& db) {
+Result<Tables> load_catalog(const PageSource& source) {
   Tables tables;
   std::unordered_map<uint32_t, Name> table_names;  // table object id -> name
   std::vector<CatalogEntry> entries;               // columns, indexes, long values
   // Small-page databases fail on a malformed record; larger ones skip it.
-  const bool strict = db.page_size() <= 8192;
+  const bool strict = source.page_size() <= 8192;
 
-  Status walked = walk_tree(db, kCatalogRootPage, [&](const LeafEntry& leaf) -> Status {
+  Status walked = walk_tree(source, kCatalogRootPage, [&](const LeafEntry& leaf) -> Status {
     auto record = parse_catalog_record(leaf.data);
     if (!record.ok()) {
       if (strict) return record.error();

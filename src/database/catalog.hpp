@@ -22,7 +22,7 @@
 
 namespace quarlet {
 
-class Database;
+class PageSource;
 
 constexpr uint32_t kCatalogRootPage = 4;
 
@@ -101,6 +101,6 @@ Result<CatalogRecord> parse_catalog_record(ByteView d);
 ColumnDef column_def(const CatalogEntry& entry);
 
 // Walks the catalog tree and builds the tables map.
-Result<Tables> load_catalog(const Database& db);
+Result<Tables> load_catalog(const PageSource& source);
 
 }  // namespace quarlet

@@ -21,7 +21,7 @@
 #include "database/database.hpp"
 #include "decode/decoded_record.hpp"
 #include "export/arrow_abi.hpp"
-#include "record/layout.hpp"
+#include "page/record_layout.hpp"
 #include "record/parser.hpp"
 
 namespace quarlet {

@@ -18,7 +18,7 @@
 #include "database/database.hpp"
 #include "btree/cursor.hpp"
 #include "database/long_value.hpp"
-#include "record/layout.hpp"
+#include "page/record_layout.hpp"
 #include "record/value.hpp"
 
 namespace quarlet {

@@ -1,5 +1,5 @@
 // Read-only whole-file mapping with POSIX open/mmap.
-#include "util/mapped_file.hpp"
+#include "source/mapped_file.hpp"
 
 #include <fcntl.h>
 #include <sys/mman.h>

@@ -9,11 +9,12 @@
 #include <vector>
 
 #include "error/error.hpp"
+#include "source/file_bytes.hpp"
 #include "util/endian.hpp"
 
 namespace quarlet {
 
-class MappedFile {
+class MappedFile : public FileBytes {
  public:
   // Opens `path` read-only and maps it whole, read-only. A 0-byte file gives
   // an empty view. Failures are Io errors.
@@ -21,23 +22,23 @@ class MappedFile {
   // Wraps an owned buffer.
   static std::unique_ptr<MappedFile> from_bytes(std::vector<uint8_t> bytes);
 
-  ~MappedFile();
+  ~MappedFile() override;
   MappedFile(const MappedFile&) = delete;
   MappedFile& operator=(const MappedFile&) = delete;
 
-  ByteView bytes() const { return {data_, size_}; }
-  uint64_t size() const { return size_; }
+  ByteView bytes() const override { return {data_, size_}; }
+  uint64_t size() const override { return size_; }
 
   // Drops the mapping's resident pages from this process (a read-only
   // mapping holds nothing but the file's contents): views stay valid and are
   // read again from the file when next touched. Keeps long passes over a
   // large file from growing resident memory. No effect on owned buffers.
-  void release_resident() const;
+  void release_resident() const override;
   // Maps bytes [offset, offset + length) of the view in ahead of their use,
   // in one call: a reader on several threads brings in what the next one
   // will read outside its lock. Advice only: nothing happens where the
   // system does not take it.
-  void populate(uint64_t offset, uint64_t length) const;
+  void populate(uint64_t offset, uint64_t length) const override;
 
  private:
   MappedFile() = default;
