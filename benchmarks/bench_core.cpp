@@ -26,7 +26,7 @@
 
 #include "database/carve.hpp"
 #include "database/database.hpp"
-#include "export/arrow.hpp"
+#include "export/arrow/reader.hpp"
 #include "export/csv.hpp"
 #include "export/json.hpp"
 #include "export/jsonl.hpp"

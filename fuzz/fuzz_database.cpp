@@ -21,7 +21,7 @@
 #include "database/carve.hpp"
 #include "database/database.hpp"
 #include "database/integrity.hpp"
-#include "export/arrow.hpp"
+#include "export/arrow/reader.hpp"
 #include "export/json.hpp"
 #include "record/parser.hpp"
 #include "recover/recovery.hpp"

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "export/arrow.hpp"
+#include "export/arrow/stream.hpp"
 #include "python/args.hpp"
 #include "python/convert.hpp"
 #include "python/iter_table.hpp"

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "export/arrow.hpp"
+#include "export/arrow/stream.hpp"
 #include "catalog_image.hpp"
 #include "test_image.hpp"
 

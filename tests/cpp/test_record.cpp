@@ -9,7 +9,7 @@
 #include <string>
 #include <type_traits>
 
-#include "export/arrow.hpp"
+#include "export/arrow/reader.hpp"
 #include "record/parser.hpp"
 #include "record/text.hpp"
 #include "record/value.hpp"

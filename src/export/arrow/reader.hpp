@@ -1,6 +1,6 @@
-// Arrow record batches of a table's records: the Arrow type of each column,
-// the schema of a table, batches built from its raw or decoded records, and
-// a C stream handing those batches out one after another.
+// The batch reader of a table: one pass over its records, batch by batch,
+// each batch's columns built straight from the record bytes (fill.cpp), on
+// the calling thread or on two worker threads (pipeline.cpp).
 //
 // A batch is a struct array with one child per selected column, in the
 // table's column order. Nulls are validity bitmaps. A value whose form is
@@ -20,41 +20,13 @@
 
 #include "database/database.hpp"
 #include "decode/decoded_record.hpp"
-#include "export/arrow_abi.hpp"
+#include "export/arrow/abi.hpp"
+#include "export/arrow/cell.hpp"
+#include "export/arrow/types.hpp"
 #include "page/record_layout.hpp"
 #include "record/parser.hpp"
 
 namespace quarlet {
-
-// Catalog column flag of a multi-valued column (checked on real databases:
-// every column holding a multi-valued entry carries it).
-inline constexpr uint32_t kColumnMultiValued = 0x8;
-
-// The Arrow types a column maps to.
-enum class ArrowType : uint8_t {
-  Null, Bool, UInt8, Int16, UInt16, Int32, UInt32, Int64, UInt64, Float32, Float64,
-  Utf8, Binary, TimestampUs,
-};
-
-// One column of a batch: its catalog definition and Arrow type; a list
-// column holds lists of `type`.
-struct ArrowColumn {
-  const ColumnDef* column = nullptr;
-  ArrowType type = ArrowType::Null;
-  bool is_list = false;
-};
-
-// The Arrow type of a column in the raw view (the values TableRecords
-// gives) or the decoded one (DecodedTableRecords: dates as timestamps,
-// signed Long long and Currency, multi-valued columns as lists).
-ArrowColumn arrow_column(const ColumnDef& column, bool decoded);
-
-// The Arrow format string of a type ("b", "C", "tsu:UTC", ...).
-const char* arrow_format(ArrowType type);
-
-// Microseconds since 1970-01-01 00:00 UTC of an OLE date stored as the bits
-// of a double; false for dates outside 1601..9999, NaN and infinities.
-bool ole_date_to_unix_micros(uint64_t bits, int64_t* out);
 
 // A batch also ends early once its variable-size data reaches this many
 // bytes (checked after each chunk of records, and after each record that
@@ -71,23 +43,6 @@ struct ArrowReadOptions {
 };
 
 class ColumnBuilder;
-
-// One record's value of the column being built, as the reader found it: a
-// batch is built a chunk of records at a time, column by column.
-struct ArrowCell {
-  enum Kind : uint8_t {
-    Null,     // the record holds no value (or an empty one)
-    Plain,    // bytes of the column's plain type, not empty
-    Default,  // decoded view: the column's default stands in
-    Value,    // bytes of a column whose values are not of its Arrow type's form
-    Encoded,  // a tagged entry stored compressed, separated or multi-valued
-  };
-  const uint8_t* data = nullptr;
-  uint32_t size = 0;
-  Kind kind = Null;
-  uint32_t record = 0;  // index in the chunk
-  uint32_t slot = 0;    // Encoded: index of the tagged entry in the chunk's slots
-};
 
 // One pass over a table, batch by batch. One reader serves one thread at a
 // time; `db` must outlive it.
@@ -160,8 +115,18 @@ class ArrowTableReader {
   // How a worker's walk of a batch ended: more may follow, the end of the
   // pass, or an error.
   enum class WalkEnd : uint8_t { More, End, Error };
-  struct Part;
-  struct Workers;
+  // What the worker threads hand over: batches by walk order, each in one
+  // or more parts (a part ends where its data reaches the limit).
+  struct Part {
+    ArrowArray array{};         // released: a part of no rows
+    uint32_t rows = 0;
+    uint64_t record_bytes = 0;  // of the records in it
+    std::vector<uint64_t> out_of_form;
+    bool last = false;          // the walked batch's last part
+    WalkEnd end = WalkEnd::More;  // last parts: how the walk of the batch ended
+    std::optional<EseError> error;
+  };
+  struct Workers;  // the worker threads (pipeline.cpp)
 
   std::unique_ptr<Builder> make_builder();
   // The next record of the pass: 1, 0 at the end, -1 on an error (kept in
@@ -231,40 +196,5 @@ class ArrowTableReader {
   std::optional<EseError> error_;      // the error that ended the pass
   std::unique_ptr<Workers> workers_;
 };
-
-// The source of a C stream's schema and batches. Callbacks run on whatever
-// thread the consumer calls from. Returns are errno values (0 = success).
-class ArrowBatchSource {
- public:
-  virtual ~ArrowBatchSource() = default;
-  virtual int get_schema(ArrowSchema* out) = 0;
-  virtual int get_next(ArrowArray* out) = 0;
-  // Message of the last failed call, valid until the next call.
-  virtual const char* last_error() = 0;
-};
-
-// The source of a stream over one reader. Its get_next builds the batch on
-// the calling thread.
-class ArrowReaderSource : public ArrowBatchSource {
- public:
-  explicit ArrowReaderSource(std::unique_ptr<ArrowTableReader> reader)
-      : reader_(std::move(reader)) {}
-  int get_schema(ArrowSchema* out) override;
-  int get_next(ArrowArray* out) override;
-  const char* last_error() override;
-  ArrowTableReader& reader() { return *reader_; }
-
- private:
-  std::unique_ptr<ArrowTableReader> reader_;
-  std::string error_;  // message of the last failed get_next
-};
-
-// Fills `out` with a stream over `source`, which it owns from now on (the
-// stream's release destroys it). Exceptions a source throws (allocation
-// failure) become ENOMEM; none crosses the C boundary.
-void export_array_stream(std::unique_ptr<ArrowBatchSource> source, ArrowArrayStream* out);
-
-// Message of a reader error as the stream reports it.
-std::string arrow_read_error(const EseError& error);
 
 }  // namespace quarlet

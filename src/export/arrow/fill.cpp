@@ -1,0 +1,355 @@
+// Filling a batch's column builders straight from record bytes: records
+// gathered a chunk at a time, each column's cells found in them (fixed,
+// variable, tagged), and the values the plain path cannot take appended in
+// their general form (defaults, long values, encoded entries).
+#include "export/arrow/reader.hpp"
+
+#include <algorithm>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <utility>
+
+#include "export/arrow/column_builder.hpp"
+#include "page/leaf.hpp"
+
+namespace quarlet {
+
+namespace {
+
+// Records per chunk: their bytes stay in the nearest caches while every
+// column's values are taken from them.
+constexpr size_t kChunkRecords = 256;
+
+constexpr uint8_t kEncodedFlags = kTaggedCompressed | kTaggedSeparated | kTaggedMultiValue;
+
+// How far ahead of the record being taken its successors' bytes are asked
+// for, and the most bytes of a record asked for.
+constexpr size_t kPrefetchAhead = 6;
+constexpr size_t kPrefetchBytes = 512;
+
+// Asks for the cache lines of a record's first bytes.
+QUARLET_PREFETCH_INLINE void prefetch_record(ByteView r) {
+  const size_t n = std::min(r.size(), kPrefetchBytes);
+  for (size_t at = 0; at < n; at += 64) prefetch_bytes(r.data() + at);
+  if (n != 0) prefetch_bytes(r.data() + n - 1);
+}
+
+}  // namespace
+
+std::unique_ptr<ArrowTableReader::Builder> ArrowTableReader::make_builder() {
+  auto b = std::make_unique<Builder>();
+  for (const ArrowColumn& c : columns_) {
+    b->columns.push_back(std::make_unique<ColumnBuilder>(c.type, c.is_list, &b->batch_bytes));
+  }
+  b->out_of_form.assign(columns_.size(), 0);
+  return b;
+}
+
+void ArrowTableReader::append_field(Builder& b, size_t i, const DecodedField& field) {
+  ColumnBuilder& builder = *b.columns[i];
+  if (field.is_list && columns_[i].is_list) {
+    b.out_of_form[i] += builder.append_list(field.elements);
+  } else if (field.is_list) {
+    // Split into a list in a column the catalog does not call multi-valued.
+    builder.append_null();
+    ++b.out_of_form[i];
+  } else if (!builder.append(field.value)) {
+    ++b.out_of_form[i];
+  }
+}
+
+void ArrowTableReader::append_value(Builder& b, size_t i, ByteView bytes) {
+  const ColumnDef& column = *columns_[i].column;
+  ColumnBuilder& builder = *b.columns[i];
+  // A multi-valued column: bytes of another form than its Arrow type.
+  decode_value_into(bytes, column, b.value);
+  if (decode_) signed_view(column, b.value);
+  if (!builder.append(b.value)) ++b.out_of_form[i];
+}
+
+void ArrowTableReader::append_default(Builder& b, size_t i) {
+  decode_default(*columns_[i].column, b.field);
+  append_field(b, i, b.field);
+}
+
+void ArrowTableReader::append_long_value(Builder& b, size_t i, ByteView reference) {
+  const ColumnDef& column = *columns_[i].column;
+  ColumnBuilder& builder = *b.columns[i];
+  const LongValueChunks* found = nullptr;
+  bool entered = false;
+  {
+    // The long-value index is built on first use and then only read.
+    std::lock_guard<std::mutex> lock(long_values_);
+    entered = raw_->find_long_value(reference, &found);
+  }
+  if (!entered) {
+    // The tree cannot be entered: the reference stays as it is.
+    b.value.emplace<LongBinaryValue>().bytes.assign(reference.begin(), reference.end());
+  } else if (plain_[i] && builder.type() == ArrowType::Binary) {
+    // Bytes of a Binary column go straight from the chunks into the batch.
+    static const LongValueChunks kNone;
+    const LongValueChunks& lv = found != nullptr ? *found : kNone;
+    const std::span<const LongValueChunk> chunks = chunks_by_offset(lv, b.chunk_storage);
+    if (!builder.append_joined(chunks, joined_size(lv))) ++b.out_of_form[i];
+    return;
+  } else {
+    b.value = long_value_from_chunks(found, column);
+  }
+  if (!builder.append(b.value)) ++b.out_of_form[i];
+}
+
+int ArrowTableReader::take_record(ByteView& data) {
+  Result<bool> more = decode_ ? decoded_->next_data(data) : raw_->next_data(data);
+  if (!more) {
+    error_ = more.error();
+    return -1;
+  }
+  return *more ? 1 : 0;
+}
+
+uint8_t ArrowTableReader::add_record(Plan& plan, ByteView data) {
+  ChunkRecord& rec = plan.records.emplace_back(data);
+  if (plan_->first_tagged == plan_->items.size()) return 0;
+  rec.slots_begin = static_cast<uint32_t>(plan.slots.size());
+  append_tagged(data, rec.lay, db_->large_layout(), plan.slots);
+  rec.slots_end = static_cast<uint32_t>(plan.slots.size());
+  uint8_t flags = 0;
+  for (uint32_t k = rec.slots_begin; k < rec.slots_end; ++k) flags |= plan.slots[k].flags;
+  return flags;
+}
+
+void ArrowTableReader::gather(Plan& plan, size_t want) {
+  plan.clear();
+  // A value that may be large: long values in either view, and in the
+  // decoded one also what decoding expands.
+  const uint8_t large = decode_ ? kEncodedFlags : kTaggedSeparated;
+  while (plan.records.size() < want) {
+    ByteView data;
+    const int got = take_record(data);
+    if (got < 0) return;
+    if (got == 0) {
+      ended_ = true;
+      return;
+    }
+    if (add_record(plan, data) & large) return;
+  }
+}
+
+void ArrowTableReader::build_batch(Builder& b, const std::vector<ByteView>& records,
+                                   const std::function<void(Part&&)>& give) {
+  const uint8_t large = decode_ ? kEncodedFlags : kTaggedSeparated;
+  const size_t n = records.size();
+  size_t next = 0;
+  while (next < n) {
+    // A chunk ends early after a record holding a value that may be large,
+    // so that the part's size is checked after it.
+    b.chunk.clear();
+    while (next < n && b.chunk.records.size() < kChunkRecords) {
+      // The walk read these records a batch ago: they are asked for again
+      // a few records ahead.
+      if (next + kPrefetchAhead < n) prefetch_record(records[next + kPrefetchAhead]);
+      b.record_bytes += records[next].size();
+      if (add_record(b.chunk, records[next++]) & large) break;
+    }
+    build(b, b.chunk, 0, b.chunk.records.size());
+    b.rows += static_cast<uint32_t>(b.chunk.records.size());
+    if (b.batch_bytes >= batch_data_ && next < n) {
+      Part part;
+      finish_part(b, part);
+      give(std::move(part));
+    }
+  }
+}
+
+void ArrowTableReader::finish_part(Builder& b, Part& part) {
+  part.out_of_form.assign(columns_.size(), 0);
+  if (b.rows == 0) return;
+  part.rows = b.rows;
+  // What was read for it: its records and their long values.
+  part.record_bytes = b.record_bytes + b.batch_bytes;
+  finish(b, b.rows, &part.array, part.out_of_form);
+  b.rows = 0;
+  b.record_bytes = 0;
+}
+
+void ArrowTableReader::stored_cells(Builder& b, const Plan& plan, size_t first, size_t count,
+                                    size_t i) {
+  const ColumnPlan::Item& item = plan_->items[i];
+  const ColumnDef& column = *item.column;
+  const uint32_t id = column.id;
+  const bool defaults = decode_ && column.default_value.has_value();
+  const bool plain = plain_[i] != 0;
+  const ArrowCell::Kind present_kind = plain ? ArrowCell::Plain : ArrowCell::Value;
+  const ChunkRecord* records = plan.records.data() + first;
+  ArrowCell* cells = b.cells.data();
+  for (size_t r = 0; r < count; ++r) {
+    const ChunkRecord& rec = records[r];
+    const RecordLayout& lay = rec.lay;
+    ArrowCell& cell = cells[r];
+    cell.record = static_cast<uint32_t>(first + r);
+    if (defaults && !(id < 128 ? id <= lay.last_fixed : id <= lay.last_variable)) {
+      cell.kind = ArrowCell::Default;  // a column the record does not hold
+      continue;
+    }
+    ByteView bytes;
+    bool present = false;
+    if (id <= lay.last_fixed) {
+      present = fixed_column_bytes(rec.data, lay, column, item.fixed_offset, bytes);
+    } else if (id <= lay.last_variable) {
+      present = variable_column_bytes(rec.data, lay, column, bytes);
+    }
+    cell.data = bytes.data();
+    cell.size = static_cast<uint32_t>(bytes.size());
+    cell.kind = !present || (bytes.empty() && plain) ? ArrowCell::Null : present_kind;
+  }
+}
+
+void ArrowTableReader::tagged_cells(Builder& b, const Plan& plan, size_t first, size_t count,
+                                    size_t i) {
+  const ColumnDef& column = *plan_->items[i].column;
+  const uint32_t id = column.id;
+  const bool defaults = decode_ && column.default_value.has_value();
+  const ArrowCell::Kind present_kind = plain_[i] ? ArrowCell::Plain : ArrowCell::Value;
+  const RecordScratch::TaggedSlot* slots = plan.slots.data();
+  const ChunkRecord* records = plan.records.data() + first;
+  for (size_t r = 0; r < count; ++r) {
+    const ChunkRecord& rec = records[r];
+    ArrowCell& cell = b.cells[r];
+    cell.record = static_cast<uint32_t>(first + r);
+    // Tagged columns come in ascending id order, as the record's entries:
+    // one merge per record over all columns. Among equal ids the last
+    // entry wins.
+    uint32_t at = b.merge_at[r];
+    while (at < rec.slots_end && slots[at].id < id) ++at;
+    uint32_t last = at;
+    while (last < rec.slots_end && slots[last].id == id) ++last;
+    b.merge_at[r] = at;
+    if (last == at) {
+      cell.kind = defaults ? ArrowCell::Default : ArrowCell::Null;
+      continue;
+    }
+    const RecordScratch::TaggedSlot& slot = slots[last - 1];
+    cell.data = rec.data.data() + slot.begin;
+    cell.size = slot.end - slot.begin;
+    cell.slot = last - 1;
+    if (slot.flags & kEncodedFlags) {
+      cell.kind = ArrowCell::Encoded;
+    } else {
+      cell.kind = cell.size == 0 && present_kind == ArrowCell::Plain ? ArrowCell::Null
+                                                                      : present_kind;
+    }
+  }
+}
+
+void ArrowTableReader::append_other(Builder& b, const Plan& plan, size_t i,
+                                    const ArrowCell& cell) {
+  switch (cell.kind) {
+    case ArrowCell::Null:
+    case ArrowCell::Plain:
+      break;  // taken by the builder
+    case ArrowCell::Default:
+      append_default(b, i);
+      break;
+    case ArrowCell::Value:
+      append_value(b, i, ByteView(cell.data, cell.size));
+      break;
+    case ArrowCell::Encoded: {
+      const ByteView bytes(cell.data, cell.size);
+      const RecordScratch::TaggedSlot& slot = plan.slots[cell.slot];
+      if (decode_) {
+        {
+          // Decoding shares the long-value source and its buffer.
+          std::lock_guard<std::mutex> lock(long_values_);
+          decode_tagged_entry(plan.records[cell.record].data, slot, *columns_[i].column,
+                              decoded_->long_values(), decoded_->buffer(), b.field);
+        }
+        append_field(b, i, b.field);
+      } else if (slot.flags & kTaggedSeparated) {
+        append_long_value(b, i, bytes);
+      } else if (!b.columns[i]->append_stored(bytes)) {
+        // Compressed or multi-valued bytes: only a Binary column takes them.
+        ++b.out_of_form[i];
+      }
+      break;
+    }
+  }
+}
+
+void ArrowTableReader::build(Builder& b, const Plan& plan, size_t first, size_t count) {
+  const size_t n = plan_->items.size();
+  b.cells.resize(count);
+  b.merge_at.resize(count);
+  for (size_t r = 0; r < count; ++r) b.merge_at[r] = plan.records[first + r].slots_begin;
+  for (size_t i = 0; i < n; ++i) {
+    ColumnBuilder& builder = *b.columns[i];
+    const ColumnDef& column = *columns_[i].column;
+    if (i < plan_->first_tagged && column.id < 128 && plain_[i] &&
+        !(decode_ && column.default_value)) {
+      // A fixed column of a fixed-width type: no cells. Where each record
+      // holds the column's bytes, as stored_cells finds them.
+      const ChunkRecord* records = plan.records.data() + first;
+      const uint64_t offset = plan_->items[i].fixed_offset;
+      const auto at = [&](size_t r) -> const uint8_t* {
+        const ChunkRecord& rec = records[r];
+        ByteView bytes;
+        if (column.id > rec.lay.last_fixed ||
+            !fixed_column_bytes(rec.data, rec.lay, column, offset, bytes)) {
+          return nullptr;
+        }
+        return bytes.data();
+      };
+      if (builder.append_fixed(count, column, at)) continue;
+    }
+    if (i < plan_->first_tagged) {
+      stored_cells(b, plan, first, count, i);
+    } else {
+      tagged_cells(b, plan, first, count, i);
+    }
+    size_t k = 0;
+    while (k < count) {
+      k += builder.append_cells(b.cells.data() + k, count - k, column, plain_[i] != 0,
+                                b.out_of_form[i]);
+      if (k < count) append_other(b, plan, i, b.cells[k++]);
+    }
+  }
+}
+
+void ArrowTableReader::finish(Builder& b, uint32_t rows, ArrowArray* out,
+                              std::vector<uint64_t>& out_of_form) {
+  auto holder = std::make_unique<ArrayHolder>();
+  holder->children.resize(b.columns.size());
+  for (size_t i = 0; i < b.columns.size(); ++i) {
+    holder->child_ptrs.push_back(&holder->children[i]);
+    b.columns[i]->finish(&holder->children[i]);
+    out_of_form[i] += b.out_of_form[i];
+    b.out_of_form[i] = 0;
+  }
+  b.batch_bytes = 0;
+  fill_array(out, holder.release(), rows, 0, 1);  // a struct of no nulls: no bitmap
+}
+
+Result<bool> ArrowTableReader::next_here(ArrowArray* out) {
+  Builder& b = *here_;
+  uint32_t rows = 0;
+  while (rows < batch_size_ && !ended_ && !error_) {
+    gather(plan_here_, std::min<size_t>(kChunkRecords, batch_size_ - rows));
+    const size_t n = plan_here_.records.size();
+    if (n == 0) break;
+    build(b, plan_here_, 0, n);
+    rows += static_cast<uint32_t>(n);
+    if (b.batch_bytes >= batch_data_) break;
+  }
+  if (rows == 0) {
+    if (error_) return *error_;
+    return false;
+  }
+  finish(b, rows, out, out_of_form_);
+  // The pages read so far are done with: resident memory stays flat.
+  db_->release_resident();
+  batches_given_ = true;
+  return true;
+}
+
+}  // namespace quarlet
