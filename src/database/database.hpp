@@ -20,6 +20,9 @@ class Database : public PageSource {
   // The same from an in-memory file image (fuzzing, tests).
   static Result<std::unique_ptr<Database>> open_bytes(std::vector<uint8_t> bytes,
                                                       std::string path = "<memory>");
+  // The same from any file bytes: a mapping, a buffer, a reader on demand.
+  static Result<std::unique_ptr<Database>> open_file(std::unique_ptr<FileBytes> file,
+                                                     std::string path);
 
   const Tables& tables() const { return tables_; }
 
@@ -28,8 +31,6 @@ class Database : public PageSource {
 
  private:
   Database() = default;
-  static Result<std::unique_ptr<Database>> open_file(std::unique_ptr<FileBytes> file,
-                                                     std::string path);
 
   Tables tables_;
 };

@@ -21,7 +21,8 @@ class FileBytes {
   virtual ByteView bytes() const = 0;
   // Bytes [offset, offset + length), which the caller has checked lie inside
   // the file. A resident file gives a view into bytes(); a source that
-  // fetches on demand returns its own view, or an Io error.
+  // fetches on demand returns a view of its own, or an Io error. Views are
+  // kept by the readers above for as long as the source lives.
   virtual Result<ByteView> read(uint64_t offset, uint64_t length) const {
     return bytes().subspan(static_cast<size_t>(offset), static_cast<size_t>(length));
   }

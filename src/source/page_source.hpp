@@ -32,7 +32,6 @@ class PageSource {
  public:
   PageSource(const PageSource&) = delete;
   PageSource& operator=(const PageSource&) = delete;
-  virtual ~PageSource() = default;
 
   // Page n as a view into the file's bytes, its header parsed.
   // InvalidPageNumber when the page does not lie wholly inside the file.
@@ -76,6 +75,7 @@ class PageSource {
 
  protected:
   PageSource() = default;
+  ~PageSource() = default;
   // Takes the file's bytes and checks its header: InvalidHeader when the
   // file is shorter than 4096 bytes or its page size is 0,
   // InvalidSignature when the signature is wrong.
