@@ -231,14 +231,14 @@ elif kind in ("exportcsv", "exportparquet"):
     d = tempfile.mkdtemp(dir=os.path.dirname(path))
     try:
         if kind == "exportparquet":
-            import quarlet.cli as quarlet_cli
-            job = quarlet_cli.ExportJob("parquet", False, False, [])
+            from quarlet.cli import export as cli_export
+            job = cli_export.ExportJob("parquet", False, False, [])
         c0 = cpu(); u0 = user(); t0 = time.perf_counter()
         if kind == "exportcsv":
             for i, t in enumerate(db.get_tables()):
                 db.export_table_csv(t, os.path.join(d, "%%d.csv" %% i))
         else:
-            quarlet_cli.export_database(path, d, job)
+            cli_export.export_database(path, d, job)
         t1 = time.perf_counter(); c1 = cpu(); u1 = user()
         out.update(seconds=t1 - t0, cpu=c1 - c0, user=u1 - u0,
                    json_bytes=sum(os.path.getsize(os.path.join(d, f)) for f in os.listdir(d)))

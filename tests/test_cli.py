@@ -257,9 +257,9 @@ def test_check_summary_and_exit_status(tmp_path, damage, status, lines):
 
 
 def test_page_ranges():
-    import quarlet.cli as quarlet_cli
-    assert quarlet_cli.page_ranges([]) == ""
-    assert quarlet_cli.page_ranges([7, 143, 144, 145, 150]) == "7, 143-145, 150"
+    from quarlet.cli import info
+    assert info.page_ranges([]) == ""
+    assert info.page_ranges([7, 143, 144, 145, 150]) == "7, 143-145, 150"
 
 
 # ---- dump and export ---------------------------------------------------------------
@@ -278,14 +278,14 @@ def test_dump_is_byte_identical_to_export_table(mixed_db, tmp_path, table):
 def test_dump_and_export_into_a_descriptor_write_exact_bytes(mixed_db, tmp_path, monkeypatch,
                                                              descriptor_paths):
     import io
-    import quarlet.cli as quarlet_cli
+    from quarlet.cli import errors, streams
     if not descriptor_paths:  # a system without /proc or /dev/fd: via a temporary file
-        monkeypatch.setattr(quarlet_cli, "_fd_path", lambda fd: None)
+        monkeypatch.setattr(streams, "_fd_path", lambda fd: None)
     expected = tmp_path / "expected.jsonl"
     db = EseDatabase(mixed_db)
     db.export_table("Rows", str(expected))
     out = io.BytesIO()
-    quarlet_cli.dump_table(db, "Rows", out)
+    streams.dump_table(db, "Rows", out)
     assert out.getvalue() == expected.read_bytes()
     # A file the command opened itself (named tables of `export`): untouched
     # by a table that cannot be started, replaced by one that can.
@@ -293,14 +293,14 @@ def test_dump_and_export_into_a_descriptor_write_exact_bytes(mixed_db, tmp_path,
     fd = os.open(tmp_path / "named.jsonl", os.O_WRONLY)
     try:
         with pytest.raises(ValueError):
-            quarlet_cli.export_into_file(functools.partial(db.export_table, "nope"), fd)
+            streams.export_into_file(functools.partial(db.export_table, "nope"), fd)
         assert (tmp_path / "named.jsonl").read_bytes() == b"x" * 10 ** 6
-        quarlet_cli.export_into_file(functools.partial(db.export_table, "Rows"), fd)
+        streams.export_into_file(functools.partial(db.export_table, "Rows"), fd)
     finally:
         os.close(fd)
     assert (tmp_path / "named.jsonl").read_bytes() == expected.read_bytes()
-    with pytest.raises(quarlet_cli.CliError, match="^Table not found: nope$"):
-        quarlet_cli.dump_table(db, "nope", io.BytesIO())
+    with pytest.raises(errors.CliError, match="^Table not found: nope$"):
+        streams.dump_table(db, "nope", io.BytesIO())
 
 
 def test_dump_into_a_file_opened_for_append(mixed_db, tmp_path):
@@ -385,13 +385,13 @@ def test_export_never_writes_through_a_symbolic_link(mixed_db, tmp_path, tables,
 
 @pytest.mark.parametrize("named", [False, True])
 def test_export_long_names_as_the_module_does(make_db, tmp_path, named):
-    import quarlet.cli as quarlet_cli
+    from quarlet.cli import files as cli_files
     names = ["x" * 300, "x" * 299, "\xe9" * 200, "after"]
     path = make_db([eb.Table(n, [eb.Column("n", eb.T_LONG)], [(i,)]) for i, n in enumerate(names)])
     EseDatabase(path).export_all(str(tmp_path / "api"))
     proc = run("export", path, str(tmp_path / "cli"), *(names if named else []))
     assert proc.returncode == 0, proc.stderr
-    files = quarlet_cli.export_file_names(names)
+    files = cli_files.export_file_names(names)
     assert files == ["x" * 249 + ".jsonl", "x" * 247 + "_2.jsonl", "\xe9" * 124 + ".jsonl",
                      "after.jsonl"]
     assert sorted(os.listdir(tmp_path / "cli")) == sorted(os.listdir(tmp_path / "api"))
@@ -401,8 +401,8 @@ def test_export_long_names_as_the_module_does(make_db, tmp_path, named):
 
 
 def test_export_file_names_rule():
-    import quarlet.cli as quarlet_cli
-    assert quarlet_cli.export_file_names(["a/b", "a_b", "a_b_2", ".", "..", "x\\y\0"]) == [
+    from quarlet.cli import files
+    assert files.export_file_names(["a/b", "a_b", "a_b_2", ".", "..", "x\\y\0"]) == [
         "a_b.jsonl", "a_b_2.jsonl", "a_b_2_2.jsonl", "_.jsonl", "__.jsonl", "x_y_.jsonl"]
 
 
@@ -493,21 +493,21 @@ def test_example_database_end_to_end(tmp_path):
     ("=SUM(A1)", False, "=SUM(A1)"),
 ])
 def test_csv_cells_and_the_excel_safe_rule(value, safe, cell):
-    import quarlet.cli as quarlet_cli
-    assert quarlet_cli.csv_cell(value, safe) == cell
+    from quarlet.cli import formats
+    assert formats.csv_cell(value, safe) == cell
 
 
 def reference_csv(db, table, decode, excel_safe):
     """The CSV bytes Python's csv module writes for a table, cell by cell as
-    quarlet_cli.csv_cell gives them: what export_table_csv must write."""
+    formats.csv_cell gives them: what export_table_csv must write."""
     import io
-    import quarlet.cli as quarlet_cli
+    from quarlet.cli import formats
     text = io.StringIO(newline="")
     writer = csv.writer(text, lineterminator="\r\n", quoting=csv.QUOTE_MINIMAL)
     columns = [c["name"] for c in sorted(db.get_table_schema(table), key=lambda c: c["id"])]
-    writer.writerow([quarlet_cli.csv_cell(c, excel_safe) for c in columns])
+    writer.writerow([formats.csv_cell(c, excel_safe) for c in columns])
     for record in db.iter_table(table, decode):
-        writer.writerow([quarlet_cli.csv_cell(record.get(c), excel_safe) for c in columns])
+        writer.writerow([formats.csv_cell(record.get(c), excel_safe) for c in columns])
     return text.getvalue().encode("utf-8", "surrogateescape")
 
 
@@ -564,9 +564,9 @@ def test_csv_export_is_rfc_4180(mixed_db, tmp_path):
         rows = list(csv.reader(f))
     want = list(EseDatabase(mixed_db).iter_table("Rows"))
     assert len(rows) == len(want) + 1
-    import quarlet.cli as quarlet_cli
+    from quarlet.cli import formats
     for got, record in zip(rows[1:], want):
-        assert got == [quarlet_cli.csv_cell(record[c], False) for c in rows[0]]
+        assert got == [formats.csv_cell(record[c], False) for c in rows[0]]
 
 
 def test_parquet_round_trip_and_missing_extra(mixed_db, tmp_path):
@@ -623,14 +623,14 @@ def test_parallel_export_of_a_folder_with_one_bad_file(folder, tmp_path, mixed_d
 
 
 def test_output_file_names_fit_and_links_are_refused(tmp_path):
-    import quarlet.cli as quarlet_cli
+    from quarlet.cli import errors, files
     long = "\u00e9" * 200  # 400 bytes of UTF-8
-    names = quarlet_cli.output_file_names([long, long, "a/b"], ".csv")
+    names = files.output_file_names([long, long, "a/b"], ".csv")
     assert [len(n.encode()) for n in names] == [254, 254, 7]  # never half a character
     assert names[0].endswith(".csv") and names[1].endswith("_2.csv") and names[0] != names[1]
     target = tmp_path / "target"
     target.write_text("keep")
     os.symlink(str(target), str(tmp_path / "link.csv"))
-    with pytest.raises(quarlet_cli.CliError, match="^Failed to create output file: "):
-        quarlet_cli.create_output_file(str(tmp_path / "link.csv"))
+    with pytest.raises(errors.CliError, match="^Failed to create output file: "):
+        files.create_output_file(str(tmp_path / "link.csv"))
     assert target.read_text() == "keep"

@@ -1,0 +1,163 @@
+"""Files of the command line: the databases it reads (named, or found in
+folders by their signature) and the files it writes (safe names that fit
+the file system, created without following symbolic links)."""
+
+from __future__ import annotations
+
+import os
+from typing import IO, List, Sequence
+
+from quarlet import EseDatabase
+
+from .errors import CliError, os_error_text, system_error_text
+
+ESE_SIGNATURE = b"\xef\xcd\xab\x89"  # 0x89ABCDEF, little-endian, at offset 4
+NAME_MAX = 255  # bytes of one file name
+
+
+# ---- databases read -----------------------------------------------------------
+
+
+def open_database(path: str) -> EseDatabase:
+    """The database at `path`; CliError when it cannot be opened."""
+    try:
+        return EseDatabase(path)
+    except (OSError, ValueError) as error:  # not found, not a database, bad path
+        raise CliError(str(error)) from None
+
+
+def is_ese_file(path: str) -> bool:
+    """Whether `path` is a regular file starting like an ESE database (the
+    signature 0x89ABCDEF at offset 4). Unreadable files count as databases
+    so that they are reported, not silently left out."""
+    try:
+        with open(path, "rb") as f:
+            head = f.read(8)
+    except OSError:
+        return True
+    return head[4:8] == ESE_SIGNATURE
+
+
+def find_databases(sources: Sequence[str]) -> List[str]:
+    """Files named directly, and the ESE databases inside named folders
+    (recursively, symbolic links not followed, in sorted order)."""
+    found: List[str] = []
+    for source in sources:
+        if not os.path.isdir(source):
+            found.append(source)
+            continue
+        for root, dirs, files in os.walk(source):
+            dirs.sort()
+            for name in sorted(files):
+                path = os.path.join(root, name)
+                if not os.path.islink(path) and os.path.isfile(path) and is_ese_file(path):
+                    found.append(path)
+    if not found:
+        raise CliError("No ESE database found in: %s" % ", ".join(sources))
+    return found
+
+
+def file_size(path: str) -> int:
+    """The size of `path` in bytes, 0 when it cannot be read."""
+    try:
+        return os.stat(path).st_size
+    except OSError:
+        return 0
+
+
+# ---- names of files written -----------------------------------------------------
+
+
+def safe_file_stem(name: str) -> str:
+    """The file name of a table without ".jsonl": '/', '\\' and NUL become
+    '_'; "." and ".." become "_" and "__" (as the module's export_all)."""
+    stem = name.replace("/", "_").replace("\\", "_").replace("\0", "_")
+    return {".": "_", "..": "__"}.get(stem, stem)
+
+
+def fit_file_name(stem: str, suffix: str) -> str:
+    """stem + suffix, the stem cut at a character boundary so that the name's
+    UTF-8 bytes fit in one file name (255 bytes)."""
+    room = NAME_MAX - len(suffix.encode("utf-8", "surrogateescape"))
+    data = stem.encode("utf-8", "surrogateescape")
+    if len(data) > room:
+        data = data[:max(room, 0)]
+        stem = data.decode("utf-8", "ignore")  # drops a character cut in two
+        while len(stem.encode("utf-8", "surrogateescape")) > room:
+            stem = stem[:-1]
+    return stem + suffix
+
+
+def output_file_names(names: Sequence[str], extension: str) -> List[str]:
+    """One file name per name, in order: the safe stem (see safe_file_stem)
+    and `extension`, or, when an earlier name took it, _2, _3, ... (the
+    first free one) before the extension; each cut to fit 255 bytes."""
+    taken = set()
+    files = []
+    for name in names:
+        stem = safe_file_stem(name)
+        file = fit_file_name(stem, extension)
+        k = 2
+        while file in taken:
+            file = fit_file_name(stem, "_%d%s" % (k, extension))
+            k += 1
+        taken.add(file)
+        files.append(file)
+    return files
+
+
+def export_file_names(names: Sequence[str]) -> List[str]:
+    """The JSON Lines file of each table, as the module's export_all names
+    them (see output_file_names)."""
+    return output_file_names(names, ".jsonl")
+
+
+# ---- files and directories written ------------------------------------------------
+
+
+def make_dirs(path: str) -> None:
+    """Creates directory `path` with its parents, if missing."""
+    try:
+        os.makedirs(path, exist_ok=True)
+    except OSError as error:
+        raise CliError("Failed to create output directory: %s" % os_error_text(error)) from None
+
+
+def open_directory(path: str) -> int:
+    """A descriptor of directory `path` to create files in (opened for
+    lookups only where the system allows, so no read permission is needed)."""
+    try:
+        return os.open(path, getattr(os, "O_PATH", os.O_RDONLY) | os.O_DIRECTORY)
+    except OSError as error:
+        raise CliError("Failed to create output directory: %s" % os_error_text(error)) from None
+
+
+def create_output_file(path: str) -> IO[bytes]:
+    """Creates or truncates `path` for writing; a symbolic link at the path
+    is not followed (the creation fails)."""
+    flags = os.O_WRONLY | os.O_CREAT | os.O_TRUNC | getattr(os, "O_NOFOLLOW", 0) | \
+        getattr(os, "O_CLOEXEC", 0)
+    try:
+        fd = os.open(path, flags, 0o666)
+    except OSError as error:
+        raise CliError("Failed to create output file: %s" % os_error_text(error)) from None
+    return os.fdopen(fd, "wb")
+
+
+def create_file_in(dir_fd: int, file_name: str, truncate: bool) -> int:
+    """Opens `file_name` inside directory `dir_fd` for writing, creating it if
+    missing and emptying it when `truncate` is set. A symbolic link at that
+    name is not followed: the open fails, with the message the module's
+    export_all gives."""
+    flags = os.O_WRONLY | os.O_CREAT | os.O_NOFOLLOW | (os.O_TRUNC if truncate else 0)
+    try:
+        return os.open(file_name, flags, 0o666, dir_fd=dir_fd)
+    except OSError as error:
+        raise CliError("Failed to create output file: " + system_error_text(error)) from None
+
+
+def write_all(fd: int, data: bytes) -> None:
+    """Writes all of `data` to descriptor `fd`, however many writes it takes."""
+    view = memoryview(data)
+    while view:
+        view = view[os.write(fd, view):]

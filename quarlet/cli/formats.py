@@ -1,0 +1,78 @@
+"""The file formats a table can be written in: JSON Lines and CSV (written
+by the module) and Parquet (from the module's Arrow stream, with the
+optional pyarrow), and the text of a CSV cell."""
+
+from __future__ import annotations
+
+import datetime
+import importlib
+from typing import IO, Any
+
+from quarlet import EseDatabase
+
+from .errors import CliError
+from .output import json_text
+from .streams import export_into_file
+
+FORMATS = ("jsonl", "csv", "parquet")
+EXTENSIONS = {"jsonl": ".jsonl", "csv": ".csv", "parquet": ".parquet"}
+EXCEL_UNSAFE = ("=", "+", "-", "@", "\t", "\r")
+ARROW_EXTRA = "Parquet output needs pyarrow: install it with pip install 'quarlet[arrow]'"
+
+
+def require_pyarrow() -> None:
+    """CliError naming the extra to install when pyarrow is missing."""
+    try:
+        importlib.import_module("pyarrow.parquet")
+    except ImportError:
+        raise CliError(ARROW_EXTRA) from None
+
+
+def csv_cell(value: Any, excel_safe: bool) -> str:
+    """The text of one CSV cell: None is empty; booleans true/false; bytes as
+    lowercase hex (as in JSON Lines); dates ISO 8601; lists as JSON arrays.
+    With `excel_safe`, text that starts with =, +, -, @, tab or carriage
+    return gets a leading ' (numbers are never changed)."""
+    if value is None:
+        return ""
+    if value is True or value is False:
+        return "true" if value else "false"
+    if isinstance(value, (int, float)):
+        return repr(value)
+    if isinstance(value, (bytes, bytearray)):
+        return bytes(value).hex()
+    if isinstance(value, datetime.datetime):
+        return value.isoformat()
+    if isinstance(value, list):
+        return json_text([csv_json(v) for v in value])
+    text = str(value)
+    if excel_safe and text.startswith(EXCEL_UNSAFE):
+        return "'" + text
+    return text
+
+
+def csv_json(value: Any) -> Any:
+    """An element of a list cell as JSON takes it."""
+    if isinstance(value, (bytes, bytearray)):
+        return bytes(value).hex()
+    if isinstance(value, datetime.datetime):
+        return value.isoformat()
+    return value
+
+
+def write_csv(db: EseDatabase, table: str, f: IO[bytes], decode: bool, excel_safe: bool) -> None:
+    """RFC 4180: a header row of the column names, CRLF line ends, fields
+    quoted when they hold a comma, a quote or a line break (quotes doubled),
+    each cell as csv_cell gives it. The module writes the rows into the file
+    `f` is open on."""
+    export_into_file(lambda path: db.export_table_csv(table, path, decode, excel_safe), f.fileno())
+
+
+def write_parquet(db: EseDatabase, table: str, f: IO[bytes], decode: bool) -> None:
+    """One Parquet file from the table's Arrow stream, batch by batch."""
+    pyarrow: Any = importlib.import_module("pyarrow")
+    parquet: Any = importlib.import_module("pyarrow.parquet")
+    reader = pyarrow.RecordBatchReader.from_stream(db.arrow(table, decode=decode))
+    with parquet.ParquetWriter(f, reader.schema) as writer:
+        for batch in reader:
+            writer.write_batch(batch)
