@@ -588,6 +588,23 @@ def test_parquet_round_trip_and_missing_extra(mixed_db, tmp_path):
     assert "quarlet[arrow]" in error_line(proc)
 
 
+@pytest.mark.parametrize("decode", [False, True])
+def test_parquet_export_names_values_written_as_null(make_db, tmp_path, decode):
+    """A value the column's Arrow type cannot take is null in the file; the
+    export says so on stderr, per file, with the columns and counts."""
+    pytest.importorskip("pyarrow.parquet")
+    path = make_db([eb.Table("t", [eb.Column("id", eb.T_LONG),
+                                   eb.Column("v", eb.T_UNSIGNED_BYTE, id=256)],
+                             [(1, eb.Tagged(b"\x01\x00")), (2, None)]),
+                    eb.Table("clean", [eb.Column("n", eb.T_LONG)], [(1,)])])
+    out = tmp_path / "p"
+    proc = run("export", "--format", "parquet", *(["--decode"] if decode else []), path, str(out))
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stderr.decode().splitlines() == [
+        "quarlet: %s: 1 value written as null, stored in a form the column's type cannot take: "
+        "v (1)" % (out / "t.parquet")]
+
+
 @pytest.fixture
 def folder(mixed_db, tmp_path):
     """Two copies of mixed_db under the same file name, an unreadable one

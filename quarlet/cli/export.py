@@ -14,7 +14,8 @@ from .arguments import Commands, add_command, add_decode_option, add_jobs_option
 from .errors import CliError, FilesFailed, UsageError, report_failure
 from .files import (create_file_in, create_output_file, export_file_names, find_databases,
                     make_dirs, open_database, open_directory, output_file_names)
-from .formats import EXTENSIONS, FORMATS, require_pyarrow, write_csv, write_parquet
+from .formats import (EXTENSIONS, FORMATS, report_out_of_form, require_pyarrow, write_csv,
+                      write_parquet)
 from .pool import run_per_file
 from .progress import ExportMonitor, Progress, run_in_thread
 from .streams import export_into_file, export_table
@@ -166,6 +167,8 @@ def export_columnar(db: EseDatabase, outdir: str, job: ExportJob) -> None:
                 if job.format == "csv":
                     write_csv(db, name, f, job.decode, job.excel_safe)
                 else:
-                    write_parquet(db, name, f, job.decode)
+                    nulled = write_parquet(db, name, f, job.decode)
+                    if nulled:
+                        report_out_of_form(path, nulled)
         except (OSError, ValueError) as error:
             raise CliError(str(error)) from None

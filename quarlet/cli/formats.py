@@ -6,11 +6,12 @@ from __future__ import annotations
 
 import datetime
 import importlib
-from typing import IO, Any
+import sys
+from typing import IO, Any, Dict, Mapping
 
 from quarlet import EseDatabase
 
-from .errors import CliError
+from .errors import PROG, CliError
 from .output import json_text
 from .streams import export_into_file
 
@@ -68,11 +69,26 @@ def write_csv(db: EseDatabase, table: str, f: IO[bytes], decode: bool, excel_saf
     export_into_file(lambda path: db.export_table_csv(table, path, decode, excel_safe), f.fileno())
 
 
-def write_parquet(db: EseDatabase, table: str, f: IO[bytes], decode: bool) -> None:
-    """One Parquet file from the table's Arrow stream, batch by batch."""
+def write_parquet(db: EseDatabase, table: str, f: IO[bytes], decode: bool) -> Dict[str, int]:
+    """One Parquet file from the table's Arrow stream, batch by batch.
+    Returns {column: count} of the values written as null because their
+    stored form is not their column's type (the stream's out_of_form)."""
     pyarrow: Any = importlib.import_module("pyarrow")
     parquet: Any = importlib.import_module("pyarrow.parquet")
-    reader = pyarrow.RecordBatchReader.from_stream(db.arrow(table, decode=decode))
+    stream = db.arrow(table, decode=decode)
+    reader = pyarrow.RecordBatchReader.from_stream(stream)
     with parquet.ParquetWriter(f, reader.schema) as writer:
         for batch in reader:
             writer.write_batch(batch)
+    return stream.out_of_form
+
+
+def report_out_of_form(path: str, counts: Mapping[str, int]) -> None:
+    """Says on stderr that file `path` holds nulls for values the file's
+    column types could not take, and in which columns: the examiner then
+    knows those cells are not empty in the database."""
+    total = sum(counts.values())
+    sys.stderr.write("%s: %s: %d %s written as null, stored in a form the column's type "
+                     "cannot take: %s\n" % (
+                         PROG, path, total, "value" if total == 1 else "values",
+                         ", ".join("%s (%d)" % (name, n) for name, n in counts.items())))
