@@ -32,3 +32,57 @@ def typical_records(n, message="Message number %d for the benchmark"):
         yield (i, i % 977, i % 31, i & 0xFF, i * 4096, i * 10000, i / 7.0,
                0x01D9000000000000 + i, GUID, "Source-%d" % (i % 100),
                message % i, b"\x01\x02\x03\x04" * (i % 8))
+
+
+# ---- artefact databases: SRUM and User Access Logging shapes ------------------
+
+NETWORK_USAGE = "{973F5D5C-1D90-4944-BE8E-24B94231A174}"
+OLE_2021 = 44516.75  # 2021-11-16 18:00 as an OLE date
+FILETIME_2021 = 132815592000000000  # 2021-11-16 18:00 UTC
+
+
+def sid_bytes(*subs, authority=5, revision=1):
+    """A binary SID with little-endian sub-authorities."""
+    import struct
+    return (bytes([revision, len(subs)]) + authority.to_bytes(6, "big")
+            + b"".join(struct.pack("<I", s) for s in subs))
+
+
+def utf16z(text):
+    return (text + "\x00").encode("utf-16-le")
+
+
+def srum_id_map(n_apps=4):
+    """IdIndex 1 (no app) and 2 (no user) as Windows writes them, then an
+    application path, a service, a package, a server object, a user SID and
+    `n_apps` more application paths."""
+    rows = [(0, 1, None), (3, 2, None),
+            (0, 3, utf16z("\\Device\\HarddiskVolume3\\Windows\\System32\\svchost.exe")),
+            (1, 4, utf16z("Dnscache")),
+            (2, 5, utf16z("Microsoft.Windows.Search_1.15.0.20348_neutral_neutral_cw5n1h2txyewy")),
+            (4, 6, utf16z("6cb9f58e-0000-0000-0000-100000000000\t\tSystem Reserved\t0")),
+            (3, 7, sid_bytes(21, 1, 2, 3, 1001)),
+            (0, 8, utf16z("!!svchost.exe!2037/07/18:06:45:20!15eca![netsvcs] [WpnService]"))]
+    rows += [(0, 100 + i, utf16z("\\Device\\HarddiskVolume3\\Apps\\app%d.exe" % i))
+             for i in range(n_apps)]
+    return eb.Table("SruDbIdMapTable", [eb.Column("IdType", eb.T_UNSIGNED_BYTE),
+                                        eb.Column("IdIndex", eb.T_LONG),
+                                        eb.Column("IdBlob", eb.T_LONG_BINARY)], rows)
+
+
+def network_usage_columns():
+    return [eb.Column("AutoIncId", eb.T_LONG), eb.Column("TimeStamp", eb.T_DATETIME),
+            eb.Column("AppId", eb.T_LONG), eb.Column("UserId", eb.T_LONG),
+            eb.Column("InterfaceLuid", eb.T_LONG_LONG), eb.Column("L2ProfileId", eb.T_LONG),
+            eb.Column("L2ProfileFlags", eb.T_LONG), eb.Column("BytesSent", eb.T_LONG_LONG),
+            eb.Column("BytesRecvd", eb.T_LONG_LONG)]
+
+
+def network_usage_records(n, n_apps=4):
+    """n rows, streamed: AutoIncId 1..n, hourly windows, apps cycling through
+    the id map of srum_id_map(n_apps) (system-wide rows included)."""
+    apps = [1, 3, 4, 5, 8] + [100 + i for i in range(n_apps)]
+    for i in range(n):
+        app = apps[i % len(apps)]
+        yield (i + 1, OLE_2021 + i / 24.0, app, 2 if app == 1 else 7,
+               (6 << 48) | (32769 << 24), 0, 0, 1000 + i, 2000 + i)

@@ -1,0 +1,353 @@
+"""The one engine behind every artefact view.
+
+A view is data: the table it reads, its output columns (name, type, one-line
+meaning, the stored columns they come from and how they are interpreted),
+the columns that identify a record, and whether the table's other columns
+come out as they are. The engine turns such a description, checked against
+the table's real schema, into one generated row function (so a row costs a
+dict display and the interpreting calls, nothing else), runs it over the
+live records or over the records `recover()` finds, and streams the rows as
+dicts or as Arrow record batches.
+
+Every row carries its provenance: `source_table` and `source_key` (the
+record's key columns, `AutoIncId=58`, or its position in the table as
+`record=12` when the table has no key), and for recovered records
+`recovery_source`, `recovery_page` and `recovery_offset`.
+"""
+
+from __future__ import annotations
+
+import itertools
+import json
+import operator
+from dataclasses import dataclass, field
+from typing import (Any, Callable, Dict, Iterable, Iterator, List, Mapping, Optional, Sequence,
+                    Tuple, cast)
+
+from .. import EseDatabase
+from . import values
+
+Row = Dict[str, Any]
+Record = Mapping[str, Any]
+
+# Output types and their Arrow field types.
+ARROW_TYPES = {"str": "utf8", "int": "int64", "float": "float64", "bool": "bool",
+               "datetime": "timestamp_us_utc", "bytes": "binary", "list": "list_utf8"}
+
+# The output type of a stored column that comes out as it is, by its ESE type.
+_PASSTHROUGH_TYPES = {
+    "Boolean": "bool", "Unsigned byte": "int", "Signed short": "int", "Unsigned short": "int",
+    "Signed long": "int", "Unsigned long": "int", "Long long": "int", "Currency": "int",
+    "Single precision FP": "float", "Double precision FP": "float", "DateTime": "datetime",
+    "GUID": "str", "Text": "str", "Long Text": "str", "Binary": "bytes", "Long Binary": "bytes",
+}
+
+PROVENANCE = ("source_table", "source_key")
+RECOVERY = ("recovery_source", "recovery_page", "recovery_offset")
+
+
+@dataclass(frozen=True)
+class Column:
+    """One output column of a view.
+
+    `sources` are the stored columns it reads (from the decoded view, or the
+    raw one with `raw`); `convert` turns their values into the output value
+    (without it the first source's value is taken as it is). A column whose
+    sources the table lacks is None in every row. `event` names what a time
+    column marks, for timelines."""
+
+    name: str
+    type: str
+    meaning: str
+    sources: Tuple[str, ...] = ()
+    convert: Optional[Callable[..., Any]] = None
+    raw: bool = False
+    event: Optional[str] = None
+
+
+def col(name: str, type: str, meaning: str, *sources: str,
+        convert: Optional[Callable[..., Any]] = None, raw: bool = False,
+        event: Optional[str] = None) -> Column:
+    """A Column, written as one line of a view's description."""
+    return Column(name, type, meaning, tuple(sources), convert, raw, event)
+
+
+@dataclass(frozen=True)
+class ViewSpec:
+    """What a view reads and gives. `key` names the stored columns that
+    identify a record (empty: its position). With `passthrough`, stored
+    columns that no output column reads come out under their own names.
+    `expand` turns one row into the rows the view gives (a tidy view of a
+    wide record); it receives the row and the decoded record."""
+
+    name: str
+    meaning: str
+    table: str
+    columns: Sequence[Column]
+    key: Tuple[str, ...] = ()
+    passthrough: bool = True
+    expand: Optional[Callable[[Row, Record], Iterable[Row]]] = None
+    expanded: Sequence[Column] = field(default_factory=tuple)
+    rename: Callable[[str], str] = str
+
+
+@dataclass(frozen=True)
+class ColumnInfo:
+    """A view's column as users see it."""
+
+    name: str
+    type: str
+    meaning: str
+    event: Optional[str] = None
+
+
+def _passthrough(name: str, out: str, ese_type: str) -> Column:
+    """A stored column that comes out as it is: DateTime read raw (an OLE
+    date or a FILETIME, told apart by size), text without trailing U+0000."""
+    kind = _PASSTHROUGH_TYPES.get(ese_type, "bytes")
+    meaning = "stored column %s (%s)" % (name, ese_type)
+    if ese_type == "DateTime":
+        return Column(out, kind, meaning, (name,), values.date_time, raw=True)
+    if kind == "str" and ese_type != "GUID":
+        return Column(out, kind, meaning, (name,), _stored_text)
+    return Column(out, kind, meaning, (name,))
+
+
+def _stored_text(value: Any) -> Any:
+    return value.rstrip("\x00") if isinstance(value, str) else value
+
+
+class View:
+    """One view of an artefact, bound to an open database."""
+
+    def __init__(self, db: EseDatabase, spec: ViewSpec) -> None:
+        self.db = db
+        self.spec = spec
+        self.name = spec.name
+        self.meaning = spec.meaning
+        self.table = spec.table
+        schema = db.get_table_schema(spec.table)  # ValueError for a missing table
+        self._types = {c["name"]: c["type"] for c in schema}
+        self._multi: List[str] = []
+        columns = list(spec.columns)
+        used = {s for c in columns for s in c.sources}
+        if spec.passthrough:
+            for c in schema:
+                name = c["name"]
+                if name in used:
+                    continue
+                columns.append(_passthrough(name, spec.rename(name), c["type"]))
+        self._columns = columns
+        self._decoded = [s for s in dict.fromkeys(
+            s for c in columns if not c.raw for s in c.sources) if s in self._types]
+        self._decoded_keys = [k for k in spec.key if k in self._types]
+        for k in self._decoded_keys:
+            if k not in self._decoded:
+                self._decoded.append(k)
+        self._raw = [s for s in dict.fromkeys(
+            s for c in columns if c.raw for s in c.sources) if s in self._types]
+        self._functions: Dict[bool, Callable[..., Row]] = {}
+
+    # ---- what the view gives -------------------------------------------------
+
+    def columns(self, recovered: bool = False) -> List[ColumnInfo]:
+        """The view's columns, in row order: its own, then provenance."""
+        own = self._columns if self.spec.expand is None else list(self.spec.expanded)
+        out = [ColumnInfo(c.name, c.type, c.meaning, c.event) for c in own]
+        out.append(ColumnInfo("source_table", "str", "the table the row was read from"))
+        out.append(ColumnInfo("source_key", "str",
+                              "the record's key in that table (`record=N`: its position)"))
+        if recovered:
+            out.append(ColumnInfo("recovery_source", "str",
+                                  "how the deleted record was found: deleted, orphan or slack"))
+            out.append(ColumnInfo("recovery_page", "int", "the page that holds it"))
+            out.append(ColumnInfo("recovery_offset", "int", "its byte offset in the file"))
+        return out
+
+    def rows(self, recovered: bool = False) -> Iterator[Row]:
+        """The view's rows as dicts: the live records, or with `recovered`
+        the records recover() finds in the view's table (never both)."""
+        return self._recovered_rows() if recovered else self._live_rows()
+
+    def arrow(self, recovered: bool = False, batch_size: int = 65536) -> Any:
+        """The rows as Arrow record batches: an object implementing the Arrow
+        PyCapsule interface, read anew by each consumer."""
+        from .._quarlet import ArrowRows  # the compiled core's producer
+
+        infos = self.columns(recovered)
+        fields = [(c.name, ARROW_TYPES[c.type], {"meaning": c.meaning}) for c in infos]
+        getters = [(operator.itemgetter(c.name), c.type) for c in infos]
+        size = max(1, int(batch_size))
+
+        def batches() -> Iterator[List[List[Any]]]:
+            rows = self.rows(recovered)
+            while True:
+                batch = list(itertools.islice(rows, size))
+                if not batch:
+                    return
+                out = []
+                for get, kind in getters:
+                    column = list(map(get, batch))
+                    if kind == "datetime":
+                        column = [None if v is None else values.microseconds(v) for v in column]
+                    out.append(_fit(column, kind))
+                yield out
+
+        return ArrowRows(fields, batches)
+
+    # ---- the generated row function -----------------------------------------
+
+    def _function(self, recovered: bool) -> Callable[..., Row]:
+        """def row(r, q, key): return {...}: r the decoded record, q the raw
+        one (or None), key the provenance key text."""
+        function = self._functions.get(recovered)
+        if function is not None:
+            return function
+        names: Dict[str, Any] = {"None": None}
+        items = []
+
+        def get(source: str, raw: bool) -> str:
+            if source not in self._types:
+                return "None"
+            record = "q" if raw else "r"
+            return "%s.get(%r)" % (record, source) if recovered else "%s[%r]" % (record, source)
+
+        for i, c in enumerate(self._columns):
+            args = [get(s, c.raw) for s in c.sources]
+            if c.convert is None:
+                expr = args[0] if args else "None"
+            elif all(a == "None" for a in args):
+                expr = "None"
+            else:
+                names["f%d" % i] = c.convert
+                expr = "f%d(%s)" % (i, ", ".join(args))
+            items.append("%r: %s" % (c.name, expr))
+        items.append("'source_table': %r" % self.table)
+        items.append("'source_key': key")
+        source = "def row(r, q, key):\n    return {%s}\n" % ", ".join(items)
+        exec(compile(source, "<view %s>" % self.name, "exec"), names)
+        function = cast(Callable[..., Row], names["row"])
+        self._functions[recovered] = function
+        return function
+
+    def _key(self, record: Record, position: int) -> str:
+        if not self._decoded_keys:
+            return "record=%d" % position
+        return ", ".join("%s=%s" % (k, key_text(record.get(k))) for k in self._decoded_keys)
+
+    def _live_rows(self) -> Iterator[Row]:
+        row = self._function(False)
+        decoded = self.db.iter_table(self.table, True, self._decoded)
+        raw: Iterable[Optional[Record]] = (
+            self.db.iter_table(self.table, False, self._raw) if self._raw
+            else itertools.repeat(None))
+        expand = self.spec.expand
+        keys = self._decoded_keys
+        single = keys[0] if len(keys) == 1 else None
+        for position, (r, q) in enumerate(zip(decoded, raw)):
+            if single is not None:
+                key = "%s=%s" % (single, key_text(r[single]))
+            else:
+                key = self._key(r, position)
+            out = row(r, q, key)
+            if expand is None:
+                yield out
+            else:
+                yield from expand(out, r)
+
+    def _recovered_rows(self) -> Iterator[Row]:
+        row = self._function(True)
+        decoded = self.db.recover(self.table, True)
+        raw: Iterable[Optional[Mapping[str, Any]]] = (
+            self.db.recover(self.table, False) if self._raw else itertools.repeat(None))
+        expand = self.spec.expand
+        for item, raw_item in zip(decoded, raw):
+            r = item["record"]
+            q = raw_item["record"] if raw_item is not None else None
+            key = self._key(r, item["offset"]) if self._decoded_keys else "offset=%d" % item["offset"]
+            out = row(r, q, key)
+            out["recovery_source"] = item["source"]
+            out["recovery_page"] = item["page"]
+            out["recovery_offset"] = item["offset"]
+            if expand is None:
+                yield out
+            else:
+                yield from expand(out, r)
+
+
+def key_text(value: Any) -> str:
+    """A key column's value in `source_key`: bytes as hex digits."""
+    return bytes(value).hex() if isinstance(value, (bytes, bytearray)) else str(value)
+
+
+def _fit(column: List[Any], kind: str) -> List[Any]:
+    """A stored column that comes out as it is may hold lists (a multi-valued
+    column): in a text column they become JSON text; elsewhere the Arrow
+    column cannot take them and they are null there (the dict rows keep
+    them)."""
+    if kind == "list" or not any(type(v) is list for v in column):
+        return column
+    if kind == "str":
+        return [json.dumps(v, default=str, ensure_ascii=False) if type(v) is list else v
+                for v in column]
+    return [None if type(v) is list else v for v in column]
+
+
+def snake_case(name: str) -> str:
+    """`ForegroundBytesRead` -> `foreground_bytes_read`; `L2ProfileId` ->
+    `l2_profile_id`: the output name of a stored column."""
+    out: List[str] = []
+    for i, ch in enumerate(name):
+        if ch.isupper() and i and (not name[i - 1].isupper() or
+                                   (i + 1 < len(name) and name[i + 1].islower())):
+            if out and out[-1] != "_":
+                out.append("_")
+        out.append(ch.lower())
+    return "".join(out).replace("__", "_")
+
+
+
+class Artifact:
+    """An open artefact database: its kind, its views, and the companion
+    files and preparation errors that its views depend on."""
+
+    def __init__(self, kind: str, db: EseDatabase, specs: Sequence[ViewSpec],
+                 companions: Optional[Mapping[str, str]] = None,
+                 errors: Optional[Mapping[str, str]] = None) -> None:
+        self.kind = kind
+        self.db = db
+        self.path: Optional[str] = db.path
+        self.companions: Dict[str, str] = dict(companions or {})
+        self.errors: Dict[str, str] = dict(errors or {})
+        self._specs = {spec.name: spec for spec in specs}
+        self._views: Dict[str, View] = {}
+
+    def __repr__(self) -> str:
+        return "<quarlet.artifacts.Artifact kind=%r path=%r views=%d>" % (
+            self.kind, self.path, len(self._specs))
+
+    def views(self) -> List[str]:
+        """The names of the views, in a stable order."""
+        return list(self._specs)
+
+    def view(self, name: str) -> View:
+        """One view. ValueError for a name the artefact does not have."""
+        view = self._views.get(name)
+        if view is None:
+            spec = self._specs.get(name)
+            if spec is None:
+                raise ValueError("View not found: %s" % name)
+            view = self._views[name] = View(self.db, spec)
+        return view
+
+    def columns(self, name: str, recovered: bool = False) -> List[ColumnInfo]:
+        """The columns of a view: name, type, one-line meaning."""
+        return self.view(name).columns(recovered)
+
+    def rows(self, name: str, recovered: bool = False) -> Iterator[Row]:
+        """The rows of a view as dicts (see View.rows)."""
+        return self.view(name).rows(recovered)
+
+    def arrow(self, name: str, recovered: bool = False, batch_size: int = 65536) -> Any:
+        """The rows of a view as an Arrow stream (see View.arrow)."""
+        return self.view(name).arrow(recovered, batch_size)
