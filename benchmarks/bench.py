@@ -32,11 +32,17 @@ reports medians as a table:
                               verifies
   recover                     MB/s of database file searched by recover() over
                               every table, every source
+  srum view                   rows/s of the SRUM network usage view (ids resolved
+                              through a 10,000-entry id map, times, interfaces)
+                              beside iter_table(decode=True) over the same table,
+                              and of the view's arrow() taken by pyarrow.table
 
 Databases (each >= 1 GiB):
   big-8k, big-32k   narrow (1,000,000 records), typical (1,000,000 records) and
                     blobs (100,000 long values, 8 KiB average), 8 / 32 KiB pages
   tables-500        500 typical tables of 1,000 records and a long-value filler
+  srum-1m           a SRUM-shaped database: 1,000,000 network usage rows and an
+                    id map of 10,000 entries
 
 Usage: python3 benchmarks/bench.py [--runs N] [--quick] [--only NAME ...]
        [--jobs N] [--json FILE] [--databases NAME ...]
@@ -58,7 +64,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 CACHE = os.path.join(HERE, "cache")
 sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 
-from shapes import typical_columns, typical_records  # noqa: E402
+from shapes import (NETWORK_USAGE, network_usage_columns, network_usage_records,  # noqa: E402
+                    srum_id_map, typical_columns, typical_records)
 
 # A needle of printable text that occurs nowhere in the databases: every page
 # is scanned and every run found is checked, but no hit list is built.
@@ -101,6 +108,12 @@ def make_database(name, scale):
         return big(8192)
     if name == "big-32k":
         return big(32768)
+    if name == "srum-1m":
+        apps = 10_000 - 8  # with the 8 fixed entries: 10,000
+        return eb.Database(
+            [srum_id_map(apps),
+             eb.Table(NETWORK_USAGE, network_usage_columns(),
+                      network_usage_records(1_000_000 // scale, apps))], page_size=32768)
     if name == "tables-500":
         return eb.Database(
             [eb.Table("table%03d" % t, typical_columns(), typical_records(1000))
@@ -110,7 +123,7 @@ def make_database(name, scale):
     raise KeyError(name)
 
 
-DATABASES = ("big-8k", "big-32k", "tables-500")
+DATABASES = ("big-8k", "big-32k", "tables-500", "srum-1m")
 
 
 def db_path(name, quick):
@@ -217,6 +230,24 @@ elif kind == "arrow":
         n = pyarrow.table(db.arrow(arg, **options)).num_rows
     t1 = time.perf_counter(); c1 = cpu(); u1 = user()
     out.update(seconds=t1 - t0, cpu=c1 - c0, user=u1 - u0, records=n)
+elif kind == "srum":
+    from quarlet import artifacts
+    mode = sys.argv[4]
+    if mode == "arrow":
+        import pyarrow
+        pyarrow.table({"x": [0]})
+    c0 = cpu(); u0 = user(); t0 = time.perf_counter()
+    n = 0
+    if mode == "iter":
+        for _ in db.iter_table(arg, decode=True):
+            n += 1
+    elif mode == "view":
+        for _ in artifacts.open(db).rows("network_usage"):
+            n += 1
+    else:
+        n = pyarrow.table(artifacts.open(db).arrow("network_usage")).num_rows
+    t1 = time.perf_counter(); c1 = cpu(); u1 = user()
+    out.update(seconds=t1 - t0, cpu=c1 - c0, user=u1 - u0, records=n)
 elif kind == "export":
     d = tempfile.mkdtemp(dir=os.path.dirname(path))
     try:
@@ -269,8 +300,10 @@ print(json.dumps(out))
 
 
 def run_child(kind, path, arg="", *more):
+    # Run from benchmarks/: from the checkout's root, "python -c" would import
+    # the package's source folder, which lacks the compiled core.
     res = subprocess.run([sys.executable, "-c", CHILD, kind, path, arg] + [str(m) for m in more],
-                         capture_output=True, text=True)
+                         capture_output=True, text=True, cwd=HERE)
     if res.returncode != 0:
         raise RuntimeError("%s %s failed: %s" % (kind, path, res.stderr[-2000:]))
     return json.loads(res.stdout.strip().splitlines()[-1])
@@ -290,7 +323,7 @@ def run_export_files(folder, jobs):
                "export", "-j", str(jobs), "-o", out, folder]
         t0 = time.perf_counter()
         before = resource.getrusage(resource.RUSAGE_CHILDREN)
-        subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL, cwd=HERE)
         seconds = time.perf_counter() - t0
         after = resource.getrusage(resource.RUSAGE_CHILDREN)
     finally:
@@ -470,6 +503,15 @@ def main():
             row(name, (s, c, p, r),
                 lambda t, r=r: "%.0f MB/s, %d records" % (r["bytes"] / t / 1e6, r["items"]),
                 (r["bytes"], limits[db]))
+    # The SRUM view against the decoded iteration it stands on.
+    if "srum-1m" in args.databases:
+        for mode in ("iter", "view", "arrow"):
+            name = "srum-1m %s network usage" % {"iter": "iter_table(decode=True)",
+                                                 "view": "view rows", "arrow": "view arrow"}[mode]
+            if want(name) or want("srum view"):
+                s, c, p, r = median_runs(args.runs, lambda: run_child(
+                    "srum", paths["srum-1m"], NETWORK_USAGE, mode))
+                row(name, (s, c, p, r), lambda t, r=r: "%.0f rows/s" % (r["records"] / t))
     # Many files at once: 200 copies of the SRUM samples, one worker process
     # against two, in turns, so that both see the machine alike.
     if want("export files"):

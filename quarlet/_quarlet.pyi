@@ -4,6 +4,7 @@
 from collections.abc import Callable
 from datetime import datetime
 from typing import (
+    Any,
     Dict,
     Iterable,
     Iterator,
@@ -270,6 +271,14 @@ class EseDatabase:
         columns: Optional[Iterable[str]] = None,
         batch_size: int = 65536,
     ) -> ArrowTable: ...
+    def _view_rows(
+        self,
+        table_name: str,
+        columns: Iterable[str],
+        outputs: Sequence[Tuple[str, Optional[str], object, bool]],
+        key_prefix: str,
+        key_column: Optional[str],
+    ) -> Iterator[Dict[str, Any]]: ...
     def get_table_schema(self, table_name: str) -> List[ColumnSchema]: ...
     def export_table(self, table_name: str, output_path: str) -> None: ...
     def export_all(self, output_dir: str) -> None: ...

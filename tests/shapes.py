@@ -79,10 +79,11 @@ def network_usage_columns():
 
 
 def network_usage_records(n, n_apps=4):
-    """n rows, streamed: AutoIncId 1..n, hourly windows, apps cycling through
-    the id map of srum_id_map(n_apps) (system-wide rows included)."""
+    """n rows, streamed: AutoIncId 1..n, hourly windows of 40 rows each (a
+    window holds a row per active application and interface), apps cycling
+    through the id map of srum_id_map(n_apps) (system-wide rows included)."""
     apps = [1, 3, 4, 5, 8] + [100 + i for i in range(n_apps)]
     for i in range(n):
         app = apps[i % len(apps)]
-        yield (i + 1, OLE_2021 + i / 24.0, app, 2 if app == 1 else 7,
+        yield (i + 1, OLE_2021 + (i // 40) / 24.0, app, 2 if app == 1 else 7,
                (6 << 48) | (32769 << 24), 0, 0, 1000 + i, 2000 + i)

@@ -141,7 +141,7 @@ def test_network_usage_resolves_every_id(srum):
         ("package", "Microsoft.Windows.Search"), ("application", "svchost.exe [netsvcs] [WpnService]")]
     first = by_app[3]
     assert first["user_sid"] == "S-1-5-21-1-2-3-1001"
-    assert first["timestamp"] == datetime.datetime(2021, 11, 16, 19, 0, tzinfo=UTC)
+    assert first["timestamp"] == datetime.datetime(2021, 11, 16, 18, 0, tzinfo=UTC)
     assert (first["interface_type"], first["interface_type_name"], first["interface_index"]) == (
         6, "ethernet", 32769)
     assert (first["bytes_sent"], first["bytes_received"], first["source_table"]) == (

@@ -198,12 +198,14 @@ class View:
     # ---- the generated row function -----------------------------------------
 
     def _function(self, recovered: bool) -> Callable[..., Row]:
-        """def row(r, q, key): return {...}: r the decoded record, q the raw
-        one (or None), key the provenance key text."""
+        """def row(r, q, n): return {...}: r the decoded record, q the raw one
+        (or None), n the record's position (its file offset when recovered).
+        A converter that is a Lookup is a subscript, not a call; the key text
+        is built inline: a row costs one dict display."""
         function = self._functions.get(recovered)
         if function is not None:
             return function
-        names: Dict[str, Any] = {"None": None}
+        names: Dict[str, Any] = {"key_text": key_text}
         items = []
 
         def get(source: str, raw: bool) -> str:
@@ -218,42 +220,60 @@ class View:
                 expr = args[0] if args else "None"
             elif all(a == "None" for a in args):
                 expr = "None"
+            elif isinstance(c.convert, Lookup) and len(args) == 1:
+                names["m%d" % i] = c.convert
+                expr = "m%d[%s]" % (i, args[0])
             else:
                 names["f%d" % i] = c.convert
                 expr = "f%d(%s)" % (i, ", ".join(args))
             items.append("%r: %s" % (c.name, expr))
+        keys = self._decoded_keys
+        if keys:
+            key = " + ', ' + ".join("%r + key_text(%s)" % (k + "=", get(k, False)) for k in keys)
+        else:
+            key = "%r %% n" % ("offset=%d" if recovered else "record=%d")
         items.append("'source_table': %r" % self.table)
-        items.append("'source_key': key")
-        source = "def row(r, q, key):\n    return {%s}\n" % ", ".join(items)
+        items.append("'source_key': %s" % key)
+        source = "def row(r, q, n):\n    return {%s}\n" % ", ".join(items)
         exec(compile(source, "<view %s>" % self.name, "exec"), names)
         function = cast(Callable[..., Row], names["row"])
         self._functions[recovered] = function
         return function
 
-    def _key(self, record: Record, position: int) -> str:
-        if not self._decoded_keys:
-            return "record=%d" % position
-        return ", ".join("%s=%s" % (k, key_text(record.get(k))) for k in self._decoded_keys)
+    def _program(self) -> Optional[Tuple[List[Tuple[str, Optional[str], Any, bool]], str,
+                                         Optional[str]]]:
+        """The view as a row program the reader runs itself (its outputs,
+        key prefix and key column), when every output reads at most one
+        decoded column and a record gives one row; else None."""
+        if self._raw or self.spec.expand is not None or len(self._decoded_keys) > 1:
+            return None
+        outputs = []
+        for c in self._columns:
+            if len(c.sources) > 1 or c.raw:
+                return None
+            source = c.sources[0] if c.sources and c.sources[0] in self._types else None
+            outputs.append((c.name, source, c.convert if source else None,
+                            isinstance(c.convert, Lookup)))
+        if self._decoded_keys:
+            return outputs, self._decoded_keys[0] + "=", self._decoded_keys[0]
+        return outputs, "record=%d", None
 
     def _live_rows(self) -> Iterator[Row]:
+        program = self._program()
+        if program is not None:
+            outputs, prefix, key = program
+            return self.db._view_rows(self.table, self._decoded, outputs, prefix, key)
         row = self._function(False)
         decoded = self.db.iter_table(self.table, True, self._decoded)
         raw: Iterable[Optional[Record]] = (
             self.db.iter_table(self.table, False, self._raw) if self._raw
             else itertools.repeat(None))
+        rows = map(row, decoded, raw, itertools.count())
         expand = self.spec.expand
-        keys = self._decoded_keys
-        single = keys[0] if len(keys) == 1 else None
-        for position, (r, q) in enumerate(zip(decoded, raw)):
-            if single is not None:
-                key = "%s=%s" % (single, key_text(r[single]))
-            else:
-                key = self._key(r, position)
-            out = row(r, q, key)
-            if expand is None:
-                yield out
-            else:
-                yield from expand(out, r)
+        if expand is None:
+            return rows
+        again = self.db.iter_table(self.table, True, self._decoded)
+        return itertools.chain.from_iterable(map(expand, rows, again))
 
     def _recovered_rows(self) -> Iterator[Row]:
         row = self._function(True)
@@ -264,8 +284,7 @@ class View:
         for item, raw_item in zip(decoded, raw):
             r = item["record"]
             q = raw_item["record"] if raw_item is not None else None
-            key = self._key(r, item["offset"]) if self._decoded_keys else "offset=%d" % item["offset"]
-            out = row(r, q, key)
+            out = row(r, q, item["offset"])
             out["recovery_source"] = item["source"]
             out["recovery_page"] = item["page"]
             out["recovery_offset"] = item["offset"]
@@ -273,6 +292,35 @@ class View:
                 yield out
             else:
                 yield from expand(out, r)
+
+
+class Lookup(Dict[Any, Any]):
+    """A converter as a table: `lookup[value]` is the converted value,
+    computed by `compute` the first time a value is met and kept while the
+    table holds fewer than `limit` values (None always gives `default`).
+    Ids, interface numbers and hourly timestamps repeat, so a row pays a
+    dict probe instead of a call."""
+
+    def __init__(self, compute: Callable[[Any], Any], known: Optional[Mapping[Any, Any]] = None,
+                 limit: int = 1 << 16, default: Any = None) -> None:
+        super().__init__(known or {})
+        self.compute = compute
+        self.limit = limit
+        self.default = default
+
+    def __missing__(self, value: Any) -> Any:
+        if value is None:
+            return self.default
+        out = self.compute(value)
+        if len(self) < self.limit:  # kept: the table stays bounded
+            self[value] = out
+        return out
+
+    def __call__(self, value: Any) -> Any:
+        try:
+            return self[value]
+        except TypeError:  # an unhashable value (a list) is computed, not kept
+            return self.compute(value)
 
 
 def key_text(value: Any) -> str:

@@ -17,7 +17,7 @@ from typing import Any, Callable, Dict, List, Mapping, Optional, Set, Tuple
 
 from .. import EseDatabase
 from . import values
-from .engine import Artifact, Column, ViewSpec, col, snake_case
+from .engine import Artifact, Column, Lookup, ViewSpec, col, snake_case
 
 KIND = "srum"
 ID_MAP = "SruDbIdMapTable"
@@ -68,13 +68,24 @@ def short_name(id_type: Any, value: Optional[str]) -> Optional[str]:
     return value
 
 
-@dataclass
-class IdMap:
-    """The id map read once: per IdIndex its type name, text and short name."""
+def _none(_: Any) -> None:
+    return None
 
-    types: Dict[int, str]
-    texts: Dict[int, Optional[str]]
-    names: Dict[int, Optional[str]]
+
+def _unresolved(_: Any) -> str:
+    return "unresolved"
+
+
+class IdMap:
+    """The id map read once: per IdIndex its type name, text, short name and
+    SID, each as a Lookup (an id the map lacks is "unresolved")."""
+
+    def __init__(self, types: Mapping[int, str], texts: Mapping[int, Optional[str]],
+                 names: Mapping[int, Optional[str]]) -> None:
+        self.types = Lookup(_unresolved, types)
+        self.texts = Lookup(_none, texts)
+        self.names = Lookup(_none, names)
+        self.sids = Lookup(_none, {i: t for i, t in texts.items() if types.get(i) == "user"})
 
     @classmethod
     def read(cls, db: EseDatabase) -> "IdMap":
@@ -94,31 +105,22 @@ class IdMap:
             names[index] = short_name(id_type, text)
         return cls(types, texts, names)
 
-    def kind_of(self, index: Any) -> Optional[str]:
-        if index is None:
-            return None
-        return self.types.get(index, "unresolved")
-
-    def sid_of(self, index: Any) -> Optional[str]:
-        text = self.texts.get(index)
-        return text if text is not None and self.types.get(index) == "user" else None
-
 
 def id_columns(ids: IdMap) -> List[Column]:
     """AppId and UserId resolved through the id map."""
     return [
         col("app_id", "int", "index into the id map (AppId)", "AppId"),
         col("app", "str", "the application, service, package or server object", "AppId",
-            convert=ids.texts.get),
+            convert=ids.texts),
         col("app_type", "str", "what `app` is: application, service, package, server object; "
             "'no app' for system-wide rows, 'unresolved' when the id map lacks it", "AppId",
-            convert=ids.kind_of),
+            convert=ids.types),
         col("app_name", "str", "short name: image and service groups, package name", "AppId",
-            convert=ids.names.get),
+            convert=ids.names),
         col("user_id", "int", "index into the id map (UserId)", "UserId"),
-        col("user_sid", "str", "the user's SID", "UserId", convert=ids.sid_of),
+        col("user_sid", "str", "the user's SID", "UserId", convert=ids.sids),
         col("user_type", "str", "'user', 'no user' for system-wide rows, or 'unresolved'",
-            "UserId", convert=ids.kind_of),
+            "UserId", convert=ids.types),
     ]
 
 
@@ -140,15 +142,21 @@ def luid_index(luid: Any) -> Optional[int]:
     return (luid >> 24) & 0xFFFFFF if type(luid) is int else None
 
 
+# NET_LUIDs repeat on every row of an interface: each part computed once.
+LUID_TYPES = Lookup(luid_type)
+LUID_TYPE_NAMES = Lookup(luid_type_name)
+LUID_INDEXES = Lookup(luid_index)
+
+
 def _interface() -> List[Column]:
     return [
         col("interface_luid", "int", "the interface's NET_LUID as stored", "InterfaceLuid"),
         col("interface_type", "int", "IANA interface type (6 ethernet, 71 wifi, 243/244 mobile)",
-            "InterfaceLuid", convert=luid_type),
+            "InterfaceLuid", convert=LUID_TYPES),
         col("interface_type_name", "str", "the interface type's name", "InterfaceLuid",
-            convert=luid_type_name),
+            convert=LUID_TYPE_NAMES),
         col("interface_index", "int", "the interface's index within its type", "InterfaceLuid",
-            convert=luid_index),
+            convert=LUID_INDEXES),
         col("l2_profile_id", "int", "WLAN/WWAN profile index (0: none, wired)", "L2ProfileId"),
         col("l2_profile_flags", "int", "profile flags as stored", "L2ProfileFlags"),
     ]
@@ -283,7 +291,7 @@ def provider_spec(table: str, columns: Set[str], ids: IdMap, taken: Set[str]) ->
     common = [
         col("auto_inc_id", "int", "the record's id (AutoIncId)", "AutoIncId"),
         col("timestamp", "datetime", "end of the collection window (UTC)", "TimeStamp",
-            convert=values.date_time, event="%s recorded" % name.replace("_", " ")),
+            convert=Lookup(values.date_time), event="%s recorded" % name.replace("_", " ")),
     ] + id_columns(ids)
     return ViewSpec(name, meaning, table, common + own, key=("AutoIncId",), rename=rename)
 

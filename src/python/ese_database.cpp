@@ -232,6 +232,11 @@ PyObject* iter_table(PyObject* self, PyObject* args, PyObject* kwargs) {
   return new_table_iterator(self, obj->db, &obj->borrows, args, kwargs);
 }
 
+PyObject* view_rows(PyObject* self, PyObject* args, PyObject* kwargs) {
+  EseDatabaseObject* obj = as_ese(self);
+  return new_view_iterator(self, obj->db, &obj->borrows, args, kwargs);
+}
+
 PyObject* recover(PyObject* self, PyObject* args, PyObject* kwargs) {
   EseDatabaseObject* obj = as_ese(self);
   return new_recover_iterator(self, obj->db, &obj->borrows, args, kwargs);
@@ -588,6 +593,10 @@ PyMethodDef kMethods[] = {
      "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\nContext manager support: exit"},
     // Streaming and decoded views, after the raw methods.
     {"iter_table", as_cfunction(iter_table), kKw, kIterTableDoc},
+    {"_view_rows", as_cfunction(view_rows), kKw,
+     "_view_rows($self, table_name, columns, outputs, key_prefix, key_column)\n--\n\n"
+     "The rows of an artefact view, made from the decoded records of the\n"
+     "table's `columns` (internal: see quarlet.artifacts)."},
     {"export_table_decoded", as_cfunction(export_table_decoded), kKw,
      "export_table_decoded($self, table_name, output_path)\n--\n\n"
      "Export a table to JSONL format with decoded values.\n\n"

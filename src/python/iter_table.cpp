@@ -12,6 +12,7 @@
 #include "decode/ole_date.hpp"
 #include "python/args.hpp"
 #include "python/convert.hpp"
+#include "python/view_rows.hpp"
 #include "record/parser.hpp"
 
 namespace quarlet::py {
@@ -78,6 +79,8 @@ struct IterState {
   Record raw_record;                            // reused by every raw step
   RecordDicts dicts;                            // records to dicts (keys made once)
   PyRef datetime_class;                         // datetime.datetime, when decoding
+  std::unique_ptr<ViewProgram> view;            // set: rows of a view, not records
+  Py_ssize_t position = 0;                      // records given so far
   bool done = false;                            // ended, or failed once
 };
 
@@ -108,6 +111,7 @@ PyObject* iter_next(PyObject* self) {
   }
   if (!st.decoded) return st.dicts.make(st.raw_record);
   PyObject* datetime_class = st.datetime_class.get();
+  if (st.view) return st.view->make(st.record.fields, datetime_class, st.position++);
   return st.dicts.make(st.record.fields, [datetime_class](const DecodedField& field) {
     return decoded_field(field, datetime_class);
   });
@@ -135,28 +139,26 @@ PyObject* iterator_type() { return type_in_interpreter<kIterSpec>(); }
 const char* const kIterParams[] = {"table_name", "decode", "columns"};
 const Signature kIterSig = {"EseDatabase.iter_table()", kIterParams, 3, 1};
 
-}  // namespace
+const char* const kViewParams[] = {"table_name", "columns", "outputs", "key_prefix",
+                                   "key_column"};
+const Signature kViewSig = {"EseDatabase._view_rows()", kViewParams, 5, 5};
 
-PyObject* new_table_iterator(PyObject* owner, const Database* db, Py_ssize_t* borrows,
-                             PyObject* args, PyObject* kwargs) {
-  PyObject* argv[3];
-  if (!bind_arguments(kIterSig, args, kwargs, argv)) return nullptr;
-  if (!check_str(argv[0], "table_name")) return nullptr;
-  bool decode = false;
-  if (argv[1] != nullptr) {
-    const int truth = PyObject_IsTrue(argv[1]);
-    if (truth < 0) return nullptr;
-    decode = truth != 0;
-  }
-  const bool selected = argv[2] != nullptr && argv[2] != Py_None;
+// The iterator over `table_name` (a str), decoded or not, narrowed to the
+// names in `columns` (None: all); its steps give the rows of `view` when
+// one is given (it is initialised here from `view_args`: outputs,
+// key_prefix, key_column).
+PyObject* open_iterator(PyObject* owner, const Database* db, Py_ssize_t* borrows,
+                        PyObject* table_name, bool decode, PyObject* columns_arg,
+                        std::unique_ptr<ViewProgram> view, PyObject* const* view_args) {
+  const bool selected = columns_arg != nullptr && columns_arg != Py_None;
   std::vector<Name> columns;
-  if (selected && !column_names(argv[2], &columns)) return nullptr;
+  if (selected && !column_names(columns_arg, &columns)) return nullptr;
 
   auto state = std::make_unique<IterState>();
   state->db = db;
   state->borrows = borrows;
   Name name;
-  if (!table_name_utf8(argv[0], &name)) return nullptr;
+  if (!table_name_utf8(table_name, &name)) return nullptr;
 
   const ColumnPlan* plan = nullptr;
   {
@@ -187,6 +189,10 @@ PyObject* new_table_iterator(PyObject* owner, const Database* db, Py_ssize_t* bo
   }
   // Column names become str objects once per iterator, shared by every record.
   if (!state->dicts.init(*plan)) return nullptr;
+  if (view) {
+    if (!view->init(view_args[0], table_name, view_args[1], view_args[2], *plan)) return nullptr;
+    state->view = std::move(view);
+  }
 
   PyObject* type = iterator_type();
   if (type == nullptr) return nullptr;
@@ -199,6 +205,31 @@ PyObject* new_table_iterator(PyObject* owner, const Database* db, Py_ssize_t* bo
   obj->owner = owner;
   obj->state = state.release();
   return self;
+}
+
+}  // namespace
+
+PyObject* new_table_iterator(PyObject* owner, const Database* db, Py_ssize_t* borrows,
+                             PyObject* args, PyObject* kwargs) {
+  PyObject* argv[3];
+  if (!bind_arguments(kIterSig, args, kwargs, argv)) return nullptr;
+  if (!check_str(argv[0], "table_name")) return nullptr;
+  bool decode = false;
+  if (argv[1] != nullptr) {
+    const int truth = PyObject_IsTrue(argv[1]);
+    if (truth < 0) return nullptr;
+    decode = truth != 0;
+  }
+  return open_iterator(owner, db, borrows, argv[0], decode, argv[2], nullptr, nullptr);
+}
+
+PyObject* new_view_iterator(PyObject* owner, const Database* db, Py_ssize_t* borrows,
+                            PyObject* args, PyObject* kwargs) {
+  PyObject* argv[5];
+  if (!bind_arguments(kViewSig, args, kwargs, argv)) return nullptr;
+  if (!check_str(argv[0], "table_name")) return nullptr;
+  return open_iterator(owner, db, borrows, argv[0], true, argv[1],
+                       std::make_unique<ViewProgram>(), argv + 2);
 }
 
 }  // namespace quarlet::py

@@ -41,4 +41,11 @@ extern const char kIterTableDoc[];
 PyObject* new_table_iterator(PyObject* owner, const Database* db, Py_ssize_t* borrows,
                              PyObject* args, PyObject* kwargs);
 
+// EseDatabase._view_rows(table_name, columns, outputs, key_prefix,
+// key_column): the decoded records of `columns` of the table made into the
+// rows of an artefact view (ViewProgram, view_rows.hpp), one dict per step;
+// otherwise as new_table_iterator.
+PyObject* new_view_iterator(PyObject* owner, const Database* db, Py_ssize_t* borrows,
+                            PyObject* args, PyObject* kwargs);
+
 }  // namespace quarlet::py
