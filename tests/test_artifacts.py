@@ -359,3 +359,61 @@ def test_samples(path):
                 totals[day["source_key"]] = totals.get(day["source_key"], 0) + day["count"]
             assert all(r["total_accesses"] == totals.get(r["source_key"], 0) for r in rows)
             assert all(r["role_name"] for r in rows)
+
+
+# ---- the command line ------------------------------------------------------------------------
+
+
+def quarlet(*args):
+    import subprocess
+    import sys
+    return subprocess.run([sys.executable, "-m", "quarlet", *args], capture_output=True,
+                          timeout=120)
+
+
+def test_command_summary_and_view_errors(tmp_path):
+    srum_db(str(tmp_path / "SRUDB.dat"), records=list(shapes.network_usage_records(3000)))
+    eb.Database([eb.Table("t", [eb.Column("a", eb.T_LONG)], [(1,)])]).write(
+        str(tmp_path / "other.edb"))
+    proc = quarlet("artifacts", str(tmp_path))
+    assert proc.returncode == 0, proc.stderr
+    lines = proc.stdout.decode().splitlines()
+    assert lines[0] == "%s: srum" % (tmp_path / "SRUDB.dat")
+    assert lines[1].split() == ["network_usage", "3000", "rows"]
+    assert lines[-1] == "%s: not a known artefact database" % (tmp_path / "other.edb")
+    with open(tmp_path / "SRUDB.dat", "r+b") as f:  # the usage table's last leaves gone
+        f.truncate(os.path.getsize(tmp_path / "SRUDB.dat") - 4 * 8192)
+    proc = quarlet("artifacts", str(tmp_path / "SRUDB.dat"), "--view", "network_usage",
+                   "--view", "id_map")
+    assert proc.returncode == 1
+    assert proc.stdout.decode().splitlines()[1].split() == ["id_map", "12", "rows"]
+    assert proc.stderr.decode().startswith(
+        "quarlet: error: %s: view network_usage: Error reading record: " % (tmp_path / "SRUDB.dat"))
+
+
+@pytest.mark.parametrize("fmt", ["jsonl", "csv", "parquet"])
+def test_command_writes_views(tmp_path, fmt):
+    if fmt == "parquet":
+        pytest.importorskip("pyarrow")
+    folder = tmp_path / "in"
+    folder.mkdir()
+    ual_folder(str(folder))
+    out = tmp_path / "out"
+    proc = quarlet("artifacts", str(folder / "Current.mdb"), "-o", str(out), "--format", fmt,
+                   "--recovered", "--excel-safe")
+    assert proc.returncode == 0, proc.stderr
+    written = sorted(os.listdir(out / "Current.mdb"))
+    assert written == sorted("%s%s.%s" % (v, r, fmt) for r in ("", ".recovered") for v in (
+        "clients", "client_days", "role_access"))
+    path = str(out / "Current.mdb" / ("clients." + fmt))
+    if fmt == "jsonl":
+        rows = [json.loads(line) for line in open(path, encoding="utf-8")]
+    elif fmt == "csv":
+        import csv
+        rows = list(csv.DictReader(open(path, encoding="utf-8", newline="")))
+    else:
+        import pyarrow.parquet
+        rows = pyarrow.parquet.read_table(path).to_pylist()
+    assert [r["address"] for r in rows] == ["10.0.0.10", "::1", "010203"]
+    first = rows[0]["first_access"]
+    assert str(first).replace(" ", "T") == "2021-01-01T18:00:00+00:00"
