@@ -332,6 +332,23 @@ def plausible(value):
     return datetime.datetime(1990, 1, 1, tzinfo=UTC) <= value <= datetime.datetime.now(UTC)
 
 
+def day_of_year(when):
+    return when.timetuple().tm_yday
+
+
+ZERO_GUID = "00000000-0000-0000-0000-000000000000"
+# Facts of the real files, per view: each row must pass.
+SAMPLE_FACTS = {
+    "id_map": lambda r: (r["value"] is None) == (r["id_index"] in (1, 2) or r["blob"] is None)
+    and (r["id_index"] != 1 or r["id_type"] == 0) and (r["id_index"] != 2 or r["id_type"] == 3)
+    and (r["id_type"] != 3 or r["value"] is None or r["value"].startswith("S-")),
+    "clients": lambda r: (":" in r["address"] or "." in r["address"])
+    and (r["tenant_id"] == ZERO_GUID) == (r["role_name"] == "File Server"),
+    "system_identity": lambda r: r["time_zone_bias_minutes"] == int(r["last_boot_text"][21:]),
+    "chained_databases": lambda r: r["file_name"].startswith("{") and r["file_name"].endswith(".mdb"),
+}
+
+
 @pytest.mark.parametrize("path", sample_paths("srum") + sample_paths("ual")
                          or [pytest.param(None, marks=pytest.mark.skip("no samples"))])
 def test_samples(path):
@@ -349,7 +366,8 @@ def test_samples(path):
                 assert not (isinstance(value, str) and value.endswith("\x00")), (name, key)
                 if isinstance(value, datetime.datetime):
                     assert plausible(value), (name, key, value)
-            assert row.get("app_type") != "unresolved" and row.get("user_type") != "unresolved"
+            assert row.get("app_type") not in ("unresolved", "user")
+            assert SAMPLE_FACTS.get(name, bool)(row), (name, row)
             if "user_type" in row:
                 assert row["user_type"] in ("user", "no user")
                 assert (row["user_sid"] is None) == (row["user_type"] == "no user")
@@ -359,6 +377,11 @@ def test_samples(path):
                 totals[day["source_key"]] = totals.get(day["source_key"], 0) + day["count"]
             assert all(r["total_accesses"] == totals.get(r["source_key"], 0) for r in rows)
             assert all(r["role_name"] for r in rows)
+            days = {}  # first and last day with accesses = first and last access's day
+            for day in art.rows("client_days"):
+                days.setdefault(day["source_key"], []).append(day["day"])
+            assert all((day_of_year(r["first_access"]), day_of_year(r["last_access"]))
+                       == (min(days[r["source_key"]]), max(days[r["source_key"]])) for r in rows)
 
 
 # ---- the command line ------------------------------------------------------------------------
