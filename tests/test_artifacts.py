@@ -227,6 +227,13 @@ def test_damaged_table_fails_its_view_only(tmp_path):
             got.append(row)
     assert len(got) < total
     assert len(list(art.rows("id_map"))) == 12
+    pyarrow = pytest.importorskip("pyarrow")
+    reader = pyarrow.RecordBatchReader.from_stream(art.arrow("network_usage", batch_size=1000))
+    rows = 0
+    with pytest.raises(OSError, match="Error reading record: "):
+        for batch in reader:  # the rows before the unreadable page come first
+            rows += batch.num_rows
+    assert rows == len(got)
 
 
 # ---- User Access Logging ---------------------------------------------------------------

@@ -43,6 +43,9 @@ _PASSTHROUGH_TYPES = {
 }
 
 PROVENANCE = ("source_table", "source_key")
+# A view as the reader runs it: outputs (name, column, converter, whether it
+# is a Lookup), the source_key prefix and the key column (None: position).
+Program = Tuple[List[Tuple[str, Optional[str], Any, bool]], str, Optional[str]]
 RECOVERY = ("recovery_source", "recovery_page", "recovery_offset")
 
 
@@ -176,22 +179,25 @@ class View:
 
         infos = self.columns(recovered)
         fields = [(c.name, ARROW_TYPES[c.type], {"meaning": c.meaning}) for c in infos]
-        getters = [(operator.itemgetter(c.name), c.type) for c in infos]
+        # Only a stored column taken as it is can hold lists (multi-values).
+        loose = {c.name for c in self._columns if c.convert in (None, _stored_text)}
+        kinds = [c.type if c.name in loose else "" for c in infos]
+        getters = [operator.itemgetter(c.name) for c in infos]
         size = max(1, int(batch_size))
+        program = None if recovered else self._program()
 
-        def batches() -> Iterator[List[List[Any]]]:
-            rows = self.rows(recovered)
-            while True:
-                batch = list(itertools.islice(rows, size))
-                if not batch:
-                    return
-                out = []
-                for get, kind in getters:
-                    column = list(map(get, batch))
-                    if kind == "datetime":
-                        column = [None if v is None else values.microseconds(v) for v in column]
-                    out.append(_fit(column, kind))
-                yield out
+        def batches() -> Iterator[List[Sequence[Any]]]:
+            # Times repeat (a SRUM window holds many rows): each converted once.
+            stamps = Lookup(values.microseconds)
+            if program is not None:  # the reader gives the rows as columns
+                outputs, prefix, key = program
+                made = self.db._view_rows(self.table, self._decoded, outputs, prefix, key, size)
+            else:
+                made = _columns(self.rows(recovered), getters, size)
+            for columns in made:
+                yield [list(map(stamps.__getitem__, column)) if info.type == "datetime"
+                       else _fit(column, kind) if kind else column
+                       for column, kind, info in zip(columns, kinds, infos)]
 
         return ArrowRows(fields, batches)
 
@@ -240,8 +246,7 @@ class View:
         self._functions[recovered] = function
         return function
 
-    def _program(self) -> Optional[Tuple[List[Tuple[str, Optional[str], Any, bool]], str,
-                                         Optional[str]]]:
+    def _program(self) -> Optional[Program]:
         """The view as a row program the reader runs itself (its outputs,
         key prefix and key column), when every output reads at most one
         decoded column and a record gives one row; else None."""
@@ -328,12 +333,22 @@ def key_text(value: Any) -> str:
     return bytes(value).hex() if isinstance(value, (bytes, bytearray)) else str(value)
 
 
-def _fit(column: List[Any], kind: str) -> List[Any]:
+def _columns(rows: Iterator[Row], getters: Sequence[Callable[[Row], Any]],
+             size: int) -> Iterator[List[Sequence[Any]]]:
+    """Dict rows as batches of columns."""
+    while True:
+        batch = list(itertools.islice(rows, size))
+        if not batch:
+            return
+        yield [list(map(get, batch)) for get in getters]
+
+
+def _fit(column: Sequence[Any], kind: str) -> Sequence[Any]:
     """A stored column that comes out as it is may hold lists (a multi-valued
     column): in a text column they become JSON text; elsewhere the Arrow
     column cannot take them and they are null there (the dict rows keep
     them)."""
-    if kind == "list" or not any(type(v) is list for v in column):
+    if kind == "list" or list not in set(map(type, column)):
         return column
     if kind == "str":
         return [json.dumps(v, default=str, ensure_ascii=False) if type(v) is list else v

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -81,6 +82,7 @@ struct IterState {
   PyRef datetime_class;                         // datetime.datetime, when decoding
   std::unique_ptr<ViewProgram> view;            // set: rows of a view, not records
   Py_ssize_t position = 0;                      // records given so far
+  std::optional<EseError> pending;              // an error met after a batch's rows
   bool done = false;                            // ended, or failed once
 };
 
@@ -94,12 +96,44 @@ TableIteratorObject* as_iter(PyObject* self) {
   return reinterpret_cast<TableIteratorObject*>(self);
 }
 
+// A view's next batch of rows as columns (ViewProgram::batch): the rows
+// read before an unreadable page come first, its error at the next step.
+PyObject* next_columns(IterState& st) {
+  if (st.pending) {
+    st.done = true;
+    return record_read_error(*st.pending);
+  }
+  ViewProgram& view = *st.view;
+  if (!view.begin_batch()) return nullptr;
+  size_t rows = 0;
+  while (rows < view.batch_size()) {
+    Result<bool> more = st.decoded->next(st.record);
+    if (!more.ok()) {
+      if (rows == 0) {
+        st.done = true;
+        return record_read_error(more.error());
+      }
+      st.pending = more.error();
+      break;
+    }
+    if (!*more) {
+      st.done = true;
+      break;
+    }
+    if (!view.append(st.record.fields, st.datetime_class.get(), st.position++)) return nullptr;
+    ++rows;
+  }
+  if (rows == 0) return nullptr;
+  return view.take_batch();
+}
+
 // tp_iternext: the next record's dict, or null at the end (no exception set)
 // or on an error. After an error the iterator is exhausted.
 PyObject* iter_next(PyObject* self) {
   IterState& st = *as_iter(self)->state;
   if (st.done) return nullptr;
   SharedBorrow borrow(st.borrows);
+  if (st.view && st.view->batch_size() > 0) return next_columns(st);
   Result<bool> more = st.decoded ? st.decoded->next(st.record) : st.raw->next_into(st.raw_record);
   if (!more.ok()) {
     st.done = true;
@@ -140,13 +174,13 @@ const char* const kIterParams[] = {"table_name", "decode", "columns"};
 const Signature kIterSig = {"EseDatabase.iter_table()", kIterParams, 3, 1};
 
 const char* const kViewParams[] = {"table_name", "columns", "outputs", "key_prefix",
-                                   "key_column"};
-const Signature kViewSig = {"EseDatabase._view_rows()", kViewParams, 5, 5};
+                                   "key_column", "batch_size"};
+const Signature kViewSig = {"EseDatabase._view_rows()", kViewParams, 6, 5};
 
 // The iterator over `table_name` (a str), decoded or not, narrowed to the
 // names in `columns` (None: all); its steps give the rows of `view` when
 // one is given (it is initialised here from `view_args`: outputs,
-// key_prefix, key_column).
+// key_prefix, key_column, batch_size).
 PyObject* open_iterator(PyObject* owner, const Database* db, Py_ssize_t* borrows,
                         PyObject* table_name, bool decode, PyObject* columns_arg,
                         std::unique_ptr<ViewProgram> view, PyObject* const* view_args) {
@@ -190,7 +224,9 @@ PyObject* open_iterator(PyObject* owner, const Database* db, Py_ssize_t* borrows
   // Column names become str objects once per iterator, shared by every record.
   if (!state->dicts.init(*plan)) return nullptr;
   if (view) {
-    if (!view->init(view_args[0], table_name, view_args[1], view_args[2], *plan)) return nullptr;
+    if (!view->init(view_args[0], table_name, view_args[1], view_args[2], view_args[3], *plan)) {
+      return nullptr;
+    }
     state->view = std::move(view);
   }
 
@@ -225,7 +261,7 @@ PyObject* new_table_iterator(PyObject* owner, const Database* db, Py_ssize_t* bo
 
 PyObject* new_view_iterator(PyObject* owner, const Database* db, Py_ssize_t* borrows,
                             PyObject* args, PyObject* kwargs) {
-  PyObject* argv[5];
+  PyObject* argv[6];
   if (!bind_arguments(kViewSig, args, kwargs, argv)) return nullptr;
   if (!check_str(argv[0], "table_name")) return nullptr;
   return open_iterator(owner, db, borrows, argv[0], true, argv[1],

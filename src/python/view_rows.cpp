@@ -34,7 +34,7 @@ bool column_index(PyObject* name, const std::vector<const ColumnDef*>& columns, 
 }  // namespace
 
 bool ViewProgram::init(PyObject* outputs, PyObject* table, PyObject* key_prefix,
-                       PyObject* key_column, const ColumnPlan& plan) {
+                       PyObject* key_column, PyObject* batch_size, const ColumnPlan& plan) {
   columns_.clear();
   for (const ColumnPlan::Item& item : plan.items) columns_.push_back(item.column);
   if (!PyUnicode_Check(table) || !PyUnicode_Check(key_prefix)) {
@@ -43,6 +43,11 @@ bool ViewProgram::init(PyObject* outputs, PyObject* table, PyObject* key_prefix,
   }
   table_.reset(table);
   Py_INCREF(table);
+  if (batch_size != nullptr) {
+    const size_t size = PyLong_AsSize_t(batch_size);
+    if (size == static_cast<size_t>(-1) && PyErr_Occurred()) return false;
+    batch_size_ = size;
+  }
   key_prefix_.reset(key_prefix);
   Py_INCREF(key_prefix);
   if (key_column != Py_None) {
@@ -115,13 +120,13 @@ PyObject* ViewProgram::apply(const Output& out, PyObject* value) const {
   return result;
 }
 
-PyObject* ViewProgram::make(const std::vector<DecodedField>& fields, PyObject* datetime_class,
-                            Py_ssize_t position) const {
+template <class Put>
+bool ViewProgram::row(const std::vector<DecodedField>& fields, PyObject* datetime_class,
+                      Py_ssize_t position, Put put) const {
   // The plan's column i is field i unless the record's fields differ.
   bool fits = fields.size() == columns_.size();
   for (size_t i = 0; fits && i < fields.size(); ++i) fits = fields[i].column == columns_[i];
   auto field_of = [&](int source) -> const DecodedField* {
-    if (source < 0) return nullptr;
     if (fits) return &fields[static_cast<size_t>(source)];
     for (const DecodedField& f : fields) {
       if (f.column == columns_[static_cast<size_t>(source)]) return &f;
@@ -145,32 +150,61 @@ PyObject* ViewProgram::make(const std::vector<DecodedField>& fields, PyObject* d
     }
     return slot.get();
   };
-  PyRef row(PyDict_Copy(template_.get()));
-  if (!row) return nullptr;
-  for (size_t i = 0; i < outputs_.size(); ++i) {
-    if (outputs_[i].source < 0) continue;  // stays None
-    PyObject* value = value_of(outputs_[i].source);
-    if (value == nullptr) return nullptr;
-    Py_INCREF(value);
-    PyRef out(apply(outputs_[i], value));
-    if (!out || PyDict_SetItem(row.get(), keys_[i].get(), out.get()) != 0) return nullptr;
-  }
+  // The outputs, then source_table and source_key.
   const size_t n = outputs_.size();
-  if (PyDict_SetItem(row.get(), keys_[n].get(), table_.get()) != 0) return nullptr;
-  PyRef key;
+  for (size_t i = 0; i < n; ++i) {
+    const Output& out = outputs_[i];
+    PyObject* value = out.source < 0 ? Py_None : value_of(out.source);
+    if (value == nullptr) return false;
+    Py_INCREF(value);
+    if (!put(i, out.source < 0 ? value : apply(out, value))) return false;
+  }
+  Py_INCREF(table_.get());
+  if (!put(n, table_.get())) return false;
   if (key_source_ >= 0) {
     PyObject* value = value_of(key_source_);
-    if (value == nullptr) return nullptr;
+    if (value == nullptr) return false;
     PyRef text(PyObject_Str(value));
-    if (!text) return nullptr;
-    key.reset(PyUnicode_Concat(key_prefix_.get(), text.get()));
-  } else {
-    PyRef number(PyLong_FromSsize_t(position));
-    if (!number) return nullptr;
-    key.reset(PyUnicode_Format(key_prefix_.get(), number.get()));
+    return text && put(n + 1, PyUnicode_Concat(key_prefix_.get(), text.get()));
   }
-  if (!key || PyDict_SetItem(row.get(), keys_[n + 1].get(), key.get()) != 0) return nullptr;
-  return row.release();
+  PyRef number(PyLong_FromSsize_t(position));
+  return number && put(n + 1, PyUnicode_Format(key_prefix_.get(), number.get()));
 }
+
+PyObject* ViewProgram::make(const std::vector<DecodedField>& fields, PyObject* datetime_class,
+                            Py_ssize_t position) const {
+  // A dict copied from the template (every key, in order), filled in place.
+  PyRef dict(PyDict_Copy(template_.get()));
+  if (!dict) return nullptr;
+  auto put = [&](size_t i, PyObject* value) {
+    PyRef owned(value);
+    return owned && PyDict_SetItem(dict.get(), keys_[i].get(), value) == 0;
+  };
+  if (!row(fields, datetime_class, position, put)) return nullptr;
+  return dict.release();
+}
+
+bool ViewProgram::begin_batch() {
+  batch_.reset(PyList_New(static_cast<Py_ssize_t>(keys_.size())));
+  if (!batch_) return false;
+  for (size_t i = 0; i < keys_.size(); ++i) {
+    PyObject* column = PyList_New(0);
+    if (column == nullptr) return false;
+    PyList_SetItem(batch_.get(), static_cast<Py_ssize_t>(i), column);  // steals `column`
+  }
+  return true;
+}
+
+bool ViewProgram::append(const std::vector<DecodedField>& fields, PyObject* datetime_class,
+                         Py_ssize_t position) {
+  PyObject* batch = batch_.get();
+  auto put = [batch](size_t i, PyObject* value) {
+    PyRef owned(value);
+    return owned && PyList_Append(PyList_GetItem(batch, static_cast<Py_ssize_t>(i)), value) == 0;
+  };
+  return row(fields, datetime_class, position, put);
+}
+
+PyObject* ViewProgram::take_batch() { return batch_.release(); }
 
 }  // namespace quarlet::py

@@ -21,10 +21,23 @@ class ViewProgram {
   // None, a mapping (is_lookup true: `op[value]`) or a callable (`op(value)`).
   // `table` is the source_table value; `key_prefix` and `key_column` make
   // source_key `key_prefix + str(value)`, or with key_column None
-  // `key_prefix % position`. Columns are found in `plan`. False with an
-  // exception set (TypeError, ValueError for a column not in the plan).
+  // `key_prefix % position`. `batch_size` (null or 0: none) makes the rows
+  // columns: see begin_batch. Columns are found in `plan`. False with an
+  // exception set (TypeError, OverflowError, ValueError for a column not in
+  // the plan).
   bool init(PyObject* outputs, PyObject* table, PyObject* key_prefix, PyObject* key_column,
-            const ColumnPlan& plan);
+            PyObject* batch_size, const ColumnPlan& plan);
+
+  // Rows per batch when the rows are given as columns; 0 when as dicts.
+  size_t batch_size() const { return batch_size_; }
+  // Columnar rows: begin_batch starts empty column lists (one per output,
+  // then source_table and source_key), append adds a record's row to them,
+  // take_batch hands them over as a list of lists (new reference). False or
+  // null with an exception set when the interpreter fails.
+  bool begin_batch();
+  bool append(const std::vector<DecodedField>& fields, PyObject* datetime_class,
+              Py_ssize_t position);
+  PyObject* take_batch();
 
   // The row of one record (fields in plan order, or any order after
   // damage: a column the record lacks gives None). An op that raises on a
@@ -40,6 +53,11 @@ class ViewProgram {
     bool lookup = false;  // op is a mapping
   };
   PyObject* apply(const Output& out, PyObject* value) const;  // steals `value`
+  // The row of a record, each value handed to `put(index, value)` (which
+  // steals it; false: failed). False with an exception set on failure.
+  template <class Put>
+  bool row(const std::vector<DecodedField>& fields, PyObject* datetime_class,
+           Py_ssize_t position, Put put) const;
 
   std::vector<const ColumnDef*> columns_;  // the plan's columns, by index
   std::vector<Output> outputs_;
@@ -48,6 +66,8 @@ class ViewProgram {
   PyRef table_;              // the source_table value
   PyRef key_prefix_;
   int key_source_ = -1;      // index of the key column; -1: the position
+  size_t batch_size_ = 0;    // rows per columnar batch; 0: dict rows
+  PyRef batch_;              // the columns being filled (a list of lists)
   mutable std::vector<PyRef> values_;  // scratch of make(): values by column
 };
 
