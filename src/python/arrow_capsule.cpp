@@ -17,6 +17,28 @@
 
 namespace quarlet::py {
 
+void stream_capsule_free(PyObject* capsule) {
+  auto* stream =
+      static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
+  if (stream == nullptr) {
+    PyErr_Clear();
+    return;
+  }
+  if (stream->release != nullptr) stream->release(stream);
+  delete stream;
+}
+
+void schema_capsule_free(PyObject* capsule) {
+  auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, "arrow_schema"));
+  if (schema == nullptr) {
+    PyErr_Clear();
+    return;
+  }
+  if (schema->release != nullptr) schema->release(schema);
+  delete schema;
+}
+
+
 const char kArrowDoc[] =
     "arrow($self, table_name, decode=False, columns=None, batch_size=65536)\n--\n\n"
     "The records of a table as Arrow record batches.\n\n"
@@ -141,28 +163,6 @@ std::unique_ptr<ArrowTableReader> open_reader(const ArrowTableState& st) {
     return nullptr;
   }
   return std::move(*opened);
-}
-
-// Capsule destructors: a struct the consumer never took is released here.
-void stream_capsule_free(PyObject* capsule) {
-  auto* stream =
-      static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
-  if (stream == nullptr) {
-    PyErr_Clear();
-    return;
-  }
-  if (stream->release != nullptr) stream->release(stream);
-  delete stream;
-}
-
-void schema_capsule_free(PyObject* capsule) {
-  auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, "arrow_schema"));
-  if (schema == nullptr) {
-    PyErr_Clear();
-    return;
-  }
-  if (schema->release != nullptr) schema->release(schema);
-  delete schema;
 }
 
 const char* const kStreamParams[] = {"requested_schema"};

@@ -3,9 +3,16 @@
 #pragma once
 
 #include "database/database.hpp"
+#include "export/arrow/abi.hpp"
 #include "python/capi.hpp"
 
 namespace quarlet::py {
+
+// Destructors of the capsules "arrow_array_stream" and "arrow_schema" that
+// the binding's Arrow producers hand out: a struct the consumer never took
+// (its release still set) is released, then freed.
+void stream_capsule_free(PyObject* capsule);
+void schema_capsule_free(PyObject* capsule);
 
 // Docstring of EseDatabase.arrow (text signature first).
 extern const char kArrowDoc[];

@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "python/args.hpp"
+#include "python/arrow_capsule.hpp"
 #include "python/arrow_rows_build.hpp"
 #include "python/convert.hpp"
 
@@ -130,28 +131,6 @@ void rows_release(ArrowArrayStream* stream) {
   delete stream_of(stream);
   stream->private_data = nullptr;
   stream->release = nullptr;
-}
-
-// Capsule destructors: a struct the consumer never took is released here.
-void stream_capsule_free(PyObject* capsule) {
-  auto* stream =
-      static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
-  if (stream == nullptr) {
-    PyErr_Clear();
-    return;
-  }
-  if (stream->release != nullptr) stream->release(stream);
-  delete stream;
-}
-
-void schema_capsule_free(PyObject* capsule) {
-  auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, "arrow_schema"));
-  if (schema == nullptr) {
-    PyErr_Clear();
-    return;
-  }
-  if (schema->release != nullptr) schema->release(schema);
-  delete schema;
 }
 
 // ---------------------------------------------------------------------------

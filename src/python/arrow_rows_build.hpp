@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "python/arrow_c_abi.hpp"
+#include "export/arrow/abi.hpp"
 #include "python/capi.hpp"
 
 namespace quarlet::py {
