@@ -103,8 +103,9 @@ def srum_db(path, records=(), unknown=True, extra=(), **kwargs):
         tables.append(eb.Table("{01234567-89AB-CDEF-0123-456789ABCDEF}", [
             eb.Column("AutoIncId", eb.T_LONG), eb.Column("TimeStamp", eb.T_DATETIME),
             eb.Column("AppId", eb.T_LONG), eb.Column("UserId", eb.T_LONG),
-            eb.Column("Seen", eb.T_DATETIME), eb.Column("Note", eb.T_TEXT, codepage=1200)],
-            [(1, shapes.OLE_2021, 3, 7, shapes.FILETIME_2021, "new provider\x00")]))
+            eb.Column("Seen", eb.T_DATETIME), eb.Column("Note", eb.T_TEXT, codepage=1200),
+            eb.Column("app", eb.T_LONG)],
+            [(1, shapes.OLE_2021, 3, 7, shapes.FILETIME_2021, "new provider\x00", 5)]))
     eb.Database(tables).write(path)
     return path
 
@@ -157,9 +158,9 @@ def test_unknown_provider_and_new_columns_come_out(tmp_path):
     assert (row["app_type"], row["app"], row["NewCounter" if "NewCounter" in row else
                                               "new_counter"]) == ("unresolved", None, 42)
     new, = art.rows("provider_01234567-89ab-cdef-0123-456789abcdef")
-    assert (new["app_name"], new["user_sid"], new["Seen"], new["Note"]) == (
+    assert (new["app_name"], new["user_sid"], new["Seen"], new["Note"], new["app_stored"]) == (
         "svchost.exe", "S-1-5-21-1-2-3-1001", datetime.datetime(2021, 11, 16, 18, tzinfo=UTC),
-        "new provider")
+        "new provider", 5)
     columns = {c.name: c for c in art.columns("provider_01234567-89ab-cdef-0123-456789abcdef")}
     assert columns["Seen"].type == "datetime" and "Seen" in columns["Seen"].meaning
 

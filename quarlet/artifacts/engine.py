@@ -131,15 +131,19 @@ class View:
         self.table = spec.table
         schema = db.get_table_schema(spec.table)  # ValueError for a missing table
         self._types = {c["name"]: c["type"] for c in schema}
-        self._multi: List[str] = []
         columns = list(spec.columns)
         used = {s for c in columns for s in c.sources}
+        taken = {c.name for c in columns} | set(PROVENANCE) | set(RECOVERY)
         if spec.passthrough:
             for c in schema:
                 name = c["name"]
                 if name in used:
                     continue
-                columns.append(_passthrough(name, spec.rename(name), c["type"]))
+                out = spec.rename(name)
+                while out in taken:  # a stored name that an output already has
+                    out += "_stored"
+                taken.add(out)
+                columns.append(_passthrough(name, out, c["type"]))
         self._columns = columns
         self._decoded = [s for s in dict.fromkeys(
             s for c in columns if not c.raw for s in c.sources) if s in self._types]
