@@ -17,6 +17,9 @@
 
 namespace quarlet::py {
 
+namespace {
+
+// Capsule destructors: a struct the consumer never took is released here.
 void stream_capsule_free(PyObject* capsule) {
   auto* stream =
       static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
@@ -36,6 +39,28 @@ void schema_capsule_free(PyObject* capsule) {
   }
   if (schema->release != nullptr) schema->release(schema);
   delete schema;
+}
+
+}  // namespace
+
+PyObject* stream_capsule(std::unique_ptr<ArrowArrayStream> stream) {
+  PyObject* capsule = PyCapsule_New(stream.get(), "arrow_array_stream", stream_capsule_free);
+  if (capsule == nullptr) {
+    stream->release(stream.get());
+    return nullptr;
+  }
+  stream.release();  // the capsule owns it now
+  return capsule;
+}
+
+PyObject* schema_capsule(std::unique_ptr<ArrowSchema> schema) {
+  PyObject* capsule = PyCapsule_New(schema.get(), "arrow_schema", schema_capsule_free);
+  if (capsule == nullptr) {
+    schema->release(schema.get());
+    return nullptr;
+  }
+  schema.release();  // the capsule owns it now
+  return capsule;
 }
 
 
@@ -182,13 +207,7 @@ PyObject* arrow_c_stream(PyObject* self, PyObject* args, PyObject* kwargs) {
   export_array_stream(std::make_unique<StreamSource>(std::move(reader), obj->owner,
                                                      obj->state->borrows, obj->state->counts),
                       stream.get());
-  PyObject* capsule = PyCapsule_New(stream.get(), "arrow_array_stream", stream_capsule_free);
-  if (capsule == nullptr) {
-    stream->release(stream.get());
-    return nullptr;
-  }
-  stream.release();  // the capsule owns it now
-  return capsule;
+  return stream_capsule(std::move(stream));
 }
 
 // __arrow_c_schema__(): the schema of the stream as a capsule.
@@ -198,13 +217,7 @@ PyObject* arrow_c_schema(PyObject* self, PyObject*) {
   if (!reader) return nullptr;
   auto schema = std::make_unique<ArrowSchema>();
   reader->schema(schema.get());
-  PyObject* capsule = PyCapsule_New(schema.get(), "arrow_schema", schema_capsule_free);
-  if (capsule == nullptr) {
-    schema->release(schema.get());
-    return nullptr;
-  }
-  schema.release();
-  return capsule;
+  return schema_capsule(std::move(schema));
 }
 
 // out_of_form: {column: count} of the values made null for their form in

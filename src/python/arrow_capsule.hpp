@@ -2,17 +2,21 @@
 // (__arrow_c_stream__, __arrow_c_schema__) over one table's records.
 #pragma once
 
+#include <memory>
+
 #include "database/database.hpp"
 #include "export/arrow/abi.hpp"
 #include "python/capi.hpp"
 
 namespace quarlet::py {
 
-// Destructors of the capsules "arrow_array_stream" and "arrow_schema" that
-// the binding's Arrow producers hand out: a struct the consumer never took
-// (its release still set) is released, then freed.
-void stream_capsule_free(PyObject* capsule);
-void schema_capsule_free(PyObject* capsule);
+// A filled stream or schema struct handed out in its capsule
+// ("arrow_array_stream", "arrow_schema"; new reference) for the binding's
+// Arrow producers. A struct the consumer never takes is released when the
+// capsule goes; when the capsule cannot be made, the struct is released and
+// null returned with the exception set.
+PyObject* stream_capsule(std::unique_ptr<ArrowArrayStream> stream);
+PyObject* schema_capsule(std::unique_ptr<ArrowSchema> schema);
 
 // Docstring of EseDatabase.arrow (text signature first).
 extern const char kArrowDoc[];

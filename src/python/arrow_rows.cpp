@@ -333,13 +333,7 @@ PyObject* arrow_c_stream(PyObject* self, PyObject* args, PyObject* kwargs) {
     stream->get_last_error = rows_get_last_error;
     stream->release = rows_release;
     stream->private_data = rows.release();
-    PyObject* capsule = PyCapsule_New(stream.get(), "arrow_array_stream", stream_capsule_free);
-    if (capsule == nullptr) {
-      stream->release(stream.get());
-      return nullptr;
-    }
-    stream.release();  // the capsule owns it now
-    return capsule;
+    return stream_capsule(std::move(stream));
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }
@@ -350,13 +344,7 @@ PyObject* arrow_c_schema(PyObject* self, PyObject*) {
   try {
     auto schema = std::make_unique<ArrowSchema>();
     export_row_schema(**as_rows(self)->fields, schema.get());
-    PyObject* capsule = PyCapsule_New(schema.get(), "arrow_schema", schema_capsule_free);
-    if (capsule == nullptr) {
-      schema->release(schema.get());
-      return nullptr;
-    }
-    schema.release();
-    return capsule;
+    return schema_capsule(std::move(schema));
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }
