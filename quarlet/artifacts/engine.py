@@ -22,7 +22,7 @@ import json
 import operator
 from dataclasses import dataclass, field
 from typing import (Any, Callable, Dict, Iterable, Iterator, List, Mapping, Optional, Sequence,
-                    Tuple, cast)
+                    Tuple, Union, cast)
 
 from .. import EseDatabase
 from . import values
@@ -181,29 +181,29 @@ class View:
         PyCapsule interface, read anew by each consumer."""
         from .._quarlet import ArrowRows  # the compiled core's producer
 
+        fields = _fields(self.columns(recovered))
+        size = max(1, int(batch_size))
+        return ArrowRows(fields, lambda: self._batches(recovered, size))
+
+    def _batches(self, recovered: bool, size: int) -> Iterator[List[Sequence[Any]]]:
+        """The rows as batches of Arrow-ready columns, in columns() order."""
         infos = self.columns(recovered)
-        fields = [(c.name, ARROW_TYPES[c.type], {"meaning": c.meaning}) for c in infos]
         # Only a stored column taken as it is can hold lists (multi-values).
         loose = {c.name for c in self._columns if c.convert in (None, _stored_text)}
         kinds = [c.type if c.name in loose else "" for c in infos]
-        getters = [operator.itemgetter(c.name) for c in infos]
-        size = max(1, int(batch_size))
         program = None if recovered else self._program()
-
-        def batches() -> Iterator[List[Sequence[Any]]]:
-            # Times repeat (a SRUM window holds many rows): each converted once.
-            stamps = Lookup(values.microseconds)
-            if program is not None:  # the reader gives the rows as columns
-                outputs, prefix, key = program
-                made = self.db._view_rows(self.table, self._decoded, outputs, prefix, key, size)
-            else:
-                made = _columns(self.rows(recovered), getters, size)
-            for columns in made:
-                yield [list(map(stamps.__getitem__, column)) if info.type == "datetime"
-                       else _fit(column, kind) if kind else column
-                       for column, kind, info in zip(columns, kinds, infos)]
-
-        return ArrowRows(fields, batches)
+        # Times repeat (a SRUM window holds many rows): each converted once.
+        stamps = Lookup(values.microseconds)
+        if program is not None:  # the reader gives the rows as columns
+            outputs, prefix, key = program
+            made = self.db._view_rows(self.table, self._decoded, outputs, prefix, key, size)
+        else:
+            getters = [operator.itemgetter(c.name) for c in infos]
+            made = _columns(self.rows(recovered), getters, size)
+        for columns in made:
+            yield [list(map(stamps.__getitem__, column)) if info.type == "datetime"
+                   else _fit(column, kind) if kind else column
+                   for column, kind, info in zip(columns, kinds, infos)]
 
     # ---- the generated row function -----------------------------------------
 
@@ -360,6 +360,84 @@ def _fit(column: Sequence[Any], kind: str) -> Sequence[Any]:
     return [None if type(v) is list else v for v in column]
 
 
+def _fields(infos: Sequence[ColumnInfo]) -> List[Tuple[str, str, Dict[str, str]]]:
+    """A view's columns as Arrow fields: name, type, its meaning as metadata."""
+    return [(c.name, ARROW_TYPES[c.type], {"meaning": c.meaning}) for c in infos]
+
+
+class UnionView:
+    """One view over several tables of one kind (a view per table, all with
+    the same name): the rows of each in turn. Its columns are the parts'
+    columns by name, in first-seen order (a name a part lacks is None in that
+    part's rows), then provenance, so every row still names its own table
+    and record. A part that fails to read does not hide the parts after it:
+    its rows before the failure come out, then the others', and the first
+    failure is raised at the end."""
+
+    def __init__(self, parts: Sequence[View]) -> None:
+        self.parts = list(parts)
+        first = self.parts[0]
+        self.db = first.db
+        self.spec = first.spec
+        self.name = first.name
+        self.meaning = first.meaning
+        self.table = first.table
+        self.tables = [part.table for part in self.parts]
+
+    def columns(self, recovered: bool = False) -> List[ColumnInfo]:
+        """The parts' own columns by name, then provenance."""
+        ends = set(PROVENANCE + RECOVERY)
+        tail = [c for c in self.parts[0].columns(recovered) if c.name in ends]
+        own: Dict[str, ColumnInfo] = {}
+        for part in self.parts:
+            for c in part.columns(recovered):
+                if c.name not in ends:
+                    own.setdefault(c.name, c)
+        return list(own.values()) + tail
+
+    def rows(self, recovered: bool = False) -> Iterator[Row]:
+        """Each part's rows in turn, with the union's columns."""
+        names = [c.name for c in self.columns(recovered)]
+        return _each(self.parts, lambda part: _aligned_rows(part, names, recovered))
+
+    def arrow(self, recovered: bool = False, batch_size: int = 65536) -> Any:
+        """The rows as Arrow record batches (see View.arrow)."""
+        from .._quarlet import ArrowRows  # the compiled core's producer
+
+        infos = self.columns(recovered)
+        size = max(1, int(batch_size))
+        names = [c.name for c in infos]
+
+        def batches(part: View) -> Iterator[List[Sequence[Any]]]:
+            have = {c.name: i for i, c in enumerate(part.columns(recovered))}
+            for columns in part._batches(recovered, size):
+                count = len(columns[0]) if columns else 0
+                yield [columns[have[n]] if n in have else [None] * count for n in names]
+
+        return ArrowRows(_fields(infos), lambda: _each(self.parts, batches))
+
+
+def _aligned_rows(part: View, names: Sequence[str], recovered: bool) -> Iterator[Row]:
+    """A part's rows with exactly `names` as keys, in that order."""
+    rows = part.rows(recovered)
+    if [c.name for c in part.columns(recovered)] == list(names):
+        return rows
+    return ({n: row.get(n) for n in names} for row in rows)
+
+
+def _each(parts: Sequence[View], items: Callable[[View], Iterator[Any]]) -> Iterator[Any]:
+    """The items of every part in turn; a part's read error is raised after
+    the other parts have given theirs."""
+    failure: Optional[OSError] = None
+    for part in parts:
+        try:
+            yield from items(part)
+        except OSError as error:
+            failure = failure or error
+    if failure is not None:
+        raise failure
+
+
 def snake_case(name: str) -> str:
     """`ForegroundBytesRead` -> `foreground_bytes_read`; `L2ProfileId` ->
     `l2_profile_id`: the output name of a stored column."""
@@ -386,8 +464,11 @@ class Artifact:
         self.path: Optional[str] = db.path
         self.companions: Dict[str, str] = dict(companions or {})
         self.errors: Dict[str, str] = dict(errors or {})
-        self._specs = {spec.name: spec for spec in specs}
-        self._views: Dict[str, View] = {}
+        # Specs that share a name are one view over their tables, in turn.
+        self._specs: Dict[str, List[ViewSpec]] = {}
+        for spec in specs:
+            self._specs.setdefault(spec.name, []).append(spec)
+        self._views: Dict[str, Union[View, UnionView]] = {}
 
     def __repr__(self) -> str:
         return "<quarlet.artifacts.Artifact kind=%r path=%r views=%d>" % (
@@ -397,14 +478,16 @@ class Artifact:
         """The names of the views, in a stable order."""
         return list(self._specs)
 
-    def view(self, name: str) -> View:
+    def view(self, name: str) -> Union[View, UnionView]:
         """One view. ValueError for a name the artefact does not have."""
         view = self._views.get(name)
         if view is None:
-            spec = self._specs.get(name)
-            if spec is None:
+            specs = self._specs.get(name)
+            if specs is None:
                 raise ValueError("View not found: %s" % name)
-            view = self._views[name] = View(self.db, spec)
+            parts = [View(self.db, spec) for spec in specs]
+            view = parts[0] if len(parts) == 1 else UnionView(parts)
+            self._views[name] = view
         return view
 
     def columns(self, name: str, recovered: bool = False) -> List[ColumnInfo]:

@@ -11,6 +11,7 @@ from __future__ import annotations
 import datetime
 import ipaddress
 import math
+import re
 import struct
 from typing import Any, List, Optional
 
@@ -179,3 +180,44 @@ def wmi_datetime(value: Any) -> Optional[datetime.datetime]:
         return None
     zone = datetime.timezone(datetime.timedelta(minutes=offset))
     return local.replace(tzinfo=zone).astimezone(UTC)
+
+
+def byte_text(value: Any) -> Optional[str]:
+    """8-bit text (HTTP headers, cookie names and values) without trailing
+    U+0000: UTF-8 where the bytes are UTF-8, else Latin-1, which keeps every
+    byte as one character, so nothing is lost."""
+    if isinstance(value, str):
+        return value.rstrip("\x00")
+    if not isinstance(value, (bytes, bytearray)):
+        return None
+    data = bytes(value).rstrip(b"\x00")
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError:
+        return data.decode("latin-1")
+
+
+_UTF16_RUN = re.compile("[^\x00-\x1f\x7f-\x9f\ufffd\ud800-\udfff]{%d,}")
+
+
+def utf16_carve(value: Any, minimum: int = 4) -> Optional[List[str]]:
+    """The UTF-16LE strings inside a binary structure of unknown layout, in
+    the order they stand: runs of at least `minimum` printable characters at
+    either byte alignment, of which at least half are ASCII (paths, URLs and
+    names are; binary fields read as UTF-16 seldom are). Bytes without such
+    a run give an empty list; a value that is not bytes gives None."""
+    if not isinstance(value, (bytes, bytearray)):
+        return None
+    data = bytes(value)
+    pattern = _UTF16_RUN.pattern % max(1, minimum)
+    found = []
+    for start in (0, 1):
+        end = len(data) - (len(data) - start) % 2
+        whole = data[start:end].decode("utf-16-le", "replace")
+        for run in re.finditer(pattern, whole):
+            text = run.group()
+            if 2 * sum(1 for ch in text if ch < "\x80") >= len(text):
+                # The offset orders the two alignments' strings (a surrogate
+                # pair counts as one unit: an approximation that keeps order).
+                found.append((start + 2 * run.start(), text))
+    return [text for _, text in sorted(found)]
