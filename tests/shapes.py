@@ -87,3 +87,47 @@ def network_usage_records(n, n_apps=4):
         app = apps[i % len(apps)]
         yield (i + 1, OLE_2021 + (i // 40) / 24.0, app, 2 if app == 1 else 7,
                (6 << 48) | (32769 << 24), 0, 0, 1000 + i, 2000 + i)
+
+
+# ---- artefact databases: WebCache shapes ---------------------------------------
+
+WEBCACHE_USER_DIR = "C:\\Users\\Ann\\AppData\\Local\\Microsoft\\Windows\\"
+
+
+def webcache_containers(rows):
+    """The Containers table: rows of (ContainerId, Name, PartitionId,
+    Directory, SecureDirectories), text NUL-terminated as Windows writes it."""
+    z = lambda text: None if text is None else text + "\x00"  # noqa: E731
+    return eb.Table("Containers", [
+        eb.Column("ContainerId", eb.T_LONG_LONG), eb.Column("SetId", eb.T_UNSIGNED_LONG),
+        eb.Column("LastAccessTime", eb.T_LONG_LONG),
+        eb.Column("Name", eb.T_TEXT, codepage=1200),
+        eb.Column("PartitionId", eb.T_LONG_TEXT, codepage=1200),
+        eb.Column("Directory", eb.T_LONG_TEXT, codepage=1200),
+        eb.Column("SecureDirectories", eb.T_LONG_TEXT, codepage=1200)],
+        [(n, 0, 133217187636602657, z(name), z(part), z(folder), z(secure))
+         for n, name, part, folder, secure in rows])
+
+
+WEBCACHE_ENTRY_COLUMNS = (
+    ("EntryId", eb.T_LONG_LONG), ("ContainerId", eb.T_LONG_LONG),
+    ("SecureDirectory", eb.T_UNSIGNED_LONG), ("FileSize", eb.T_LONG_LONG),
+    ("AccessCount", eb.T_UNSIGNED_LONG), ("CreationTime", eb.T_LONG_LONG),
+    ("ModifiedTime", eb.T_LONG_LONG), ("AccessedTime", eb.T_LONG_LONG),
+    ("Url", eb.T_LONG_TEXT), ("Filename", eb.T_LONG_TEXT),
+    ("ResponseHeaders", eb.T_LONG_BINARY))
+
+
+def webcache_entries(number, rows, **kwargs):
+    """A Container_N table: rows are dicts of the entry columns above (Url
+    and Filename NUL-terminated here); EntryId and ContainerId filled in."""
+    columns = [eb.Column(name, kind, codepage=1200 if kind == eb.T_LONG_TEXT else None)
+               for name, kind in WEBCACHE_ENTRY_COLUMNS]
+    records = []
+    for i, row in enumerate(rows, 1):
+        row = dict(row, EntryId=row.get("EntryId", i), ContainerId=number)
+        for name in ("Url", "Filename"):
+            if row.get(name) is not None:
+                row[name] += "\x00"
+        records.append(row)
+    return eb.Table("Container_%d" % number, columns, records, **kwargs)

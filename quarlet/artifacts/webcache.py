@@ -248,32 +248,33 @@ def blob_strings(blob: Any) -> Optional[List[str]]:
     return list(found) if found is not None else None
 
 
-def _last(blob: Any, test: Callable[[str], bool]) -> Optional[str]:
-    found = [s for s in blob_strings(blob) or () if test(s)]
-    return found[-1] if found else None
+# A carved string may start with bytes of the field before it that read as
+# printable characters: the URL, path or type is found inside the string.
+_URL = re.compile(r"[A-Za-z][A-Za-z0-9+.-]*://\S+$")
+_PATH = re.compile(r"(?:[A-Za-z]:\\|\\\\).+$", re.DOTALL)
+_MIME = re.compile(r"(?a)(?<![\x21-\x7e])[A-Za-z0-9][\w.+-]*/[\w.+-]+$")
 
 
-def _is_url(text: str) -> bool:
-    return "://" in text and " " not in text
-
-
-def _is_path(text: str) -> bool:
-    return len(text) > 3 and (text[1:3] == ":\\" or text.startswith("\\\\"))
-
-
-_MIME = re.compile(r"^[A-Za-z0-9][\w.+-]*/[\w.+-]+$")
+def _last(blob: Any, pattern: "re.Pattern[str]") -> Optional[str]:
+    """The last match of `pattern` among a blob's strings."""
+    found = None
+    for text in blob_strings(blob) or ():
+        match = pattern.search(text)
+        if match is not None:
+            found = match.group()
+    return found
 
 
 def download_url(blob: Any) -> Optional[str]:
-    return _last(blob, _is_url)
+    return _last(blob, _URL)
 
 
 def download_target(blob: Any) -> Optional[str]:
-    return _last(blob, _is_path)
+    return _last(blob, _PATH)
 
 
 def download_mime(blob: Any) -> Optional[str]:
-    return _last(blob, lambda s: _MIME.match(s) is not None)
+    return _last(blob, _MIME)
 
 
 def reversed_domain(value: Any) -> Optional[str]:
