@@ -1,6 +1,7 @@
 """Artefact views: the answers examiners read out of Windows' ESE databases.
 
-`detect(db)` tells what an open database is ("srum", "ual", "ual-identity"),
+`detect(db)` tells what an open database is ("windows-search", "bits", "srum",
+"ual", "ual-identity"),
 from its tables and columns alone, never from its file name. `open(source)`
 gives an `Artifact`: its `kind`, `views()`, and per view its `columns()`
 (name, type, one-line meaning) and `rows()` (dicts of interpreted values:
@@ -22,7 +23,7 @@ import os
 from typing import Callable, Dict, List, Mapping, Optional, Set, Tuple, Union
 
 from .. import EseDatabase
-from . import srum, ual
+from . import bits, search, srum, ual
 from .engine import Artifact, Column, ColumnInfo, View, ViewSpec
 
 __all__ = ["Artifact", "Column", "ColumnInfo", "KINDS", "View", "ViewSpec", "detect", "open",
@@ -34,6 +35,8 @@ Builder = Callable[[EseDatabase, Mapping[str, Set[str]]], Artifact]
 # Each kind: the test on the database's tables and columns, and the builder of
 # its views. The first kind whose test passes is the database's kind.
 KINDS: List[Tuple[str, Callable[[Mapping[str, Set[str]]], bool], Builder]] = [
+    (search.KIND, search.detect, search.build),
+    (bits.KIND, bits.detect, bits.build),
     (srum.KIND, srum.detect, srum.build),
     (ual.KIND, ual.detect, ual.build),
     (ual.IDENTITY_KIND, ual.detect_identity, ual.build_identity),
