@@ -80,7 +80,10 @@ def text(value: Any) -> Optional[str]:
 
 
 def filetime_le(value: Any) -> Any:
-    return values.filetime_bytes(value, "little")
+    """A property's date: a little-endian FILETIME; 0 and 1 mean "not set"
+    (as in the gatherer: 1 is no time but a marker)."""
+    number = values.unsigned_bytes(value, "little")
+    return values.filetime(number) if number is not None and number > 1 else None
 
 
 def size_le(value: Any) -> Optional[int]:
