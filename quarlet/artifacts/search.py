@@ -17,6 +17,7 @@ FILETIME (0 and 1: not set).
 
 from __future__ import annotations
 
+import datetime
 import json
 import re
 from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Set, Tuple
@@ -79,32 +80,66 @@ def text(value: Any) -> Optional[str]:
     return values.text(value)
 
 
-def filetime_le(value: Any) -> Any:
-    """A property's date: a little-endian FILETIME; 0 and 1 mean "not set"
-    (as in the gatherer: 1 is no time but a marker)."""
-    number = values.unsigned_bytes(value, "little")
-    return values.filetime(number) if number is not None and number > 1 else None
+# The files view converts four dates per row: each conversion is one call,
+# with no helper calls inside.
+_FILETIME_EPOCH = values.FILETIME_EPOCH
+_TIMEDELTA = datetime.timedelta
+_FILETIME_MAX = values.FILETIME_MAX
+
+
+def filetime_le(value: Any) -> Optional[datetime.datetime]:
+    """A property's date: a little-endian FILETIME in 8 bytes; 0 and 1 mean
+    "not set" (as in the gatherer: 1 is no time but a marker); any other
+    length is None."""
+    if type(value) is bytes and len(value) == 8:
+        number = int.from_bytes(value, "little")
+        if 1 < number <= _FILETIME_MAX:
+            return _FILETIME_EPOCH + _TIMEDELTA(0, 0, number // 10)
+    return None
+
+
+def gather_time(value: Any) -> Optional[datetime.datetime]:
+    """The gatherer's LastModified: a big-endian FILETIME in 8 bytes; 0 and
+    1 mean "not set"."""
+    if type(value) is bytes and len(value) == 8:
+        number = int.from_bytes(value, "big")
+        if 1 < number <= _FILETIME_MAX:
+            return _FILETIME_EPOCH + _TIMEDELTA(0, 0, number // 10)
+    return None
 
 
 def size_le(value: Any) -> Optional[int]:
-    return values.unsigned_bytes(value, "little")
+    """A little-endian unsigned integer in 8 bytes (System_Size)."""
+    if type(value) is bytes and len(value) == 8:
+        return int.from_bytes(value, "little")
+    return None
 
 
-def gather_time(value: Any) -> Any:
-    """The gatherer's LastModified: a big-endian FILETIME; 0 and 1 mean
-    "not set"."""
-    number = values.unsigned_bytes(value, "big")
-    return values.filetime(number) if number is not None and number > 1 else None
+# Kinds repeat (`folder`, `document`, `link program`): each decoded once;
+# every row gets its own list.
+_KINDS = Lookup(values.utf16_strings)
 
 
 def kinds(value: Any) -> Optional[List[str]]:
-    return values.utf16_strings(value)
+    """System_Kind: a UTF-16LE multi-string, as a list."""
+    if value is None:
+        return None
+    found = _KINDS.get(value) if type(value) is bytes else None
+    if found is None:
+        found = _KINDS(value)
+    return list(found) if found is not None else None
 
 
-def repeating(compute: Callable[[Any], Any]) -> Lookup:
+def repeating(compute: Callable[[Any], Any], limit: int = 1 << 16) -> Lookup:
     """A Lookup for values that repeat from row to row; a null value is a
     dict hit too (most properties are null in most rows)."""
-    return Lookup(compute, {None: None})
+    return Lookup(compute, {None: None}, limit)
+
+
+def mostly_null(compute: Callable[[Any], Any]) -> Lookup:
+    """A converter for a property that is null in most rows and unique
+    where set (a text excerpt): a null is a dict hit, nothing else is kept."""
+    return Lookup(compute, {None: None}, limit=1)
 
 
 # ---- the folder tree ---------------------------------------------------------------
@@ -265,6 +300,7 @@ EVENTS = {"created": "file created", "modified": "file modified", "accessed": "f
           "gather_time": "item indexed"}
 # Outputs whose values repeat (types, owners, folders): a dict probe each.
 _REPEATING = {"folder", "item_type", "item_type_text", "owner", "computer_name"}
+_MOSTLY_NULL = {"summary"}
 
 
 def files_spec(name: str, table: str, props: Mapping[str, Tuple[str, str]]) -> ViewSpec:
@@ -276,6 +312,8 @@ def files_spec(name: str, table: str, props: Mapping[str, Tuple[str, str]]) -> V
         source = props[prop][0] if prop in props else prop
         if out in _REPEATING:
             convert = repeating(text)
+        elif out in _MOSTLY_NULL:
+            convert = mostly_null(text)
         columns.append(col(out, kind, meaning + " (%s)" % prop, source, convert=convert,
                            event=EVENTS.get(out)))
     return ViewSpec(name, "indexed files and items: path, type, size, times, owner", table,
