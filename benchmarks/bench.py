@@ -36,6 +36,8 @@ reports medians as a table:
                               through a 10,000-entry id map, times, interfaces)
                               beside iter_table(decode=True) over the same table,
                               and of the view's arrow() taken by pyarrow.table
+  search view                 rows/s of the Windows Search files view beside
+                              iter_table(decode=True) over the columns it reads
 
 Databases (each >= 1 GiB):
   big-8k, big-32k   narrow (1,000,000 records), typical (1,000,000 records) and
@@ -43,6 +45,9 @@ Databases (each >= 1 GiB):
   tables-500        500 typical tables of 1,000 records and a long-value filler
   srum-1m           a SRUM-shaped database: 1,000,000 network usage rows and an
                     id map of 10,000 entries
+  search-200k       a Windows Search property store: 200,000 items, 600 property
+                    columns (Long Text, Long Binary, Binary, Unsigned long ...),
+                    about 25 set per row (not >= 1 GiB)
 
 Usage: python3 benchmarks/bench.py [--runs N] [--quick] [--only NAME ...]
        [--jobs N] [--json FILE] [--databases NAME ...]
@@ -65,7 +70,7 @@ CACHE = os.path.join(HERE, "cache")
 sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 
 from shapes import (NETWORK_USAGE, network_usage_columns, network_usage_records,  # noqa: E402
-                    srum_id_map, typical_columns, typical_records)
+                    search_store, srum_id_map, typical_columns, typical_records)
 
 # A needle of printable text that occurs nowhere in the databases: every page
 # is scanned and every run found is checked, but no hit list is built.
@@ -114,6 +119,9 @@ def make_database(name, scale):
             [srum_id_map(apps),
              eb.Table(NETWORK_USAGE, network_usage_columns(),
                       network_usage_records(1_000_000 // scale, apps))], page_size=32768)
+    if name == "search-200k":
+        # 600 columns: WorkID, the 16 properties the files view reads, 583 others.
+        return eb.Database([search_store(filler=583, n=200_000 // scale)], page_size=32768)
     if name == "tables-500":
         return eb.Database(
             [eb.Table("table%03d" % t, typical_columns(), typical_records(1000))
@@ -123,7 +131,7 @@ def make_database(name, scale):
     raise KeyError(name)
 
 
-DATABASES = ("big-8k", "big-32k", "tables-500", "srum-1m")
+DATABASES = ("big-8k", "big-32k", "tables-500", "srum-1m", "search-200k")
 
 
 def db_path(name, quick):
@@ -246,6 +254,21 @@ elif kind == "srum":
             n += 1
     else:
         n = pyarrow.table(artifacts.open(db).arrow("network_usage")).num_rows
+    t1 = time.perf_counter(); c1 = cpu(); u1 = user()
+    out.update(seconds=t1 - t0, cpu=c1 - c0, user=u1 - u0, records=n)
+elif kind == "search":
+    from quarlet import artifacts
+    art = artifacts.open(db)
+    view = art.view("files")
+    read = [s for c in view.spec.columns for s in c.sources]
+    c0 = cpu(); u0 = user(); t0 = time.perf_counter()
+    n = 0
+    if sys.argv[4] == "iter":
+        for _ in db.iter_table(view.table, decode=True, columns=read):
+            n += 1
+    else:
+        for _ in view.rows():
+            n += 1
     t1 = time.perf_counter(); c1 = cpu(); u1 = user()
     out.update(seconds=t1 - t0, cpu=c1 - c0, user=u1 - u0, records=n)
 elif kind == "export":
@@ -511,6 +534,16 @@ def main():
             if want(name) or want("srum view"):
                 s, c, p, r = median_runs(args.runs, lambda: run_child(
                     "srum", paths["srum-1m"], NETWORK_USAGE, mode))
+                row(name, (s, c, p, r), lambda t, r=r: "%.0f rows/s" % (r["records"] / t))
+    # The Windows Search files view against the decoded iteration of the
+    # columns it reads.
+    if "search-200k" in args.databases:
+        for mode in ("iter", "view"):
+            name = "search-200k %s" % {"iter": "iter_table(decode=True)",
+                                       "view": "files view rows"}[mode]
+            if want(name) or want("search view"):
+                s, c, p, r = median_runs(args.runs, lambda: run_child(
+                    "search", paths["search-200k"], "", mode))
                 row(name, (s, c, p, r), lambda t, r=r: "%.0f rows/s" % (r["records"] / t))
     # Many files at once: 200 copies of the SRUM samples, one worker process
     # against two, in turns, so that both see the machine alike.

@@ -131,3 +131,109 @@ def webcache_entries(number, rows, **kwargs):
                 row[name] += "\x00"
         records.append(row)
     return eb.Table("Container_%d" % number, columns, records, **kwargs)
+
+
+# ---- artefact databases: Windows Search and BITS shapes --------------------------
+
+# The properties the Windows Search files view reads: (number, name, type).
+SEARCH_PROPERTIES = [
+    ("4447", "System_ItemPathDisplay", eb.T_LONG_TEXT), ("4442", "System_ItemName", eb.T_LONG_TEXT),
+    ("4440", "System_ItemFolderPathDisplay", eb.T_LONG_TEXT),
+    ("33", "System_ItemUrl", eb.T_LONG_TEXT), ("4450", "System_ItemType", eb.T_LONG_TEXT),
+    ("5", "System_ItemTypeText", eb.T_LONG_TEXT), ("4456", "System_Kind", eb.T_LONG_BINARY),
+    ("13F", "System_Size", eb.T_BINARY), ("14F", "System_FileAttributes", eb.T_UNSIGNED_LONG),
+    ("16F", "System_DateCreated", eb.T_BINARY), ("15F", "System_DateModified", eb.T_BINARY),
+    ("17F", "System_DateAccessed", eb.T_BINARY), ("4396", "System_FileOwner", eb.T_LONG_TEXT),
+    ("4631F", "System_Search_GatherTime", eb.T_BINARY),
+    ("4625", "System_Search_AutoSummary", eb.T_LONG_TEXT),
+    ("4184", "System_ComputerName", eb.T_LONG_TEXT),
+]
+# Other properties, in the type mix of a real store (Long Text, Long Binary,
+# Unsigned long, Binary, Boolean, Signed long, Double ...).
+_FILLER_TYPES = ([eb.T_LONG_TEXT] * 34 + [eb.T_LONG_BINARY] * 8 + [eb.T_UNSIGNED_LONG] * 5
+                 + [eb.T_BINARY] * 4 + [eb.T_BOOLEAN] * 3 + [eb.T_LONG] * 2 + [eb.T_DOUBLE])
+
+
+def search_store_names(shift=0, filler=0):
+    """The stored column names: WorkID, the files view's properties with
+    their numbers moved by `shift` (another build's numbering), and
+    `filler` other properties."""
+    names = ["WorkID"] + ["%d%s-%s" % (int(n.rstrip("F")) + shift, "F" * n.endswith("F"), p)
+                          for n, p, _ in SEARCH_PROPERTIES]
+    return names + ["%d-System_Filler_Property%d" % (5000 + shift + i, i) for i in range(filler)]
+
+
+def search_store(shift=0, filler=0, records=None, n=20, **kwargs):
+    """A SystemIndex_PropertyStore-shaped table: `records` (dicts by
+    property name) or `n` generated ones."""
+    names = search_store_names(shift, filler)
+    types = ([eb.T_UNSIGNED_LONG] + [t for _, _, t in SEARCH_PROPERTIES]
+             + [_FILLER_TYPES[i % len(_FILLER_TYPES)] for i in range(filler)])
+    columns = [eb.Column(name, t, codepage=1200 if t == eb.T_LONG_TEXT else None)
+               for name, t in zip(names, types)]
+    by_property = {name.split("-", 1)[-1]: name for name in names}
+
+    def stored(rows):
+        for row in rows:
+            yield {by_property[k]: v for k, v in row.items()}
+
+    rows = records if records is not None else search_items(n, filler)
+    return eb.Table("SystemIndex_PropertyStore", columns, stored(rows), **kwargs)
+
+
+def search_items(n, filler=0):
+    """n indexed items, streamed, keyed by property name: files in 50
+    folders (a folder every 25th item), most properties null as in a real
+    store, about 10 filler properties set per row."""
+    import struct
+    kinds = [utf16z("document")[:-2], "link\x00program".encode("utf-16-le"), None]
+    for i in range(n):
+        folder = "C:\\Users\\user%d\\Documents" % (i % 50)
+        directory = i % 25 == 0
+        name = "Folder %d" % i if directory else "report-%d.docx" % i
+        row = {"WorkID": i + 1, "System_ItemPathDisplay": folder + "\\" + name,
+               "System_ItemName": name, "System_ItemFolderPathDisplay": folder,
+               "System_ItemUrl": "file:" + (folder + "/" + name).replace("\\", "/"),
+               "System_ItemType": "Directory" if directory else ".docx",
+               "System_ItemTypeText": "File folder" if directory else "Microsoft Word Document",
+               "System_Kind": kinds[i % 3], "System_FileAttributes": 16 if directory else 32,
+               "System_DateCreated": struct.pack("<Q", FILETIME_2021 - i * 10_000_000),
+               "System_DateModified": struct.pack("<Q", FILETIME_2021 + i * 10_000_000),
+               "System_DateAccessed": struct.pack("<Q", FILETIME_2021 + i * 20_000_000),
+               "System_Search_GatherTime": struct.pack("<Q", FILETIME_2021 + 36_000_000_000)}
+        if not directory:
+            row["System_Size"] = struct.pack("<Q", 1000 + i)
+        if i % 20 == 0:
+            row.update(System_FileOwner="LAB\\user%d" % (i % 50), System_ComputerName="PC-1",
+                       System_Search_AutoSummary="The report of week %d" % i)
+        for j in range(min(filler, 10)):
+            k = (i * 7 + j * 61) % filler
+            t = _FILLER_TYPES[k % len(_FILLER_TYPES)]
+            row["System_Filler_Property%d" % k] = {
+                eb.T_LONG_TEXT: "value %d" % i, eb.T_LONG_BINARY: b"\x01\x02" * (k % 5 + 1),
+                eb.T_UNSIGNED_LONG: i, eb.T_BINARY: struct.pack("<Q", i), eb.T_BOOLEAN: True,
+                eb.T_LONG: -i, eb.T_DOUBLE: i / 3.0}[t]
+        yield row
+
+
+def search_gatherer(items, scopes):
+    """SystemIndex_Gthr (items: (ScopeID, DocumentID, FileName, LastModified
+    bytes)) and SystemIndex_GthrPth (scopes: (Scope, Parent, Name))."""
+    return [
+        eb.Table("SystemIndex_Gthr", [
+            eb.Column("ScopeID", eb.T_UNSIGNED_LONG), eb.Column("DocumentID", eb.T_UNSIGNED_LONG),
+            eb.Column("SDID", eb.T_UNSIGNED_LONG), eb.Column("FileName", eb.T_LONG_TEXT, codepage=1200),
+            eb.Column("LastModified", eb.T_BINARY)],
+            [{"ScopeID": s, "DocumentID": d, "SDID": 7, "FileName": f, "LastModified": m}
+             for s, d, f, m in items]),
+        eb.Table("SystemIndex_GthrPth", [
+            eb.Column("Scope", eb.T_UNSIGNED_LONG), eb.Column("Parent", eb.T_UNSIGNED_LONG),
+            eb.Column("Name", eb.T_LONG_TEXT, codepage=1200)], list(scopes)),
+    ]
+
+
+def bits_tables(jobs, files):
+    """BITS qmgr.db tables Jobs and Files: (GUID text, blob) pairs."""
+    def columns():
+        return [eb.Column("Id", eb.T_GUID), eb.Column("Blob", eb.T_LONG_BINARY)]
+    return [eb.Table("Jobs", columns(), list(jobs)), eb.Table("Files", columns(), list(files))]

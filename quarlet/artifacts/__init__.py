@@ -1,8 +1,8 @@
 """Artefact views: the answers examiners read out of Windows' ESE databases.
 
 `detect(db)` tells what an open database is ("srum", "ual", "ual-identity",
-"webcache"),
-from its tables and columns alone, never from its file name. `open(source)`
+"webcache", "windows-search", "bits"), from its tables and columns alone,
+never from its file name. `open(source)`
 gives an `Artifact`: its `kind`, `views()`, and per view its `columns()`
 (name, type, one-line meaning) and `rows()` (dicts of interpreted values:
 aware UTC datetimes, SIDs and IP addresses as text, ids resolved through the
@@ -23,7 +23,7 @@ import os
 from typing import Callable, Dict, List, Mapping, Optional, Set, Tuple, Union
 
 from .. import EseDatabase
-from . import srum, ual, webcache
+from . import bits, search, srum, ual, webcache
 from .engine import Artifact, Column, ColumnInfo, View, ViewSpec
 
 __all__ = ["Artifact", "Column", "ColumnInfo", "KINDS", "View", "ViewSpec", "detect", "open",
@@ -36,6 +36,8 @@ Builder = Callable[[EseDatabase, Mapping[str, Set[str]]], Artifact]
 # its views. The first kind whose test passes is the database's kind.
 KINDS: List[Tuple[str, Callable[[Mapping[str, Set[str]]], bool], Builder]] = [
     (webcache.KIND, webcache.detect, webcache.build),
+    (search.KIND, search.detect, search.build),
+    (bits.KIND, bits.detect, bits.build),
     (srum.KIND, srum.detect, srum.build),
     (ual.KIND, ual.detect, ual.build),
     (ual.IDENTITY_KIND, ual.detect_identity, ual.build_identity),

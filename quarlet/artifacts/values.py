@@ -13,7 +13,7 @@ import ipaddress
 import math
 import re
 import struct
-from typing import Any, List, Optional
+from typing import Any, Dict, List, Optional, Tuple
 
 UTC = datetime.timezone.utc
 UNIX_EPOCH = datetime.datetime(1970, 1, 1, tzinfo=UTC)
@@ -221,3 +221,41 @@ def utf16_carve(value: Any, minimum: int = 4) -> Optional[List[str]]:
                 # pair counts as one unit: an approximation that keeps order).
                 found.append((start + 2 * run.start(), text))
     return [text for _, text in sorted(found)]
+
+
+def unsigned_bytes(value: Any, byteorder: str = "little", size: int = 8) -> Optional[int]:
+    """An unsigned integer stored as `size` bytes of a Binary column, in the
+    given byte order; a value of any other length is None."""
+    if not isinstance(value, (bytes, bytearray)) or len(value) != size:
+        return None
+    return int.from_bytes(value, byteorder)  # type: ignore[arg-type]
+
+
+# A UTF-16LE code unit that is taken as text when strings are carved out of
+# binary data: printable Latin-1, or a letter of the Latin Extended, IPA,
+# Greek or Cyrillic blocks (U+0100..U+04FF). Other blocks (CJK among them)
+# are left out on purpose: almost any pair of bytes is a CJK character, so
+# binary data would read as text, and an ASCII string read one byte off
+# would come out a second time as CJK.
+_UTF16_UNIT = rb"(?:[\x20-\x7e\xa0-\xff]\x00|[\x00-\xff][\x01-\x04])"
+_UTF16_RUNS: Dict[int, "re.Pattern[bytes]"] = {}
+
+
+def utf16_runs(value: Any, min_chars: int = 3) -> List[Tuple[int, str]]:
+    """The UTF-16LE strings of at least `min_chars` characters inside binary
+    data, at even or odd offsets, with their byte offsets, in order. A run
+    with no ASCII character is dropped (small integers such as 0x0101 would
+    otherwise read as letters). Only carving: nothing is assumed about the
+    layout around the strings."""
+    if not isinstance(value, (bytes, bytearray)):
+        return []
+    pattern = _UTF16_RUNS.get(min_chars)
+    if pattern is None:
+        pattern = re.compile(_UTF16_UNIT + b"{%d,}" % max(1, min_chars))
+        _UTF16_RUNS[min_chars] = pattern
+    out = []
+    for m in pattern.finditer(value):
+        text = m.group().decode("utf-16-le")
+        if any(ch < "\x7f" for ch in text):
+            out.append((m.start(), text))
+    return out
