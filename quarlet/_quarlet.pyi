@@ -275,7 +275,7 @@ class EseDatabase:
         self,
         table_name: str,
         columns: Iterable[str],
-        outputs: Sequence[Tuple[str, Optional[str], object, bool]],
+        outputs: Sequence[Tuple[str, Optional[str], object, object]],
         key_prefix: str,
         key_column: Optional[str],
         batch_size: int = 0,

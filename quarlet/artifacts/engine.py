@@ -43,9 +43,10 @@ _PASSTHROUGH_TYPES = {
 }
 
 PROVENANCE = ("source_table", "source_key")
-# A view as the reader runs it: outputs (name, column, converter, whether it
-# is a Lookup), the source_key prefix and the key column (None: position).
-Program = Tuple[List[Tuple[str, Optional[str], Any, bool]], str, Optional[str]]
+# A view as the reader runs it: outputs (name, column, converter, and how to
+# apply it: True for a Lookup, a str for a conversion the reader knows, else
+# False), the source_key prefix and the key column (None: position).
+Program = Tuple[List[Tuple[str, Optional[str], Any, Any]], str, Optional[str]]
 RECOVERY = ("recovery_source", "recovery_page", "recovery_offset")
 
 
@@ -210,8 +211,8 @@ class View:
     def _function(self, recovered: bool) -> Callable[..., Row]:
         """def row(r, q, n): return {...}: r the decoded record, q the raw one
         (or None), n the record's position (its file offset when recovered).
-        A converter that is a Lookup is a subscript, not a call; the key text
-        is built inline: a row costs one dict display."""
+        The key text is built inline: a row costs one dict display and the
+        converters' calls."""
         function = self._functions.get(recovered)
         if function is not None:
             return function
@@ -230,9 +231,6 @@ class View:
                 expr = args[0] if args else "None"
             elif all(a == "None" for a in args):
                 expr = "None"
-            elif isinstance(c.convert, Lookup) and len(args) == 1:
-                names["m%d" % i] = c.convert
-                expr = "m%d[%s]" % (i, args[0])
             else:
                 names["f%d" % i] = c.convert
                 expr = "f%d(%s)" % (i, ", ".join(args))
@@ -261,8 +259,9 @@ class View:
             if len(c.sources) > 1 or c.raw:
                 return None
             source = c.sources[0] if c.sources and c.sources[0] in self._types else None
-            outputs.append((c.name, source, c.convert if source else None,
-                            isinstance(c.convert, Lookup)))
+            how: Any = (c.convert.name if isinstance(c.convert, values.Native)
+                        else isinstance(c.convert, Lookup))
+            outputs.append((c.name, source, c.convert if source else None, how))
         if self._decoded_keys:
             return outputs, self._decoded_keys[0] + "=", self._decoded_keys[0]
         return outputs, "record=%d", None

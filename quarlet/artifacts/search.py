@@ -71,48 +71,35 @@ def detect(tables: Mapping[str, Set[str]]) -> bool:
 # ---- values ---------------------------------------------------------------------
 
 
-def text(value: Any) -> Optional[str]:
+def stored_text(value: Any) -> Optional[str]:
     """Stored text without trailing U+0000; several values as JSON text."""
     if type(value) is str:
         return value.rstrip("\x00")
     if isinstance(value, list):
-        return json.dumps([text(v) for v in value], ensure_ascii=False)
+        return json.dumps([stored_text(v) for v in value], ensure_ascii=False)
     return values.text(value)
 
 
-# The files view converts four dates per row: each conversion is one call,
-# with no helper calls inside.
-_FILETIME_EPOCH = values.FILETIME_EPOCH
-_TIMEDELTA = datetime.timedelta
-_FILETIME_MAX = values.FILETIME_MAX
+# The reader passes text that needs no change through itself.
+text = values.Native("text", stored_text)
 
 
-def filetime_le(value: Any) -> Optional[datetime.datetime]:
-    """A property's date: a little-endian FILETIME in 8 bytes; 0 and 1 mean
-    "not set" (as in the gatherer: 1 is no time but a marker); any other
-    length is None."""
-    if type(value) is bytes and len(value) == 8:
-        number = int.from_bytes(value, "little")
-        if 1 < number <= _FILETIME_MAX:
-            return _FILETIME_EPOCH + _TIMEDELTA(0, 0, number // 10)
-    return None
+# Property dates are little-endian FILETIMEs in 8 bytes, the gatherer's
+# LastModified a big-endian one; 0 and 1 mean "not set" in both (1 is a
+# marker, not a time), any other length is None. The reader converts them
+# itself on the files view's fast path.
+filetime_le = values.FILETIME_LE
+gather_time = values.FILETIME_BE
 
 
-def gather_time(value: Any) -> Optional[datetime.datetime]:
-    """The gatherer's LastModified: a big-endian FILETIME in 8 bytes; 0 and
-    1 mean "not set"."""
-    if type(value) is bytes and len(value) == 8:
-        number = int.from_bytes(value, "big")
-        if 1 < number <= _FILETIME_MAX:
-            return _FILETIME_EPOCH + _TIMEDELTA(0, 0, number // 10)
-    return None
-
-
-def size_le(value: Any) -> Optional[int]:
+def _size_le(value: Any) -> Optional[int]:
     """A little-endian unsigned integer in 8 bytes (System_Size)."""
     if type(value) is bytes and len(value) == 8:
         return int.from_bytes(value, "little")
     return None
+
+
+size_le = values.Native("uint_le8", _size_le)
 
 
 # Kinds repeat (`folder`, `document`, `link program`): each decoded once;

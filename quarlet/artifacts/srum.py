@@ -163,7 +163,7 @@ def _interface() -> List[Column]:
 
 
 def _filetime(name: str, meaning: str, source: str, event: str) -> Column:
-    return col(name, "datetime", meaning, source, convert=values.filetime, event=event)
+    return col(name, "datetime", meaning, source, convert=values.FILETIME, event=event)
 
 
 @dataclass(frozen=True)

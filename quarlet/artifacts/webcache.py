@@ -124,7 +124,7 @@ def container_columns(c: Container) -> List[Column]:
 
 
 def _time(name: str, meaning: str, source: str, event: Optional[str] = None) -> Column:
-    return col(name, "datetime", meaning, source, convert=values.filetime, event=event)
+    return col(name, "datetime", meaning, source, convert=values.FILETIME, event=event)
 
 
 def _text(name: str, meaning: str, source: str) -> Column:

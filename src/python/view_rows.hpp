@@ -16,9 +16,12 @@ namespace quarlet::py {
 
 class ViewProgram {
  public:
-  // `outputs`: a sequence of (name, source, op, is_lookup): the output key
-  // (str), the column it reads (str, or None for an always-None value), and
-  // None, a mapping (is_lookup true: `op[value]`) or a callable (`op(value)`).
+  // `outputs`: a sequence of (name, source, op, how): the output key (str),
+  // the column it reads (str, or None for an always-None value), and op
+  // None (the value as it is), a mapping (how true: `op[value]`, or
+  // `op(value)` for a value that cannot be a key) or a callable (how false:
+  // `op(value)`); with how a str, op is a callable that the program runs
+  // itself for the values it knows (see Native) and calls for the others.
   // `table` is the source_table value; `key_prefix` and `key_column` make
   // source_key `key_prefix + str(value)`, or with key_column None
   // `key_prefix % position`. `batch_size` (null or 0: none) makes the rows
@@ -47,11 +50,25 @@ class ViewProgram {
                  Py_ssize_t position) const;
 
  private:
+  // Conversions the program runs itself, by name: "filetime", "filetime_le",
+  // "filetime_be": a FILETIME (100 ns since 1601, UTC) as an aware datetime,
+  // from an int (0 and below: not set) or from 8 bytes in either byte order
+  // (0 and 1: not set), None for anything else; "text": a str that does not
+  // end in U+0000 as it is; "uint_le8": 8 bytes as a little-endian integer.
+  // Values a conversion does not know go to its callable.
+  enum class Native { kNone, kFiletime, kFiletimeLe, kFiletimeBe, kText, kUintLe8 };
+
   struct Output {
     int source = -1;      // index into the plan's columns; -1: always None
     PyRef op;             // mapping or callable; null: the value as it is
     bool lookup = false;  // op is a mapping
+    Native native = Native::kNone;  // set: run by the program, op the fallback
   };
+  // The output of a native conversion (new reference; null on failure).
+  PyObject* native(const Output& out, PyObject* value, PyObject* datetime_class) const;
+  // A FILETIME output of the native conversions; None when not set, out of
+  // range or of another form. New reference, or null on failure.
+  PyObject* filetime(Native kind, PyObject* value, PyObject* datetime_class) const;
   PyObject* apply(const Output& out, PyObject* value) const;  // steals `value`
   // The row of a record, each value handed to `put(index, value)` (which
   // steals it; false: failed). False with an exception set on failure.
@@ -63,6 +80,7 @@ class ViewProgram {
   std::vector<Output> outputs_;
   std::vector<PyRef> keys_;  // output names, then "source_table", "source_key"
   PyRef template_;           // every key -> None, in order
+  PyRef utc_;                // datetime.timezone.utc
   PyRef table_;              // the source_table value
   PyRef key_prefix_;
   int key_source_ = -1;      // index of the key column; -1: the position
