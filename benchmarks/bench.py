@@ -260,7 +260,7 @@ elif kind == "search":
     from quarlet import artifacts
     art = artifacts.open(db)
     view = art.view("files")
-    read = [s for c in view.spec.columns for s in c.sources]
+    read = [s for c in view.definition.columns for s in c.sources]
     c0 = cpu(); u0 = user(); t0 = time.perf_counter()
     n = 0
     if sys.argv[4] == "iter":

@@ -82,13 +82,13 @@ def test_native_filetimes_equal_their_python_functions(tmp_path):
                                 eb.Column("B", eb.T_BINARY), eb.Column("E", eb.T_BINARY),
                                 eb.Column("S", eb.T_BINARY)], rows)]).write(path)
     db = EseDatabase(path)
-    spec = artifacts.ViewSpec("t", "", "t", [
+    definition = artifacts.ViewDef("t", "", "t", [
         artifacts.engine.col("t", "datetime", "", "T", convert=values.FILETIME),
         artifacts.engine.col("le", "datetime", "", "B", convert=values.FILETIME_LE),
         artifacts.engine.col("be", "datetime", "", "E", convert=values.FILETIME_BE),
         artifacts.engine.col("short", "datetime", "", "S", convert=values.FILETIME_LE)],
         key=("Id",), passthrough=False)
-    view = artifacts.View(db, spec)
+    view = artifacts.View(db, definition)
     assert view._program() is not None  # the reader runs it
     got = [(r["t"], r["le"], r["be"], r["short"]) for r in view.rows()]
     want = [(values.FILETIME(r["T"]), values.FILETIME_LE(r["B"]), values.FILETIME_BE(r["E"]),
@@ -400,7 +400,7 @@ def test_samples(path):
     for name in art.views():
         view = art.view(name)
         rows = list(view.rows())
-        if view.spec.expand is None:  # every record once
+        if view.definition.expand is None:  # every record once
             assert len(rows) == sum(1 for _ in db.iter_table(view.table))
             assert len({r["source_key"] for r in rows}) == len(rows)
         for row in rows:

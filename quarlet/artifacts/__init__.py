@@ -24,9 +24,9 @@ from typing import Callable, Dict, List, Mapping, Optional, Set, Tuple, Union
 
 from .. import EseDatabase
 from . import bits, search, srum, ual, webcache
-from .engine import Artifact, Column, ColumnInfo, View, ViewSpec
+from .engine import Artifact, Column, ColumnInfo, View, ViewDef
 
-__all__ = ["Artifact", "Column", "ColumnInfo", "KINDS", "View", "ViewSpec", "detect", "open",
+__all__ = ["Artifact", "Column", "ColumnInfo", "KINDS", "View", "ViewDef", "detect", "open",
            "table_columns"]
 
 Source = Union[str, "os.PathLike[str]", EseDatabase]

@@ -18,7 +18,7 @@ from typing import Any, Callable, Dict, List, Mapping, Optional, Set, Tuple
 
 from .. import EseDatabase
 from . import values
-from .engine import Artifact, Column, ViewSpec, col
+from .engine import Artifact, Column, ViewDef, col
 
 KIND = "bits"
 COLUMNS = {"Id", "Blob"}
@@ -134,13 +134,13 @@ def common(path_meaning: str) -> List[Column]:
 
 
 def build(db: EseDatabase, tables: Mapping[str, Set[str]]) -> Artifact:
-    specs: List[ViewSpec] = []
+    defs: List[ViewDef] = []
     errors: Dict[str, str] = {}
     both = COLUMNS <= tables.get("Jobs", set()) and COLUMNS <= tables.get("Files", set())
     links = Links.read(db, errors) if both else Links()
     linked = "the files whose Id the job's blob holds (observed link): "
     if COLUMNS <= tables.get("Jobs", set()):
-        specs.append(ViewSpec("jobs", "transfer jobs: the strings their blobs hold", "Jobs", [
+        defs.append(ViewDef("jobs", "transfer jobs: the strings their blobs hold", "Jobs", [
             col("id", "str", "the job's GUID (Id)", "Id", convert=values.guid),
             col("name", "str", _CARVED + "the first string that is no URL, path, SID or "
                 "GUID; interpreted (a guess) as the job's name", "Blob", convert=first_plain),
@@ -154,7 +154,7 @@ def build(db: EseDatabase, tables: Mapping[str, Set[str]]) -> Artifact:
         ] + common("in a job's blob this may be a program it runs, not a transfer's target"),
             key=("Id",)))
     if COLUMNS <= tables.get("Files", set()):
-        specs.append(ViewSpec("files", "files of transfer jobs: the strings their blobs hold",
+        defs.append(ViewDef("files", "files of transfer jobs: the strings their blobs hold",
                               "Files", [
             col("id", "str", "the file's GUID (Id)", "Id", convert=values.guid),
             col("job_id", "str", "the job whose blob holds this file's Id (observed link)",
@@ -162,4 +162,4 @@ def build(db: EseDatabase, tables: Mapping[str, Set[str]]) -> Artifact:
             col("job_name", "str", "that job's name as the jobs view guesses it", "Id",
                 convert=links.job_name),
         ] + common("interpreted as the local path"), key=("Id",)))
-    return Artifact(KIND, db, specs, errors=errors)
+    return Artifact(KIND, db, defs, errors=errors)

@@ -77,7 +77,7 @@ def col(name: str, type: str, meaning: str, *sources: str,
 
 
 @dataclass(frozen=True)
-class ViewSpec:
+class ViewDef:
     """What a view reads and gives. `key` names the stored columns that
     identify a record (empty: its position). With `passthrough`, stored
     columns that no output column reads come out under their own names.
@@ -117,30 +117,35 @@ def _passthrough(name: str, out: str, ese_type: str) -> Column:
     return Column(out, kind, meaning, (name,))
 
 
-def _stored_text(value: Any) -> Any:
+def _strip_text(value: Any) -> Any:
     return value.rstrip("\x00") if isinstance(value, str) else value
+
+
+# Stored text without its trailing U+0000; the reader passes a str that has
+# none through itself.
+_stored_text = values.Native("text", _strip_text)
 
 
 class View:
     """One view of an artefact, bound to an open database."""
 
-    def __init__(self, db: EseDatabase, spec: ViewSpec) -> None:
+    def __init__(self, db: EseDatabase, definition: ViewDef) -> None:
         self.db = db
-        self.spec = spec
-        self.name = spec.name
-        self.meaning = spec.meaning
-        self.table = spec.table
-        schema = db.get_table_schema(spec.table)  # ValueError for a missing table
+        self.definition = definition
+        self.name = definition.name
+        self.meaning = definition.meaning
+        self.table = definition.table
+        schema = db.get_table_schema(definition.table)  # ValueError for a missing table
         self._types = {c["name"]: c["type"] for c in schema}
-        columns = list(spec.columns)
+        columns = list(definition.columns)
         used = {s for c in columns for s in c.sources}
         taken = {c.name for c in columns} | set(PROVENANCE) | set(RECOVERY)
-        if spec.passthrough:
+        if definition.passthrough:
             for c in schema:
                 name = c["name"]
                 if name in used:
                     continue
-                out = spec.rename(name)
+                out = definition.rename(name)
                 while out in taken:  # a stored name that an output already has
                     out += "_stored"
                 taken.add(out)
@@ -148,7 +153,7 @@ class View:
         self._columns = columns
         self._decoded = [s for s in dict.fromkeys(
             s for c in columns if not c.raw for s in c.sources) if s in self._types]
-        self._decoded_keys = [k for k in spec.key if k in self._types]
+        self._decoded_keys = [k for k in definition.key if k in self._types]
         for k in self._decoded_keys:
             if k not in self._decoded:
                 self._decoded.append(k)
@@ -160,7 +165,7 @@ class View:
 
     def columns(self, recovered: bool = False) -> List[ColumnInfo]:
         """The view's columns, in row order: its own, then provenance."""
-        own = self._columns if self.spec.expand is None else list(self.spec.expanded)
+        own = self._columns if self.definition.expand is None else list(self.definition.expanded)
         out = [ColumnInfo(c.name, c.type, c.meaning, c.event) for c in own]
         out.append(ColumnInfo("source_table", "str", "the table the row was read from"))
         out.append(ColumnInfo("source_key", "str",
@@ -252,7 +257,7 @@ class View:
         """The view as a row program the reader runs itself (its outputs,
         key prefix and key column), when every output reads at most one
         decoded column and a record gives one row; else None."""
-        if self._raw or self.spec.expand is not None or len(self._decoded_keys) > 1:
+        if self._raw or self.definition.expand is not None or len(self._decoded_keys) > 1:
             return None
         outputs = []
         for c in self._columns:
@@ -276,19 +281,25 @@ class View:
         raw: Iterable[Optional[Record]] = (
             self.db.iter_table(self.table, False, self._raw) if self._raw
             else itertools.repeat(None))
-        rows = map(row, decoded, raw, itertools.count())
-        expand = self.spec.expand
+        expand = self.definition.expand
         if expand is None:
-            return rows
-        again = self.db.iter_table(self.table, True, self._decoded)
-        return itertools.chain.from_iterable(map(expand, rows, again))
+            return map(row, decoded, raw, itertools.count())
+        return self._expanded(expand, row, decoded, raw)
+
+    @staticmethod
+    def _expanded(expand: Callable[[Row, Record], Iterable[Row]], row: Callable[..., Row],
+                  decoded: Iterable[Record], raw: Iterable[Optional[Record]]) -> Iterator[Row]:
+        """The rows `expand` makes of each record's row (one pass over the
+        table: the record goes to `expand` with its row)."""
+        for n, (r, q) in enumerate(zip(decoded, raw)):
+            yield from expand(row(r, q, n), r)
 
     def _recovered_rows(self) -> Iterator[Row]:
         row = self._function(True)
         decoded = self.db.recover(self.table, True)
         raw: Iterable[Optional[Mapping[str, Any]]] = (
             self.db.recover(self.table, False) if self._raw else itertools.repeat(None))
-        expand = self.spec.expand
+        expand = self.definition.expand
         for item, raw_item in zip(decoded, raw):
             r = item["record"]
             q = raw_item["record"] if raw_item is not None else None
@@ -377,7 +388,7 @@ class UnionView:
         self.parts = list(parts)
         first = self.parts[0]
         self.db = first.db
-        self.spec = first.spec
+        self.definition = first.definition
         self.name = first.name
         self.meaning = first.meaning
         self.table = first.table
@@ -455,7 +466,7 @@ class Artifact:
     """An open artefact database: its kind, its views, and the companion
     files and preparation errors that its views depend on."""
 
-    def __init__(self, kind: str, db: EseDatabase, specs: Sequence[ViewSpec],
+    def __init__(self, kind: str, db: EseDatabase, definitions: Sequence[ViewDef],
                  companions: Optional[Mapping[str, str]] = None,
                  errors: Optional[Mapping[str, str]] = None) -> None:
         self.kind = kind
@@ -464,27 +475,27 @@ class Artifact:
         self.companions: Dict[str, str] = dict(companions or {})
         self.errors: Dict[str, str] = dict(errors or {})
         # Specs that share a name are one view over their tables, in turn.
-        self._specs: Dict[str, List[ViewSpec]] = {}
-        for spec in specs:
-            self._specs.setdefault(spec.name, []).append(spec)
+        self._definitions: Dict[str, List[ViewDef]] = {}
+        for definition in definitions:
+            self._definitions.setdefault(definition.name, []).append(definition)
         self._views: Dict[str, Union[View, UnionView]] = {}
 
     def __repr__(self) -> str:
         return "<quarlet.artifacts.Artifact kind=%r path=%r views=%d>" % (
-            self.kind, self.path, len(self._specs))
+            self.kind, self.path, len(self._definitions))
 
     def views(self) -> List[str]:
         """The names of the views, in a stable order."""
-        return list(self._specs)
+        return list(self._definitions)
 
     def view(self, name: str) -> Union[View, UnionView]:
         """One view. ValueError for a name the artefact does not have."""
         view = self._views.get(name)
         if view is None:
-            specs = self._specs.get(name)
-            if specs is None:
+            definitions = self._definitions.get(name)
+            if definitions is None:
                 raise ValueError("View not found: %s" % name)
-            parts = [View(self.db, spec) for spec in specs]
+            parts = [View(self.db, definition) for definition in definitions]
             view = parts[0] if len(parts) == 1 else UnionView(parts)
             self._views[name] = view
         return view

@@ -24,7 +24,7 @@ from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Set, 
 
 from .. import EseDatabase
 from . import values
-from .engine import Artifact, Column, Lookup, ViewSpec, col, snake_case
+from .engine import Artifact, Column, Lookup, ViewDef, col, snake_case
 
 KIND = "windows-search"
 CATALOG = "SystemIndex"
@@ -290,7 +290,7 @@ _REPEATING = {"folder", "item_type", "item_type_text", "owner", "computer_name"}
 _MOSTLY_NULL = {"summary"}
 
 
-def files_spec(name: str, table: str, props: Mapping[str, Tuple[str, str]]) -> ViewSpec:
+def files_def(name: str, table: str, props: Mapping[str, Tuple[str, str]]) -> ViewDef:
     """One row per item. A property this build's store lacks is None in
     every row (the view's columns stay the same across builds)."""
     columns = [col("work_id", "int", "the item's id (WorkID; the gatherer's DocumentID)",
@@ -303,7 +303,7 @@ def files_spec(name: str, table: str, props: Mapping[str, Tuple[str, str]]) -> V
             convert = mostly_null(text)
         columns.append(col(out, kind, meaning + " (%s)" % prop, source, convert=convert,
                            event=EVENTS.get(out)))
-    return ViewSpec(name, "indexed files and items: path, type, size, times, owner", table,
+    return ViewDef(name, "indexed files and items: path, type, size, times, owner", table,
                     columns, key=(STORE_KEY,), passthrough=False)
 
 
@@ -329,11 +329,11 @@ def property_column(out: str, stored: str, ese_type: str) -> Column:
     return col(out, kind, meaning, stored)
 
 
-def properties_spec(name: str, table: str, props: Mapping[str, Tuple[str, str]]) -> ViewSpec:
+def properties_def(name: str, table: str, props: Mapping[str, Tuple[str, str]]) -> ViewDef:
     columns = [col("work_id", "int", "the item's id (WorkID)", STORE_KEY)]
     columns += [property_column(out, stored, ese_type)
                 for out, (stored, ese_type) in props.items() if stored != STORE_KEY]
-    return ViewSpec(name, "every property of every item, named by property", table, columns,
+    return ViewDef(name, "every property of every item, named by property", table, columns,
                     key=(STORE_KEY,), passthrough=False)
 
 
@@ -347,7 +347,7 @@ def scope_columns(scopes: Scopes) -> List[Column]:
     ]
 
 
-def gatherer_spec(name: str, table: str, scopes: Scopes, items: ItemPaths) -> ViewSpec:
+def gatherer_def(name: str, table: str, scopes: Scopes, items: ItemPaths) -> ViewDef:
     columns = [
         col("document_id", "int", "the item's id (the property store's WorkID)", "DocumentID"),
         col("scope_id", "int", "the folder's scope (SystemIndex_GthrPth.Scope)", "ScopeID"),
@@ -365,12 +365,12 @@ def gatherer_spec(name: str, table: str, scopes: Scopes, items: ItemPaths) -> Vi
         col("in_property_store", "bool", "whether the property store has the item",
             "DocumentID", convert=items.present),
     ]
-    return ViewSpec(name, "the gatherer's crawled items with their rebuilt URLs", table,
+    return ViewDef(name, "the gatherer's crawled items with their rebuilt URLs", table,
                     columns, key=("DocumentID",))
 
 
-def scopes_spec(name: str, table: str, scopes: Scopes) -> ViewSpec:
-    return ViewSpec(name, "the crawled folders with their rebuilt URLs", table, [
+def scopes_def(name: str, table: str, scopes: Scopes) -> ViewDef:
+    return ViewDef(name, "the crawled folders with their rebuilt URLs", table, [
         col("scope", "int", "the folder's scope id", "Scope"),
         col("parent", "int", "its parent's scope id", "Parent"),
         col("name", "str", "its own part of the URL", "Name", convert=text),
@@ -384,7 +384,7 @@ def scopes_spec(name: str, table: str, scopes: Scopes) -> ViewSpec:
 
 
 def build(db: EseDatabase, tables: Mapping[str, Set[str]]) -> Artifact:
-    specs: List[ViewSpec] = []
+    defs: List[ViewDef] = []
     errors: Dict[str, str] = {}
     for i, catalog in enumerate(catalogs(tables)):
         suffix = "" if i == 0 else "_" + snake_case(catalog)
@@ -392,7 +392,7 @@ def build(db: EseDatabase, tables: Mapping[str, Set[str]]) -> Artifact:
         props: Dict[str, Tuple[str, str]] = {}
         if STORE_KEY in tables.get(store, set()):
             props = property_columns(db.get_table_schema(store))
-            specs.append(files_spec("files" + suffix, store, props))
+            defs.append(files_def("files" + suffix, store, props))
         if GATHERER_COLUMNS <= tables.get(gatherer, set()):
             scopes = Scopes({})
             if SCOPE_COLUMNS <= tables.get(paths, set()):
@@ -401,9 +401,9 @@ def build(db: EseDatabase, tables: Mapping[str, Set[str]]) -> Artifact:
                     errors[paths] = error
             path = props.get("System_ItemPathDisplay", (None, ""))[0]
             items = ItemPaths(db, store, path)  # a missing store joins nothing
-            specs.append(gatherer_spec("gatherer" + suffix, gatherer, scopes, items))
+            defs.append(gatherer_def("gatherer" + suffix, gatherer, scopes, items))
             if SCOPE_COLUMNS <= tables.get(paths, set()):
-                specs.append(scopes_spec("scopes" + suffix, paths, scopes))
+                defs.append(scopes_def("scopes" + suffix, paths, scopes))
         if props:
-            specs.append(properties_spec("properties" + suffix, store, props))
-    return Artifact(KIND, db, specs, errors=errors)
+            defs.append(properties_def("properties" + suffix, store, props))
+    return Artifact(KIND, db, defs, errors=errors)

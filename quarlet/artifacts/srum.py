@@ -17,7 +17,7 @@ from typing import Any, Callable, Dict, List, Mapping, Optional, Set, Tuple
 
 from .. import EseDatabase
 from . import values
-from .engine import Artifact, Column, Lookup, ViewSpec, col, snake_case
+from .engine import Artifact, Column, Lookup, ViewDef, col, snake_case
 
 KIND = "srum"
 ID_MAP = "SruDbIdMapTable"
@@ -273,7 +273,7 @@ def provider_for(table: str, columns: Set[str]) -> Tuple[Optional[Provider], boo
     return None, long_term
 
 
-def provider_spec(table: str, columns: Set[str], ids: IdMap, taken: Set[str]) -> ViewSpec:
+def provider_def(table: str, columns: Set[str], ids: IdMap, taken: Set[str]) -> ViewDef:
     provider, long_term = provider_for(table, columns)
     guid = (table[:-2] if long_term else table).strip("{}").lower()
     if provider is not None:
@@ -293,11 +293,11 @@ def provider_spec(table: str, columns: Set[str], ids: IdMap, taken: Set[str]) ->
         col("timestamp", "datetime", "end of the collection window (UTC)", "TimeStamp",
             convert=Lookup(values.date_time), event="%s recorded" % name.replace("_", " ")),
     ] + id_columns(ids)
-    return ViewSpec(name, meaning, table, common + own, key=("AutoIncId",), rename=rename)
+    return ViewDef(name, meaning, table, common + own, key=("AutoIncId",), rename=rename)
 
 
-def id_map_spec() -> ViewSpec:
-    return ViewSpec("id_map", "the id map: what every AppId and UserId stands for", ID_MAP, [
+def id_map_def() -> ViewDef:
+    return ViewDef("id_map", "the id map: what every AppId and UserId stands for", ID_MAP, [
         col("id_index", "int", "the id (IdIndex) that provider tables refer to", "IdIndex"),
         col("id_type", "int", "0 application, 1 service, 2 package, 3 user, 4 server object",
             "IdType"),
@@ -316,14 +316,14 @@ def build(db: EseDatabase, tables: Mapping[str, Set[str]]) -> Artifact:
     except (OSError, ValueError) as error:
         ids = IdMap({}, {}, {})
         errors[ID_MAP] = str(error)
-    specs: List[ViewSpec] = []
+    defs: List[ViewDef] = []
     taken: Set[str] = set()
     for table in sorted(tables, key=lambda t: (t.upper().endswith("LT"), t)):
         if _GUID_TABLE.match(table) and _PROVIDER_COLUMNS <= tables[table]:
-            spec = provider_spec(table, tables[table], ids, taken)
-            taken.add(spec.name)
-            specs.append(spec)
+            definition = provider_def(table, tables[table], ids, taken)
+            taken.add(definition.name)
+            defs.append(definition)
     order = {p.view: i for i, p in enumerate(PROVIDERS.values())}
-    specs.sort(key=lambda s: (order.get(s.name.replace("_long_term", ""), len(order)), s.name))
-    specs.append(id_map_spec())
-    return Artifact(KIND, db, specs, errors=errors)
+    defs.sort(key=lambda s: (order.get(s.name.replace("_long_term", ""), len(order)), s.name))
+    defs.append(id_map_def())
+    return Artifact(KIND, db, defs, errors=errors)

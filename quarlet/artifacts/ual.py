@@ -17,7 +17,7 @@ from typing import Any, Dict, Iterator, List, Mapping, Optional, Set
 
 from .. import EseDatabase
 from . import values
-from .engine import (PROVENANCE, RECOVERY, Artifact, Column, Row, ViewSpec, key_text, col,
+from .engine import (PROVENANCE, RECOVERY, Artifact, Column, Row, ViewDef, key_text, col,
                      snake_case)
 
 KIND = "ual"
@@ -60,7 +60,7 @@ def _time(name: str, meaning: str, source: str, event: Optional[str] = None) -> 
 
 
 def _text(name: str, meaning: str, source: str) -> Column:
-    return col(name, "str", meaning, source, convert=values.text)
+    return col(name, "str", meaning, source, convert=values.TEXT)
 
 
 class Roles:
@@ -105,7 +105,7 @@ def _client_days(row: Row, record: Mapping[str, Any]) -> Iterator[Row]:
         yield {**base, "day": day, "date": date, "count": count, **tail}
 
 
-def client_specs(roles: Roles) -> List[ViewSpec]:
+def client_defs(roles: Roles) -> List[ViewDef]:
     clients = roles.columns() + [
         col("tenant_id", "str", "tenant GUID (all zero for File Server)", "TenantId"),
         col("address", "str", "the client's IP address (hex for other lengths)", "Address",
@@ -128,9 +128,9 @@ def client_specs(roles: Roles) -> List[ViewSpec]:
         col("count", "int", "accesses on that day"),
     ]
     return [
-        ViewSpec("clients", "clients per role, address and user, with first and last access",
+        ViewDef("clients", "clients per role, address and user, with first and last access",
                  "CLIENTS", clients + [year], passthrough=False),
-        ViewSpec("client_days", "accesses per client, role and day (one row per day with any)",
+        ViewDef("client_days", "accesses per client, role and day (one row per day with any)",
                  "CLIENTS", clients + [year, days], passthrough=False, expand=_client_days,
                  expanded=expanded),
     ]
@@ -148,31 +148,31 @@ def build(db: EseDatabase, tables: Mapping[str, Set[str]]) -> Artifact:
         except (OSError, ValueError) as error:
             errors["system_identity"] = "%s: %s" % (identity, error)
     roles = Roles(names)
-    specs: List[ViewSpec] = []
+    defs: List[ViewDef] = []
     if "CLIENTS" in tables:
-        specs += client_specs(roles)
+        defs += client_defs(roles)
     if "ROLE_ACCESS" in tables:
-        specs.append(ViewSpec("role_access", "first and last access per server role",
+        defs.append(ViewDef("role_access", "first and last access per server role",
                               "ROLE_ACCESS", roles.columns() + [
                                   _time("first_seen", "first access of the role (UTC)",
                                         "FirstSeen", "role first accessed"),
                                   _time("last_seen", "last access of the role (UTC)",
                                         "LastSeen", "role last accessed")]))
     if "DNS" in tables:
-        specs.append(ViewSpec("dns", "address and host name pairs the server resolved", "DNS", [
+        defs.append(ViewDef("dns", "address and host name pairs the server resolved", "DNS", [
             _time("last_seen", "when the pair was last seen (UTC)", "LastSeen",
                   "address and host name seen"),
             _text("address", "IP address", "Address"),
             _text("host_name", "host name", "HostName")]))
     if "VIRTUALMACHINES" in tables:
-        specs.append(ViewSpec("virtual_machines", "virtual machines seen", "VIRTUALMACHINES", [
+        defs.append(ViewDef("virtual_machines", "virtual machines seen", "VIRTUALMACHINES", [
             col("vm_guid", "str", "the virtual machine's GUID", "VmGuid"),
             col("bios_guid", "str", "its BIOS GUID", "BIOSGuid"),
             _time("creation_time", "created (UTC)", "CreationTime", "virtual machine created"),
             _time("last_seen_active", "last seen active (UTC)", "LastSeenActive",
                   "virtual machine last active"),
             _text("serial_number", "serial number", "SerialNumber")], rename=snake_case))
-    return Artifact(KIND, db, specs, companions, errors)
+    return Artifact(KIND, db, defs, companions, errors)
 
 
 # ---- SystemIdentity.mdb -------------------------------------------------------------
@@ -233,9 +233,9 @@ def build_identity(db: EseDatabase, tables: Mapping[str, Set[str]]) -> Artifact:
         name = values.text(name)
         return present.get(name.lower()) if name else None
 
-    specs: List[ViewSpec] = []
+    defs: List[ViewDef] = []
     if "SYSTEM_IDENTITY" in tables:
-        specs.append(ViewSpec("system_identity", "the server's identity, one row per change",
+        defs.append(ViewDef("system_identity", "the server's identity, one row per change",
                               "SYSTEM_IDENTITY", [
             _time("creation_time", "when this identity was recorded (UTC)", "CreationTime",
                   "system identity recorded"),
@@ -250,7 +250,7 @@ def build_identity(db: EseDatabase, tables: Mapping[str, Set[str]]) -> Artifact:
             col("os_product_type", "int", "1 workstation, 2 domain controller, 3 server",
                 "OSProductType")], rename=snake_case))
     if "CHAINED_DATABASES" in tables:
-        specs.append(ViewSpec("chained_databases", "the yearly databases and their files",
+        defs.append(ViewDef("chained_databases", "the yearly databases and their files",
                               "CHAINED_DATABASES", [
             col("year", "int", "the year the file covers", "Year"),
             _text("file_name", "its file name", "FileName"),
@@ -259,8 +259,8 @@ def build_identity(db: EseDatabase, tables: Mapping[str, Set[str]]) -> Artifact:
             col("present", "bool", "whether the file is beside this one", "FileName",
                 convert=lambda name: path_of(name) is not None)]))
     if "ROLE_IDS" in tables:
-        specs.append(ViewSpec("role_ids", "the server roles this system knows", "ROLE_IDS", [
+        defs.append(ViewDef("role_ids", "the server roles this system knows", "ROLE_IDS", [
             col("role_guid", "str", "the role's GUID", "RoleGuid"),
             _text("role_name", "its name", "RoleName"),
             _text("product_name", "its product (name or GUID)", "ProductName")]))
-    return Artifact(IDENTITY_KIND, db, specs, companions, errors)
+    return Artifact(IDENTITY_KIND, db, defs, companions, errors)

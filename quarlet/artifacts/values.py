@@ -58,13 +58,6 @@ def _filetime_bytes_set(value: Any, byteorder: str) -> Optional[datetime.datetim
     return None
 
 
-def filetime_bytes(value: Any, byteorder: str = "little") -> Optional[datetime.datetime]:
-    """A FILETIME stored as 8 bytes of a Binary column, in the given byte order."""
-    if not isinstance(value, (bytes, bytearray)) or len(value) != 8:
-        return None
-    return filetime(int.from_bytes(value, byteorder))  # type: ignore[arg-type]
-
-
 def ole_date(days: float) -> Optional[datetime.datetime]:
     """An OLE automation date (days since 1899-12-30; before it, the fraction
     still counts forward from midnight) as an aware UTC datetime, or None
@@ -102,15 +95,6 @@ def date_time(value: Any) -> Optional[datetime.datetime]:
     if 0 < value <= FILETIME_MAX:
         return filetime(value)
     return ole_date(_DOUBLE.unpack(_U64.pack(value & 0xFFFFFFFFFFFFFFFF))[0])
-
-
-def date_time_from_filetime(value: Any) -> Optional[datetime.datetime]:
-    """A DateTime column that holds a FILETIME in its 8 bytes (User Access
-    Logging writes every one this way): the raw integer read as a FILETIME.
-    A decoded datetime is taken as it is."""
-    if isinstance(value, datetime.datetime):
-        return date_time(value)
-    return filetime(value)
 
 
 def microseconds(value: datetime.datetime) -> int:
@@ -162,6 +146,11 @@ def text(value: Any) -> Optional[str]:
     if isinstance(value, (bytes, bytearray)):
         return utf16(value)
     return None
+
+
+# Text columns on a view's fast path: the reader passes a str that needs no
+# change through itself.
+TEXT = Native("text", text)
 
 
 def utf16(value: Any) -> Optional[str]:
@@ -251,14 +240,6 @@ def utf16_carve(value: Any, minimum: int = 4) -> Optional[List[str]]:
                 # pair counts as one unit: an approximation that keeps order).
                 found.append((start + 2 * run.start(), text))
     return [text for _, text in sorted(found)]
-
-
-def unsigned_bytes(value: Any, byteorder: str = "little", size: int = 8) -> Optional[int]:
-    """An unsigned integer stored as `size` bytes of a Binary column, in the
-    given byte order; a value of any other length is None."""
-    if not isinstance(value, (bytes, bytearray)) or len(value) != size:
-        return None
-    return int.from_bytes(value, byteorder)  # type: ignore[arg-type]
 
 
 # A UTF-16LE code unit that is taken as text when strings are carved out of

@@ -23,7 +23,7 @@ from typing import Any, Callable, Dict, List, Mapping, Optional, Set, Tuple, cas
 
 from .. import EseDatabase
 from . import values
-from .engine import Artifact, Column, Lookup, ViewSpec, col, snake_case
+from .engine import Artifact, Column, Lookup, ViewDef, col, snake_case
 
 KIND = "webcache"
 CONTAINERS = "Containers"
@@ -128,7 +128,7 @@ def _time(name: str, meaning: str, source: str, event: Optional[str] = None) -> 
 
 
 def _text(name: str, meaning: str, source: str) -> Column:
-    return col(name, "str", meaning, source, convert=values.text)
+    return col(name, "str", meaning, source, convert=values.TEXT)
 
 
 def visited_user(url: Any) -> Optional[str]:
@@ -443,23 +443,23 @@ def view_of(name: Optional[str]) -> Tuple[str, str, Callable[[Container], List[C
     return OTHER
 
 
-def container_specs(containers: List[Container]) -> List[ViewSpec]:
-    """One spec per container table; specs of one view name are read as one
-    view. Views come in the order of VIEWS."""
+def container_defs(containers: List[Container]) -> List[ViewDef]:
+    """One definition per container table; the definitions of one view name
+    are read as one view. Views come in the order of VIEWS."""
     order = [v for _, v, _, _ in VIEWS] + [OTHER[0]]
-    specs = []
+    defs = []
     for c in containers:
         if c.table is None:
             continue
         name, meaning, columns = view_of(c.name)
-        specs.append(ViewSpec(name, meaning, c.table, columns(c), key=("EntryId",),
+        defs.append(ViewDef(name, meaning, c.table, columns(c), key=("EntryId",),
                               passthrough=False))
-    return sorted(specs, key=lambda s: order.index(s.name))  # stable: Containers order kept
+    return sorted(defs, key=lambda s: order.index(s.name))  # stable: Containers order kept
 
 
-def containers_spec(containers: List[Container]) -> ViewSpec:
+def containers_def(containers: List[Container]) -> ViewDef:
     tables = {c.id: c.table for c in containers}
-    return ViewSpec("containers", "the containers: what each Container_N table holds",
+    return ViewDef("containers", "the containers: what each Container_N table holds",
                     CONTAINERS, [
         col("container_id", "int", "the container's number (its table is Container_N)",
             "ContainerId"),
@@ -493,17 +493,17 @@ def partition_names(db: EseDatabase, tables: Mapping[str, Set[str]]
     return out
 
 
-def cookie_specs(db: EseDatabase, tables: Mapping[str, Set[str]]) -> List[ViewSpec]:
+def cookie_defs(db: EseDatabase, tables: Mapping[str, Set[str]]) -> List[ViewDef]:
     """The cookies the CookieEntryEx_N tables hold (N: the PartitionsEx row
     naming the partition they belong to)."""
     partitions = partition_names(db, tables)
-    specs = []
+    defs = []
     for table in sorted(tables, key=lambda t: (len(t), t)):
         match = _COOKIE_TABLE.match(table)
         if not match:
             continue
         partition, directory = partitions.get(int(match.group(1)), (None, None))
-        specs.append(ViewSpec("cookies", "cookies kept in the database, per partition", table, [
+        defs.append(ViewDef("cookies", "cookies kept in the database, per partition", table, [
             col("domain", "str", "the cookie's domain (RDomain reversed)", "RDomain",
                 convert=reversed_domain),
             _text("path", "its path", "Path"),
@@ -517,20 +517,20 @@ def cookie_specs(db: EseDatabase, tables: Mapping[str, Set[str]]) -> List[ViewSp
             col("partition_directory", "str", "the partition's cookie folder", "EntryId",
                 convert=constant(directory)),
         ], key=("EntryId",), passthrough=False))
-    return specs
+    return defs
 
 
 def build(db: EseDatabase, tables: Mapping[str, Set[str]]) -> Artifact:
     containers, errors = read_containers(db, tables)
-    specs = container_specs(containers)
-    specs += cookie_specs(db, tables)
+    defs = container_defs(containers)
+    defs += cookie_defs(db, tables)
     if LEAK_FILES in tables:
-        specs.append(ViewSpec("leaked_files", "cache files that could not be deleted",
+        defs.append(ViewDef("leaked_files", "cache files that could not be deleted",
                               LEAK_FILES, [
             _time("created", "when the file was recorded (UTC)", "CreationTime",
                   "cache file leaked"),
             _text("path", "the file's full path", "Filename"),
         ], key=("LeakId",), rename=snake_case))
     if CONTAINERS in tables:
-        specs.append(containers_spec(containers))
-    return Artifact(KIND, db, specs, errors=errors)
+        defs.append(containers_def(containers))
+    return Artifact(KIND, db, defs, errors=errors)

@@ -19,50 +19,42 @@ namespace quarlet::py {
 
 namespace {
 
-// Capsule destructors: a struct the consumer never took is released here.
-void stream_capsule_free(PyObject* capsule) {
-  auto* stream =
-      static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
-  if (stream == nullptr) {
+constexpr char kStreamName[] = "arrow_array_stream";
+constexpr char kSchemaName[] = "arrow_schema";
+
+// Capsule destructor: a struct the consumer never took (its release still
+// set) is released here, then freed.
+template <class Struct, const char* kName>
+void free_capsule(PyObject* capsule) {
+  auto* object = static_cast<Struct*>(PyCapsule_GetPointer(capsule, kName));
+  if (object == nullptr) {
     PyErr_Clear();
     return;
   }
-  if (stream->release != nullptr) stream->release(stream);
-  delete stream;
+  if (object->release != nullptr) object->release(object);
+  delete object;
 }
 
-void schema_capsule_free(PyObject* capsule) {
-  auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, "arrow_schema"));
-  if (schema == nullptr) {
-    PyErr_Clear();
-    return;
+template <class Struct, const char* kName>
+PyObject* capsule_of(std::unique_ptr<Struct> object) {
+  PyObject* capsule = PyCapsule_New(object.get(), kName, free_capsule<Struct, kName>);
+  if (capsule == nullptr) {
+    object->release(object.get());
+    return nullptr;
   }
-  if (schema->release != nullptr) schema->release(schema);
-  delete schema;
+  object.release();  // the capsule owns it now
+  return capsule;
 }
 
 }  // namespace
 
 PyObject* stream_capsule(std::unique_ptr<ArrowArrayStream> stream) {
-  PyObject* capsule = PyCapsule_New(stream.get(), "arrow_array_stream", stream_capsule_free);
-  if (capsule == nullptr) {
-    stream->release(stream.get());
-    return nullptr;
-  }
-  stream.release();  // the capsule owns it now
-  return capsule;
+  return capsule_of<ArrowArrayStream, kStreamName>(std::move(stream));
 }
 
 PyObject* schema_capsule(std::unique_ptr<ArrowSchema> schema) {
-  PyObject* capsule = PyCapsule_New(schema.get(), "arrow_schema", schema_capsule_free);
-  if (capsule == nullptr) {
-    schema->release(schema.get());
-    return nullptr;
-  }
-  schema.release();  // the capsule owns it now
-  return capsule;
+  return capsule_of<ArrowSchema, kSchemaName>(std::move(schema));
 }
-
 
 const char kArrowDoc[] =
     "arrow($self, table_name, decode=False, columns=None, batch_size=65536)\n--\n\n"
