@@ -9,7 +9,9 @@ aware UTC datetimes, SIDs and IP addresses as text, ids resolved through the
 artefact's own maps), or `arrow()` (an Arrow PyCapsule stream). Every row
 names the table and record it comes from (`source_table`, `source_key`);
 with `recovered=True` the views run over the deleted records `recover()`
-finds instead, each marked with how and where it was found.
+finds instead, each marked with how and where it was found. Each view also
+declares which of its columns are event times and how such an event reads:
+`events()` gives the rows as timeline events (`EVENT_COLUMNS`).
 
     >>> from quarlet import artifacts
     >>> srum = artifacts.open("SRUDB.dat")
@@ -24,10 +26,10 @@ from typing import Callable, Dict, List, Mapping, Optional, Set, Tuple, Union
 
 from .. import EseDatabase
 from . import bits, search, srum, ual, webcache
-from .engine import Artifact, Column, ColumnInfo, View, ViewDef
+from .engine import EVENT_COLUMNS, Artifact, Column, ColumnInfo, Event, View, ViewDef
 
-__all__ = ["Artifact", "Column", "ColumnInfo", "KINDS", "View", "ViewDef", "detect", "open",
-           "table_columns"]
+__all__ = ["EVENT_COLUMNS", "Artifact", "Column", "ColumnInfo", "Event", "KINDS", "View",
+           "ViewDef", "detect", "open", "table_columns"]
 
 Source = Union[str, "os.PathLike[str]", EseDatabase]
 Builder = Callable[[EseDatabase, Mapping[str, Set[str]]], Artifact]

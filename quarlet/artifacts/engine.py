@@ -17,9 +17,11 @@ record's key columns, `AutoIncId=58`, or its position in the table as
 
 from __future__ import annotations
 
+import datetime
 import itertools
 import json
 import operator
+import string
 from dataclasses import dataclass, field
 from typing import (Any, Callable, Dict, Iterable, Iterator, List, Mapping, Optional, Sequence,
                     Tuple, Union, cast)
@@ -77,12 +79,35 @@ def col(name: str, type: str, meaning: str, *sources: str,
 
 
 @dataclass(frozen=True)
+class Event:
+    """What one datetime column of a view marks on a timeline: `time` names
+    the column, `description` says what its time means ("WebCache last
+    access"), `message` is the event's one-line text, a template of the
+    row's columns (`"{user} visited {url}"`; a missing or None value reads
+    "-"), and `fields` are the columns that say what the event is about,
+    carried with it. A row whose time is None gives no event."""
+
+    time: str
+    description: str
+    message: str = ""
+    fields: Tuple[str, ...] = ()
+
+
+def events(message: str, fields: Sequence[str], *times: Tuple[str, str]) -> Tuple[Event, ...]:
+    """The events of a view that share one message and set of fields: one
+    per (time column, description)."""
+    return tuple(Event(time, description, message, tuple(fields)) for time, description in times)
+
+
+@dataclass(frozen=True)
 class ViewDef:
     """What a view reads and gives. `key` names the stored columns that
     identify a record (empty: its position). With `passthrough`, stored
     columns that no output column reads come out under their own names.
     `expand` turns one row into the rows the view gives (a tidy view of a
-    wide record); it receives the row and the decoded record."""
+    wide record); it receives the row and the decoded record. `events` are
+    the timeline events each row gives (a column declared with `event` and
+    named by none of them gives one more, described by that text)."""
 
     name: str
     meaning: str
@@ -93,6 +118,7 @@ class ViewDef:
     expand: Optional[Callable[[Row, Record], Iterable[Row]]] = None
     expanded: Sequence[Column] = field(default_factory=tuple)
     rename: Callable[[str], str] = str
+    events: Sequence[Event] = ()
 
 
 @dataclass(frozen=True)
@@ -165,8 +191,10 @@ class View:
 
     def columns(self, recovered: bool = False) -> List[ColumnInfo]:
         """The view's columns, in row order: its own, then provenance."""
-        own = self._columns if self.definition.expand is None else list(self.definition.expanded)
-        out = [ColumnInfo(c.name, c.type, c.meaning, c.event) for c in own]
+        described: Dict[str, str] = {}
+        for e in reversed(self.event_kinds()):
+            described[e.time] = e.description
+        out = [ColumnInfo(c.name, c.type, c.meaning, described.get(c.name)) for c in self._own()]
         out.append(ColumnInfo("source_table", "str", "the table the row was read from"))
         out.append(ColumnInfo("source_key", "str",
                               "the record's key in that table (`record=N`: its position)"))
@@ -177,10 +205,40 @@ class View:
             out.append(ColumnInfo("recovery_offset", "int", "its byte offset in the file"))
         return out
 
+    def _own(self) -> List[Column]:
+        return self._columns if self.definition.expand is None else list(self.definition.expanded)
+
     def rows(self, recovered: bool = False) -> Iterator[Row]:
         """The view's rows as dicts: the live records, or with `recovered`
         the records recover() finds in the view's table (never both)."""
         return self._recovered_rows() if recovered else self._live_rows()
+
+    def event_kinds(self) -> List[Event]:
+        """The events each row gives: the declared ones whose time is a
+        datetime column of this view (a provider table of another build may
+        lack one), then one per column declared with `event` that none of
+        them names."""
+        times = {c.name for c in self._own() if c.type == "datetime"}
+        declared = [e for e in self.definition.events if e.time in times]
+        named = {e.time for e in declared}
+        declared += [Event(c.name, c.event) for c in self._own()
+                     if c.event and c.name in times and c.name not in named]
+        return declared
+
+    def events(self, artifact: Optional[str] = None) -> Iterator[Row]:
+        """The live rows as timeline events, in row order: per row, one per
+        event kind whose time is set, a dict of EVENT_COLUMNS (`datetime` an
+        aware UTC datetime, `key_fields` a dict of the event's fields)."""
+        kinds = [(e.time, e.description, message_function(e, self.meaning), tuple(e.fields))
+                 for e in self.event_kinds()]
+        if not kinds:
+            return iter(())
+        return _row_events(self.rows(), kinds, artifact, self.db.path, self.name)
+
+    def events_arrow(self, artifact: Optional[str] = None, batch_size: int = 65536) -> Any:
+        """The events as Arrow record batches (EVENT_COLUMNS; `key_fields` as
+        JSON text): an Arrow PyCapsule stream, read anew by each consumer."""
+        return _events_arrow(lambda: self.events(artifact), batch_size)
 
     def arrow(self, recovered: bool = False, batch_size: int = 65536) -> Any:
         """The rows as Arrow record batches: an object implementing the Arrow
@@ -405,6 +463,17 @@ class UnionView:
                     own.setdefault(c.name, c)
         return list(own.values()) + tail
 
+    def event_kinds(self) -> List[Event]:
+        return self.parts[0].event_kinds()
+
+    def events(self, artifact: Optional[str] = None) -> Iterator[Row]:
+        """Each part's events in turn (see View.events)."""
+        return _each(self.parts, lambda part: part.events(artifact))
+
+    def events_arrow(self, artifact: Optional[str] = None, batch_size: int = 65536) -> Any:
+        """The events as Arrow record batches (see View.events_arrow)."""
+        return _events_arrow(lambda: self.events(artifact), batch_size)
+
     def rows(self, recovered: bool = False) -> Iterator[Row]:
         """Each part's rows in turn, with the union's columns."""
         names = [c.name for c in self.columns(recovered)]
@@ -461,6 +530,97 @@ def snake_case(name: str) -> str:
     return "".join(out).replace("__", "_")
 
 
+# ---- timeline events ----------------------------------------------------------------------
+
+# An event's fields, in order. `key_fields` holds the columns that say what
+# the event is about; source_table and source_key name the row it comes from.
+EVENT_COLUMNS = ("datetime", "timestamp_desc", "message", "artifact", "source_file", "view",
+                 "source_table", "source_key", "key_fields")
+_EVENT_TYPES = {"datetime": "timestamp_us_utc"}
+_ONE_LINE = str.maketrans("\r\n", "  ")
+
+
+def message_text(value: Any) -> str:
+    """A value as an event's message shows it: None as "-", times ISO 8601,
+    bytes as hex, line breaks as spaces (a message is one line)."""
+    if value is None:
+        return "-"
+    if type(value) is str:
+        return value.translate(_ONE_LINE)
+    if isinstance(value, datetime.datetime):
+        return value.isoformat()
+    if isinstance(value, (bytes, bytearray)):
+        return bytes(value).hex()
+    return str(value).translate(_ONE_LINE)
+
+
+def message_function(event: Event, meaning: str = "") -> Callable[[Row], str]:
+    """The event's message template as a function of a row: the literal
+    parts and each named column's message_text, joined. Without a template:
+    the fields as `name=value`, or else `meaning`."""
+    template = event.message or " ".join("%s={%s}" % (f, f) for f in event.fields)
+    if not template:
+        template = meaning.replace("{", "{{").replace("}", "}}")
+    parts = []
+    for literal, name, _, _ in string.Formatter().parse(template):
+        if literal:
+            parts.append(repr(literal))
+        if name is not None:
+            parts.append("t(r.get(%r))" % name)
+    source = "def message(r):\n    return %s\n" % (" + ".join(parts) or "''")
+    names: Dict[str, Any] = {"t": message_text}
+    exec(compile(source, "<message %r>" % template, "exec"), names)
+    return cast(Callable[[Row], str], names["message"])
+
+
+EventKind = Tuple[str, str, Callable[[Row], str], Tuple[str, ...]]
+
+
+def _row_events(rows: Iterable[Row], kinds: Sequence[EventKind], artifact: Optional[str],
+                source: Optional[str], view: str) -> Iterator[Row]:
+    for row in rows:
+        for time, description, message, fields in kinds:
+            when = row.get(time)
+            if when is None:
+                continue
+            yield {"datetime": when, "timestamp_desc": description, "message": message(row),
+                   "artifact": artifact, "source_file": source, "view": view,
+                   "source_table": row["source_table"], "source_key": row["source_key"],
+                   "key_fields": {f: row.get(f) for f in fields}}
+
+
+def json_value(value: Any) -> Any:
+    """A value JSON cannot hold as it is: times ISO 8601, bytes as hex."""
+    if isinstance(value, datetime.datetime):
+        return value.isoformat()
+    if isinstance(value, (bytes, bytearray)):
+        return bytes(value).hex()
+    if isinstance(value, tuple):
+        return list(value)
+    raise TypeError("not JSON: %r" % type(value))
+
+
+def fields_text(fields: Mapping[str, Any]) -> str:
+    """An event's key fields as one JSON object text."""
+    return json.dumps(fields, ensure_ascii=False, separators=(",", ":"), default=json_value)
+
+
+def _events_arrow(make: Callable[[], Iterator[Row]], batch_size: int) -> Any:
+    from .._quarlet import ArrowRows  # the compiled core's producer
+
+    size = max(1, int(batch_size))
+    fields = [(name, _EVENT_TYPES.get(name, "utf8")) for name in EVENT_COLUMNS]
+
+    def batches() -> Iterator[List[Sequence[Any]]]:
+        stamps = Lookup(values.microseconds)
+        getters = [operator.itemgetter(name) for name in EVENT_COLUMNS]
+        for columns in _columns(make(), getters, size):
+            columns[0] = list(map(stamps.__getitem__, columns[0]))
+            columns[-1] = list(map(fields_text, columns[-1]))
+            yield columns
+
+    return ArrowRows(fields, batches)
+
 
 class Artifact:
     """An open artefact database: its kind, its views, and the companion
@@ -511,3 +671,17 @@ class Artifact:
     def arrow(self, name: str, recovered: bool = False, batch_size: int = 65536) -> Any:
         """The rows of a view as an Arrow stream (see View.arrow)."""
         return self.view(name).arrow(recovered, batch_size)
+
+    def event_views(self) -> List[str]:
+        """The views whose rows give timeline events."""
+        return [name for name in self._definitions if self.view(name).event_kinds()]
+
+    def events(self, name: Optional[str] = None) -> Iterator[Row]:
+        """The timeline events of a view (default: of every view in turn),
+        in row order (see View.events)."""
+        names = [name] if name is not None else self.event_views()
+        return itertools.chain.from_iterable(self.view(n).events(self.kind) for n in names)
+
+    def events_arrow(self, name: str, batch_size: int = 65536) -> Any:
+        """The events of a view as an Arrow stream (see View.events_arrow)."""
+        return self.view(name).events_arrow(self.kind, batch_size)

@@ -24,7 +24,7 @@ from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Set, 
 
 from .. import EseDatabase
 from . import values
-from .engine import Artifact, Column, Lookup, ViewDef, col, snake_case
+from .engine import Artifact, Column, Lookup, ViewDef, col, events, snake_case
 
 KIND = "windows-search"
 CATALOG = "SystemIndex"
@@ -304,7 +304,9 @@ def files_def(name: str, table: str, props: Mapping[str, Tuple[str, str]]) -> Vi
         columns.append(col(out, kind, meaning + " (%s)" % prop, source, convert=convert,
                            event=EVENTS.get(out)))
     return ViewDef(name, "indexed files and items: path, type, size, times, owner", table,
-                    columns, key=(STORE_KEY,), passthrough=False)
+                    columns, key=(STORE_KEY,), passthrough=False, events=events(
+                        "{path} ({size} bytes, owner {owner})", ("path", "work_id"),
+                        *[(out, "Windows Search " + text) for out, text in EVENTS.items()]))
 
 
 def property_column(out: str, stored: str, ese_type: str) -> Column:
@@ -366,7 +368,9 @@ def gatherer_def(name: str, table: str, scopes: Scopes, items: ItemPaths) -> Vie
             "DocumentID", convert=items.present),
     ]
     return ViewDef(name, "the gatherer's crawled items with their rebuilt URLs", table,
-                    columns, key=("DocumentID",))
+                    columns, key=("DocumentID",), events=events(
+                        "{url}", ("url", "document_id"),
+                        ("last_modified", "Windows Search gatherer, file modified (crawl)")))
 
 
 def scopes_def(name: str, table: str, scopes: Scopes) -> ViewDef:

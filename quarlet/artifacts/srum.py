@@ -17,7 +17,7 @@ from typing import Any, Callable, Dict, List, Mapping, Optional, Set, Tuple
 
 from .. import EseDatabase
 from . import values
-from .engine import Artifact, Column, Lookup, ViewDef, col, snake_case
+from .engine import Artifact, Column, Lookup, ViewDef, col, events, snake_case
 
 KIND = "srum"
 ID_MAP = "SruDbIdMapTable"
@@ -175,6 +175,7 @@ class Provider:
     meaning: str
     signature: Tuple[str, ...]
     columns: Callable[[], List[Column]]
+    message: str = "{app_name} ({user_sid})"
 
 
 PROVIDERS: Dict[str, Provider] = {
@@ -183,7 +184,9 @@ PROVIDERS: Dict[str, Provider] = {
         ("BytesSent", "BytesRecvd", "InterfaceLuid"),
         lambda: _interface() + [
             col("bytes_sent", "int", "bytes sent in the window", "BytesSent"),
-            col("bytes_received", "int", "bytes received in the window", "BytesRecvd")]),
+            col("bytes_received", "int", "bytes received in the window", "BytesRecvd")],
+        "{app_name} ({user_sid}) on {interface_type_name}: {bytes_sent} bytes sent, "
+        "{bytes_received} received"),
     "{D10CA2FE-6FCF-4F6D-848E-B2E99266FA89}": Provider(
         "app_resource_usage", "CPU cycles, context switches and disk I/O per application",
         ("ForegroundCycleTime", "BackgroundCycleTime", "ForegroundBytesRead"),
@@ -199,7 +202,10 @@ PROVIDERS: Dict[str, Provider] = {
             col("background_bytes_read", "int", "bytes read in the background",
                 "BackgroundBytesRead"),
             col("background_bytes_written", "int", "bytes written in the background",
-                "BackgroundBytesWritten")]),
+                "BackgroundBytesWritten")],
+        "{app_name} ({user_sid}): {foreground_cycles} foreground and {background_cycles} "
+        "background cycles, {foreground_bytes_read} bytes read and {foreground_bytes_written} "
+        "written in the foreground"),
     "{DD6636C4-8929-4683-974E-22C046A43763}": Provider(
         "network_connectivity", "connection sessions per interface",
         ("ConnectedTime", "ConnectStartTime"),
@@ -207,7 +213,9 @@ PROVIDERS: Dict[str, Provider] = {
             col("connected_seconds", "int", "seconds connected in the session so far",
                 "ConnectedTime"),
             _filetime("connect_start", "when the connection session started (UTC)",
-                      "ConnectStartTime", "network connection started")]),
+                      "ConnectStartTime", "network connection started")],
+        "{interface_type_name} interface {interface_index}, profile {l2_profile_id}: "
+        "connected for {connected_seconds} s"),
     "{FEE4E14F-02A9-4550-B5CE-5FA2DA202E37}": Provider(
         "energy_usage", "battery and power state transitions",
         ("EventTimestamp", "StateTransition", "ChargeLevel"),
@@ -219,14 +227,17 @@ PROVIDERS: Dict[str, Provider] = {
             col("designed_capacity", "int", "battery designed capacity", "DesignedCapacity"),
             col("full_charged_capacity", "int", "battery full-charge capacity",
                 "FullChargedCapacity"),
-            col("cycle_count", "int", "battery charge cycles", "CycleCount")]),
+            col("cycle_count", "int", "battery charge cycles", "CycleCount")],
+        "power state transition {state_transition}, charge level {charge_level} of "
+        "{full_charged_capacity}"),
     "{5C8CF1C7-7257-4F13-B223-970EF5939312}": Provider(
         "app_timeline", "application activity timelines (focus, input, audio, CPU, disk, network)",
         ("InFocusTimeline", "DurationMS"),
         lambda: [
             _filetime("end_time", "end of the timeline (UTC)", "EndTime", "app timeline ended"),
             col("duration_ms", "int", "duration in milliseconds", "DurationMS"),
-            col("span_ms", "int", "span in milliseconds (can be negative: as stored)", "SpanMS")]),
+            col("span_ms", "int", "span in milliseconds (can be negative: as stored)", "SpanMS")],
+        "{app_name} ({user_sid}): {duration_ms} ms"),
     "{7ACBBAA3-D029-4BE4-9A7A-0885927F1D8F}": Provider(
         "vfu", "vfuprov provider records (purpose not publicly documented)",
         ("StartTime", "EndTime", "Usage"),
@@ -239,7 +250,8 @@ PROVIDERS: Dict[str, Provider] = {
         lambda: [
             col("notification_type", "int", "notification type as stored", "NotificationType"),
             col("payload_bytes", "int", "payload size in bytes", "PayloadSize"),
-            col("network_type", "int", "network type as stored", "NetworkType")]),
+            col("network_type", "int", "network type as stored", "NetworkType")],
+        "{app_name} ({user_sid}): notification type {notification_type}, {payload_bytes} bytes"),
     "{DA73FB89-2BEA-4DDC-86B8-6E048C6DA477}": Provider(
         "energy_estimation", "energy estimation records (opaque binary data)",
         ("BinaryData",), lambda: []),
@@ -247,10 +259,12 @@ PROVIDERS: Dict[str, Provider] = {
         "sdp_volume", "server: volume size and use",
         ("Total", "Used"),
         lambda: [col("total_bytes", "int", "volume size in bytes", "Total"),
-                 col("used_bytes", "int", "bytes used", "Used")]),
+                 col("used_bytes", "int", "bytes used", "Used")],
+        "volume of {total_bytes} bytes, {used_bytes} used"),
     "{841A7317-3805-518B-C2EA-AD224CB4AF84}": Provider(
         "sdp_physical_disk", "server: physical disk size",
-        ("SizeInBytes",), lambda: [col("size_bytes", "int", "disk size in bytes", "SizeInBytes")]),
+        ("SizeInBytes",), lambda: [col("size_bytes", "int", "disk size in bytes", "SizeInBytes")],
+        "physical disk of {size_bytes} bytes"),
     "{DC3D3B50-BB90-5066-FA4E-A5F90DD8B677}": Provider(
         "sdp_cpu", "server: processor time", ("ProcessorTime",), lambda: []),
     "{EEE2F477-0659-5C47-EF03-6D6BEFD441B3}": Provider(
@@ -280,20 +294,29 @@ def provider_def(table: str, columns: Set[str], ids: IdMap, taken: Set[str]) -> 
         # A provider's columns that this build's table lacks (a long-term
         # table has other columns) are left out rather than shown as nulls.
         own = [c for c in provider.columns() if set(c.sources) <= columns]
-        name, meaning = provider.view, provider.meaning
+        name, meaning, message = provider.view, provider.meaning, provider.message
         rename: Callable[[str], str] = snake_case
     else:
         name, meaning, own, rename = "provider_" + guid, "provider %s" % table, [], str
+        message = Provider.message
+    label = "SRUM %s" % name.replace("_", " ")
+    window = "end of the hour"
     if long_term:
         name, meaning = name + "_long_term", meaning + " (long term)"
+        label, window = label + " (long term)", "end of the collection window"
     if name in taken:  # a second table recognised as the same provider
         name = "%s_%s" % (name, guid)
     common = [
         col("auto_inc_id", "int", "the record's id (AutoIncId)", "AutoIncId"),
         col("timestamp", "datetime", "end of the collection window (UTC)", "TimeStamp",
-            convert=Lookup(values.date_time), event="%s recorded" % name.replace("_", " ")),
+            convert=Lookup(values.date_time)),
     ] + id_columns(ids)
-    return ViewDef(name, meaning, table, common + own, key=("AutoIncId",), rename=rename)
+    # The window's end, then the provider's own times ("SRUM network
+    # connection started"), each with the provider's message.
+    times = [("timestamp", "%s, %s" % (label, window))]
+    times += [(c.name, "SRUM " + c.event) for c in own if c.event]
+    return ViewDef(name, meaning, table, common + own, key=("AutoIncId",), rename=rename,
+                   events=events(message, ("app", "user_sid"), *times))
 
 
 def id_map_def() -> ViewDef:

@@ -18,7 +18,7 @@ from typing import Any, Dict, Iterator, List, Mapping, Optional, Set
 from .. import EseDatabase
 from . import values
 from .engine import (PROVENANCE, RECOVERY, Artifact, Column, Row, ViewDef, key_text, col,
-                     snake_case)
+                     events, snake_case)
 
 KIND = "ual"
 IDENTITY_KIND = "ual-identity"
@@ -129,7 +129,11 @@ def client_defs(roles: Roles) -> List[ViewDef]:
     ]
     return [
         ViewDef("clients", "clients per role, address and user, with first and last access",
-                 "CLIENTS", clients + [year], passthrough=False),
+                 "CLIENTS", clients + [year], passthrough=False, events=events(
+                     "{user} at {address} ({client_name}) to {role_name}: {total_accesses} "
+                     "accesses this year", ("role_guid", "address", "user"),
+                     ("first_access", "UAL client first access of the year"),
+                     ("last_access", "UAL client last access"))),
         ViewDef("client_days", "accesses per client, role and day (one row per day with any)",
                  "CLIENTS", clients + [year, days], passthrough=False, expand=_client_days,
                  expanded=expanded),
@@ -157,13 +161,18 @@ def build(db: EseDatabase, tables: Mapping[str, Set[str]]) -> Artifact:
                                   _time("first_seen", "first access of the role (UTC)",
                                         "FirstSeen", "role first accessed"),
                                   _time("last_seen", "last access of the role (UTC)",
-                                        "LastSeen", "role last accessed")]))
+                                        "LastSeen", "role last accessed")],
+                              events=events("{role_name} ({role_guid})", ("role_guid",),
+                                            ("first_seen", "UAL role first access"),
+                                            ("last_seen", "UAL role last access"))))
     if "DNS" in tables:
         defs.append(ViewDef("dns", "address and host name pairs the server resolved", "DNS", [
             _time("last_seen", "when the pair was last seen (UTC)", "LastSeen",
                   "address and host name seen"),
             _text("address", "IP address", "Address"),
-            _text("host_name", "host name", "HostName")]))
+            _text("host_name", "host name", "HostName")],
+            events=events("{host_name} at {address}", ("address", "host_name"),
+                          ("last_seen", "UAL DNS pair last seen"))))
     if "VIRTUALMACHINES" in tables:
         defs.append(ViewDef("virtual_machines", "virtual machines seen", "VIRTUALMACHINES", [
             col("vm_guid", "str", "the virtual machine's GUID", "VmGuid"),
@@ -171,7 +180,10 @@ def build(db: EseDatabase, tables: Mapping[str, Set[str]]) -> Artifact:
             _time("creation_time", "created (UTC)", "CreationTime", "virtual machine created"),
             _time("last_seen_active", "last seen active (UTC)", "LastSeenActive",
                   "virtual machine last active"),
-            _text("serial_number", "serial number", "SerialNumber")], rename=snake_case))
+            _text("serial_number", "serial number", "SerialNumber")], rename=snake_case,
+            events=events("virtual machine {vm_guid} (BIOS {bios_guid}, serial {serial_number})",
+                          ("vm_guid",), ("creation_time", "UAL virtual machine created"),
+                          ("last_seen_active", "UAL virtual machine last active"))))
     return Artifact(KIND, db, defs, companions, errors)
 
 
@@ -248,7 +260,10 @@ def build_identity(db: EseDatabase, tables: Mapping[str, Set[str]]) -> Artifact:
             _text("last_boot_text", "OSLastBootUpTime as stored (local time and offset)",
                   "OSLastBootUpTime"),
             col("os_product_type", "int", "1 workstation, 2 domain controller, 3 server",
-                "OSProductType")], rename=snake_case))
+                "OSProductType")], rename=snake_case,
+            events=events("{dns_host_name} ({domain_name})", ("dns_host_name", "domain_name"),
+                          ("creation_time", "UAL system identity recorded"),
+                          ("last_boot", "UAL system boot"))))
     if "CHAINED_DATABASES" in tables:
         defs.append(ViewDef("chained_databases", "the yearly databases and their files",
                               "CHAINED_DATABASES", [

@@ -23,7 +23,7 @@ from typing import Any, Callable, Dict, List, Mapping, Optional, Set, Tuple, cas
 
 from .. import EseDatabase
 from . import values
-from .engine import Artifact, Column, Lookup, ViewDef, col, snake_case
+from .engine import Artifact, Column, Lookup, ViewDef, col, events, snake_case
 
 KIND = "webcache"
 CONTAINERS = "Containers"
@@ -430,6 +430,22 @@ VIEWS: List[Tuple[str, str, str, Callable[[Container], List[Column]]]] = [
      dom_storage),
     ("cookies", "cookie_files", "cookie entries of the Cookies containers", entries),
 ]
+# The timeline events of each container view.
+EVENTS = {
+    "history_visits": events("{user} visited {url} ({visit_count} visits)", ("user", "url"),
+                             ("accessed", "WebCache history, last visit")),
+    "history_periods": events(
+        "{user} visited {url} (host {host}): {visit_count} visits from {period_start} to "
+        "{period_end}", ("user", "url", "host"),
+        ("accessed", "WebCache period history, last visit in the period")),
+    "cached_content": events("{url} cached as {cached_path}", ("url",),
+                             ("accessed", "WebCache last access"),
+                             ("created", "WebCache content cached")),
+    "downloads": events("{url} saved to {target_path}", ("url", "target_path"),
+                        ("accessed", "WebCache download, last access")),
+    "dom_storage": events("DOM storage of {origin} in {cached_path}", ("origin",),
+                          ("accessed", "WebCache DOM storage, last access")),
+}
 OTHER = ("other_entries", "entries of the other containers (and of tables no Containers row "
          "names)", entries)
 
@@ -453,7 +469,7 @@ def container_defs(containers: List[Container]) -> List[ViewDef]:
             continue
         name, meaning, columns = view_of(c.name)
         defs.append(ViewDef(name, meaning, c.table, columns(c), key=("EntryId",),
-                              passthrough=False))
+                              passthrough=False, events=EVENTS.get(name, ())))
     return sorted(defs, key=lambda s: order.index(s.name))  # stable: Containers order kept
 
 
@@ -516,7 +532,9 @@ def cookie_defs(db: EseDatabase, tables: Mapping[str, Set[str]]) -> List[ViewDef
                 convert=constant(partition)),
             col("partition_directory", "str", "the partition's cookie folder", "EntryId",
                 convert=constant(directory)),
-        ], key=("EntryId",), passthrough=False))
+        ], key=("EntryId",), passthrough=False,
+            events=events("cookie {name} of {domain}{path}", ("domain", "path", "name"),
+                          ("last_modified", "WebCache cookie set"))))
     return defs
 
 
@@ -530,7 +548,8 @@ def build(db: EseDatabase, tables: Mapping[str, Set[str]]) -> Artifact:
             _time("created", "when the file was recorded (UTC)", "CreationTime",
                   "cache file leaked"),
             _text("path", "the file's full path", "Filename"),
-        ], key=("LeakId",), rename=snake_case))
+        ], key=("LeakId",), rename=snake_case,
+            events=events("{path}", ("path",), ("created", "WebCache cache file leaked"))))
     if CONTAINERS in tables:
         defs.append(containers_def(containers))
     return Artifact(KIND, db, defs, errors=errors)

@@ -11,14 +11,14 @@ from typing import IO, Optional, Sequence, cast
 
 import quarlet
 
-from . import artifacts, carve, export, info, recover, tables
+from . import artifacts, carve, export, info, recover, tables, timeline
 from .arguments import CliParser
 from .errors import (EXIT_BROKEN_PIPE, EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_USAGE, PROG,
                      BrokenOutput, CliError, FilesFailed, UsageError)
 from .output import flush
 
 # The modules whose commands make up the command line, in the order of its help.
-COMMAND_MODULES = (tables, export, carve, recover, info, artifacts)
+COMMAND_MODULES = (tables, export, carve, recover, info, artifacts, timeline)
 
 
 def build_parser() -> argparse.ArgumentParser:
