@@ -546,7 +546,7 @@ def message_text(value: Any) -> str:
     if value is None:
         return "-"
     if type(value) is str:
-        return value.translate(_ONE_LINE)
+        return value.translate(_ONE_LINE) if "\n" in value or "\r" in value else value
     if isinstance(value, datetime.datetime):
         return value.isoformat()
     if isinstance(value, (bytes, bytearray)):
@@ -600,9 +600,13 @@ def json_value(value: Any) -> Any:
     raise TypeError("not JSON: %r" % type(value))
 
 
+_FIELDS_TEXT = json.JSONEncoder(ensure_ascii=False, separators=(",", ":"),
+                               default=json_value).encode
+
+
 def fields_text(fields: Mapping[str, Any]) -> str:
     """An event's key fields as one JSON object text."""
-    return json.dumps(fields, ensure_ascii=False, separators=(",", ":"), default=json_value)
+    return _FIELDS_TEXT(fields)
 
 
 def _events_arrow(make: Callable[[], Iterator[Row]], batch_size: int) -> Any:

@@ -18,6 +18,7 @@ RUN_LINES = 50000  # lines sorted in memory at once
 KEY_WIDTH = 18  # digits of the key: 9999-12-31 is 3.2e17 microseconds after 0001-01-01
 EPOCH_SHIFT = 62135596800 * 1000000  # microseconds from 0001-01-01 to 1970-01-01
 _PLAIN, _ESCAPED = "\t", "\x1e"  # between the key and the text, as it is or as JSON
+_PLAIN_BYTE = ord(_PLAIN)
 
 
 def sort_key(microseconds: int) -> str:
@@ -25,19 +26,22 @@ def sort_key(microseconds: int) -> str:
     return "%0*d" % (KEY_WIDTH, microseconds + EPOCH_SHIFT)
 
 
-def line(key: str, text: str) -> str:
-    """A run's line: the key, then `text` (a line break in it would end the
-    line early, so such text is stored as a JSON string)."""
+def line(key: str, text: str, end: str = "\n") -> str:
+    """A run's line: the key, then `text` and `end` (a line break in the
+    text would end the line early, so such text is stored as a JSON string,
+    without `end`)."""
     if "\n" in text or "\r" in text:
         return key + _ESCAPED + json.dumps(text) + "\n"
-    return key + _PLAIN + text + "\n"
+    return key + _PLAIN + text + end
 
 
-def text_of(stored: str) -> str:
-    """The text a run's line holds (without its key and line end)."""
-    if stored[KEY_WIDTH] == _PLAIN:
-        return stored[KEY_WIDTH + 1:-1]
-    return str(json.loads(stored[KEY_WIDTH + 1:]))
+def text_of(stored: bytes, end: bytes = b"\n") -> bytes:
+    """The text a run's line holds, without its key, with `end` (a line as
+    merged() gives it: UTF-8 bytes)."""
+    if stored[KEY_WIDTH] == _PLAIN_BYTE:
+        return stored[KEY_WIDTH + 1:]
+    text = str(json.loads(stored[KEY_WIDTH + 1:]))
+    return text.encode("utf-8", "surrogatepass") + end
 
 
 def _open(path: str, mode: str) -> IO[str]:
@@ -91,8 +95,9 @@ def fan_in_limit() -> int:
     return max(8, min(1000, soft // 2 - 32))
 
 
-def merged(paths: List[str], folder: str, fan_in: Optional[int] = None) -> Iterator[str]:
-    """The lines of sorted runs in one sorted stream. With more runs than
+def merged(paths: List[str], folder: str, fan_in: Optional[int] = None) -> Iterator[bytes]:
+    """The lines of sorted runs in one sorted stream, as UTF-8 bytes (the
+    order of text and of its UTF-8 bytes is the same). With more runs than
     `fan_in`, groups of runs are first merged into longer runs in `folder`
     (each merged run's files removed once read)."""
     limit = max(2, fan_in or fan_in_limit())
@@ -107,7 +112,7 @@ def merged(paths: List[str], folder: str, fan_in: Optional[int] = None) -> Itera
                 next_paths.append(group[0])
                 continue
             target = os.path.join(folder, "merge-%d-%d.run" % (level, at))
-            with _open(target, "x") as out:
+            with open(target, "xb") as out:
                 out.writelines(_merge_files(group))
             for path in group:
                 os.remove(path)
@@ -116,20 +121,10 @@ def merged(paths: List[str], folder: str, fan_in: Optional[int] = None) -> Itera
     return _merge_files(paths)
 
 
-def _merge_files(paths: List[str]) -> Iterator[str]:
-    files = [_open(path, "r") for path in paths]
+def _merge_files(paths: List[str]) -> Iterator[bytes]:
+    files = [open(path, "rb", buffering=1 << 16) for path in paths]
     try:
         yield from heapq.merge(*files)
     finally:
         for f in files:
             f.close()
-
-
-def collect(make: Callable[[], Iterable[str]], runs: Runs) -> Runs:
-    """Adds the lines `make()` gives to `runs` and writes the last run, also
-    when the lines end in an error (what came before it is kept)."""
-    try:
-        runs.add(make())
-    finally:
-        runs.flush()
-    return runs

@@ -174,6 +174,7 @@ def encoder(job: TimelineJob) -> Callable[[Iterable[Row]], Iterator[str]]:
                           fields_text(e["key_fields"])])
 
     line = timeline.line
+    line_end = "\r\n" if job.format == "csv" else "\n"
 
     def encode(events: Iterable[Row]) -> Iterator[str]:
         for e in events:
@@ -181,7 +182,7 @@ def encoder(job: TimelineJob) -> Callable[[Iterable[Row]], Iterator[str]]:
             if (start is not None and when < start) or (end is not None and when > end):
                 continue
             key, us, iso = times[when]
-            yield line(key, text(e, us, iso))
+            yield line(key, text(e, us, iso), line_end)
     return encode
 
 
@@ -204,10 +205,16 @@ def csv_row(excel_safe: bool) -> Callable[[Sequence[Any]], str]:
     last = _Last()
     writer = csv.writer(last, lineterminator="")
 
+    # The values are text, an integer or None, which the writer takes as
+    # csv_cell gives them; only --excel-safe needs csv_cell itself.
     def row(values: Sequence[Any]) -> str:
-        writer.writerow([csv_cell(v, excel_safe) for v in values])
+        writer.writerow(values)
         return last.text
-    return row
+
+    def safe_row(values: Sequence[Any]) -> str:
+        writer.writerow([csv_cell(v, True) for v in values])
+        return last.text
+    return safe_row if excel_safe else row
 
 
 # ---- the command -----------------------------------------------------------------------
@@ -249,27 +256,27 @@ def run(args: argparse.Namespace, out: IO[bytes]) -> None:
         raise FilesFailed()
 
 
-def write_timeline(lines: Iterator[str], fmt: str, f: IO[bytes]) -> int:
+def write_timeline(lines: Iterator[bytes], fmt: str, f: IO[bytes]) -> int:
     """Writes the merged run lines as the timeline file; the event count."""
     if fmt == "parquet":
         return write_parquet(lines, f)
-    end = "\r\n" if fmt == "csv" else "\n"
+    end = b"\r\n" if fmt == "csv" else b"\n"
     text_of = timeline.text_of
     count = 0
-    block: List[str] = []
+    block: List[bytes] = []
     if fmt == "csv":
-        block.append(",".join(COLUMNS) + end)
+        block.append(",".join(COLUMNS).encode() + end)
     for stored in lines:
-        block.append(text_of(stored) + end)
+        block.append(text_of(stored, end))
         count += 1
         if len(block) >= 8192:
-            f.write("".join(block).encode("utf-8", "surrogatepass"))
+            f.write(b"".join(block))
             block = []
-    f.write("".join(block).encode("utf-8", "surrogatepass"))
+    f.write(b"".join(block))
     return count
 
 
-def write_parquet(lines: Iterator[str], f: IO[bytes]) -> int:
+def write_parquet(lines: Iterator[bytes], f: IO[bytes]) -> int:
     """The events as one Parquet file: datetime a UTC timestamp, timestamp
     an integer, key_fields JSON text, the rest text."""
     pyarrow: Any = importlib.import_module("pyarrow")
@@ -286,8 +293,7 @@ def write_parquet(lines: Iterator[str], f: IO[bytes]) -> int:
             columns = [list(column) for column in zip(*rows)]
             stamps = columns[0]
             arrays = [pyarrow.array(stamps, types["datetime"])] + [
-                pyarrow.array(column, schema.field(name).type)
-                for name, column in zip(COLUMNS[1:3], columns[1:3])] + [
+                pyarrow.array(column, pyarrow.string()) for column in columns[1:3]] + [
                 pyarrow.array(stamps, types["timestamp"])] + [
                 pyarrow.array(column, pyarrow.string()) for column in columns[3:]]
             writer.write_batch(pyarrow.RecordBatch.from_arrays(arrays, schema=schema))
