@@ -136,7 +136,7 @@ def test_messages_read_their_rows(evidence):
                                   "sent, 2001 received")
     ual = artifacts.open(os.path.join(evidence, "ual", "Current.mdb"))
     assert [e["message"] for e in ual.events("clients")][:1] == [
-        "lab\\dc-1$ at 10.0.0.10 (-) to Active Directory Domain Services: 5 accesses this year"]
+        "lab\\dc-1$ at 10.0.0.10 to Active Directory Domain Services: 5 accesses this year"]
 
 
 @pytest.mark.parametrize("template, row, text", [

@@ -130,8 +130,7 @@ def client_defs(roles: Roles) -> List[ViewDef]:
     return [
         ViewDef("clients", "clients per role, address and user, with first and last access",
                  "CLIENTS", clients + [year], passthrough=False, events=events(
-                     "{user} at {address} ({client_name}) to {role_name}: {total_accesses} "
-                     "accesses this year", ("role_guid", "address", "user"),
+                     "{user} at {address} to {role_name}: {total_accesses} accesses this year", ("role_guid", "address", "user"),
                      ("first_access", "UAL client first access of the year"),
                      ("last_access", "UAL client last access"))),
         ViewDef("client_days", "accesses per client, role and day (one row per day with any)",
