@@ -26,6 +26,10 @@ reports medians as a table:
   export parquet              the same for Parquet (the command line's writer)
   export files                `quarlet export` of 200 copies of the SRUM samples
                               (when ../shared/samples is there), -j 1 and -j 2
+  timeline files              `quarlet timeline` (CSV) of 200 copies of the SRUM and UAL
+                              samples, -j 1 and -j 2, beside `quarlet artifacts -o`
+                              (JSON Lines) of the same folder; and the timeline's
+                              peak memory (-j 1) over 20 and 200 copies
   carve slack / all           MB/s of pages scanned (a needle that never matches,
                               so every page is scanned)
   check                       MB/s of pages whose checksums the integrity pass
@@ -356,15 +360,52 @@ def run_export_files(folder, jobs):
             "peak_mb": 0.0, "base_mb": 0.0}  # children of the benchmark: no own peak
 
 
-def srum_copies(count=200):
-    """A folder of `count` copies of the SRUM samples (cycling through them),
-    or None when the samples are absent."""
+# A command line run in its own interpreter: its status and its peak
+# resident memory (its own, or its largest worker's) above the interpreter's
+# once the command line is imported.
+CLI_CHILD = r"""
+import json, resource, sys
+import quarlet.cli
+base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0
+status = quarlet.cli.main(sys.argv[1:])
+peak = max(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss,
+           resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss) / 1024.0
+print(json.dumps({"status": status, "peak_mb": peak, "base_mb": base}))
+"""
+
+
+def run_cli(args, output_file=None):
+    """`quarlet ARGS -o OUT` (OUT a fresh folder in memory, or a file
+    `output_file` in it), timed from the interpreter's start to its end."""
+    out = tempfile.mkdtemp(dir="/dev/shm" if os.path.isdir("/dev/shm") else CACHE)
+    try:
+        target = os.path.join(out, output_file) if output_file else out
+        t0 = time.perf_counter()
+        before = resource.getrusage(resource.RUSAGE_CHILDREN)
+        res = subprocess.run([sys.executable, "-c", CLI_CHILD] + args + ["-o", target],
+                             capture_output=True, text=True, cwd=HERE)
+        seconds = time.perf_counter() - t0
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    finally:
+        shutil.rmtree(out)
+    if res.returncode != 0:
+        raise RuntimeError("quarlet %s failed: %s" % (" ".join(args), res.stderr[-2000:]))
+    got = json.loads(res.stdout.strip().splitlines()[-1])
+    return {"seconds": seconds, "user": after.ru_utime - before.ru_utime,
+            "cpu": after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime,
+            "peak_mb": got["peak_mb"], "base_mb": got["base_mb"]}
+
+
+def srum_copies(count=200, prefixes=("srum",)):
+    """A folder of `count` copies of the samples whose names start with one
+    of `prefixes` (cycling through them), or None when the samples are
+    absent."""
     samples = os.path.join(HERE, "..", "..", "shared", "samples")
-    names = sorted(n for n in os.listdir(samples) if n.startswith("srum")) \
+    names = sorted(n for n in os.listdir(samples) if n.startswith(prefixes)) \
         if os.path.isdir(samples) else []
     if not names:
         return None
-    folder = os.path.join(CACHE, "srum-%d" % count)
+    folder = os.path.join(CACHE, "%s-%d" % ("-".join(prefixes), count))
     if not os.path.isdir(folder):
         os.makedirs(folder + ".part", exist_ok=True)
         for i in range(count):
@@ -561,6 +602,33 @@ def main():
                     lambda t: "%.1f files/s" % (200 / t))
             print("  -j 2 / -j 1: %.2f" % (summarize(runs[2])[0] / summarize(runs[1])[0]),
                   flush=True)
+    # The timeline of a folder against the artefact export of the same
+    # folder, then its peak memory over ten times as many events.
+    if want("timeline files"):
+        folder = srum_copies(200, ("srum", "ual"))
+        if folder is None:
+            print("timeline files: skipped (no samples)", flush=True)
+        else:
+            commands = {"artifacts": (["artifacts"], None),
+                        "timeline": (["timeline"], "timeline.csv")}
+            runs = {(c, j): [] for j in (1, 2) for c in commands}
+            for _ in range(args.runs):
+                for (command, jobs), results in runs.items():
+                    words, target = commands[command]
+                    results.append(run_cli(words + ["-j", str(jobs), folder], target))
+            for (command, jobs), results in runs.items():
+                row("%s files -j %d (200 SRUM+UAL)" % (command, jobs), summarize(results),
+                    lambda t: "%.1f files/s" % (200 / t))
+            for jobs in (1, 2):
+                art, tl = summarize(runs["artifacts", jobs]), summarize(runs["timeline", jobs])
+                print("  timeline / artifacts -j %d: %.2f (wall) / %.2f (cpu)" % (
+                    jobs, tl[0] / art[0], tl[1] / art[1]), flush=True)
+            for count in (20, 200):
+                some = srum_copies(count, ("srum", "ual"))
+                res = median_runs(args.runs, lambda: run_cli(["timeline", "-j", "1", some],
+                                                             "timeline.csv"))
+                row("timeline memory -j 1 (%d files)" % count, res,
+                    lambda t, count=count: "%.1f files/s" % (count / t))
     # The integrity check, on every database (tables-500: 1501 trees).
     for db in DATABASES:
         name = "check %s" % db

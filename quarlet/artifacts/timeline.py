@@ -122,7 +122,8 @@ def merged(paths: List[str], folder: str, fan_in: Optional[int] = None) -> Itera
 
 
 def _merge_files(paths: List[str]) -> Iterator[bytes]:
-    files = [open(path, "rb", buffering=1 << 16) for path in paths]
+    # Small read buffers: one per run is open at once, up to the fan-in.
+    files = [open(path, "rb", buffering=1 << 13) for path in paths]
     try:
         yield from heapq.merge(*files)
     finally:
