@@ -677,8 +677,12 @@ class Artifact:
         return self.view(name).arrow(recovered, batch_size)
 
     def event_views(self) -> List[str]:
-        """The views whose rows give timeline events."""
-        return [name for name in self._definitions if self.view(name).event_kinds()]
+        """The views that declare timeline events (read from their
+        definitions: no table is read)."""
+        def declares(d: ViewDef) -> bool:
+            own = d.expanded if d.expand is not None else d.columns
+            return bool(d.events) or any(c.event for c in own)
+        return [name for name, defs in self._definitions.items() if any(map(declares, defs))]
 
     def events(self, name: Optional[str] = None) -> Iterator[Row]:
         """The timeline events of a view (default: of every view in turn),
