@@ -283,7 +283,7 @@ def test_dask_recipe_for_views_and_timeline(evidence, tmp_path):
         return pyarrow.table(artifacts.open(path).events_arrow(view)).to_pandas()
 
     with distributed.LocalCluster(processes=True, n_workers=2, threads_per_worker=1,
-                                  dashboard_address=None) as cluster, \
+                                  dashboard_address=":0") as cluster, \
             distributed.Client(cluster):
         visits = dd.from_map(view_rows, webcaches)
         assert visits.npartitions == 2
