@@ -16,7 +16,7 @@ import pytest
 
 import esebuild as eb
 import shapes
-from quarlet import EseDatabase, artifacts
+from quarlet import artifacts
 from quarlet.artifacts import timeline
 from quarlet.cli.timeline import COLUMNS, parse_time, time_to
 from test_artifacts import SAMPLES, srum_db, ual_folder

@@ -12,7 +12,7 @@ from __future__ import annotations
 import heapq
 import json
 import os
-from typing import IO, Callable, Iterable, Iterator, List, Optional
+from typing import IO, Iterable, Iterator, List, Optional
 
 RUN_LINES = 50000  # lines sorted in memory at once
 KEY_WIDTH = 18  # digits of the key: 9999-12-31 is 3.2e17 microseconds after 0001-01-01
