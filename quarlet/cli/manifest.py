@@ -125,6 +125,29 @@ def count_rows(path: str) -> Optional[int]:
     return None
 
 
+class SourceResult(NamedTuple):
+    """What the work on one source brings back for the manifest (from a
+    worker process): kind, state, facts and the files written (path, rows)."""
+    kind: Optional[str]
+    state: Optional[str]
+    facts: Optional[SourceFacts]
+    files: List[Tuple[str, Optional[int]]]
+
+
+def source_result(path: str, db: EseDatabase, files: Sequence[str],
+                  rows: Optional[Sequence[Optional[int]]] = None) -> SourceResult:
+    """The SourceResult of `db` read from `path`, with the files written
+    from it: their rows as given, or counted by reading the files back."""
+    kind, state = kind_and_state(db)
+    try:
+        facts: Optional[SourceFacts] = source_facts(path)
+    except OSError:
+        facts = None  # the manifest tries again, and names the reason
+    written = [f for f in files if os.path.isfile(f)] if rows is None else list(files)
+    counts = [count_rows(f) for f in written] if rows is None else list(rows)
+    return SourceResult(kind, state, facts, list(zip(written, counts)))
+
+
 # ---- the manifest --------------------------------------------------------------------
 
 
@@ -199,6 +222,21 @@ class Manifest:
                 error = error or os_error_text(failure)
         source = ManifestSource(self, given, kind, state, facts, error)
         self.sources.append(source)
+        return source
+
+    def add_result(self, given: str, folder: Optional[str], result: Optional[SourceResult],
+                   error: Optional[str] = None) -> ManifestSource:
+        """A source and what was written from it into `folder`, from its
+        SourceResult, or (result None) one that failed with `error`."""
+        if result is None:
+            source = self.add_source(given, kind=None, state=None, error=error)
+        else:
+            source = self.add_source(given, kind=result.kind, state=result.state,
+                                     facts=result.facts, error=error)
+            for path, rows in result.files:
+                source.add_file(path, rows)
+        if folder is not None and os.path.isdir(folder):
+            source.set_output(folder)
         return source
 
     def as_dict(self) -> Dict[str, Any]:
