@@ -174,8 +174,11 @@ def triage_file(path: str) -> Dict[str, Any]:
         tables = db.get_tables()
         report = db.check()
         record["tables"] = len(tables)
+        # The records of the tables listed (the catalog's own tree is one
+        # of them when the catalog names itself).
+        listed = set(tables)
         record["records"] = sum(t["live"] for t in report["trees"]
-                                if t["role"] in ("catalog", "data"))
+                                if t["role"] in ("catalog", "data") and t["table"] in listed)
         record["deleted"] = sum(1 for _ in db.recover())
         record["damage"] = damaged_parts(report) if damage_found(report) else []
         record["verdict"] = "damaged" if record["damage"] else "sound"
