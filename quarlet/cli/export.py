@@ -17,7 +17,7 @@ from .files import (create_file_in, create_output_file, export_file_names, find_
                     source_folder_names)
 from .formats import (EXTENSIONS, FORMATS, report_out_of_form, require_pyarrow, write_csv,
                       write_parquet)
-from .manifest import MANIFEST_NAME, Manifest, SourceResult, source_result
+from .manifest import MANIFEST_NAME, Manifest, SourceResult, facts_meanwhile, source_result
 from .pool import run_per_file
 from .progress import ExportMonitor, FilesProgress, Progress, run_in_thread
 from .streams import export_into_file, export_table
@@ -103,8 +103,9 @@ def run(args: argparse.Namespace, out: IO[bytes]) -> None:
 def export_source(path: str, outdir: str, job: ExportJob) -> SourceResult:
     """Exports one database of a run over several (in a worker); what the
     manifest says of it."""
+    facts = facts_meanwhile(path)
     db = open_database(path)
-    return source_result(path, db, export_database(path, outdir, job, db=db))
+    return source_result(path, db, export_database(path, outdir, job, db=db), facts=facts)
 
 
 def export_database(path: str, outdir: str, job: ExportJob,

@@ -19,7 +19,8 @@ import importlib
 import json
 import os
 import pathlib
-from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple
+import threading
+from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple
 
 import quarlet
 from quarlet import EseDatabase
@@ -57,6 +58,30 @@ def source_facts(path: str) -> SourceFacts:
             digest.update(chunk)
             size += len(chunk)
     return SourceFacts(size, digest.hexdigest(), utc_text(st.st_mtime))
+
+
+def facts_meanwhile(path: str) -> Callable[[], Optional[SourceFacts]]:
+    """Starts reading `path` for its facts on a thread of its own (hashing
+    and reading leave the interpreter free, as the module's reads do), so
+    that the file is hashed while it is being read for the work itself.
+    Returns the function that waits for the facts (None when the file
+    cannot be read)."""
+    outcome: List[Optional[SourceFacts]] = [None]
+
+    def work() -> None:
+        try:
+            outcome[0] = source_facts(path)
+        except OSError:
+            pass
+
+    thread = threading.Thread(target=work, name="quarlet-hash", daemon=True)
+    thread.start()
+
+    def wait() -> Optional[SourceFacts]:
+        thread.join()
+        return outcome[0]
+
+    return wait
 
 
 def state_text(value: Any) -> str:
@@ -135,17 +160,19 @@ class SourceResult(NamedTuple):
 
 
 def source_result(path: str, db: EseDatabase, files: Sequence[str],
-                  rows: Optional[Sequence[Optional[int]]] = None) -> SourceResult:
+                  rows: Optional[Sequence[Optional[int]]] = None,
+                  facts: Optional[Callable[[], Optional[SourceFacts]]] = None) -> SourceResult:
     """The SourceResult of `db` read from `path`, with the files written
-    from it: their rows as given, or counted by reading the files back."""
+    from it: their rows as given, or counted by reading the files back.
+    `facts` waits for facts taken meanwhile (see facts_meanwhile); without
+    it they are taken here. Facts that cannot be taken are left to the
+    manifest, which tries again and names the reason."""
     kind, state = kind_and_state(db)
-    try:
-        facts: Optional[SourceFacts] = source_facts(path)
-    except OSError:
-        facts = None  # the manifest tries again, and names the reason
+    if facts is None:
+        facts = facts_meanwhile(path)
     written = [f for f in files if os.path.isfile(f)] if rows is None else list(files)
     counts = [count_rows(f) for f in written] if rows is None else list(rows)
-    return SourceResult(kind, state, facts, list(zip(written, counts)))
+    return SourceResult(kind, state, facts(), list(zip(written, counts)))
 
 
 # ---- the manifest --------------------------------------------------------------------

@@ -15,7 +15,7 @@ from .arguments import Commands, add_command, add_jobs_option
 from .errors import EXIT_DAMAGE, EXIT_FAILURE, CliError, report_failure
 from .files import find_databases, open_database
 from .info import bad_page_costs, damage_found, tree_label
-from .manifest import kind_and_state, source_facts
+from .manifest import facts_meanwhile, kind_and_state
 from .output import json_text, write_lines
 from .pool import run_per_file
 from .progress import FilesProgress
@@ -161,9 +161,8 @@ def triage_file(path: str) -> Dict[str, Any]:
     file that cannot be read gives a record with "verdict": "failed" and
     the reason in "error"."""
     record = failed_record(path, None)
+    facts = facts_meanwhile(path)
     try:
-        facts = source_facts(path)
-        record["size"], record["sha256"] = facts.size, facts.sha256
         db = open_database(path)
         record["kind"], record["state"] = kind_and_state(db)
         header = db.get_header()
@@ -184,6 +183,9 @@ def triage_file(path: str) -> Dict[str, Any]:
         record["verdict"] = "damaged" if record["damage"] else "sound"
     except (CliError, OSError, ValueError) as error:
         record["verdict"], record["error"] = "failed", str(error)
+    hashed = facts()
+    if hashed is not None:
+        record["size"], record["sha256"] = hashed.size, hashed.sha256
     return record
 
 
