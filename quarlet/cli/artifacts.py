@@ -21,7 +21,8 @@ from .files import (create_output_file, find_sources, make_dirs, open_database,
                     output_file_names, source_folder_names)
 from .formats import EXTENSIONS, FORMATS, csv_cell, require_pyarrow
 from .output import write_lines
-from .manifest import MANIFEST_NAME, Manifest, SourceResult, source_result
+from .manifest import (MANIFEST_NAME, Manifest, SourceResult, facts_meanwhile,
+                       source_result)
 from .pool import run_per_file
 from .progress import FilesProgress, Progress
 
@@ -117,12 +118,13 @@ def run(args: argparse.Namespace, out: IO[bytes]) -> None:
 def give_file(path: str, job: ArtifactJob, outdir: Optional[str]) -> Outcome:
     """One file's views: counted for the summary, or written into `outdir`.
     Raises CliError when the file cannot be opened."""
+    facts = facts_meanwhile(path) if outdir is not None else None
     db = open_database(path)
     try:
         art = artifacts.open(db)
     except ValueError:
         lines = ["%s: not a known artefact database" % path]
-        return lines, [], None if outdir is None else source_result(path, db, [], [])
+        return lines, [], None if outdir is None else source_result(path, db, [], [], facts)
     except OSError as error:
         raise CliError(str(error)) from None
     names = [v for v in art.views() if not job.views or v in job.views]
@@ -157,7 +159,7 @@ def give_file(path: str, job: ArtifactJob, outdir: Optional[str]) -> Outcome:
             label = "recovered" if recovered else "rows"
             lines.append("  %-*s %10d %s" % (width, name, count, label))
     progress.clear()
-    result = None if outdir is None else source_result(path, db, written, counts)
+    result = None if outdir is None else source_result(path, db, written, counts, facts)
     return lines, errors, result
 
 

@@ -16,7 +16,8 @@ from .arguments import Commands, add_command, add_decode_option, add_jobs_option
 from .errors import EXIT_FAILURE, CliError, report_failure
 from .files import (create_file_in, export_file_names, find_sources, make_dirs, open_database,
                     open_directory, source_folder_names, write_all)
-from .manifest import MANIFEST_NAME, Manifest, SourceResult, source_result
+from .manifest import (MANIFEST_NAME, Manifest, SourceResult, facts_meanwhile,
+                       source_result)
 from .output import json_text, lines_bytes, write
 from .pool import run_per_file
 from .progress import FilesProgress, Progress, run_in_thread
@@ -198,10 +199,11 @@ def summary_lines(counts: Counts, path: Optional[str] = None) -> str:
 
 def recover_source(path: str, job: RecoverJob, outdir: str) -> Tuple[Counts, SourceResult]:
     """Recovers one file of a run over several into `outdir` (in a worker)."""
+    facts = facts_meanwhile(path)
     db = open_database(path)
     counts, written = recover_database(db, job, None, outdir, [0])
     return counts, source_result(path, db, [f for f, _ in written],
-                                 [sum(counts[name].values()) for _, name in written])
+                                 [sum(counts[name].values()) for _, name in written], facts)
 
 
 def run(args: argparse.Namespace, out: IO[bytes]) -> int:
