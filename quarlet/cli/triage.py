@@ -178,9 +178,12 @@ def triage_file(path: str) -> Dict[str, Any]:
         listed = set(tables)
         record["records"] = sum(t["live"] for t in report["trees"]
                                 if t["role"] in ("catalog", "data") and t["table"] in listed)
-        record["deleted"] = sum(1 for _ in db.recover())
         record["damage"] = damaged_parts(report) if damage_found(report) else []
         record["verdict"] = "damaged" if record["damage"] else "sound"
+        try:
+            record["deleted"] = sum(1 for _ in db.recover())
+        except (OSError, ValueError) as error:  # the verdict stands; the count is unknown
+            record["error"] = "recovery failed: %s" % error
     except (CliError, OSError, ValueError) as error:
         record["verdict"], record["error"] = "failed", str(error)
     hashed = facts()
@@ -209,9 +212,8 @@ def logs_text(record: Mapping[str, Any]) -> str:
 def verdict_text(record: Mapping[str, Any]) -> str:
     if record["verdict"] == "failed":
         return "FAILED: %s" % record["error"]
-    if record["verdict"] == "damaged":
-        return "DAMAGED: %s" % "; ".join(record["damage"])
-    return "sound"
+    text = "DAMAGED: %s" % "; ".join(record["damage"]) if record["damage"] else "sound"
+    return text if record["error"] is None else "%s (%s)" % (text, record["error"])
 
 
 def _cell(value: Any) -> str:
