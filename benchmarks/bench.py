@@ -30,6 +30,9 @@ reports medians as a table:
                               samples, -j 1 and -j 2, beside `quarlet artifacts -o`
                               (JSON Lines) of the same folder; and the timeline's
                               peak memory (-j 1) over 20 and 200 copies
+  triage files                `quarlet triage` of 200 copies of the SRUM and UAL
+                              samples (hash, kind, state, logs, check, recover
+                              of each), -j 1 and -j 2
   carve slack / all           MB/s of pages scanned (a needle that never matches,
                               so every page is scanned)
   check                       MB/s of pages whose checksums the integrity pass
@@ -394,6 +397,21 @@ def run_cli(args, output_file=None):
     return {"seconds": seconds, "user": after.ru_utime - before.ru_utime,
             "cpu": after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime,
             "peak_mb": got["peak_mb"], "base_mb": got["base_mb"]}
+def run_triage_files(folder, jobs):
+    """`quarlet triage -j JOBS` of every database in `folder`, timed from the
+    command's start to its end (the table goes to /dev/null)."""
+    cmd = [sys.executable, "-c", "import sys, quarlet.cli; sys.exit(quarlet.cli.main())",
+           "triage", "-j", str(jobs), folder]
+    t0 = time.perf_counter()
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    proc = subprocess.run(cmd, stdout=subprocess.DEVNULL, cwd=HERE)
+    seconds = time.perf_counter() - t0
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    if proc.returncode not in (0, 3):  # 3: dirty samples whose logs are absent
+        raise RuntimeError("triage failed: %d" % proc.returncode)
+    return {"seconds": seconds, "user": after.ru_utime - before.ru_utime,
+            "cpu": after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime,
+            "peak_mb": 0.0, "base_mb": 0.0}
 
 
 def srum_copies(count=200, prefixes=("srum",)):
@@ -401,7 +419,7 @@ def srum_copies(count=200, prefixes=("srum",)):
     of `prefixes` (cycling through them), or None when the samples are
     absent."""
     samples = os.path.join(HERE, "..", "..", "shared", "samples")
-    names = sorted(n for n in os.listdir(samples) if n.startswith(prefixes)) \
+    names = sorted(n for n in os.listdir(samples) if n.startswith(tuple(prefixes))) \
         if os.path.isdir(samples) else []
     if not names:
         return None
@@ -629,6 +647,22 @@ def main():
                                                              "timeline.csv"))
                 row("timeline memory -j 1 (%d files)" % count, res,
                     lambda t, count=count: "%.1f files/s" % (count / t))
+    # Triage of 200 copies of the SRUM and UAL samples, -j 1 against -j 2.
+    if want("triage files"):
+        folder = srum_copies(prefixes=("srum", "ual"))
+        if folder is None:
+            print("triage files: skipped (no samples)", flush=True)
+        else:
+            size = sum(os.path.getsize(os.path.join(folder, n)) for n in os.listdir(folder))
+            runs = {1: [], 2: []}
+            for _ in range(args.runs):
+                for jobs in runs:
+                    runs[jobs].append(run_triage_files(folder, jobs))
+            for jobs, results in runs.items():
+                row("triage files -j %d (200 SRUM+UAL)" % jobs, summarize(results),
+                    lambda t: "%.1f files/s, %.0f MB/s" % (200 / t, size / t / 1e6))
+            print("  -j 2 / -j 1: %.2f" % (summarize(runs[2])[0] / summarize(runs[1])[0]),
+                  flush=True)
     # The integrity check, on every database (tables-500: 1501 trees).
     for db in DATABASES:
         name = "check %s" % db

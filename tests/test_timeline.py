@@ -18,6 +18,7 @@ import esebuild as eb
 import shapes
 from quarlet import artifacts
 from quarlet.artifacts import timeline
+from quarlet.cli.files import find_databases
 from quarlet.cli.timeline import COLUMNS, parse_time, time_to
 from test_artifacts import SAMPLES, srum_db, ual_folder
 from test_artifacts_webcache import webcache_db
@@ -161,8 +162,14 @@ def test_timeline_sorts_every_event(evidence, tmp_path, fmt):
     out = str(tmp_path / ("timeline." + fmt))
     proc = quarlet("timeline", evidence, "-o", out, "--format", fmt, "-j", "2")
     assert proc.returncode == 0, proc.stderr
-    assert os.listdir(tmp_path) == ["timeline." + fmt]  # the runs are gone
+    # The runs are gone; the manifest names each source and its events.
+    assert sorted(os.listdir(tmp_path)) == ["manifest.json", "timeline." + fmt]
     rows = read_timeline(out, fmt)
+    with open(tmp_path / "manifest.json") as f:
+        sources = json.load(f)["sources"]
+    assert sorted(s["path"] for s in sources) == sorted(find_databases([evidence]))
+    assert all(len(s["sha256"]) == 64 for s in sources)
+    assert sum(f["rows"] for s in sources for f in s["files"]) == len(rows)
     if fmt == "csv":
         with open(out, "rb") as f:
             assert f.readline() == (",".join(COLUMNS) + "\r\n").encode()

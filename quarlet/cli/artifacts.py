@@ -17,12 +17,14 @@ from quarlet import artifacts
 
 from .arguments import Commands, add_command, add_jobs_option
 from .errors import CliError, FilesFailed, report_failure
-from .files import (create_output_file, find_databases, make_dirs, open_database,
-                    output_file_names)
+from .files import (create_output_file, find_sources, make_dirs, open_database,
+                    output_file_names, source_folder_names)
 from .formats import EXTENSIONS, FORMATS, csv_cell, require_pyarrow
 from .output import write_lines
+from .manifest import (MANIFEST_NAME, Manifest, SourceResult, facts_meanwhile,
+                       source_result)
 from .pool import run_per_file
-from .progress import Progress
+from .progress import FilesProgress, Progress
 
 BLOCK = 1 << 16  # rows between progress updates and output flushes
 
@@ -37,7 +39,8 @@ def add_parsers(commands: Commands) -> None:
                     "ids resolved through the artefact's own maps, times in UTC, SIDs and "
                     "addresses as text, each row naming its source table and record. Without "
                     "-o, a summary per file (kind, views, row counts); with -o, each view is "
-                    "written to OUT/<file name>/<view>.<ext> (the same file rules as export). "
+                    "written to OUT/<source>/<view>.<ext> (folders named as export names them) "
+                    "with OUT/manifest.json (the same file rules as export). "
                     "A view that fails is reported on stderr and the others go on (exit "
                     "status 1).")
     sub.add_argument("paths", metavar="PATH", nargs="+", help="database files and folders")
@@ -67,35 +70,47 @@ class ArtifactJob:
         self.views = list(views)
         self.recovered = recovered
         self.excel_safe = excel_safe
+        self.show_rows = True  # a status line per view (one file, on a terminal)
 
 
-# A file's outcome: the summary lines, and (view, error text) of its failed views.
-Outcome = Tuple[List[str], List[Tuple[str, str]]]
+# A file's outcome: the summary lines, (view, error text) of its failed
+# views, and what the manifest says of it (with -o).
+Outcome = Tuple[List[str], List[Tuple[str, str]], Optional[SourceResult]]
 
 
 def run(args: argparse.Namespace, out: IO[bytes]) -> None:
     job = ArtifactJob(args.output, args.format, args.view, args.recovered, args.excel_safe)
-    files = find_databases(args.paths)
+    found = find_sources(args.paths)
+    job.show_rows = len(found) == 1
     work: List[Tuple[str, ArtifactJob, Optional[str]]]
+    manifest = None
     if job.output is not None:
         if job.format == "parquet":
             require_pyarrow()
         make_dirs(job.output)
-        dirs = output_file_names([os.path.basename(f) for f in files], "")
-        work = [(f, job, os.path.join(job.output, d)) for f, d in zip(files, dirs)]
+        manifest = Manifest(job.output, args.argv)
+        dirs = source_folder_names(found, reserved=[MANIFEST_NAME])
+        work = [(f.path, job, os.path.join(job.output, d)) for f, d in zip(found, dirs)]
     else:
-        work = [(f, job, None) for f in files]
+        work = [(f.path, job, None) for f in found]
+    progress = FilesProgress([f.path for f in found])
     failed = False
-    for path, (outcome, failure) in run_per_file(give_file, work, args.jobs):
+    for (path, (outcome, failure)), item in zip(
+            run_per_file(give_file, work, args.jobs, progress), work):
+        if manifest is not None:
+            manifest.add_result(path, item[2], outcome[2] if outcome else None, failure)
         if failure is not None:
             report_failure(path, failure)
             failed = True
             continue
-        lines, errors = outcome
+        lines, errors, _ = outcome
         write_lines(out, lines)
         for view, error in errors:
             report_failure(path, "view %s: %s" % (view, error))
             failed = True
+    if manifest is not None:
+        manifest.write()
+    progress.finish("artifacts")
     if failed:
         raise FilesFailed()
 
@@ -103,11 +118,13 @@ def run(args: argparse.Namespace, out: IO[bytes]) -> None:
 def give_file(path: str, job: ArtifactJob, outdir: Optional[str]) -> Outcome:
     """One file's views: counted for the summary, or written into `outdir`.
     Raises CliError when the file cannot be opened."""
+    facts = facts_meanwhile(path) if outdir is not None else None
     db = open_database(path)
     try:
         art = artifacts.open(db)
     except ValueError:
-        return ["%s: not a known artefact database" % path], []
+        lines = ["%s: not a known artefact database" % path]
+        return lines, [], None if outdir is None else source_result(path, db, [], [], facts)
     except OSError as error:
         raise CliError(str(error)) from None
     names = [v for v in art.views() if not job.views or v in job.views]
@@ -115,7 +132,7 @@ def give_file(path: str, job: ArtifactJob, outdir: Optional[str]) -> Outcome:
     lines += ["  companion %s: %s" % item for item in sorted(art.companions.items())]
     errors = [(name, error) for name, error in art.errors.items()]
     progress = Progress()
-    progress.enabled = progress.enabled and outdir is not None
+    progress.enabled = progress.enabled and outdir is not None and job.show_rows
     if outdir is not None and names:
         make_dirs(outdir)
     modes = [False, True] if job.recovered else [False]
@@ -124,6 +141,8 @@ def give_file(path: str, job: ArtifactJob, outdir: Optional[str]) -> Outcome:
         EXTENSIONS[job.format])
     at = 0
     width = max([len(n) for n in names] + [4])
+    written: List[str] = []
+    counts: List[Optional[int]] = []
     for recovered in modes:
         for name in names:
             target = os.path.join(outdir, files[at]) if outdir is not None else None
@@ -134,10 +153,14 @@ def give_file(path: str, job: ArtifactJob, outdir: Optional[str]) -> Outcome:
                 progress.clear()
                 errors.append((name + (" (recovered)" if recovered else ""), str(error)))
                 continue
+            if target is not None:
+                written.append(target)
+                counts.append(count)
             label = "recovered" if recovered else "rows"
             lines.append("  %-*s %10d %s" % (width, name, count, label))
     progress.clear()
-    return lines, errors
+    result = None if outdir is None else source_result(path, db, written, counts, facts)
+    return lines, errors, result
 
 
 def give_view(art: artifacts.Artifact, name: str, recovered: bool, job: ArtifactJob,

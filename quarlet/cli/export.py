@@ -12,12 +12,14 @@ from quarlet import EseDatabase
 
 from .arguments import Commands, add_command, add_decode_option, add_jobs_option
 from .errors import CliError, FilesFailed, UsageError, report_failure
-from .files import (create_file_in, create_output_file, export_file_names, find_databases,
-                    make_dirs, open_database, open_directory, output_file_names)
+from .files import (create_file_in, create_output_file, export_file_names, find_sources,
+                    make_dirs, open_database, open_directory, output_file_names,
+                    source_folder_names)
 from .formats import (EXTENSIONS, FORMATS, report_out_of_form, require_pyarrow, write_csv,
                       write_parquet)
+from .manifest import MANIFEST_NAME, Manifest, SourceResult, facts_meanwhile, source_result
 from .pool import run_per_file
-from .progress import ExportMonitor, Progress, run_in_thread
+from .progress import ExportMonitor, FilesProgress, Progress, run_in_thread
 from .streams import export_into_file, export_table
 
 
@@ -34,7 +36,10 @@ def add_parsers(commands: Commands) -> None:
                     "never followed: the export stops there. With -o, or when DB is a folder, "
                     "every DB file and every ESE database found in DB folders (recursively, "
                     "by the file's signature, not its name) is exported to "
-                    "OUTDIR/<file name>/<name>.<ext> by parallel worker processes; a file "
+                    "OUTDIR/<source>/<name>.<ext> by parallel worker processes, <source> "
+                    "being the file's path below the folder given with '/' as '_' (the file "
+                    "name for a file given); OUTDIR/manifest.json names each source's path, "
+                    "size, SHA-256, kind and state and the files written from it. A file "
                     "that fails is reported on stderr and the others go on (exit status 1).")
     export.add_argument("paths", metavar="DB", nargs="+",
                         help="database file or folder, then OUTDIR and TABLEs (without -o); "
@@ -76,31 +81,46 @@ def run(args: argparse.Namespace, out: IO[bytes]) -> None:
     if args.output is None and not os.path.isdir(sources[0]):
         export_database(sources[0], outdir, job, Progress())
         return
-    files = find_databases(sources)
-    dirs = output_file_names([os.path.basename(f) for f in files], "")
+    found = find_sources(sources)
+    dirs = source_folder_names(found, reserved=[MANIFEST_NAME])
     make_dirs(outdir)
-    work = [(f, os.path.join(outdir, d), job) for f, d in zip(files, dirs)]
+    manifest = Manifest(outdir, args.argv)
+    work = [(f.path, os.path.join(outdir, d), job) for f, d in zip(found, dirs)]
+    progress = FilesProgress([f.path for f in found])
     failed = False
-    for path, (_, failure) in run_per_file(export_database, work, args.jobs):
+    for (path, (result, failure)), item in zip(
+            run_per_file(export_source, work, args.jobs, progress), work):
+        manifest.add_result(path, item[1], result, failure)
         if failure is not None:
             report_failure(path, failure)
             failed = True
+    manifest.write()
+    progress.finish("export")
     if failed:
         raise FilesFailed()
 
 
-def export_database(path: str, outdir: str, job: ExportJob,
-                    progress: Optional[Progress] = None) -> None:
-    """Exports the tables of one database into `outdir` (created with its
-    parents). Raises CliError. Without `progress` (in a worker), no status
-    line is shown."""
+def export_source(path: str, outdir: str, job: ExportJob) -> SourceResult:
+    """Exports one database of a run over several (in a worker); what the
+    manifest says of it."""
+    facts = facts_meanwhile(path)
     db = open_database(path)
+    return source_result(path, db, export_database(path, outdir, job, db=db), facts=facts)
+
+
+def export_database(path: str, outdir: str, job: ExportJob,
+                    progress: Optional[Progress] = None,
+                    db: Optional[EseDatabase] = None) -> List[str]:
+    """Exports the tables of one database into `outdir` (created with its
+    parents); the paths of the files it writes. Raises CliError. Without
+    `progress` (in a worker), no status line is shown."""
+    if db is None:
+        db = open_database(path)
     if progress is None:
         progress = Progress()
         progress.enabled = False
     if job.format != "jsonl":
-        export_columnar(db, outdir, job)
-        return
+        return export_columnar(db, outdir, job)
     try:
         if not job.tables:
             names = db.get_tables()
@@ -122,6 +142,7 @@ def export_database(path: str, outdir: str, job: ExportJob,
         progress.clear()
         raise
     monitor.finish()
+    return paths
 
 
 def export_named(db: EseDatabase, tables: Sequence[str], outdir: str, files: Sequence[str],
@@ -154,14 +175,16 @@ def checked_tables(db: EseDatabase, tables: Sequence[str]) -> List[str]:
     return wanted
 
 
-def export_columnar(db: EseDatabase, outdir: str, job: ExportJob) -> None:
-    """Writes each table as CSV or Parquet into `outdir`."""
+def export_columnar(db: EseDatabase, outdir: str, job: ExportJob) -> List[str]:
+    """Writes each table as CSV or Parquet into `outdir`; the files' paths."""
     if job.format == "parquet":
         require_pyarrow()
     names = checked_tables(db, job.tables) if job.tables else db.get_tables()
     make_dirs(outdir)
+    paths = []
     for name, file in zip(names, output_file_names(names, EXTENSIONS[job.format])):
         path = os.path.join(outdir, file)
+        paths.append(path)
         try:
             with create_output_file(path) as f:
                 if job.format == "csv":
@@ -172,3 +195,4 @@ def export_columnar(db: EseDatabase, outdir: str, job: ExportJob) -> None:
                         report_out_of_form(path, nulled)
         except (OSError, ValueError) as error:
             raise CliError(str(error)) from None
+    return paths

@@ -5,7 +5,7 @@ the file system, created without following symbolic links)."""
 from __future__ import annotations
 
 import os
-from typing import IO, List, Sequence
+from typing import IO, Dict, List, NamedTuple, Optional, Sequence, Set, Tuple
 
 from quarlet import EseDatabase
 
@@ -38,23 +38,51 @@ def is_ese_file(path: str) -> bool:
     return head[4:8] == ESE_SIGNATURE
 
 
-def find_databases(sources: Sequence[str]) -> List[str]:
+class Found(NamedTuple):
+    """A database file of the command line: its path (as named, or the
+    folder named joined with its path inside it) and the folder named it
+    was found in (None for a file named directly)."""
+    path: str
+    root: Optional[str]
+
+
+def find_sources(sources: Sequence[str]) -> List[Found]:
     """Files named directly, and the ESE databases inside named folders
-    (recursively, symbolic links not followed, in sorted order)."""
-    found: List[str] = []
+    (recursively, symbolic links not followed, in sorted order); each file
+    once, however many times it is named or reached."""
+    found: List[Found] = []
+    seen: Set[Tuple[int, int]] = set()
+
+    def add(path: str, root: Optional[str]) -> None:
+        try:
+            st = os.stat(path)
+        except OSError:  # reported when it is opened
+            found.append(Found(path, root))
+            return
+        if (st.st_dev, st.st_ino) not in seen:
+            seen.add((st.st_dev, st.st_ino))
+            found.append(Found(path, root))
+
     for source in sources:
         if not os.path.isdir(source):
-            found.append(source)
+            add(source, None)
             continue
+        # os.walk never descends into a symbolic link to a folder, so a link
+        # back up the tree cannot loop.
         for root, dirs, files in os.walk(source):
             dirs.sort()
             for name in sorted(files):
                 path = os.path.join(root, name)
                 if not os.path.islink(path) and os.path.isfile(path) and is_ese_file(path):
-                    found.append(path)
+                    add(path, source)
     if not found:
         raise CliError("No ESE database found in: %s" % ", ".join(sources))
     return found
+
+
+def find_databases(sources: Sequence[str]) -> List[str]:
+    """The paths of find_sources."""
+    return [f.path for f in find_sources(sources)]
 
 
 def file_size(path: str) -> int:
@@ -104,6 +132,67 @@ def output_file_names(names: Sequence[str], extension: str) -> List[str]:
         taken.add(file)
         files.append(file)
     return files
+
+
+def _path_parts(path: str) -> List[str]:
+    """The names of a path's components, without ".", ".." and the root."""
+    return [p for p in os.path.normpath(path).replace("\\", "/").split("/")
+            if p not in ("", ".", "..")]
+
+
+def fit_folder_name(name: str) -> str:
+    """A folder name cut to fit 255 bytes, keeping its end (the file name,
+    the most telling part) at a character boundary."""
+    data = name.encode("utf-8", "surrogateescape")
+    if len(data) <= NAME_MAX:
+        return name
+    data = data[-NAME_MAX:]
+    while data and (data[0] & 0xC0) == 0x80:  # a character cut in two
+        data = data[1:]
+    return data.decode("utf-8", "surrogateescape")
+
+
+def source_folder_names(found: Sequence[Found], reserved: Sequence[str] = ()) -> List[str]:
+    """The output folder of each source of a run: its path below the folder
+    named on the command line (the file name alone for a file named
+    directly), components joined by "_" ('\\' and NUL become '_' too), so
+    that Users/alice/.../WebCacheV01.dat gives Users_alice_..._WebCacheV01.dat.
+    Sources that would share a name take in more of their path, as far as
+    it goes (two folders named alike: the folders' own names), and only
+    then _2, _3, ... The `reserved` names are never given (the manifest)."""
+    parts = [_path_parts(f.path) or [os.path.basename(f.path) or "_"] for f in found]
+    depth = []
+    for f, p in zip(found, parts):
+        below = 1 if f.root is None else len(_path_parts(os.path.relpath(f.path, f.root)))
+        depth.append(max(1, min(below, len(p))))
+
+    def label(i: int) -> str:
+        return safe_file_stem("_".join(parts[i][-depth[i]:]))
+
+    while True:
+        groups: Dict[str, List[int]] = {}
+        for i in range(len(found)):
+            groups.setdefault(label(i), []).append(i)
+        grew = False
+        for members in groups.values():
+            if len(members) > 1:
+                for i in members:
+                    if depth[i] < len(parts[i]):
+                        depth[i] += 1
+                        grew = True
+        if not grew:
+            break
+    taken = set(reserved)
+    names = []
+    for i in range(len(found)):
+        stem = fit_folder_name(label(i))
+        name, k = stem, 2
+        while name in taken:
+            name = fit_folder_name("%s_%d" % (stem, k))
+            k += 1
+        taken.add(name)
+        names.append(name)
+    return names
 
 
 def export_file_names(names: Sequence[str]) -> List[str]:

@@ -7,18 +7,24 @@ from __future__ import annotations
 import argparse
 import datetime
 import os
-from typing import IO, Any, Dict, List, Mapping, Sequence, Tuple, cast
+from typing import (IO, TYPE_CHECKING, Any, Callable, Dict, List, Mapping, Optional, Sequence,
+                    Tuple, cast)
 
-from .arguments import Commands, add_command
-from .errors import EXIT_DAMAGE, CliError, os_error_text
-from .files import open_database
+if TYPE_CHECKING:
+    from quarlet import CheckReport
+
+from .arguments import Commands, add_command, add_jobs_option
+from .errors import EXIT_DAMAGE, EXIT_FAILURE, CliError, os_error_text, report_failure
+from .files import find_databases, open_database
 from .output import json_text, write_lines
-from .progress import Progress, mb, run_in_thread
+from .pool import run_per_file
+from .progress import FilesProgress, Progress, mb, run_in_thread
 
 
 def add_parsers(commands: Commands) -> None:
     info = add_command(
-        commands, "info", run_info,
+        commands, "info", run_info, database=False,
+        usage="%(prog)s [options] DB [DB ...]",
         help="show the header facts: state, logs needed, times, writer",
         description="Print facts about the database file: file size, page size, page count, "
                     "format version and revision, table count, and the facts of the file "
@@ -26,11 +32,14 @@ def add_parsers(commands: Commands) -> None:
                     "file needs, creation, consistent, attach and detach times (UTC) with "
                     "their log positions, the Windows version that wrote it, repairs, and "
                     "whether the header checksum holds and the shadow header matches. "
-                    "Only the two header copies are read.")
-    info.add_argument("--json", action="store_true", help="one JSON object instead of text")
+                    "Only the two header copies are read. " + SEVERAL_HELP)
+    add_sources(info)
+    info.add_argument("--json", action="store_true",
+                      help="one JSON object (per file) instead of text")
 
     check = add_command(
-        commands, "check", run_check,
+        commands, "check", run_check, database=False,
+        usage="%(prog)s [options] DB [DB ...]",
         help="check the header, every page's checksum and every tree",
         description="Walk every tree (the catalog, each table's data, long-value and index "
                     "trees), read every page once for its checksum, and check the header "
@@ -40,11 +49,57 @@ def add_parsers(commands: Commands) -> None:
                     "reaches, unreadable pages, impossible records) and each bad page with "
                     "its failing blocks and its tree. Exit status: 0 when nothing is wrong, "
                     "3 when damage or an inconsistency was found, 1 on failure, 2 on a "
-                    "usage error.")
+                    "usage error. " + SEVERAL_HELP)
+    add_sources(check)
     check.add_argument("--json", action="store_true",
-                       help="the whole report as one JSON object (the dict of check())")
+                       help="the whole report as one JSON object (the dict of check(); "
+                            "with several files, one per line with its \"path\" first)")
     check.add_argument("--table", metavar="NAME", default=None,
                        help="walk only the trees of table NAME (every page is still checked)")
+
+
+SEVERAL_HELP = ("With several files or a folder (searched recursively for files that start "
+                "like an ESE database), one section per file headed '==> PATH <==' (with "
+                "--json, one object per line); a file that fails is reported on stderr and "
+                "the others go on (exit status 1).")
+
+
+def add_sources(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("paths", metavar="DB", nargs="+",
+                        help="ESE database files or folders (opened read-only)")
+    add_jobs_option(parser)
+
+
+def several(paths: Sequence[str]) -> bool:
+    """Whether the run is over several files: more than one path, or a folder."""
+    return len(paths) > 1 or os.path.isdir(paths[0])
+
+
+def run_each(args: argparse.Namespace, out: IO[bytes], what: str, task: Callable[..., Any],
+             extra: Tuple[Any, ...], lines: Callable[[str, Any], List[str]],
+             damaged: Callable[[Any], bool]) -> int:
+    """Runs `task(path, *extra)` over every database of the paths given, in
+    worker processes, and writes each file's `lines` (a section per file
+    for people, a line per file with --json). Exit status 1 when a file
+    failed (each reported on stderr), else 3 when one is `damaged`, else 0."""
+    paths = find_databases(args.paths)
+    progress = FilesProgress(paths)
+    failed = damage = False
+    first = True
+    for path, (result, failure) in run_per_file(task, [(p,) + extra for p in paths],
+                                                args.jobs, progress):
+        if failure is not None:
+            report_failure(path, failure)
+            failed = True
+            continue
+        damage = damage or damaged(result)
+        if args.json:
+            write_lines(out, lines(path, result))
+        else:
+            write_lines(out, ([] if first else [""]) + ["==> %s <==" % path] + lines(path, result))
+        first = False
+    progress.finish(what)
+    return EXIT_FAILURE if failed else EXIT_DAMAGE if damage else 0
 
 
 def json_header(header: Mapping[str, Any]) -> Dict[str, Any]:
@@ -142,11 +197,12 @@ def _aligned(rows: Sequence[Tuple[str, str]]) -> List[str]:
     return ["%s  %s" % (label.ljust(width), text) for label, text in rows]
 
 
-def run_info(args: argparse.Namespace, out: IO[bytes]) -> None:
-    db = open_database(args.database)
+def file_info(path: str) -> Tuple[Dict[str, Any], Dict[str, Any]]:
+    """The facts of one file: its layout, and its header's facts."""
+    db = open_database(path)
     header = db.get_header()
     try:
-        file_size = os.stat(args.database).st_size
+        file_size = os.stat(path).st_size
     except OSError as error:
         raise CliError(os_error_text(error)) from None
     info: Dict[str, Any] = {
@@ -158,16 +214,27 @@ def run_info(args: argparse.Namespace, out: IO[bytes]) -> None:
         "format_revision": header["format_revision"],
         "tables": len(db.get_tables()),
     }
-    if args.json:
-        info["header"] = json_header(header)
-        write_lines(out, [json_text(info)])
-        return
-    rows = [("path", info["path"]), ("file size", str(file_size)),
+    return info, cast(Dict[str, Any], header)
+
+
+def info_lines(as_json: bool, facts: Tuple[Dict[str, Any], Dict[str, Any]]) -> List[str]:
+    info, header = facts
+    if as_json:
+        return [json_text(dict(info, header=json_header(header)))]
+    rows = [("path", info["path"]), ("file size", str(info["file_size"])),
             ("page size", str(info["page_size"])), ("pages", str(info["total_pages"])),
             ("format version", "0x%x" % info["format_version"]),
             ("format revision", "0x%x (%d)" % (info["format_revision"], info["format_revision"])),
             ("tables", str(info["tables"]))]
-    write_lines(out, _aligned(rows + header_lines(header)))
+    return _aligned(rows + header_lines(header))
+
+
+def run_info(args: argparse.Namespace, out: IO[bytes]) -> int:
+    if several(args.paths):
+        return run_each(args, out, "info", file_info, (),
+                        lambda _, facts: info_lines(args.json, facts), lambda _: False)
+    write_lines(out, info_lines(args.json, file_info(args.paths[0])))
+    return 0
 
 
 def page_ranges(numbers: Sequence[int]) -> str:
@@ -298,8 +365,22 @@ def check_lines(report: Mapping[str, Any]) -> List[str]:
 PROGRESS_MIN_BYTES = 256 << 20
 
 
+def check_file(path: str, table: Optional[str]) -> "CheckReport":
+    """The integrity report of one file (a task of the worker processes)."""
+    try:
+        return open_database(path).check(table)
+    except ValueError as error:  # no such table
+        raise CliError(str(error)) from None
+
+
 def run_check(args: argparse.Namespace, out: IO[bytes]) -> int:
-    db = open_database(args.database)
+    if several(args.paths):
+        def lines(path: str, report: "CheckReport") -> List[str]:
+            if args.json:
+                return [json_text(dict({"path": path}, **report))]
+            return check_lines(report)
+        return run_each(args, out, "check", check_file, (args.table,), lines, damage_found)
+    db = open_database(args.paths[0])
     size = db.page_size * db.total_pages
     progress = Progress()
     progress.enabled = progress.enabled and size >= PROGRESS_MIN_BYTES

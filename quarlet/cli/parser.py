@@ -11,14 +11,14 @@ from typing import IO, Optional, Sequence, cast
 
 import quarlet
 
-from . import artifacts, carve, export, info, recover, tables, timeline
+from . import artifacts, carve, export, info, recover, tables, timeline, triage
 from .arguments import CliParser
 from .errors import (EXIT_BROKEN_PIPE, EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_USAGE, PROG,
                      BrokenOutput, CliError, FilesFailed, UsageError)
 from .output import flush
 
 # The modules whose commands make up the command line, in the order of its help.
-COMMAND_MODULES = (tables, export, carve, recover, info, artifacts, timeline)
+COMMAND_MODULES = (tables, export, carve, recover, info, artifacts, triage, timeline)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -51,6 +51,8 @@ def _silence_stdout() -> None:
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Runs the command line; returns the exit status."""
     args = build_parser().parse_args(argv)
+    # The command line as given, for the manifests of output folders.
+    args.argv = [PROG] + list(sys.argv[1:] if argv is None else argv)
     out = cast(IO[bytes], sys.stdout.buffer)
     try:
         try:

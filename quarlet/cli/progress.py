@@ -169,3 +169,56 @@ class ExportMonitor:
         self.progress.done("exported %d tables, %d records, %s in %.1f s (%.1f MB/s)" % (
             len(self.paths), self.counter.records, mb(written), elapsed,
             written / 1e6 / elapsed))
+
+
+def duration(seconds: float) -> str:
+    """Seconds for people: "42 s", "3 min 05 s", "1 h 02 min"."""
+    seconds = int(round(seconds))
+    if seconds < 60:
+        return "%d s" % seconds
+    if seconds < 3600:
+        return "%d min %02d s" % (seconds // 60, seconds % 60)
+    return "%d h %02d min" % (seconds // 3600, seconds % 3600 // 60)
+
+
+class FilesProgress:
+    """Progress of a run over several files, on a terminal: files done of
+    the total, megabytes read of the total, MB/s and the time left; at the
+    end, a summary line. Silent on a pipe or file."""
+
+    def __init__(self, paths: Sequence[str], progress: Optional[Progress] = None) -> None:
+        self.progress = progress if progress is not None else Progress()
+        self.enabled = self.progress.enabled
+        self.total = len(paths)
+        self.sizes = {p: file_size(p) for p in paths} if self.enabled else {}
+        self.total_bytes = sum(self.sizes.values())
+        self.done = 0
+        self.done_bytes = 0
+
+    def file_done(self, path: str) -> None:
+        self.done += 1
+        self.done_bytes += self.sizes.get(path, 0)
+        self.tick()
+
+    def tick(self) -> None:
+        if not self.enabled:
+            return
+        rate = self.done_bytes / self.progress.elapsed()
+        left = ""
+        if self.done_bytes and self.done < self.total:
+            left = ", %s left" % duration((self.total_bytes - self.done_bytes) / rate)
+        self.progress.show("%d/%d files, %s of %s, %.1f MB/s%s" % (
+            self.done, self.total, mb(self.done_bytes), mb(self.total_bytes), rate / 1e6, left))
+
+    def finish(self, what: str, detail: str = "") -> None:
+        """Replaces the line with "<what>: N files, X MB in T s (R MB/s)",
+        then "; <detail>"."""
+        if not self.enabled:
+            return
+        elapsed = self.progress.elapsed()
+        self.progress.done("%s: %d files, %s in %.1f s (%.1f MB/s)%s" % (
+            what, self.total, mb(self.total_bytes), elapsed, self.total_bytes / 1e6 / elapsed,
+            "; " + detail if detail else ""))
+
+    def clear(self) -> None:
+        self.progress.clear()

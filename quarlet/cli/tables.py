@@ -12,6 +12,7 @@ from .errors import CliError, FilesFailed, report_failure
 from .files import find_databases, open_database
 from .output import json_text, tsv_field, write_lines
 from .pool import run_per_file
+from .progress import FilesProgress
 from .streams import dump_table
 
 
@@ -50,7 +51,10 @@ def run_tables(args: argparse.Namespace, out: IO[bytes]) -> None:
     if len(sources) == 1 and not os.path.isdir(sources[0]):
         write_lines(out, list_tables(sources[0]))
         return
-    results = run_per_file(list_tables, find_databases(sources), args.jobs)
+    paths = find_databases(sources)
+    progress = FilesProgress(paths)
+    results = run_per_file(list_tables, paths, args.jobs, progress)
+    progress.finish("tables")
     failed = False
     for path, (tables, error) in results:
         if error is not None:

@@ -25,7 +25,9 @@ from .arguments import Commands, add_command, add_jobs_option
 from .errors import CliError, FilesFailed, report_failure
 from .files import create_output_file, find_databases, open_database
 from .formats import FORMATS, csv_cell, require_pyarrow
+from .manifest import Manifest, SourceResult, facts_meanwhile, kind_and_state
 from .pool import run_per_file
+from .progress import FilesProgress
 
 # The columns of the timeline file: what timeline tools import first, then
 # the time as microseconds since 1970 (UTC) and the rest of the event.
@@ -115,18 +117,21 @@ class TimelineJob:
 
 
 # A file's outcome: its kind (None: not an artefact database), its runs,
-# its event count, and (view, error text) of its failed views.
-Outcome = Tuple[Optional[str], List[str], int, List[Tuple[str, str]]]
+# its event count, (view, error text) of its failed views, and what the
+# manifest says of the file.
+Outcome = Tuple[Optional[str], List[str], int, List[Tuple[str, str]], SourceResult]
 
 
 def give_file(path: str, job: TimelineJob, index: int) -> Outcome:
     """One file's events as sorted runs in the job's folder. Raises CliError
     when the file cannot be opened."""
+    facts = facts_meanwhile(path)
     db = open_database(path)
+    kind, state = kind_and_state(db)
     try:
         art = artifacts.open(db)
     except ValueError:
-        return None, [], 0, []
+        return None, [], 0, [], SourceResult(kind, state, facts(), [])
     except OSError as error:
         raise CliError(str(error)) from None
     errors = list(art.errors.items())
@@ -138,7 +143,7 @@ def give_file(path: str, job: TimelineJob, index: int) -> Outcome:
         except (OSError, ValueError) as error:  # the events before the failure stay
             errors.append((name, str(error)))
     runs.flush()
-    return art.kind, runs.paths, runs.count, errors
+    return art.kind, runs.paths, runs.count, errors, SourceResult(kind, state, facts(), [])
 
 
 def encoder(job: TimelineJob) -> Callable[[Iterable[Row]], Iterator[str]]:
@@ -237,21 +242,31 @@ def run(args: argparse.Namespace, out: IO[bytes]) -> None:
         job = TimelineJob(runs_folder, args.format, args.start, args.end, args.excel_safe)
         paths: List[str] = []
         work = [(path, job, i) for i, path in enumerate(files)]
-        for path, (outcome, failure) in run_per_file(give_file, work, args.jobs):
+        # The manifest beside the timeline names every source, with the
+        # number of events each gave to the timeline file.
+        manifest = Manifest(folder, getattr(args, "argv", ["quarlet", "timeline"]))
+        progress = FilesProgress(files)
+        for path, (outcome, failure) in run_per_file(give_file, work, args.jobs, progress):
             if failure is not None:
+                manifest.add_result(path, None, None, failure)
                 report_failure(path, failure)
                 failed = True
                 continue
-            _, runs, _, errors = outcome
+            _, runs, count, errors, result = outcome
+            source = manifest.add_result(path, None, result,
+                                         "; ".join("view %s: %s" % e for e in errors) or None)
+            source.add_file(os.path.abspath(args.output), count)
             paths += runs
             for view, error in errors:
                 report_failure(path, "view %s: %s" % (view, error))
                 failed = True
         with target:
-            write_timeline(timeline.merged(paths, runs_folder), args.format, target)
+            events = write_timeline(timeline.merged(paths, runs_folder), args.format, target)
     finally:
         target.close()
         shutil.rmtree(runs_folder, ignore_errors=True)
+    manifest.write()
+    progress.finish("timeline", "%d events" % events)
     if failed:
         raise FilesFailed()
 
