@@ -28,9 +28,10 @@ __version__: str
 _Value = Union[None, bool, int, float, str, bytes]
 
 # A value of iter_table(..., decode=True): decompressed and decoded values,
-# DateTime as a naive UTC datetime (the raw integer outside 1601..9999),
-# Long long and Currency signed, multi-valued columns as lists of decoded
-# elements.
+# DateTime as a timezone-aware UTC datetime (an OLE date, or a FILETIME where
+# the application stored one; the raw integer when it is no date of
+# 1601..9999), text without trailing U+0000, Long long and Currency signed,
+# multi-valued columns as lists of decoded elements.
 _DecodedScalar = Union[None, bool, int, float, str, bytes, datetime]
 _DecodedValue = Union[_DecodedScalar, List[_DecodedScalar]]
 

@@ -1027,11 +1027,13 @@ class Record:
 class Column:
     """A column definition.  size: fixed width for fixed columns (default by
     type), declared size otherwise.  codepage: text code page (default 1252
-    for text types, 0 otherwise)."""
+    for text types, 0 otherwise).  default: the catalog's default value
+    bytes (none when None)."""
 
     def __init__(self, name, type, id=None, size=None, codepage=None,
-                 flags=0, catalog=True, deleted=False):
+                 flags=0, catalog=True, deleted=False, default=None):
         self.name = name
+        self.default = default
         self.type = type
         self.id = id
         self.size = size
@@ -1634,11 +1636,14 @@ class CatalogEntry:
 
 def catalog_record(ctype, owner, id, value14=0, space=0, flags=0, cp=0,
                    name=b"", *, last_fixed=7, last_var=128, var_offset=None,
-                   name_len=None):
+                   name_len=None, default=None):
     """Catalog record bytes.  value14 is the column type or the root page;
     cp the code page (columns) or locale (indexes).  last_fixed, last_var,
-    var_offset and name_len override the header / name length words."""
+    var_offset and name_len override the header / name length words.
+    default: a column's default value bytes (variable column 131)."""
     name = _name_bytes(name)
+    if default is not None:
+        last_var = 131
     head = _CATALOG_FIXED.pack(
         last_fixed & 0xFF, last_var & 0xFF, 0, owner & 0xFFFFFFFF,
         ctype & 0xFFFF, id & 0xFFFFFFFF, value14 & 0xFFFFFFFF,
@@ -1650,8 +1655,10 @@ def catalog_record(ctype, owner, id, value14=0, space=0, flags=0, cp=0,
     nvar = max(0, (last_var & 0xFF) - 127)
     ends = [len(name) if name_len is None else name_len]
     ends += [ends[0] | 0x8000] * max(0, nvar - 1)
+    if default is not None:
+        ends[-1] = ends[0] + len(default)
     body += struct.pack("<%dH" % len(ends), *[e & 0xFFFF for e in ends])
-    body += name
+    body += name + (default or b"")
     return bytes(body)
 
 
@@ -1886,7 +1893,8 @@ class Database:
                 entries.append(CatalogEntry(
                     catalog_record(CT_COLUMN, t.objid, c.id, c.type,
                                    c.declared_size(), c.flags,
-                                   c.catalog_codepage(), c.name),
+                                   c.catalog_codepage(), c.name,
+                                   default=c.default),
                     _catalog_key(t.objid, CT_COLUMN, c.id),
                     TAG_DELETED if c.deleted else 0))
             for ix, root in zip(t.indexes, idx_roots):

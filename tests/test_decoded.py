@@ -181,6 +181,14 @@ def test_compressed_in_record(make_db, page_size, name, ctype, kw, payload, expe
                                        [(1, eb.Tagged(payload, flags=0x02))])], page_size=page_size))
     assert db.read_table("t") == [{"id": 1, "v": payload}]  # the raw view is unchanged
     assert decoded(db) == [{"id": 1, "v": expected}]
+    if ctype == eb.T_TEXT:
+        # Arrow has no compressed-text type: a text column carries the text
+        # in both views.
+        pa = pytest.importorskip("pyarrow")
+        for decode in (False, True):
+            obj = db.arrow("t", decode=decode)
+            assert pa.table(obj).to_pylist() == [{"id": 1, "v": expected}]
+            assert obj.out_of_form == {}
 
 
 @pytest.mark.parametrize("name,ctype,payload", DAMAGED, ids=[d[0] for d in DAMAGED])
@@ -268,22 +276,36 @@ def ole(days):
     return struct.unpack("<Q", struct.pack("<d", days))[0]
 
 
+def utc(*parts):
+    return datetime.datetime(*parts, tzinfo=datetime.timezone.utc)
+
+
 @pytest.mark.parametrize("raw,expected", [
-    (ole(0.0), datetime.datetime(1899, 12, 30)),
-    (ole(44838.5), datetime.datetime(2022, 10, 4, 12, 0)),
-    (ole(-109205.0), datetime.datetime(1601, 1, 1)),
+    (ole(0.0), utc(1899, 12, 30)),
+    (ole(44838.5), utc(2022, 10, 4, 12, 0)),
+    (ole(-109205.0), utc(1601, 1, 1)),
     (ole(-109206.0), ole(-109206.0)),            # before 1601: raw integer
     (ole(2958466.0), ole(2958466.0)),            # year 10000: raw integer
     (ole(float("nan")), ole(float("nan"))),
+    # FILETIMEs (User Access Logging stores them in DateTime columns): as a
+    # double far below one day, so never a plausible OLE date.
+    (132715098549345393, utc(2021, 7, 23, 10, 30, 54, 934539)),  # 100 ns dropped
+    (1, utc(1601, 1, 1)),
+    (2650467743999999999, utc(9999, 12, 31, 23, 59, 59, 999999)),
 ])
 def test_datetimes(make_db, raw, expected, tmp_path):
+    pa = pytest.importorskip("pyarrow")
     db = one_value_db(make_db, eb.Column("when", eb.T_DATETIME), eb.Raw(struct.pack("<Q", raw)))
     assert db.read_table("t")[0]["when"] == raw
     assert decoded(db)[0]["when"] == expected
+    is_date = isinstance(expected, datetime.datetime)
+    assert pa.table(db.arrow("t", decode=True)).to_pylist()[0]["when"] == (expected if is_date else None)
     out = tmp_path / "t.jsonl"
     db.export_table_decoded("t", str(out))
     line = json.loads(out.read_text())
-    assert line["when"] == (expected.isoformat() if isinstance(expected, datetime.datetime) else expected)
+    assert line["when"] == (expected.isoformat() if is_date else expected)
+    db.export_table_csv("t", str(out), decode=True)
+    assert out.read_bytes().split(b"\r\n")[1].decode() == "1," + (expected.isoformat() if is_date else str(raw))
 
 
 def test_catalog_defaults_fill_columns_not_held():
@@ -291,15 +313,70 @@ def test_catalog_defaults_fill_columns_not_held():
     if not os.path.exists(path):
         pytest.skip("sample absent")
     db = EseDatabase(path)
+    pa = pytest.importorskip("pyarrow")
     raw = db.read_table("default")[0]
     dec = decoded(db, "default")[0]
-    assert raw["LongASCII"] is None and raw["LongUnicode"] is None
-    assert dec["LongASCII"].startswith("Long default ASCII aaa")
-    assert dec["LongUnicode"].startswith("Long default Unicode \U0001F98A aaa")
-    assert dec["LongBinary"].startswith(b"Long default binary aaa")
-    assert dec["DateTime"] == datetime.datetime(2022, 10, 4)
-    assert {k: v for k, v in dec.items() if k not in ("LongASCII", "LongUnicode", "LongBinary", "DateTime")} == \
-        {k: v for k, v in raw.items() if k not in ("LongASCII", "LongUnicode", "LongBinary", "DateTime")}
+    # Every view gives the long columns' defaults (the record holds none).
+    for row in (raw, dec, pa.table(db.arrow("default")).to_pylist()[0],
+                pa.table(db.arrow("default", decode=True)).to_pylist()[0]):
+        assert row["LongASCII"].startswith("Long default ASCII aaa")
+        assert row["LongUnicode"].startswith("Long default Unicode \U0001F98A aaa")
+        assert row["LongBinary"].startswith(b"Long default binary aaa")
+    assert dec["DateTime"] == utc(2022, 10, 4)
+    assert {k: v for k, v in dec.items() if k != "DateTime"} == \
+        {k: v for k, v in raw.items() if k != "DateTime"}
+
+
+def test_catalog_defaults_in_every_view(make_db, tmp_path):
+    """A column the record does not hold takes the default its catalog entry
+    stores, whatever its type, in the raw and decoded views alike."""
+    pa = pytest.importorskip("pyarrow")
+    long_text = "long default \u20ac " + "a" * 300
+    cols = [eb.Column("id", eb.T_LONG),
+            eb.Column("n", eb.T_LONG, id=256, default=struct.pack("<i", -7)),
+            eb.Column("t", eb.T_TEXT, id=257, codepage=1252, default=b"short"),
+            eb.Column("lt", eb.T_LONG_TEXT, id=258, codepage=1200,
+                      default=long_text.encode("utf-16-le")),
+            eb.Column("lb", eb.T_LONG_BINARY, id=259, default=b"\x00\x01" * 200)]
+    db = EseDatabase(make_db([eb.Table("t", cols, [(1, None, None, None, None),
+                                                   (2, 5, "own", "mine", b"x")])]))
+    defaults = {"id": 1, "n": -7, "t": "short", "lt": long_text, "lb": b"\x00\x01" * 200}
+    own = {"id": 2, "n": 5, "t": "own", "lt": "mine", "lb": b"x"}
+    assert db.read_table("t") == list(db.iter_table("t")) == decoded(db) == [defaults, own]
+    for decode in (False, True):
+        assert pa.table(db.arrow("t", decode=decode)).to_pylist() == [defaults, own]
+    db.export_table("t", str(tmp_path / "t.jsonl"))
+    assert json.loads((tmp_path / "t.jsonl").read_text().splitlines()[0])["t"] == "short"
+
+
+def test_decoded_text_loses_its_terminators(make_db, tmp_path):
+    """Trailing U+0000 (a string's terminator, a buffer's padding) are not
+    part of decoded text in any decoded view; the raw view keeps them. No
+    CSV cell holds a NUL byte."""
+    pa = pytest.importorskip("pyarrow")
+    cols = [eb.Column("id", eb.T_LONG), eb.Column("v", eb.T_TEXT, codepage=1252),
+            eb.Column("w", eb.T_TEXT, id=256, codepage=1200),
+            eb.Column("c", eb.T_TEXT, id=257, codepage=1252),
+            eb.Column("m", eb.T_TEXT, id=258, codepage=1252, flags=0x8)]
+    rows = [(1, "ab\x00", "name\x00\x00\x00\x00", eb.Tagged(xpress_abc() + b"", flags=0x02),
+             eb.Tagged(b"\x04\x00\x07\x00x\x00\x00y\x00", flags=0x08)),
+            (2, "a\x00b", "\x00", None, eb.Tagged(b"z\x00"))]
+    db = EseDatabase(make_db([eb.Table("t", cols, rows)]))
+    raw = db.read_table("t")
+    assert (raw[0]["v"], raw[0]["w"], raw[1]["v"]) == ("ab\x00", "name\x00\x00\x00\x00", "a\x00b")
+    assert pa.table(db.arrow("t")).to_pylist()[0]["w"] == "name\x00\x00\x00\x00"
+    want = [{"id": 1, "v": "ab", "w": "name", "c": "abcabcabc", "m": ["x", "y"]},
+            {"id": 2, "v": "a\x00b", "w": "", "c": None, "m": "z"}]
+    assert decoded(db) == want
+    db.export_table_decoded("t", str(tmp_path / "t.jsonl"))
+    assert [json.loads(line) for line in (tmp_path / "t.jsonl").read_text().splitlines()] == want
+    want[1]["m"] = ["z"]  # a single value of a multi-valued column: a list of one
+    assert pa.table(db.arrow("t", decode=True)).to_pylist() == want
+    for decode in (False, True):
+        db.export_table_csv("t", str(tmp_path / "t.csv"), decode)
+        text = (tmp_path / "t.csv").read_bytes()
+        assert b"\x00" not in text
+        assert b",ab," in text and b"a\xef\xbf\xbdb" in text
 
 
 # ---- decoded export ----------------------------------------------------------------
@@ -314,7 +391,7 @@ def test_decoded_export_matches_iter_table(make_db, tmp_path):
     db.export_all_decoded(str(tmp_path / "out"))
     assert sorted(os.listdir(str(tmp_path / "out"))) == ["a_b.jsonl", "e.jsonl"]
     lines = (tmp_path / "out" / "a_b.jsonl").read_text().splitlines()
-    assert lines[0] == '{"id":0,"m":[1,2],"v":"abcabcabc","when":"2022-10-04T06:00:00"}'
+    assert lines[0] == '{"id":0,"m":[1,2],"v":"abcabcabc","when":"2022-10-04T06:00:00+00:00"}'
     for line, rec in zip(lines, db.iter_table("a/b", decode=True)):
         got = json.loads(line)
         rec["when"] = rec["when"].isoformat()
@@ -365,7 +442,7 @@ def to_reference(value, ctype):
     if isinstance(value, list):
         return [to_reference(v, ctype) for v in value]
     if isinstance(value, datetime.datetime):
-        return ("date", value)
+        return ("date", value.replace(tzinfo=None))
     if isinstance(value, (bytes, bytearray)):
         return {"hex": bytes(value).hex()}
     if isinstance(value, str):

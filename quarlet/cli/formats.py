@@ -31,7 +31,8 @@ def require_pyarrow() -> None:
 
 def csv_cell(value: Any, excel_safe: bool) -> str:
     """The text of one CSV cell: None is empty; booleans true/false; bytes as
-    lowercase hex (as in JSON Lines); dates ISO 8601; lists as JSON arrays.
+    lowercase hex (as in JSON Lines); dates ISO 8601; lists as JSON arrays;
+    text without trailing U+0000, any other U+0000 as U+FFFD.
     With `excel_safe`, text that starts with =, +, -, @, tab or carriage
     return gets a leading ' (numbers are never changed)."""
     if value is None:
@@ -46,7 +47,9 @@ def csv_cell(value: Any, excel_safe: bool) -> str:
         return value.isoformat()
     if isinstance(value, list):
         return json_text([csv_json(v) for v in value])
-    text = str(value)
+    # No NUL in a cell: trailing U+0000 (terminators, padding) are left out
+    # and any other is written as U+FFFD, as the module's CSV does.
+    text = str(value).rstrip("\x00").replace("\x00", "\ufffd")
     if excel_safe and text.startswith(EXCEL_UNSAFE):
         return "'" + text
     return text

@@ -265,9 +265,23 @@ void decode_record(ByteView d, const ColumnPlan& plan, bool large_layout, LongVa
 
   for (DecodedField& field : out.fields) {
     const uint32_t type = field.column->column_type;
+    if (type == 10 || type == 12) {
+      strip_text_terminators(field.value);
+      for (ColumnValue& element : field.elements) strip_text_terminators(element);
+      continue;
+    }
     if (type != 5 && type != 15) continue;
     to_signed(*field.column, field.value);
     for (ColumnValue& element : field.elements) to_signed(*field.column, element);
+  }
+}
+
+void strip_text_terminators(ColumnValue& value) {
+  if (auto* text = std::get_if<TextValue>(&value)) {
+    std::string& s = text->utf8;
+    size_t n = s.size();
+    while (n != 0 && s[n - 1] == '\0') --n;
+    s.resize(n);
   }
 }
 

@@ -1,14 +1,14 @@
 // The decoded view of a table's records: compressed values decompressed and
 // decoded by their column's type, multi-valued values split into decoded
-// elements, compressed long values decompressed, and catalog defaults for the
-// columns a record does not hold.
+// elements, compressed long values decompressed, text without its trailing
+// U+0000, and catalog defaults for the columns a record does not hold.
 //
 // The decoded view is built on top of the raw one (parse_record) and never
 // changes it. Anything that does not decode (an unknown scheme, a damaged
 // stream, a size that does not match, an inconsistent multi-value) keeps the
 // value the raw view gives, so decoding never fails a record and never loses
 // bytes. DateTime values stay DateTimeValue here; consumers turn them into
-// dates (ole_date_to_utc) and keep the raw integer when that fails. Long long
+// dates (stored_date_to_utc) and keep the raw integer when that fails. Long long
 // and Currency values are signed 64-bit integers (I64) here, as the engine
 // defines them; the raw view reads the same bytes unsigned.
 #pragma once
@@ -82,15 +82,22 @@ void decode_record(ByteView data, const ColumnPlan& plan, bool large_layout, Lon
                    RecordScratch& scratch, std::vector<uint8_t>& buffer, DecodedRecord& out);
 
 // The decoded value of tagged entry `s` of record `d` for `column` into
-// `field` (replaced), exactly as decode_record gives it.
+// `field` (replaced), as decode_record gives it but with text as decoded
+// (strip_text_terminators not applied).
 void decode_tagged_entry(ByteView d, const RecordScratch::TaggedSlot& s, const ColumnDef& column,
                          LongValueSource& lv, std::vector<uint8_t>& buffer, DecodedField& field);
 // A plain value of `column` as the decoded view holds it: Long long and
 // Currency as signed 64-bit integers, anything else unchanged.
 void signed_view(const ColumnDef& column, ColumnValue& value);
 // The value decode_record gives a column the record does not hold (its
-// catalog default, or Null) into `field` (replaced).
+// catalog default, or Null) into `field` (replaced); text as decoded
+// (strip_text_terminators not applied).
 void decode_default(const ColumnDef& column, DecodedField& field);
+
+// Text of the decoded view: a text value without its trailing U+0000
+// (applications end their strings with one, and fixed buffers are padded
+// with many); any other value unchanged.
+void strip_text_terminators(ColumnValue& value);
 
 // Iterates over the decoded records of one table, in the order TableRecords
 // gives them (the same leaf walk).

@@ -2,6 +2,7 @@
 #include "decode/ole_date.hpp"
 
 #include <cmath>
+#include <cstring>
 
 namespace quarlet {
 namespace {
@@ -56,6 +57,38 @@ std::optional<DateTimeParts> ole_date_to_utc(double days) {
   parts.minute = static_cast<uint8_t>(seconds / 60 % 60);
   parts.second = static_cast<uint8_t>(seconds % 60);
   return parts;
+}
+
+std::optional<DateTimeParts> filetime_to_utc(uint64_t ticks) {
+  if (ticks > kMaxFiletime) return std::nullopt;
+  const uint64_t micros = ticks / 10;
+  constexpr uint64_t kMicrosPerDayU = static_cast<uint64_t>(kMicrosPerDay);
+  // Days from 1601-01-01 back to 1970-01-01.
+  constexpr int64_t kFiletimeEpochUnixDays = -134774;
+  int64_t year = 0;
+  unsigned month = 0;
+  unsigned day = 0;
+  civil_from_unix_days(static_cast<int64_t>(micros / kMicrosPerDayU) + kFiletimeEpochUnixDays,
+                       &year, &month, &day);
+  const uint64_t in_day = micros % kMicrosPerDayU;
+  const uint64_t seconds = in_day / 1000000;
+  DateTimeParts parts;
+  parts.year = static_cast<int32_t>(year);
+  parts.month = static_cast<uint8_t>(month);
+  parts.day = static_cast<uint8_t>(day);
+  parts.hour = static_cast<uint8_t>(seconds / 3600);
+  parts.minute = static_cast<uint8_t>(seconds / 60 % 60);
+  parts.second = static_cast<uint8_t>(seconds % 60);
+  parts.microsecond = static_cast<uint32_t>(in_day % 1000000);
+  return parts;
+}
+
+std::optional<DateTimeParts> stored_date_to_utc(uint64_t raw) {
+  if (raw != 0 && raw <= kMaxFiletime) return filetime_to_utc(raw);
+  double days;
+  static_assert(sizeof days == sizeof raw);
+  std::memcpy(&days, &raw, sizeof days);
+  return ole_date_to_utc(days);
 }
 
 }  // namespace quarlet

@@ -27,4 +27,22 @@ struct DateTimeParts {
 // and dates outside the years 1601..9999.
 std::optional<DateTimeParts> ole_date_to_utc(double days);
 
+// The last FILETIME a date of year 9999 holds: 9999-12-31 23:59:59.9999999.
+inline constexpr uint64_t kMaxFiletime = 2650467743999999999ULL;
+
+// Converts a FILETIME (100 ns units since 1601-01-01 00:00 UTC) to its
+// calendar parts, truncated to the microsecond. Nullopt past year 9999.
+std::optional<DateTimeParts> filetime_to_utc(uint64_t ticks);
+
+// The date a DateTime column's stored 64-bit value stands for. The column
+// holds an OLE date (the bits of a double), but some applications store a
+// FILETIME there instead. The two do not overlap: an OLE date of 1900 to
+// 9999 read as an unsigned integer is above 4e18 (a date before 1899-12-30
+// has the sign bit set), while a FILETIME of 1601 to 9999 is at most
+// kMaxFiletime (2.65e18), and read as a double is below 1e-130 days, a
+// time no application writes. So a value from 1 to kMaxFiletime is taken as
+// a FILETIME and anything else as an OLE date; 0 stays the OLE date
+// 1899-12-30. Nullopt when the value is neither a date of 1601..9999.
+std::optional<DateTimeParts> stored_date_to_utc(uint64_t raw);
+
 }  // namespace quarlet

@@ -114,9 +114,7 @@ bool append_scalar_cell(std::string& out, const ColumnValue& v, bool decoded,
     case ValueKind::DateTime: {
       const uint64_t raw = std::get<DateTimeValue>(v).raw;
       if (decoded) {
-        double days;
-        std::memcpy(&days, &raw, sizeof days);
-        if (const std::optional<DateTimeParts> parts = ole_date_to_utc(days)) {
+        if (const std::optional<DateTimeParts> parts = stored_date_to_utc(raw)) {
           append_iso_datetime(out, *parts);
           return true;
         }
@@ -181,7 +179,25 @@ void append_csv_double(std::string& out, double d) {
 }
 
 void append_csv_text_cell(std::string& out, std::string_view text, bool excel_safe) {
-  append_cell(out, text, excel_safe && formula_start(text) ? "'" : "");
+  // A cell never holds a NUL byte (tools reading CSV stop at it or fail):
+  // trailing U+0000 are a string's terminator or a buffer's padding and
+  // are left out; any other U+0000 is written as U+FFFD.
+  while (!text.empty() && text.back() == '\0') text.remove_suffix(1);
+  const std::string_view prefix = excel_safe && formula_start(text) ? "'" : "";
+  if (text.find('\0') == std::string_view::npos) {
+    append_cell(out, text, prefix);
+    return;
+  }
+  std::string clean;
+  clean.reserve(text.size() + 8);
+  for (const char c : text) {
+    if (c == '\0') {
+      clean.append("\xEF\xBF\xBD");
+    } else {
+      clean.push_back(c);
+    }
+  }
+  append_cell(out, clean, prefix);
 }
 
 void append_csv_value(std::string& out, const ColumnValue& v, bool decoded, bool excel_safe) {

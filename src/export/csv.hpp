@@ -23,8 +23,9 @@ namespace quarlet {
 // Appends a double as its shortest round-trip text (the cell rule above).
 void append_csv_double(std::string& out, double d);
 
-// Appends `text` as one cell: quoted when needed, the Excel-safe rule
-// applied first when asked.
+// Appends `text` as one cell: without its trailing U+0000 and with any
+// other U+0000 as U+FFFD (no cell holds a NUL byte), quoted when needed, the
+// Excel-safe rule applied first when asked.
 void append_csv_text_cell(std::string& out, std::string_view text, bool excel_safe);
 
 // Appends the cell of one raw or decoded scalar value (dates as ISO 8601 in

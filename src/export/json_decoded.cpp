@@ -21,7 +21,7 @@ char* put_digits(char* p, uint32_t v, int width) {
 
 void append_iso_datetime(std::string& out, const DateTimeParts& p) {
   // Formatted in place and appended once: dates are a hot path of the export.
-  char buf[32];
+  char buf[40];
   char* q = put_digits(buf, static_cast<uint32_t>(p.year), 4);
   *q++ = '-';
   q = put_digits(q, p.month, 2);
@@ -37,14 +37,16 @@ void append_iso_datetime(std::string& out, const DateTimeParts& p) {
     *q++ = '.';
     q = put_digits(q, p.microsecond, 6);
   }
+  // Decoded dates are UTC, and the text says so (as Python's isoformat of
+  // an aware UTC datetime does).
+  std::memcpy(q, "+00:00", 6);
+  q += 6;
   out.append(buf, static_cast<size_t>(q - buf));
 }
 
 void append_decoded_json_value(std::string& out, const ColumnValue& value) {
   if (const auto* dt = std::get_if<DateTimeValue>(&value)) {
-    double days;
-    std::memcpy(&days, &dt->raw, sizeof days);
-    if (const std::optional<DateTimeParts> parts = ole_date_to_utc(days)) {
+    if (const std::optional<DateTimeParts> parts = stored_date_to_utc(dt->raw)) {
       out.push_back('"');
       append_iso_datetime(out, *parts);
       out.push_back('"');

@@ -1,8 +1,8 @@
 // One decoded record as one JSON object: the raw encoding's rules, with
 // multi-valued columns as JSON arrays of their elements and DateTime values
-// as ISO 8601 text ("YYYY-MM-DDTHH:MM:SS" plus ".ffffff" when the
-// microseconds are not zero; naive UTC). A DateTime outside the years
-// 1601..9999 (or not a finite number) stays its raw integer.
+// as ISO 8601 text ("YYYY-MM-DDTHH:MM:SS", ".ffffff" when the microseconds
+// are not zero, then "+00:00": UTC), read as stored_date_to_utc reads them.
+// A DateTime that is no date of the years 1601..9999 stays its raw integer.
 #pragma once
 
 #include <string>
@@ -14,7 +14,7 @@
 
 namespace quarlet {
 
-// Appends `parts` as ISO 8601 text, without quotes.
+// Appends `parts` as ISO 8601 text with the UTC offset, without quotes.
 void append_iso_datetime(std::string& out, const DateTimeParts& parts);
 
 // Appends the JSON text of one decoded scalar.

@@ -101,7 +101,12 @@ bool RecordDicts::init(const ColumnPlan& plan) {
   if (!template_) return false;
   for (const ColumnDef* column : columns_) {
     keys_.emplace_back(str_from_utf8(column->name));
-    if (!keys_.back() || PyDict_SetItem(template_.get(), keys_.back().get(), Py_None) != 0) {
+    if (!keys_.back()) return false;
+  }
+  // The template's keys in the plan's output order: filling a copy in field
+  // order keeps that order.
+  for (size_t k = 0; k < keys_.size(); ++k) {
+    if (PyDict_SetItem(template_.get(), keys_[plan.output_index(k)].get(), Py_None) != 0) {
       return false;
     }
   }

@@ -65,7 +65,8 @@ PyObject* value_to_python(const ColumnValue& value);
 class RecordDicts {
  public:
   // The columns of `plan` are the fields every record is expected to carry,
-  // in order. False with an exception set when the interpreter fails.
+  // in order; the dicts give them in the plan's output order. False with an
+  // exception set when the interpreter fails.
   bool init(const ColumnPlan& plan);
   // The dict of `fields` (each with a `column` member), the value of each
   // made by `convert(field)` (new reference, or null with an exception set).

@@ -28,27 +28,63 @@ const char kIterTableDoc[] =
     "    decode: Taken by its truth value. When true, values stored in encoded\n"
     "        form are decoded: compressed values are decompressed and decoded\n"
     "        by the column's type, multi-valued columns become lists of their\n"
-    "        decoded elements, DateTime columns become naive UTC\n"
-    "        datetime.datetime objects (the raw integer when the date lies\n"
-    "        outside the years 1601 to 9999), and a column the record does not\n"
-    "        hold takes its catalog default value. A value that cannot be\n"
-    "        decoded keeps its raw form.\n\n"
+    "        decoded elements, DateTime columns become timezone-aware UTC\n"
+    "        datetime.datetime objects (an OLE date, or a FILETIME where the\n"
+    "        application stored one; the raw integer when the value is no date\n"
+    "        of the years 1601 to 9999), text loses its trailing U+0000\n"
+    "        characters, and a column the record does not hold takes its\n"
+    "        catalog default value. A value that cannot be decoded keeps its\n"
+    "        raw form.\n"
+    "    columns: Names of the columns to read, in the order the dictionaries\n"
+    "        give them (default: every column, in table order)\n\n"
     "Returns:\n    iterator of dict: One dictionary per record\n\n"
     "Raises:\n    ValueError: If the table or a column doesn't exist\n"
     "    IOError: If there's an error reading the table";
 
 namespace {
 
-// A decoded scalar: DateTime values become datetime.datetime when they are
-// valid dates in 1601..9999, everything else converts as in the raw view.
+// datetime.timezone.utc, looked up once (a new reference is kept for the
+// life of the process). Null with an exception set when it cannot be had.
+PyObject* utc_timezone() {
+  static PyObject* utc = nullptr;
+  if (utc == nullptr) {
+    PyRef module(PyImport_ImportModule("datetime"));
+    if (!module) return nullptr;
+    PyRef timezone(PyObject_GetAttrString(module.get(), "timezone"));
+    if (!timezone) return nullptr;
+    utc = PyObject_GetAttrString(timezone.get(), "utc");
+  }
+  return utc;
+}
+
+// An aware UTC datetime of `p`, made from its pickled state (10 bytes: year
+// big-endian, month, day, hour, minute, second, microseconds big-endian in
+// 3 bytes) rather than by parsing eight arguments.
+PyObject* utc_datetime(const DateTimeParts& p, PyObject* datetime_class) {
+  PyObject* utc = utc_timezone();
+  if (utc == nullptr) return nullptr;
+  const uint32_t us = p.microsecond;
+  const char state[10] = {static_cast<char>(p.year >> 8), static_cast<char>(p.year & 0xFF),
+                          static_cast<char>(p.month), static_cast<char>(p.day),
+                          static_cast<char>(p.hour), static_cast<char>(p.minute),
+                          static_cast<char>(p.second), static_cast<char>(us >> 16),
+                          static_cast<char>(us >> 8 & 0xFF), static_cast<char>(us & 0xFF)};
+  PyRef bytes(PyBytes_FromStringAndSize(state, sizeof state));
+  if (!bytes) return nullptr;
+  PyObject* made = PyObject_CallFunctionObjArgs(datetime_class, bytes.get(), utc, nullptr);
+  if (made != nullptr || !PyErr_ExceptionMatches(PyExc_TypeError)) return made;
+  PyErr_Clear();  // an interpreter whose datetime takes no state: the fields
+  return PyObject_CallFunction(datetime_class, "iiiiiiiO", p.year, p.month, p.day, p.hour,
+                               p.minute, p.second, static_cast<int>(us), utc);
+}
+
+// A decoded scalar: DateTime values become aware UTC datetime.datetime
+// objects when they are dates of 1601..9999 (stored_date_to_utc),
+// everything else converts as in the raw view.
 PyObject* decoded_scalar(const ColumnValue& value, PyObject* datetime_class) {
   if (const auto* dt = std::get_if<DateTimeValue>(&value)) {
-    double days;
-    static_assert(sizeof days == sizeof dt->raw);
-    std::memcpy(&days, &dt->raw, sizeof days);
-    if (const std::optional<DateTimeParts> p = ole_date_to_utc(days)) {
-      return PyObject_CallFunction(datetime_class, "iiiiiii", p->year, p->month, p->day, p->hour,
-                                   p->minute, p->second, static_cast<int>(p->microsecond));
+    if (const std::optional<DateTimeParts> p = stored_date_to_utc(dt->raw)) {
+      return utc_datetime(*p, datetime_class);
     }
   }
   return value_to_python(value);

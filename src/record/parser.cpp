@@ -45,6 +45,14 @@ namespace {
 
 inline void set_null(ColumnValue& out) { out.emplace<std::monostate>(); }
 
+// A column the record does not hold: the default value its catalog entry
+// stores (the engine gives it for such a record), else Null. A column the
+// record holds as null stays null; that is not this case.
+inline void absent_value(const ColumnDef& column, ColumnValue& out) {
+  set_null(out);
+  if (column.default_value) decode_value_into(*column.default_value, column, out);
+}
+
 // Fixed column `column` (id <= F) at `offset` into `out`: Null when its bit
 // in the null bitmap is set or when it does not fit in the record.
 void fixed_value(ByteView d, const RecordLayout& lay, const ColumnDef& column, uint64_t offset,
@@ -152,7 +160,7 @@ void parse_record_into(ByteView d, const ColumnPlan& plan, bool large_layout,
     } else if (id >= 128 && id <= lay.last_variable) {
       variable_value(d, lay, column, field.value);
     } else {
-      set_null(field.value);  // any other id below 256 is Null
+      absent_value(column, field.value);  // past the record's last fixed or variable id
     }
   }
   if (fixed_end == plan.items.size()) return;
@@ -167,8 +175,8 @@ void parse_record_into(ByteView d, const ColumnPlan& plan, bool large_layout,
     const size_t k = last_tagged_slot(slots, column.id, at);
     RecordField& field = record.fields[i];
     field.column = &column;
-    if (k == slots.size()) {  // no entry: Null
-      set_null(field.value);
+    if (k == slots.size()) {  // no entry
+      absent_value(column, field.value);
       continue;
     }
     const TaggedSlot& s = slots[k];

@@ -32,6 +32,10 @@ struct ColumnPlan {
   };
   std::vector<Item> items;
   size_t first_tagged = 0;  // index of the first item with id >= 256 (items.size() if none)
+  // The order callers give the columns in: output[k] is the index in
+  // `items` of the k-th column given. Empty: the items' own order.
+  std::vector<uint32_t> output;
+  size_t output_index(size_t k) const { return output.empty() ? k : output[k]; }
   static ColumnPlan build(const TableDef& table);
 };
 

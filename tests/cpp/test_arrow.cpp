@@ -14,21 +14,30 @@
 namespace quarlet {
 namespace {
 
-TEST(ArrowDates, OleDatesToUnixMicroseconds) {
+TEST(ArrowDates, StoredDatesToUnixMicroseconds) {
   const auto bits = [](double d) {
     uint64_t b;
     std::memcpy(&b, &d, 8);
     return b;
   };
   int64_t us = 0;
-  ASSERT_TRUE(ole_date_to_unix_micros(bits(25569.0), &us));  // 1970-01-01
+  ASSERT_TRUE(stored_date_to_unix_micros(bits(25569.0), &us));  // 1970-01-01
   EXPECT_EQ(us, 0);
-  ASSERT_TRUE(ole_date_to_unix_micros(bits(25569.5), &us));
+  ASSERT_TRUE(stored_date_to_unix_micros(bits(25569.5), &us));
   EXPECT_EQ(us, 43200LL * 1000000);
-  ASSERT_TRUE(ole_date_to_unix_micros(bits(-109205.0), &us));  // 1601-01-01
+  ASSERT_TRUE(stored_date_to_unix_micros(bits(-109205.0), &us));  // 1601-01-01
   EXPECT_EQ(us, -11644473600LL * 1000000);
-  EXPECT_FALSE(ole_date_to_unix_micros(bits(-109206.0), &us));
-  EXPECT_FALSE(ole_date_to_unix_micros(0x7FF8000000000000ull, &us));  // NaN
+  EXPECT_FALSE(stored_date_to_unix_micros(bits(-109206.0), &us));
+  EXPECT_FALSE(stored_date_to_unix_micros(0x7FF8000000000000ull, &us));  // NaN
+  // FILETIMEs (below any OLE date of 1900..9999 read as an integer).
+  ASSERT_TRUE(stored_date_to_unix_micros(116444736000000000ull, &us));  // 1970-01-01
+  EXPECT_EQ(us, 0);
+  ASSERT_TRUE(stored_date_to_unix_micros(1, &us));  // 1601-01-01, 100 ns dropped
+  EXPECT_EQ(us, -11644473600LL * 1000000);
+  ASSERT_TRUE(stored_date_to_unix_micros(2650467743999999999ull, &us));  // 9999-12-31
+  EXPECT_EQ(us, 253402300799999999LL);
+  ASSERT_TRUE(stored_date_to_unix_micros(0, &us));  // 0: the OLE date 1899-12-30
+  EXPECT_EQ(us, -25569LL * 86400 * 1000000);
 }
 
 TEST(ArrowTypes, RawAndDecodedMapping) {

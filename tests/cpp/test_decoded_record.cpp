@@ -131,11 +131,11 @@ TEST_F(DecodedRecordTest, DatesBecomeIsoTextInsideTheirRange) {
   uint64_t raw3;
   const double big = 3e6;
   std::memcpy(&raw3, &big, 8);
-  EXPECT_EQ(json(r), "{\"c1\":\"2022-10-04T18:00:00\",\"c2\":\"1899-12-29T06:00:00\",\"c3\":" +
-                         std::to_string(raw3) + "}");
+  EXPECT_EQ(json(r), "{\"c1\":\"2022-10-04T18:00:00+00:00\",\"c2\":\"1899-12-29T06:00:00+00:00\","
+                     "\"c3\":" + std::to_string(raw3) + "}");
   std::string iso;
   append_iso_datetime(iso, DateTimeParts{1601, 1, 2, 3, 4, 5, 60});
-  EXPECT_EQ(iso, "1601-01-02T03:04:05.000060");
+  EXPECT_EQ(iso, "1601-01-02T03:04:05.000060+00:00");
 }
 
 TEST(CatalogDefaultValue, ReadFromVariableColumn131) {

@@ -37,9 +37,11 @@ struct TakeLeading {
 // is appended as null and reported.
 class ColumnBuilder {
  public:
-  ColumnBuilder(ArrowType type, bool is_list, uint64_t* batch_bytes)
-      : type_(type), is_list_(is_list), batch_bytes_(batch_bytes) {
-    if (is_list_) child_ = std::make_unique<ColumnBuilder>(type, false, batch_bytes);
+  // `strip_text`: the decoded view's text, whose trailing U+0000 are not
+  // taken (strip_text_terminators).
+  ColumnBuilder(ArrowType type, bool is_list, uint64_t* batch_bytes, bool strip_text = false)
+      : type_(type), is_list_(is_list), strip_text_(strip_text), batch_bytes_(batch_bytes) {
+    if (is_list_) child_ = std::make_unique<ColumnBuilder>(type, false, batch_bytes, strip_text);
     start();
   }
 
@@ -233,13 +235,13 @@ class ColumnBuilder {
       case ArrowType::TimestampUs: {
         int64_t micros = 0;
         const auto* dt = std::get_if<DateTimeValue>(&v);
-        if (dt == nullptr || !ole_date_to_unix_micros(dt->raw, &micros)) return false;
+        if (dt == nullptr || !stored_date_to_unix_micros(dt->raw, &micros)) return false;
         values_.put(micros);
         return true;
       }
       case ArrowType::Utf8:
         if (const auto* t = std::get_if<TextValue>(&v)) {
-          return put_bytes(t->utf8.data(), t->utf8.size());
+          return put_bytes(t->utf8.data(), text_size(t->utf8.data(), t->utf8.size()));
         }
         if (const auto* g = std::get_if<GuidValue>(&v)) {
           if (kGuidTextSize > kInt32Max - values_.size()) return false;
@@ -349,7 +351,7 @@ class ColumnBuilder {
         if (type_ == ArrowType::TimestampUs) {
           return run_fixed<int64_t>(cells, count, out_of_form, [](const ArrowCell& c, uint8_t* o) {
             int64_t micros = 0;
-            if (c.size < 8 || !ole_date_to_unix_micros(load_u64le(c.data), &micros)) return false;
+            if (c.size < 8 || !stored_date_to_unix_micros(load_u64le(c.data), &micros)) return false;
             std::memcpy(o, &micros, 8);
             return true;
           });
@@ -480,12 +482,25 @@ class ColumnBuilder {
     const size_t bound = text_size_bound(bytes.size());
     if (bound <= kInt32Max - before) {
       values_.ensure(bound);
-      values_.set_size(before + write_text(bytes, codepage, reinterpret_cast<char*>(values_.end())));
+      char* at = reinterpret_cast<char*>(values_.end());
+      values_.set_size(before + text_size(at, write_text(bytes, codepage, at)));
       return true;
     }
     // Near the offsets' limit: decoded to its exact size first.
     BufferTextSink sink(values_);
-    return append_text(bytes, codepage, sink);
+    if (!append_text(bytes, codepage, sink)) return false;
+    const char* at = reinterpret_cast<const char*>(values_.data()) + before;
+    values_.set_size(before + text_size(at, values_.size() - before));
+    return true;
+  }
+
+  // The size of the UTF-8 text [p, p + n) as this column takes it: without
+  // its trailing U+0000 (each one byte 0) in the decoded view.
+  size_t text_size(const char* p, size_t n) const {
+    if (strip_text_) {
+      while (n != 0 && p[n - 1] == '\0') --n;
+    }
+    return n;
   }
 
   template <class T>
@@ -539,6 +554,7 @@ class ColumnBuilder {
 
   ArrowType type_;
   bool is_list_;
+  bool strip_text_;
   uint64_t* batch_bytes_;   // the reader's count of variable-size bytes
   Buffer validity_;         // one bit per slot, set = valid
   Buffer values_;           // fixed-width values, bits (Bool) or variable-size data

@@ -41,7 +41,8 @@ QUARLET_PREFETCH_INLINE void prefetch_record(ByteView r) {
 std::unique_ptr<ArrowTableReader::Builder> ArrowTableReader::make_builder() {
   auto b = std::make_unique<Builder>();
   for (const ArrowColumn& c : columns_) {
-    b->columns.push_back(std::make_unique<ColumnBuilder>(c.type, c.is_list, &b->batch_bytes));
+    b->columns.push_back(
+        std::make_unique<ColumnBuilder>(c.type, c.is_list, &b->batch_bytes, decode_));
   }
   b->out_of_form.assign(columns_.size(), 0);
   return b;
@@ -70,8 +71,15 @@ void ArrowTableReader::append_value(Builder& b, size_t i, ByteView bytes) {
 }
 
 void ArrowTableReader::append_default(Builder& b, size_t i) {
-  decode_default(*columns_[i].column, b.field);
-  append_field(b, i, b.field);
+  if (decode_) {
+    decode_default(*columns_[i].column, b.field);
+    append_field(b, i, b.field);
+    return;
+  }
+  const ColumnDef& column = *columns_[i].column;
+  b.value.emplace<std::monostate>();
+  decode_value_into(*column.default_value, column, b.value);
+  if (!b.columns[i]->append(b.value)) ++b.out_of_form[i];
 }
 
 void ArrowTableReader::append_long_value(Builder& b, size_t i, ByteView reference) {
@@ -179,7 +187,7 @@ void ArrowTableReader::stored_cells(Builder& b, const Plan& plan, size_t first, 
   const ColumnPlan::Item& item = plan_->items[i];
   const ColumnDef& column = *item.column;
   const uint32_t id = column.id;
-  const bool defaults = decode_ && column.default_value.has_value();
+  const bool defaults = column.default_value.has_value();
   const bool plain = plain_[i] != 0;
   const ArrowCell::Kind present_kind = plain ? ArrowCell::Plain : ArrowCell::Value;
   const ChunkRecord* records = plan.records.data() + first;
@@ -210,7 +218,7 @@ void ArrowTableReader::tagged_cells(Builder& b, const Plan& plan, size_t first, 
                                     size_t i) {
   const ColumnDef& column = *plan_->items[i].column;
   const uint32_t id = column.id;
-  const bool defaults = decode_ && column.default_value.has_value();
+  const bool defaults = column.default_value.has_value();
   const ArrowCell::Kind present_kind = plain_[i] ? ArrowCell::Plain : ArrowCell::Value;
   const RecordScratch::TaggedSlot* slots = plan.slots.data();
   const ChunkRecord* records = plan.records.data() + first;
@@ -258,12 +266,18 @@ void ArrowTableReader::append_other(Builder& b, const Plan& plan, size_t i,
     case ArrowCell::Encoded: {
       const ByteView bytes(cell.data, cell.size);
       const RecordScratch::TaggedSlot& slot = plan.slots[cell.slot];
-      if (decode_) {
+      // Arrow has no type for compressed text: a text column carries its
+      // compressed values decompressed in the raw view too.
+      const bool text = columns_[i].type == ArrowType::Utf8 && !columns_[i].is_list &&
+                        (slot.flags & kTaggedCompressed) && !(slot.flags & kTaggedMultiValue);
+      if (decode_ || text) {
         {
           // Decoding shares the long-value source and its buffer.
           std::lock_guard<std::mutex> lock(long_values_);
-          decode_tagged_entry(plan.records[cell.record].data, slot, *columns_[i].column,
-                              decoded_->long_values(), decoded_->buffer(), b.field);
+          LongValueSource& lv = decode_ ? decoded_->long_values() : raw_long_values();
+          std::vector<uint8_t>& buffer = decode_ ? decoded_->buffer() : raw_buffer_;
+          decode_tagged_entry(plan.records[cell.record].data, slot, *columns_[i].column, lv,
+                              buffer, b.field);
         }
         append_field(b, i, b.field);
       } else if (slot.flags & kTaggedSeparated) {
@@ -285,8 +299,7 @@ void ArrowTableReader::build(Builder& b, const Plan& plan, size_t first, size_t 
   for (size_t i = 0; i < n; ++i) {
     ColumnBuilder& builder = *b.columns[i];
     const ColumnDef& column = *columns_[i].column;
-    if (i < plan_->first_tagged && column.id < 128 && plain_[i] &&
-        !(decode_ && column.default_value)) {
+    if (i < plan_->first_tagged && column.id < 128 && plain_[i] && !column.default_value) {
       // A fixed column of a fixed-width type: no cells. Where each record
       // holds the column's bytes, as stored_cells finds them.
       const ChunkRecord* records = plan.records.data() + first;
@@ -321,13 +334,21 @@ void ArrowTableReader::finish(Builder& b, uint32_t rows, ArrowArray* out,
   auto holder = std::make_unique<ArrayHolder>();
   holder->children.resize(b.columns.size());
   for (size_t i = 0; i < b.columns.size(); ++i) {
-    holder->child_ptrs.push_back(&holder->children[i]);
     b.columns[i]->finish(&holder->children[i]);
     out_of_form[i] += b.out_of_form[i];
     b.out_of_form[i] = 0;
   }
+  // The batch's columns in the order asked for (the plan's output order).
+  for (size_t k = 0; k < b.columns.size(); ++k) {
+    holder->child_ptrs.push_back(&holder->children[plan_->output_index(k)]);
+  }
   b.batch_bytes = 0;
   fill_array(out, holder.release(), rows, 0, 1);  // a struct of no nulls: no bitmap
+}
+
+LongValueSource& ArrowTableReader::raw_long_values() {
+  if (!raw_long_values_) raw_long_values_ = std::make_unique<LongValueSource>(db_, &raw_->table());
+  return *raw_long_values_;
 }
 
 Result<bool> ArrowTableReader::next_here(ArrowArray* out) {

@@ -169,8 +169,11 @@ Result<std::unique_ptr<ArrowTableReader>> ArrowTableReader::open(const Database&
   for (const ColumnPlan::Item& item : plan->items) {
     const ColumnDef& column = *item.column;
     reader->columns_.push_back(arrow_column(column, options.decode));
-    // A multi-valued column's Arrow type is not its values' own type.
-    reader->plain_.push_back((column.flags & kColumnMultiValued) == 0);
+    // A multi-valued column's Arrow type is not its values' own type, but
+    // for a raw text column's (text, as its single values are).
+    const bool text = column.column_type == 10 || column.column_type == 12;
+    reader->plain_.push_back((column.flags & kColumnMultiValued) == 0 ||
+                             (!options.decode && text));
   }
   reader->here_ = reader->make_builder();
   reader->out_of_form_.assign(reader->columns_.size(), 0);
@@ -181,7 +184,12 @@ ArrowTableReader::~ArrowTableReader() {
   if (workers_) workers_->shut();
 }
 
-void ArrowTableReader::schema(ArrowSchema* out) const { table_schema(columns_, out); }
+void ArrowTableReader::schema(ArrowSchema* out) const {
+  std::vector<ArrowColumn> ordered;
+  ordered.reserve(columns_.size());
+  for (size_t k = 0; k < columns_.size(); ++k) ordered.push_back(columns_[plan_->output_index(k)]);
+  table_schema(ordered, out);
+}
 
 ArrowTableReader::WalkEnd ArrowTableReader::walk_batch(std::vector<ByteView>& records,
                                                        std::optional<EseError>& error,

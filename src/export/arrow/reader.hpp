@@ -3,11 +3,13 @@
 // the calling thread or on two worker threads (pipeline.cpp).
 //
 // A batch is a struct array with one child per selected column, in the
-// table's column order. Nulls are validity bitmaps. A value whose form is
-// not its column's Arrow type (a short fixed-width value kept as bytes, an
-// Unsigned byte stored wider than one byte, compressed bytes in a text
-// column) is null in the batch and counted per column: no such value is
-// silently turned into something else.
+// order they were asked for (the table's column order when all are read).
+// Nulls are validity bitmaps. A text column carries text in both views: its
+// compressed values are decompressed. A value whose form is not its
+// column's Arrow type (a short fixed-width value kept as bytes, an Unsigned
+// byte stored wider than one byte, text that does not decompress) is null
+// in the batch and counted per column: no such value is silently turned
+// into something else.
 #pragma once
 
 #include <cstdint>
@@ -161,8 +163,10 @@ class ArrowTableReader {
   void append_other(Builder& b, const Plan& plan, size_t i, const ArrowCell& cell);
   // A value of a multi-valued column stored plain (one value).
   void append_value(Builder& b, size_t i, ByteView bytes);
-  // A column the record does not hold, in the decoded view: its default.
+  // A column the record does not hold: its catalog default.
   void append_default(Builder& b, size_t i);
+  // The raw view's long values for decompressing text (made on first use).
+  LongValueSource& raw_long_values();
   // A raw view's long-value reference, resolved.
   void append_long_value(Builder& b, size_t i, ByteView reference);
   // A value of the decoded view in its general form.
@@ -192,6 +196,8 @@ class ArrowTableReader {
   bool workers_tried_ = false;         // workers were started (or could not be)
   bool failed_ = false;                // a worker ran out of memory: the pass is over
   std::mutex long_values_;             // the long-value index and decoding scratch
+  std::unique_ptr<LongValueSource> raw_long_values_;  // raw view: compressed text's long values
+  std::vector<uint8_t> raw_buffer_;    // raw view: compressed text's decompression storage
   uint64_t read_since_release_ = 0;    // record bytes given since pages were last released
   std::optional<EseError> error_;      // the error that ended the pass
   std::unique_ptr<Workers> workers_;

@@ -18,8 +18,11 @@ ArrowColumn arrow_column(const ColumnDef& column, bool decoded) {
   ArrowColumn out;
   out.column = &column;
   const bool multi = (column.flags & kColumnMultiValued) != 0;
+  const bool text = column.column_type == 10 || column.column_type == 12;
   if (multi && !decoded) {
-    out.type = ArrowType::Binary;  // the stored multi-valued bytes
+    // The stored multi-valued bytes; a text column carries text (a single
+    // value) in both views.
+    out.type = text ? ArrowType::Utf8 : ArrowType::Binary;
     return out;
   }
   out.is_list = multi;
@@ -81,11 +84,13 @@ int64_t days_from_civil(int64_t y, unsigned m, unsigned d) {
 
 }  // namespace
 
-bool ole_date_to_unix_micros(uint64_t bits, int64_t* out) {
-  double days;
-  static_assert(sizeof days == sizeof bits);
-  std::memcpy(&days, &bits, sizeof days);
-  const std::optional<DateTimeParts> p = ole_date_to_utc(days);
+bool stored_date_to_unix_micros(uint64_t raw, int64_t* out) {
+  if (raw != 0 && raw <= kMaxFiletime) {
+    // A FILETIME: 100 ns units from 1601-01-01, 11644473600 s before 1970.
+    *out = static_cast<int64_t>(raw / 10) - int64_t{11644473600} * 1000000;
+    return true;
+  }
+  const std::optional<DateTimeParts> p = stored_date_to_utc(raw);
   if (!p) return false;
   const int64_t day = days_from_civil(p->year, p->month, p->day);
   const int64_t seconds = day * 86400 + p->hour * 3600 + p->minute * 60 + p->second;

@@ -30,16 +30,18 @@ struct ArrowColumn {
 };
 
 // The Arrow type of a column in the raw view (the values TableRecords
-// gives) or the decoded one (DecodedTableRecords: dates as timestamps,
+// gives; multi-valued columns as their stored bytes, but text columns as
+// text) or the decoded one (DecodedTableRecords: dates as timestamps,
 // signed Long long and Currency, multi-valued columns as lists).
 ArrowColumn arrow_column(const ColumnDef& column, bool decoded);
 
 // The Arrow format string of a type ("b", "C", "tsu:UTC", ...).
 const char* arrow_format(ArrowType type);
 
-// Microseconds since 1970-01-01 00:00 UTC of an OLE date stored as the bits
-// of a double; false for dates outside 1601..9999, NaN and infinities.
-bool ole_date_to_unix_micros(uint64_t bits, int64_t* out);
+// Microseconds since 1970-01-01 00:00 UTC of a DateTime column's stored
+// value, read as stored_date_to_utc reads it (an OLE date, or a FILETIME);
+// false when it is no date of the years 1601..9999.
+bool stored_date_to_unix_micros(uint64_t raw, int64_t* out);
 
 // The schema of a batch of `columns`: a struct with one nullable field per
 // column, each carrying the metadata "ese.type" (the type's display name)
