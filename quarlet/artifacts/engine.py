@@ -82,7 +82,9 @@ class ViewDef:
     identify a record (empty: its position). With `passthrough`, stored
     columns that no output column reads come out under their own names.
     `expand` turns one row into the rows the view gives (a tidy view of a
-    wide record); it receives the row and the decoded record."""
+    wide record); it receives the row and the decoded record. With `where`,
+    a record gives a row only when that column's value is true (a view of
+    some of a table's records: the users among a directory's objects)."""
 
     name: str
     meaning: str
@@ -93,6 +95,7 @@ class ViewDef:
     expand: Optional[Callable[[Row, Record], Iterable[Row]]] = None
     expanded: Sequence[Column] = field(default_factory=tuple)
     rename: Callable[[str], str] = str
+    where: Optional[Column] = None
 
 
 @dataclass(frozen=True)
@@ -139,6 +142,7 @@ class View:
         self._types = {c["name"]: c["type"] for c in schema}
         columns = list(definition.columns)
         used = {s for c in columns for s in c.sources}
+        tests = [definition.where] if definition.where is not None else []
         taken = {c.name for c in columns} | set(PROVENANCE) | set(RECOVERY)
         if definition.passthrough:
             for c in schema:
@@ -152,13 +156,13 @@ class View:
                 columns.append(_passthrough(name, out, c["type"]))
         self._columns = columns
         self._decoded = [s for s in dict.fromkeys(
-            s for c in columns if not c.raw for s in c.sources) if s in self._types]
+            s for c in tests + columns if not c.raw for s in c.sources) if s in self._types]
         self._decoded_keys = [k for k in definition.key if k in self._types]
         for k in self._decoded_keys:
             if k not in self._decoded:
                 self._decoded.append(k)
         self._raw = [s for s in dict.fromkeys(
-            s for c in columns if c.raw for s in c.sources) if s in self._types]
+            s for c in tests + columns if c.raw for s in c.sources) if s in self._types]
         self._functions: Dict[bool, Callable[..., Row]] = {}
 
     # ---- what the view gives -------------------------------------------------
@@ -217,7 +221,7 @@ class View:
         """def row(r, q, n): return {...}: r the decoded record, q the raw one
         (or None), n the record's position (its file offset when recovered).
         The key text is built inline: a row costs one dict display and the
-        converters' calls."""
+        converters' calls. A record the view's `where` rejects gives None."""
         function = self._functions.get(recovered)
         if function is not None:
             return function
@@ -230,16 +234,17 @@ class View:
             record = "q" if raw else "r"
             return "%s.get(%r)" % (record, source) if recovered else "%s[%r]" % (record, source)
 
-        for i, c in enumerate(self._columns):
+        def value(label: str, c: Column) -> str:
             args = [get(s, c.raw) for s in c.sources]
             if c.convert is None:
-                expr = args[0] if args else "None"
-            elif all(a == "None" for a in args):
-                expr = "None"
-            else:
-                names["f%d" % i] = c.convert
-                expr = "f%d(%s)" % (i, ", ".join(args))
-            items.append("%r: %s" % (c.name, expr))
+                return args[0] if args else "None"
+            if all(a == "None" for a in args):
+                return "None"
+            names["f" + label] = c.convert
+            return "f%s(%s)" % (label, ", ".join(args))
+
+        for i, c in enumerate(self._columns):
+            items.append("%r: %s" % (c.name, value(str(i), c)))
         keys = self._decoded_keys
         if keys:
             key = " + ', ' + ".join("%r + key_text(%s)" % (k + "=", get(k, False)) for k in keys)
@@ -247,7 +252,9 @@ class View:
             key = "%r %% n" % ("offset=%d" if recovered else "record=%d")
         items.append("'source_table': %r" % self.table)
         items.append("'source_key': %s" % key)
-        source = "def row(r, q, n):\n    return {%s}\n" % ", ".join(items)
+        where = self.definition.where
+        test = "" if where is None else "    if not %s:\n        return None\n" % value("w", where)
+        source = "def row(r, q, n):\n%s    return {%s}\n" % (test, ", ".join(items))
         exec(compile(source, "<view %s>" % self.name, "exec"), names)
         function = cast(Callable[..., Row], names["row"])
         self._functions[recovered] = function
@@ -257,7 +264,8 @@ class View:
         """The view as a row program the reader runs itself (its outputs,
         key prefix and key column), when every output reads at most one
         decoded column and a record gives one row; else None."""
-        if self._raw or self.definition.expand is not None or len(self._decoded_keys) > 1:
+        if (self._raw or self.definition.expand is not None or self.definition.where is not None
+                or len(self._decoded_keys) > 1):
             return None
         outputs = []
         for c in self._columns:
@@ -283,7 +291,8 @@ class View:
             else itertools.repeat(None))
         expand = self.definition.expand
         if expand is None:
-            return map(row, decoded, raw, itertools.count())
+            rows = map(row, decoded, raw, itertools.count())
+            return rows if self.definition.where is None else filter(None, rows)
         return self._expanded(expand, row, decoded, raw)
 
     @staticmethod
@@ -292,7 +301,9 @@ class View:
         """The rows `expand` makes of each record's row (one pass over the
         table: the record goes to `expand` with its row)."""
         for n, (r, q) in enumerate(zip(decoded, raw)):
-            yield from expand(row(r, q, n), r)
+            made = row(r, q, n)
+            if made is not None:
+                yield from expand(made, r)
 
     def _recovered_rows(self) -> Iterator[Row]:
         row = self._function(True)
@@ -304,6 +315,8 @@ class View:
             r = item["record"]
             q = raw_item["record"] if raw_item is not None else None
             out = row(r, q, item["offset"])
+            if out is None:  # not one of the view's records
+                continue
             out["recovery_source"] = item["source"]
             out["recovery_page"] = item["page"]
             out["recovery_offset"] = item["offset"]

@@ -1,0 +1,703 @@
+"""Active Directory (ntds.dit): the domain's users, computers and groups,
+their SIDs, creation and logon times, group memberships, and which objects
+carry credentials.
+
+Every object is a row of `datatable`, whose attribute columns are named
+`ATT<letter><attributeID>` (the letter tells the attribute's syntax). The
+names come from the file's own schema: the rows of attributeSchema objects
+give attributeID -> lDAPDisplayName and syntax, the rows of classSchema
+objects governsID -> class name. Only the few attributes that describe the
+schema itself are read by fixed column (the base schema gives them the same
+ids in every directory); every other column a view reads is found by name.
+
+Distinguished names are built from the parent chain (PDNT_col) and each
+object's RDN (`name`, of the attribute RDNtyp_col names). Generalized times
+are seconds since 1601 (UTC), large-integer times FILETIMEs. A SID's last
+sub-authority is stored big-endian. Linked attributes (member and its
+reverse, memberOf) have no column: `link_table` holds one row per forward
+link (the holder's DNT, the target's DNT, linkID // 2). Credential columns
+(password hashes, Kerberos keys, trust and LSA secrets, BitLocker recovery
+passwords) are reported as present or absent; their bytes never come out.
+"""
+
+from __future__ import annotations
+
+import bisect
+import datetime
+import re
+from array import array
+from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Sequence, Set, Tuple
+
+from .. import EseDatabase
+from . import values
+from .engine import Artifact, Column, Lookup, ViewDef, col
+
+KIND = "ntds"
+TABLE = "datatable"
+LINKS = "link_table"
+
+DNT, PDNT, RDN_TYPE, OBJ = "DNT_col", "PDNT_col", "RDNtyp_col", "OBJ_col"
+# The schema's own attributes, read before any name is known.
+ATTRIBUTE_ID = "ATTc131102"
+LDAP_NAME = "ATTm131532"
+ATTRIBUTE_SYNTAX = "ATTc131104"
+GOVERNS_ID = "ATTc131094"
+LINK_ID = "ATTj131122"
+NAME = "ATTm589825"
+OBJECT_CLASS = "ATTc0"
+SCHEMA_COLUMNS = (ATTRIBUTE_ID, LDAP_NAME, ATTRIBUTE_SYNTAX, GOVERNS_ID, LINK_ID)
+
+_ATT = re.compile(r"^ATT([a-z])(\d+)$")
+
+# Syntax 2.5.5.x by x (the column letter is chr(ord('a') + x)).
+SYNTAXES = {
+    1: "DN", 2: "OID", 3: "case-exact string", 4: "case-ignore string",
+    5: "printable string", 6: "numeric string", 7: "DN-binary", 8: "boolean",
+    9: "integer", 10: "octet string", 11: "generalized time", 12: "Unicode string",
+    13: "presentation address", 14: "DN-string", 15: "security descriptor",
+    16: "large integer", 17: "SID",
+}
+
+# Attributes whose values are credentials or keys: reported as present or
+# absent, never shown. Found by name, so that columns a schema extension
+# adds (LAPS) are covered too.
+SECRETS = (
+    "unicodePwd", "dBCSPwd", "ntPwdHistory", "lmPwdHistory", "supplementalCredentials",
+    "pekList", "currentValue", "priorValue", "trustAuthIncoming", "trustAuthOutgoing",
+    "initialAuthIncoming", "initialAuthOutgoing", "unixUserPassword",
+    "msDS-ManagedPasswordId", "msFVE-RecoveryPassword", "msFVE-KeyPackage",
+    "ms-Mcs-AdmPwd", "msLAPS-Password", "msLAPS-EncryptedPassword",
+    "msLAPS-EncryptedDSRMPassword", "msLAPS-EncryptedPasswordHistory",
+)
+
+# Large-integer attributes that hold FILETIMEs (0 and the largest value: never).
+FILETIMES = ("pwdLastSet", "lastLogon", "lastLogonTimestamp", "badPasswordTime",
+             "accountExpires", "lockoutTime", "lastLogoff")
+NEVER = 0x7FFFFFFFFFFFFFFF
+
+USER_ACCOUNT_CONTROL = (
+    (0x1, "SCRIPT"), (0x2, "ACCOUNTDISABLE"), (0x8, "HOMEDIR_REQUIRED"), (0x10, "LOCKOUT"),
+    (0x20, "PASSWD_NOTREQD"), (0x40, "PASSWD_CANT_CHANGE"),
+    (0x80, "ENCRYPTED_TEXT_PWD_ALLOWED"), (0x100, "TEMP_DUPLICATE_ACCOUNT"),
+    (0x200, "NORMAL_ACCOUNT"), (0x800, "INTERDOMAIN_TRUST_ACCOUNT"),
+    (0x1000, "WORKSTATION_TRUST_ACCOUNT"), (0x2000, "SERVER_TRUST_ACCOUNT"),
+    (0x10000, "DONT_EXPIRE_PASSWORD"), (0x20000, "MNS_LOGON_ACCOUNT"),
+    (0x40000, "SMARTCARD_REQUIRED"), (0x80000, "TRUSTED_FOR_DELEGATION"),
+    (0x100000, "NOT_DELEGATED"), (0x200000, "USE_DES_KEY_ONLY"),
+    (0x400000, "DONT_REQ_PREAUTH"), (0x800000, "PASSWORD_EXPIRED"),
+    (0x1000000, "TRUSTED_TO_AUTH_FOR_DELEGATION"), (0x4000000, "PARTIAL_SECRETS_ACCOUNT"),
+)
+GROUP_TYPE = ((0x1, "BUILTIN_LOCAL"), (0x2, "GLOBAL"), (0x4, "DOMAIN_LOCAL"),
+              (0x8, "UNIVERSAL"), (0x10, "APP_BASIC"), (0x20, "APP_QUERY"),
+              (0x80000000, "SECURITY"))
+
+# Generalized times: seconds since 1601; the last second a datetime holds.
+SECONDS_MAX = values.FILETIME_MAX // 10_000_000
+
+
+def detect(tables: Mapping[str, Set[str]]) -> bool:
+    return {DNT, PDNT, NAME, ATTRIBUTE_ID, LDAP_NAME} <= tables.get(TABLE, set())
+
+
+# ---- value interpretations ------------------------------------------------------------
+
+
+def _one(value: Any) -> Any:
+    """The first value of a multi-valued one."""
+    return value[0] if type(value) is list and value else value
+
+
+def seconds_1601(value: Any) -> Optional[datetime.datetime]:
+    """A generalized time (whole seconds since 1601-01-01 UTC); 0 and
+    values past year 9999 are None."""
+    value = _one(value)
+    if type(value) is not int or value <= 0 or value > SECONDS_MAX:
+        return None
+    return values.FILETIME_EPOCH + datetime.timedelta(seconds=value)
+
+
+def filetime(value: Any) -> Optional[datetime.datetime]:
+    """A large-integer time (FILETIME); 0 and the largest value mean never."""
+    return values.filetime(_one(value))
+
+
+def never(value: Any) -> Optional[bool]:
+    """Whether a large-integer time says "never" (0 or the largest value)."""
+    value = _one(value)
+    return value in (0, NEVER) if type(value) is int else None
+
+
+def sid(value: Any) -> Optional[str]:
+    return values.sid(_one(value), last_big_endian=True)
+
+
+def rid(value: Any) -> Optional[int]:
+    """The last sub-authority of a stored SID."""
+    text = sid(value)
+    return int(text.rsplit("-", 1)[1]) if text and text.count("-") > 2 else None
+
+
+def guid(value: Any) -> Optional[str]:
+    """A 16-byte GUID (Data1-3 little-endian) as lowercase text."""
+    value = _one(value)
+    if not isinstance(value, (bytes, bytearray)) or len(value) != 16:
+        return None
+    import uuid
+    return str(uuid.UUID(bytes_le=bytes(value)))
+
+
+def text(value: Any) -> Any:
+    """Text without trailing U+0000; a multi-value as a list of such."""
+    if type(value) is list:
+        return [values.text(v) if isinstance(v, (str, bytes, bytearray)) else v for v in value]
+    return values.text(value) if isinstance(value, (str, bytes, bytearray)) else value
+
+
+def texts(value: Any) -> Optional[List[str]]:
+    """A multi-valued text attribute as a list."""
+    if value is None:
+        return None
+    out = text(value)
+    return out if type(out) is list else [out]
+
+
+def flags(names: Sequence[Tuple[int, str]]) -> Callable[[Any], Optional[List[str]]]:
+    """The names of the bits set in a flag word; bits of no name as hex."""
+    def named(value: Any) -> Optional[List[str]]:
+        value = _one(value)
+        if type(value) is not int:
+            return None
+        word = value & 0xFFFFFFFF
+        out = [name for bit, name in names if word & bit]
+        rest = word & ~sum(bit for bit, _ in names)
+        if rest:
+            out.append("0x%X" % rest)
+        return out
+    return named
+
+
+def number(value: Any) -> Optional[int]:
+    value = _one(value)
+    return value if type(value) is int else None
+
+
+def truth(value: Any) -> Optional[bool]:
+    value = _one(value)
+    return bool(value) if type(value) is int else None
+
+
+def _escape(value: str) -> str:
+    """An RDN value as a DN writes it: `,+"\\<>;=` escaped, a leading `#`
+    or space and a trailing space too, control characters as \\XX (a
+    deleted object's name holds a line feed)."""
+    out = []
+    last = len(value) - 1
+    for i, ch in enumerate(value):
+        if ch in ',+"\\<>;=' or (i == 0 and ch in "# ") or (i == last and ch == " "):
+            out.append("\\" + ch)
+        elif ch < " " or ch == "\x7f":
+            out.append("\\%02X" % ord(ch))
+        else:
+            out.append(ch)
+    return "".join(out)
+
+
+# ---- the schema -------------------------------------------------------------------------
+
+
+class Schema:
+    """Attribute and class names as the file's schema rows give them."""
+
+    def __init__(self) -> None:
+        self.names: Dict[int, str] = {}        # attributeID -> lDAPDisplayName
+        self.syntaxes: Dict[int, int] = {}     # attributeID -> x of 2.5.5.x
+        self.link_ids: Dict[str, int] = {}     # lDAPDisplayName -> linkID
+        self.classes: Dict[int, str] = {}      # governsID -> class name
+        self.class_ids: Dict[str, int] = {}    # class name -> governsID
+        self.columns: Dict[str, str] = {}      # lDAPDisplayName -> datatable column
+        self.column_names: Dict[str, str] = {}  # datatable column -> lDAPDisplayName
+
+    def add(self, r: Mapping[str, Any]) -> None:
+        name = values.text(_one(r.get(LDAP_NAME)))
+        attribute, governs = _one(r.get(ATTRIBUTE_ID)), _one(r.get(GOVERNS_ID))
+        if not name:
+            return
+        if type(attribute) is int:
+            self.names.setdefault(attribute, name)
+            syntax = _one(r.get(ATTRIBUTE_SYNTAX))
+            if type(syntax) is int and syntax >> 16 == 8:  # 2.5.5 is OID prefix 8
+                self.syntaxes.setdefault(attribute, syntax & 0xFFFF)
+            link = _one(r.get(LINK_ID))
+            if type(link) is int:
+                self.link_ids.setdefault(name, link)
+        if type(governs) is int:
+            self.classes.setdefault(governs, name)
+            self.class_ids.setdefault(name, governs)
+
+    def bind(self, stored: Sequence[str]) -> List[str]:
+        """Names the table's ATT columns; gives the columns no schema row names."""
+        unnamed = []
+        for column in stored:
+            m = _ATT.match(column)
+            if m is None:
+                continue
+            name = self.names.get(int(m.group(2)))
+            if name is None:
+                unnamed.append(column)
+                continue
+            self.column_names[column] = name
+            self.columns.setdefault(name, column)
+        return unnamed
+
+    def column(self, name: str) -> str:
+        """The column of an attribute (a name no column has reads as null)."""
+        return self.columns.get(name, "<no column for %s>" % name)
+
+    def rdn_prefix(self, attribute: int) -> str:
+        name = self.names.get(attribute)
+        if name is None:
+            return "ATT%d" % attribute if attribute >= 0 else "CN"
+        return name.upper() if len(name) <= 2 else name
+
+    def class_names(self, value: Any) -> Optional[List[str]]:
+        """objectClass values (governsIDs) as class names, most specific first."""
+        if value is None:
+            return None
+        ids = value if type(value) is list else [value]
+        return [self.classes.get(v, str(v)) if type(v) is int else str(v) for v in ids]
+
+    def has_class(self, wanted: str, unwanted: str = "") -> Callable[[Any], bool]:
+        """Whether an objectClass value includes class `wanted` (and not `unwanted`)."""
+        want = self.class_ids.get(wanted)
+        not_want = self.class_ids.get(unwanted)
+
+        def test(value: Any) -> bool:
+            ids = value if type(value) is list else (value,)
+            return want in ids and not_want not in ids
+        return test
+
+
+# ---- names: DNT -> distinguished name ----------------------------------------------------
+
+
+class Names:
+    """Every object's parent and RDN, for distinguished names: four arrays
+    sorted by DNT (about 20 bytes an object, plus its RDN in UTF-8), not a
+    dict of objects. The DNs of parents are kept as they are built, up to
+    `CACHE` of them."""
+
+    CACHE = 1 << 16
+
+    def __init__(self, schema: Schema) -> None:
+        self.schema = schema
+        self.dnts = array("i")
+        self.parents = array("i")
+        self.types = array("i")
+        self.ends = array("q")
+        self.text = bytearray()
+        self._sorted = True
+        self._cache: Dict[int, str] = {}
+
+    def add(self, dnt: Any, parent: Any, rdn_type: Any, name: Any) -> None:
+        if type(dnt) is not int or not -2**31 <= dnt < 2**31:
+            return
+        if self.dnts and dnt <= self.dnts[-1]:
+            self._sorted = False
+        self.dnts.append(dnt)
+        self.parents.append(parent if type(parent) is int and -2**31 <= parent < 2**31 else 0)
+        self.types.append(rdn_type if type(rdn_type) is int and -2**31 <= rdn_type < 2**31
+                          else -1)
+        self.text += (values.text(_one(name)) or "").encode("utf-8", "surrogatepass")
+        self.ends.append(len(self.text))
+
+    def finish(self) -> None:
+        """Sorts by DNT when the table did not give them in order (the first
+        of duplicate DNTs is the one found)."""
+        if self._sorted:
+            return
+        order = sorted(range(len(self.dnts)), key=self.dnts.__getitem__)
+        starts = [0] + list(self.ends[:-1])
+        text = bytearray()
+        ends = array("q")
+        for i in order:
+            text += self.text[starts[i]:self.ends[i]]
+            ends.append(len(text))
+        self.dnts = array("i", (self.dnts[i] for i in order))
+        self.parents = array("i", (self.parents[i] for i in order))
+        self.types = array("i", (self.types[i] for i in order))
+        self.text, self.ends, self._sorted = text, ends, True
+
+    def nbytes(self) -> int:
+        """The map's memory, cached DNs aside."""
+        return (sum(a.itemsize * len(a) for a in (self.dnts, self.parents, self.types, self.ends))
+                + len(self.text))
+
+    def __len__(self) -> int:
+        return len(self.dnts)
+
+    def _index(self, dnt: int) -> int:
+        i = bisect.bisect_left(self.dnts, dnt)
+        return i if i < len(self.dnts) and self.dnts[i] == dnt else -1
+
+    def _rdn(self, i: int) -> str:
+        start = self.ends[i - 1] if i else 0
+        name = self.text[start:self.ends[i]].decode("utf-8", "surrogatepass")
+        return "%s=%s" % (self.schema.rdn_prefix(self.types[i]), _escape(name))
+
+    def dn(self, dnt: Any) -> Optional[str]:
+        """The distinguished name of an object: its RDN and its parents' up
+        to the root object (the one whose parent is 0). A parent the table
+        lacks ends the name with `<missing DNT n>`, a chain that comes back
+        to an object already on it with `<cycle at DNT n>`."""
+        dnt = _one(dnt)
+        if type(dnt) is not int:
+            return None
+        chain: List[int] = []   # indexes, the object first
+        seen: Set[int] = set()
+        tail = ""
+        current = dnt
+        while True:
+            cached = self._cache.get(current) if chain else None
+            if cached is not None:
+                tail = cached
+                break
+            i = self._index(current) if -2**31 <= current < 2**31 else -1
+            if i < 0:
+                tail = "<missing DNT %d>" % current
+                break
+            if current in seen:
+                tail = "<cycle at DNT %d>" % current
+                break
+            parent = self.parents[i]
+            if parent == 0:  # the root object: no RDN of its own in a DN
+                break
+            seen.add(current)
+            chain.append(i)
+            current = parent
+        dn = tail
+        for depth in range(len(chain) - 1, -1, -1):
+            i = chain[depth]
+            dn = self._rdn(i) + ("," + dn if dn else "")
+            if depth and len(self._cache) < self.CACHE:
+                self._cache[self.dnts[i]] = dn
+        return dn
+
+    def all_dnts(self) -> Iterator[int]:
+        return iter(self.dnts)
+
+
+# ---- links: group membership ------------------------------------------------------------
+
+
+class Links:
+    """The member links of link_table, both ways (read when first needed):
+    group DNT -> member DNTs and member DNT -> group DNTs, 4 bytes a link.
+    Deactivated links (a removed member still replicated) are left out."""
+
+    def __init__(self, db: EseDatabase, base: Optional[int], names: Names,
+                 errors: Dict[str, str]) -> None:
+        self.db = db
+        self.base = base
+        self.names = names
+        self.errors = errors
+        self._members: Optional[Dict[int, "array[int]"]] = None
+        self._groups: Dict[int, "array[int]"] = {}
+
+    def _read(self) -> Dict[int, "array[int]"]:
+        if self._members is not None:
+            return self._members
+        self._members = {}
+        if self.base is None or LINKS not in self.db.get_tables():
+            return self._members
+        try:
+            for r in self.db.iter_table(LINKS, True, ["link_DNT", "backlink_DNT", "link_base",
+                                                      "link_deactivetime"]):
+                group, member = r["link_DNT"], r["backlink_DNT"]
+                if (r["link_base"] != self.base or r["link_deactivetime"] is not None
+                        or type(group) is not int or type(member) is not int):
+                    continue
+                self._members.setdefault(group, array("i")).append(member)
+                self._groups.setdefault(member, array("i")).append(group)
+        except (OSError, ValueError) as error:
+            self.errors[LINKS] = str(error)  # the links read before it are kept
+        return self._members
+
+    def member_count(self, dnt: Any) -> int:
+        return len(self._read().get(_one(dnt), ()))
+
+    def members(self, dnt: Any) -> List[Optional[str]]:
+        return [self.names.dn(m) for m in self._read().get(_one(dnt), ())]
+
+    def member_of(self, dnt: Any) -> List[Optional[str]]:
+        self._read()
+        return [self.names.dn(g) for g in self._groups.get(_one(dnt), ())]
+
+
+# ---- the directory ------------------------------------------------------------------------
+
+
+class Directory(Artifact):
+    """An ntds.dit: its views, and `object()`, every attribute of one object."""
+
+    schema: Schema
+    names: Names
+    links: Links
+
+    def object(self, key: Any) -> Optional[Dict[str, Any]]:
+        """All resolved attributes of one object, by DNT (int) or
+        distinguished name (case-insensitive), interpreted by syntax:
+        DNs for DN-valued attributes, class and attribute names for OIDs,
+        times, SIDs and GUIDs as text. A credential's value is replaced by
+        "<not shown: N bytes>". None when no object matches. Reads the
+        table once."""
+        dnt = key if type(key) is int else self._find(str(key))
+        if dnt is None:
+            return None
+        for r in self.db.iter_table(TABLE, True):
+            if r.get(DNT) == dnt:
+                return self._interpret(r)
+        return None
+
+    def _find(self, dn: str) -> Optional[int]:
+        wanted = dn.strip().lower()
+        for dnt in self.names.all_dnts():
+            found = self.names.dn(dnt)
+            if found is not None and found.lower() == wanted:
+                return dnt
+        return None
+
+    def _interpret(self, r: Mapping[str, Any]) -> Dict[str, Any]:
+        out: Dict[str, Any] = {"distinguishedName": self.names.dn(r.get(DNT))}
+        schema = self.schema
+        for column, value in r.items():
+            if value is None:
+                continue
+            name = schema.column_names.get(column, column)
+            m = _ATT.match(column)
+            letter = m.group(1) if m else ""
+            if name in SECRETS:
+                size = len(value) if isinstance(value, (bytes, bytearray, str)) else None
+                out[name] = "<not shown: %s bytes>" % size if size is not None else \
+                    "<not shown>"
+            elif letter == "b":
+                out[name] = ([self.names.dn(v) for v in value] if type(value) is list
+                             else self.names.dn(value))
+            elif letter == "c":
+                out[name] = [_oid(schema, v) for v in value] if type(value) is list \
+                    else _oid(schema, value)
+            elif letter == "l":
+                out[name] = seconds_1601(value)
+            elif letter == "r":
+                out[name] = sid(value)
+            elif name in FILETIMES:
+                out[name] = "never" if never(value) else filetime(value)
+            elif name == "objectGUID":
+                out[name] = guid(value)
+            elif letter == "f":  # printable strings, stored as bytes
+                out[name] = ([values.byte_text(v) for v in value] if type(value) is list
+                             else values.byte_text(value))
+            elif isinstance(value, str) or (type(value) is list and value
+                                            and isinstance(value[0], str)):
+                out[name] = text(value)
+            else:  # numbers, octet strings and security descriptors as stored
+                out[name] = value
+        out["source_table"] = TABLE
+        out["source_key"] = "%s=%s" % (DNT, r.get(DNT))
+        return out
+
+
+def _oid(schema: Schema, value: Any) -> Any:
+    """A prefix-encoded OID: the class or attribute it names, if any."""
+    if type(value) is not int:
+        return value
+    return schema.classes.get(value) or schema.names.get(value) or value
+
+
+# ---- the views ------------------------------------------------------------------------------
+
+
+def object_columns(schema: Schema, names: Names) -> List[Column]:
+    a = schema.column
+    classes = Lookup(lambda v: schema.class_names(list(v)))
+    return [
+        col("dnt", "int", "the object's row id (DNT)", DNT),
+        col("parent_dnt", "int", "its parent's DNT", PDNT),
+        col("name", "str", "its RDN value (name)", a("name"), convert=text),
+        col("distinguished_name", "str", "its DN, built from the parent chain "
+            "(<missing DNT n> / <cycle at DNT n>: a damaged chain)", DNT, convert=names.dn),
+        col("object_class", "str", "its most specific class", a("objectClass"),
+            convert=lambda v: (classes(tuple(v) if type(v) is list else (v,)) or [None])[0]
+            if v is not None else None),
+        col("object_classes", "list", "all its classes (objectClass), by name",
+            a("objectClass"), convert=lambda v: classes(tuple(v) if type(v) is list else (v,))
+            if v is not None else None),
+        col("created", "datetime", "when the object was created (whenCreated, UTC)",
+            a("whenCreated"), convert=seconds_1601),
+        col("changed", "datetime", "when it last changed (whenChanged, UTC)",
+            a("whenChanged"), convert=seconds_1601),
+        col("guid", "str", "objectGUID", a("objectGUID"), convert=guid),
+        col("sid", "str", "objectSid as text", a("objectSid"), convert=sid),
+        col("rid", "int", "the SID's last sub-authority (500: the built-in Administrator)",
+            a("objectSid"), convert=rid),
+        col("sam_account_name", "str", "sAMAccountName", a("sAMAccountName"), convert=text),
+        col("user_principal_name", "str", "userPrincipalName", a("userPrincipalName"),
+            convert=text),
+        col("description", "str", "description (a multi-value joined by line feeds)",
+            a("description"), convert=lambda v: "\n".join(texts(v) or []) or None),
+        col("deleted", "bool", "whether the object is deleted (isDeleted)", a("isDeleted"),
+            convert=lambda v: bool(truth(v))),
+        col("phantom", "bool", "a row that stands for an object held elsewhere (OBJ_col 0)",
+            OBJ, convert=lambda v: v == 0),
+    ]
+
+
+def _time(name: str, attribute: str, meaning: str, schema: Schema) -> Column:
+    return col(name, "datetime", "%s (%s, UTC; none when never)" % (meaning, attribute),
+               schema.column(attribute), convert=filetime)
+
+
+def account_columns(schema: Schema, links: Links) -> List[Column]:
+    a = schema.column
+    return [
+        col("user_account_control", "int", "userAccountControl", a("userAccountControl"),
+            convert=number),
+        col("user_account_control_flags", "list", "the flags userAccountControl sets",
+            a("userAccountControl"), convert=flags(USER_ACCOUNT_CONTROL)),
+        col("disabled", "bool", "whether the account is disabled (ACCOUNTDISABLE)",
+            a("userAccountControl"), convert=lambda v: None if number(v) is None
+            else bool(_one(v) & 2)),
+        _time("pwd_last_set", "pwdLastSet", "when the password was last set", schema),
+        _time("last_logon", "lastLogon", "the last logon this DC saw", schema),
+        _time("last_logon_timestamp", "lastLogonTimestamp",
+              "the last logon, replicated (to within about 14 days)", schema),
+        _time("bad_password_time", "badPasswordTime", "the last wrong password", schema),
+        _time("account_expires", "accountExpires", "when the account expires", schema),
+        col("account_never_expires", "bool", "whether accountExpires says never (0 or the "
+            "largest value)", a("accountExpires"), convert=never),
+        col("logon_count", "int", "logonCount (this DC's)", a("logonCount"), convert=number),
+        col("bad_password_count", "int", "badPwdCount", a("badPwdCount"), convert=number),
+        col("primary_group_id", "int", "the RID of the primary group (513: Domain Users)",
+            a("primaryGroupID"), convert=number),
+        col("service_principal_names", "list", "servicePrincipalName",
+            a("servicePrincipalName"), convert=texts),
+        col("member_of", "list", "the groups that list it as member (memberOf, from "
+            "link_table); the primary group is not among them", DNT, convert=links.member_of),
+    ]
+
+
+def views(schema: Schema, names: Names, links: Links) -> List[ViewDef]:
+    a = schema.column
+    objects = object_columns(schema, names)
+    accounts = account_columns(schema, links)
+    key = (DNT,)
+    secrets = [name for name in SECRETS if name in schema.columns]
+
+    def where(test: Callable[[Any], bool]) -> Column:
+        return col("where", "bool", "", a("objectClass"), convert=test)
+
+
+    def syntax(value: Any) -> Optional[str]:
+        value = _one(value)
+        if type(value) is int and value >> 16 == 8:
+            return "2.5.5.%d" % (value & 0xFFFF)
+        return None if value is None else str(value)
+
+    bound = {column: name for column, name in schema.column_names.items()}
+    by_id = {int(_ATT.match(c).group(2)): c for c in bound}  # type: ignore[union-attr]
+    return [
+        ViewDef("objects", "every object of the directory", TABLE, objects, key=key,
+                passthrough=False),
+        ViewDef("users", "user accounts (class user, computers aside)", TABLE,
+                objects + accounts, key=key, passthrough=False,
+                where=where(schema.has_class("user", "computer"))),
+        ViewDef("computers", "computer accounts", TABLE, objects + accounts + [
+            col("dns_host_name", "str", "dNSHostName", a("dNSHostName"), convert=text),
+            col("operating_system", "str", "operatingSystem", a("operatingSystem"),
+                convert=text),
+            col("operating_system_version", "str", "operatingSystemVersion",
+                a("operatingSystemVersion"), convert=text)], key=key, passthrough=False,
+            where=where(schema.has_class("computer"))),
+        ViewDef("groups", "groups and their members (forward links of link_table)", TABLE,
+                objects + [
+            col("group_type", "int", "groupType", a("groupType"), convert=number),
+            col("group_type_flags", "list", "the scope and kind groupType sets",
+                a("groupType"), convert=flags(GROUP_TYPE)),
+            col("member_count", "int", "how many members link_table lists (active links)",
+                DNT, convert=links.member_count),
+            col("members", "list", "their distinguished names", DNT, convert=links.members),
+            col("member_of", "list", "the groups that list this group as member", DNT,
+                convert=links.member_of)], key=key, passthrough=False,
+            where=where(schema.has_class("group"))),
+        ViewDef("group_members", "one row per member link of link_table, both ends named",
+                LINKS, [
+            col("group_dnt", "int", "the group's DNT (link_DNT)", "link_DNT"),
+            col("group", "str", "the group's DN", "link_DNT", convert=names.dn),
+            col("member_dnt", "int", "the member's DNT (backlink_DNT)", "backlink_DNT"),
+            col("member", "str", "the member's DN", "backlink_DNT", convert=names.dn),
+            col("active", "bool", "false for a deactivated link (a removed member still "
+                "replicated)", "link_deactivetime", convert=lambda v: v is None)],
+            key=("link_DNT", "backlink_DNT"), passthrough=False,
+            where=col("where", "bool", "", "link_base",
+                      convert=lambda v: v is not None and v == links.base)),
+        ViewDef("credentials", "which objects hold credential attributes (present or "
+                "absent; their values are never shown)", TABLE, objects[:4] + [
+            col("sam_account_name", "str", "sAMAccountName", a("sAMAccountName"),
+                convert=text),
+            col("credentials", "list", "the credential attributes the object holds",
+                *[a(n) for n in secrets],
+                convert=lambda *v: [n for n, x in zip(secrets, v) if x is not None])] + [
+            col(n, "bool", "whether %s is present" % n, a(n), convert=lambda v: v is not None)
+            for n in secrets], key=key, passthrough=False,
+            where=col("where", "bool", "", *[a(n) for n in secrets],
+                      convert=lambda *v: any(x is not None for x in v))),
+        ViewDef("attributes", "the schema's attributes: name, id, syntax and column",
+                TABLE, [
+            col("name", "str", "lDAPDisplayName", LDAP_NAME, convert=text),
+            col("id", "int", "attributeID (prefix-encoded)", ATTRIBUTE_ID, convert=number),
+            col("syntax", "str", "attributeSyntax (2.5.5.x)", ATTRIBUTE_SYNTAX,
+                convert=syntax),
+            col("syntax_name", "str", "what the syntax holds", ATTRIBUTE_SYNTAX,
+                convert=lambda v: SYNTAXES.get(_one(v) & 0xFFFF) if type(_one(v)) is int
+                and _one(v) >> 16 == 8 else None),
+            col("link_id", "int", "linkID (linked attributes live in link_table)", LINK_ID,
+                convert=number),
+            col("column", "str", "its datatable column (none: no column)", ATTRIBUTE_ID,
+                convert=lambda v: by_id.get(_one(v)) if type(_one(v)) is int else None),
+            col("secret", "bool", "a credential attribute (never shown)", LDAP_NAME,
+                convert=lambda v: values.text(_one(v)) in SECRETS)], key=key,
+            passthrough=False, where=col("where", "bool", "", ATTRIBUTE_ID,
+                                         convert=lambda v: v is not None)),
+    ]
+
+
+def read(db: EseDatabase, stored: Sequence[str], errors: Dict[str, str]
+         ) -> Tuple[Schema, Names]:
+    """One pass over datatable: the schema rows and every object's parent and RDN."""
+    schema = Schema()
+    names = Names(schema)
+    wanted = [c for c in (DNT, PDNT, RDN_TYPE, NAME) + SCHEMA_COLUMNS if c in stored]
+    try:
+        for r in db.iter_table(TABLE, True, wanted):
+            if r.get(ATTRIBUTE_ID) is not None or r.get(GOVERNS_ID) is not None:
+                schema.add(r)
+            names.add(r.get(DNT), r.get(PDNT), r.get(RDN_TYPE), r.get(NAME))
+    except (OSError, ValueError) as error:
+        errors[TABLE] = str(error)  # what was read before it is kept
+    names.finish()
+    unnamed = schema.bind(stored)
+    if unnamed:
+        errors["schema"] = "%d columns have no schema row: %s" % (
+            len(unnamed), ", ".join(unnamed[:10]))
+    return schema, names
+
+
+def build(db: EseDatabase, tables: Mapping[str, Set[str]]) -> Artifact:
+    errors: Dict[str, str] = {}
+    stored = [c["name"] for c in db.get_table_schema(TABLE)]
+    schema, names = read(db, stored, errors)
+    link_id = schema.link_ids.get("member")
+    links = Links(db, link_id // 2 if link_id is not None else None, names, errors)
+    directory = Directory(KIND, db, views(schema, names, links), errors=errors)
+    directory.schema, directory.names, directory.links = schema, names, links
+    links.errors = directory.errors  # a link_table read later reports there
+    return directory
