@@ -280,12 +280,16 @@ def ntds_sid(*subs):
     return sid_bytes(*subs)[:-4] + struct.pack(">I", subs[-1])
 
 
-def ntds_multi(*numbers):
-    """A multi-valued Signed long: the values' offsets, then the values."""
+def ntds_multi(*items):
+    """A multi-valued Signed long or UTF-16 text: the values' offsets, then the values."""
     import struct
-    head = struct.pack("<%dH" % len(numbers), *(2 * len(numbers) + 4 * i
-                                                for i in range(len(numbers))))
-    return eb.Tagged(head + struct.pack("<%di" % len(numbers), *numbers), flags=0x08)
+    data = [struct.pack("<i", v) if isinstance(v, int) else v.encode("utf-16-le")
+            for v in items]
+    offsets, at = [], 2 * len(data)
+    for d in data:
+        offsets.append(at)
+        at += len(d)
+    return eb.Tagged(struct.pack("<%dH" % len(data), *offsets) + b"".join(data), flags=0x08)
 
 
 def ntds_tables(objects, links=(), filler=0):
@@ -309,14 +313,14 @@ def ntds_tables(objects, links=(), filler=0):
         dnt = 3
         for n, a, s in attributes:
             row = {"name": n, "lDAPDisplayName": n, "attributeID": a,
-                   "attributeSyntax": 0x80000 | s, "objectClass": NTDS_CLASSES["attributeSchema"]}
+                   "attributeSyntax": 0x80000 | s, "objectClass": "attributeSchema"}
             if n in NTDS_LINKED:
                 row["linkID"] = NTDS_LINKED[n]
             yield dict(row, DNT_col=dnt, PDNT_col=2, RDNtyp_col=3)
             dnt += 1
         for n, g in NTDS_CLASSES.items():
             yield {"name": n, "lDAPDisplayName": n, "governsID": g, "DNT_col": dnt,
-                   "PDNT_col": 2, "RDNtyp_col": 3, "objectClass": NTDS_CLASSES["classSchema"]}
+                   "PDNT_col": 2, "RDNtyp_col": 3, "objectClass": "classSchema"}
             dnt += 1
 
     def stored_rows():
@@ -324,10 +328,10 @@ def ntds_tables(objects, links=(), filler=0):
         for row in itertools.chain(schema_rows(), objects):
             out = {}
             for k, v in row.items():
-                if k == "objectClass" and isinstance(v, (list, tuple)):
-                    v = ntds_multi(*[NTDS_CLASSES[c] for c in v])
-                elif k == "objectClass" and isinstance(v, str):
-                    v = NTDS_CLASSES[v]
+                if k == "objectClass":
+                    v = [NTDS_CLASSES[c] for c in v] if isinstance(v, list) else NTDS_CLASSES[v]
+                if isinstance(v, list):
+                    v = ntds_multi(*v)
                 out[column_of.get(k, k)] = v
             out.setdefault("OBJ_col", 1)
             yield out
