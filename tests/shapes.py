@@ -341,3 +341,63 @@ def ntds_tables(objects, links=(), filler=0):
         eb.Column("link_base", eb.T_LONG), eb.Column("link_deactivetime", eb.T_CURRENCY)],
         [(g, m, b, NTDS_SECONDS_2021 if off else None) for g, m, b, off in links])
     return [eb.Table("datatable", columns, stored_rows()), link_table]
+
+
+def ntds_accounts(n, first_dnt=10_000, containers=50, groups=100, filler=0):
+    """A domain of n objects, streamed: DC=lab, `containers` OUs, `groups`
+    groups, then users (every 20th a computer) with the attributes a real
+    account has set (about 25, credentials too, and a few `filler` ones).
+    With ntds_links(), every account is a member of one group."""
+    import struct
+    domain = first_dnt
+    yield obj_row(domain, 2, "lab", ["domainDNS", "top"], rdn=1376281)
+    for i in range(containers):
+        yield obj_row(domain + 1 + i, domain, "OU %d" % i, ["container", "top"], rdn=11)
+    base = domain + 1 + containers
+    for i in range(groups):
+        yield obj_row(base + i, domain + 1 + i % containers, "Group %d" % i, ["group", "top"],
+                      groupType=-2147483646, objectSid=ntds_sid(21, 7, 8, 9, 2000 + i),
+                      sAMAccountName="group%d" % i)
+    start = base + groups
+    for i in range(n - groups - containers - 1):
+        computer = i % 20 == 0
+        name = ("PC%d" if computer else "User Number %d") % i
+        row = obj_row(start + i, domain + 1 + i % containers, name,
+                      (["computer"] if computer else []) + ["user", "organizationalPerson",
+                                                            "person", "top"],
+                      whenCreated=NTDS_SECONDS_2021 + i, whenChanged=NTDS_SECONDS_2021 + 2 * i,
+                      objectGUID=struct.pack("<QQ", i, 1), objectSid=ntds_sid(21, 7, 8, 9, 5000 + i),
+                      sAMAccountName=("pc%d$" if computer else "user%d") % i,
+                      userPrincipalName="user%d@lab.example" % i,
+                      userAccountControl=0x1000 if computer else 0x200,
+                      pwdLastSet=FILETIME_2021 + i * 10_000_000,
+                      lastLogon=FILETIME_2021 + i * 20_000_000,
+                      lastLogonTimestamp=FILETIME_2021 + i * 15_000_000,
+                      badPasswordTime=0, accountExpires=0x7FFFFFFFFFFFFFFF, logonCount=i % 300,
+                      primaryGroupID=515 if computer else 513, unicodePwd=b"\x13" * 60,
+                      supplementalCredentials=b"\x17" * 200)
+        if computer:
+            row.update(dNSHostName="pc%d.lab.example" % i, operatingSystem="Windows 11 Pro",
+                       servicePrincipalName=["HOST/pc%d" % i, "HOST/pc%d.lab.example" % i])
+        for j in range(min(filler, 5)):
+            k = (i * 7 + j * 61) % filler
+            row["fillerAttribute%d" % k] = _NTDS_FILLER[k % 5](i)
+        yield row
+
+
+_NTDS_FILLER = (lambda i: i, lambda i: i % 1000, lambda i: "value %d" % i,
+                lambda i: b"\x01\x02" * (i % 5 + 1), lambda i: FILETIME_2021 + i)
+
+
+def ntds_links(n, first_dnt=10_000, containers=50, groups=100):
+    """The member links of ntds_accounts(): account k in group k % groups."""
+    base = first_dnt + 1 + containers
+    start = base + groups
+    for i in range(n - groups - containers - 1):
+        yield (base + i % groups, start + i, 1, False)
+
+
+def obj_row(dnt, parent, name, classes, rdn=3, **attributes):
+    """An object of a directory for ntds_tables()."""
+    return dict(attributes, DNT_col=dnt, PDNT_col=parent, RDNtyp_col=rdn, name=name,
+                objectClass=classes)

@@ -173,3 +173,33 @@ def test_sample():
     for view in ad.views():
         for row in ad.rows(view):
             assert not secrets & {v for v in row.values() if isinstance(v, (bytes, str))}
+
+
+def test_native_conversions_equal_their_python_functions(tmp_path):
+    """The reader's own seconds, SID, RID and GUID conversions (a view's
+    fast path) give what the Python functions give, odd forms too."""
+    from quarlet.artifacts import ntds
+    seconds = [0, 1, -5, shapes.NTDS_SECONDS_2021, ntds.SECONDS_MAX, ntds.SECONDS_MAX + 1,
+               2**63 - 1]
+    sids = [shapes.ntds_sid(21, 7, 8, 9, 500), shapes.ntds_sid(32, 544), shapes.ntds_sid(18),
+            bytes(8), b"\x01\x02" + bytes(10), shapes.ntds_sid(21, 1)[:-1], b"",
+            shapes.sid_bytes(21, 1, authority=1 << 40), shapes.ntds_sid(*range(15))]
+    guids = [shapes.GUID, bytes(16), b"\xff" * 16, bytes(15), bytes(17)]
+    rows = [(i, seconds[i % len(seconds)], sids[i % len(sids)], guids[i % len(guids)])
+            for i in range(max(map(len, (seconds, sids, guids))))]
+    path = str(tmp_path / "n.dit")
+    eb.Database([eb.Table("t", [eb.Column("Id", eb.T_LONG), eb.Column("S", eb.T_CURRENCY),
+                                eb.Column("B", eb.T_LONG_BINARY),
+                                eb.Column("G", eb.T_LONG_BINARY)], rows)]).write(path)
+    db = EseDatabase(path)
+    col = artifacts.engine.col
+    view = artifacts.View(db, artifacts.ViewDef("t", "", "t", [
+        col("s", "datetime", "", "S", convert=ntds.SECONDS),
+        col("sid", "str", "", "B", convert=ntds.SID), col("rid", "int", "", "B", convert=ntds.RID),
+        col("guid", "str", "", "G", convert=ntds.GUID)], key=("Id",), passthrough=False))
+    assert view._program() is not None  # the reader runs it
+    got = [(r["s"], r["sid"], r["rid"], r["guid"]) for r in view.rows()]
+    want = [(ntds.seconds_1601(r["S"]), ntds.sid(r["B"]), ntds.rid(r["B"]), ntds.guid(r["G"]))
+            for r in db.iter_table("t", True)]
+    assert got == want
+    assert got[3][0] == DEC_2021 and got[0][1:3] == ("S-1-5-21-7-8-9-500", 500)

@@ -17,6 +17,7 @@ record's key columns, `AutoIncId=58`, or its position in the table as
 
 from __future__ import annotations
 
+import dataclasses
 import itertools
 import json
 import operator
@@ -48,6 +49,8 @@ PROVENANCE = ("source_table", "source_key")
 # False), the source_key prefix and the key column (None: position).
 Program = Tuple[List[Tuple[str, Optional[str], Any, Any]], str, Optional[str]]
 RECOVERY = ("recovery_source", "recovery_page", "recovery_offset")
+# The key of a view's `where` value in the rows of its row program.
+WHERE = "\x00where"
 
 
 @dataclass(frozen=True)
@@ -260,15 +263,19 @@ class View:
         self._functions[recovered] = function
         return function
 
-    def _program(self) -> Optional[Program]:
+    def _program(self, filtered: bool = False) -> Optional[Program]:
         """The view as a row program the reader runs itself (its outputs,
         key prefix and key column), when every output reads at most one
-        decoded column and a record gives one row; else None."""
-        if (self._raw or self.definition.expand is not None or self.definition.where is not None
-                or len(self._decoded_keys) > 1):
+        decoded column and a record gives one row; else None. With
+        `filtered`, a view's `where` is one more output, under the key
+        WHERE, for the caller to test and remove."""
+        where = self.definition.where
+        if (self._raw or self.definition.expand is not None or len(self._decoded_keys) > 1
+                or (where is not None and not filtered)):
             return None
         outputs = []
-        for c in self._columns:
+        tests = [dataclasses.replace(where, name=WHERE)] if where is not None else []
+        for c in self._columns + tests:
             if len(c.sources) > 1 or c.raw:
                 return None
             source = c.sources[0] if c.sources and c.sources[0] in self._types else None
@@ -280,10 +287,11 @@ class View:
         return outputs, "record=%d", None
 
     def _live_rows(self) -> Iterator[Row]:
-        program = self._program()
+        program = self._program(filtered=True)
         if program is not None:
             outputs, prefix, key = program
-            return self.db._view_rows(self.table, self._decoded, outputs, prefix, key)
+            made = self.db._view_rows(self.table, self._decoded, outputs, prefix, key)
+            return made if self.definition.where is None else _kept(made)
         row = self._function(False)
         decoded = self.db.iter_table(self.table, True, self._decoded)
         raw: Iterable[Optional[Record]] = (
@@ -324,6 +332,13 @@ class View:
                 yield out
             else:
                 yield from expand(out, r)
+
+
+def _kept(rows: Iterator[Row]) -> Iterator[Row]:
+    """The rows whose WHERE value is true, without it."""
+    for row in rows:
+        if row.pop(WHERE):
+            yield row
 
 
 class Lookup(Dict[Any, Any]):

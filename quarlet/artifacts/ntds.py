@@ -25,6 +25,7 @@ from __future__ import annotations
 import bisect
 import datetime
 import re
+import struct
 from array import array
 from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Sequence, Set, Tuple
 
@@ -110,15 +111,18 @@ def _one(value: Any) -> Any:
 def seconds_1601(value: Any) -> Optional[datetime.datetime]:
     """A generalized time (whole seconds since 1601-01-01 UTC); 0 and
     values past year 9999 are None."""
-    value = _one(value)
-    if type(value) is not int or value <= 0 or value > SECONDS_MAX:
-        return None
-    return values.FILETIME_EPOCH + datetime.timedelta(seconds=value)
+    if type(value) is int and 0 < value <= SECONDS_MAX:
+        return _EPOCH + datetime.timedelta(seconds=value)
+    if type(value) is list:
+        return seconds_1601(_one(value))
+    return None
 
 
-def filetime(value: Any) -> Optional[datetime.datetime]:
-    """A large-integer time (FILETIME); 0 and the largest value mean never."""
-    return values.filetime(_one(value))
+_EPOCH = values.FILETIME_EPOCH
+
+# A large-integer time (FILETIME); 0 and the largest value mean never. The
+# reader converts an int itself.
+FILETIME = values.Native("filetime", lambda value: values.filetime(_one(value)))
 
 
 def never(value: Any) -> Optional[bool]:
@@ -127,14 +131,31 @@ def never(value: Any) -> Optional[bool]:
     return value in (0, NEVER) if type(value) is int else None
 
 
+_SUBAUTHORITIES = [struct.Struct("<%dI" % n) for n in range(256)]
+
+
 def sid(value: Any) -> Optional[str]:
-    return values.sid(_one(value), last_big_endian=True)
+    """A stored SID as text (its last sub-authority big-endian)."""
+    value = _one(value)
+    if type(value) is bytes and len(value) >= 12:
+        count = value[1]
+        end = 8 + 4 * count
+        authority = int.from_bytes(value[2:8], "big")
+        if count and len(value) >= end and authority < 1 << 32:
+            subs = _SUBAUTHORITIES[count - 1].unpack_from(value, 8)
+            last = int.from_bytes(value[end - 4:end], "big")
+            return "S-%d-%d-%s%d" % (value[0], authority, "".join(["%d-" % n for n in subs]),
+                                     last)
+    return values.sid(value, last_big_endian=True)
 
 
 def rid(value: Any) -> Optional[int]:
     """The last sub-authority of a stored SID."""
-    text = sid(value)
-    return int(text.rsplit("-", 1)[1]) if text and text.count("-") > 2 else None
+    value = _one(value)
+    if not isinstance(value, (bytes, bytearray)) or len(value) < 12:
+        return None
+    end = 8 + 4 * value[1]
+    return int.from_bytes(value[end - 4:end], "big") if value[1] and len(value) >= end else None
 
 
 def guid(value: Any) -> Optional[str]:
@@ -142,8 +163,9 @@ def guid(value: Any) -> Optional[str]:
     value = _one(value)
     if not isinstance(value, (bytes, bytearray)) or len(value) != 16:
         return None
-    import uuid
-    return str(uuid.UUID(bytes_le=bytes(value)))
+    rest = value[8:].hex()
+    return "%s-%s-%s-%s-%s" % (value[3::-1].hex(), value[5:3:-1].hex(), value[7:5:-1].hex(),
+                               rest[:4], rest[4:])
 
 
 def text(value: Any) -> Any:
@@ -151,6 +173,10 @@ def text(value: Any) -> Any:
     if type(value) is list:
         return [values.text(v) if isinstance(v, (str, bytes, bytearray)) else v for v in value]
     return values.text(value) if isinstance(value, (str, bytes, bytearray)) else value
+
+
+# Single-valued text: the reader passes a str that needs no change itself.
+TEXT = values.Native("text", lambda value: text(_one(value)))
 
 
 def texts(value: Any) -> Optional[List[str]]:
@@ -161,18 +187,27 @@ def texts(value: Any) -> Optional[List[str]]:
     return out if type(out) is list else [out]
 
 
+# The same conversions run by the reader itself for the values it knows.
+SECONDS = values.Native("seconds", seconds_1601)
+SID = values.Native("sid_last_be", sid)
+RID = values.Native("rid_last_be", rid)
+GUID = values.Native("guid_le", guid)
+
+
 def flags(names: Sequence[Tuple[int, str]]) -> Callable[[Any], Optional[List[str]]]:
     """The names of the bits set in a flag word; bits of no name as hex."""
+    known = sum(bit for bit, _ in names)
+
+    def compute(word: int) -> List[str]:
+        out = [name for bit, name in names if word & bit]
+        if word & ~known:
+            out.append("0x%X" % (word & ~known))
+        return out
+    seen = Lookup(compute)
+
     def named(value: Any) -> Optional[List[str]]:
         value = _one(value)
-        if type(value) is not int:
-            return None
-        word = value & 0xFFFFFFFF
-        out = [name for bit, name in names if word & bit]
-        rest = word & ~sum(bit for bit, _ in names)
-        if rest:
-            out.append("0x%X" % rest)
-        return out
+        return list(seen[value & 0xFFFFFFFF]) if type(value) is int else None
     return named
 
 
@@ -186,10 +221,15 @@ def truth(value: Any) -> Optional[bool]:
     return bool(value) if type(value) is int else None
 
 
+_SPECIAL = re.compile(r'[,+"\\<>;=\x00-\x1f\x7f]|^[# ]| $')
+
+
 def _escape(value: str) -> str:
     """An RDN value as a DN writes it: `,+"\\<>;=` escaped, a leading `#`
     or space and a trailing space too, control characters as \\XX (a
     deleted object's name holds a line feed)."""
+    if _SPECIAL.search(value) is None:
+        return value
     out = []
     last = len(value) - 1
     for i, ch in enumerate(value):
@@ -216,6 +256,7 @@ class Schema:
         self.class_ids: Dict[str, int] = {}    # class name -> governsID
         self.columns: Dict[str, str] = {}      # lDAPDisplayName -> datatable column
         self.column_names: Dict[str, str] = {}  # datatable column -> lDAPDisplayName
+        self._seen = Lookup(self._class_names)
 
     def add(self, r: Mapping[str, Any]) -> None:
         name = values.text(_one(r.get(LDAP_NAME)))
@@ -263,8 +304,20 @@ class Schema:
         """objectClass values (governsIDs) as class names, most specific first."""
         if value is None:
             return None
-        ids = value if type(value) is list else [value]
+        key = tuple(value) if type(value) is list else value
+        try:
+            return list(self._seen[key])
+        except TypeError:  # not a key
+            return self._class_names(value)
+
+    def _class_names(self, value: Any) -> List[str]:
+        ids = value if type(value) in (list, tuple) else [value]
         return [self.classes.get(v, str(v)) if type(v) is int else str(v) for v in ids]
+
+    def class_name(self, value: Any) -> Optional[str]:
+        """The most specific class of an objectClass value."""
+        names = self.class_names(value)
+        return names[0] if names else None
 
     def has_class(self, wanted: str, unwanted: str = "") -> Callable[[Any], bool]:
         """Whether an objectClass value includes class `wanted` (and not `unwanted`)."""
@@ -297,6 +350,7 @@ class Names:
         self.text = bytearray()
         self._sorted = True
         self._cache: Dict[int, str] = {}
+        self._prefixes: Dict[int, str] = {}
 
     def add(self, dnt: Any, parent: Any, rdn_type: Any, name: Any) -> None:
         if type(dnt) is not int or not -2**31 <= dnt < 2**31:
@@ -336,25 +390,36 @@ class Names:
         return len(self.dnts)
 
     def _index(self, dnt: int) -> int:
-        i = bisect.bisect_left(self.dnts, dnt)
+        i = bisect.bisect_left(self.dnts, dnt)  # bisect of an array: in C
         return i if i < len(self.dnts) and self.dnts[i] == dnt else -1
 
     def _rdn(self, i: int) -> str:
         start = self.ends[i - 1] if i else 0
         name = self.text[start:self.ends[i]].decode("utf-8", "surrogatepass")
-        return "%s=%s" % (self.schema.rdn_prefix(self.types[i]), _escape(name))
+        kind = self.types[i]
+        prefix = self._prefixes.get(kind)
+        if prefix is None:
+            prefix = self._prefixes[kind] = self.schema.rdn_prefix(kind) + "="
+        return prefix + _escape(name)
 
     def dn(self, dnt: Any) -> Optional[str]:
         """The distinguished name of an object: its RDN and its parents' up
         to the root object (the one whose parent is 0). A parent the table
         lacks ends the name with `<missing DNT n>`, a chain that comes back
         to an object already on it with `<cycle at DNT n>`."""
+        if type(dnt) is int:  # the usual case: a parent's DN is known
+            i = self._index(dnt)
+            if i >= 0:
+                above = self._cache.get(self.parents[i])
+                if above is not None and self.parents[i] != dnt:
+                    return self._rdn(i) + "," + above if above else self._rdn(i)
         dnt = _one(dnt)
         if type(dnt) is not int:
             return None
         chain: List[int] = []   # indexes, the object first
         seen: Set[int] = set()
         tail = ""
+        broken = False  # a damaged chain's DNs are not kept: each says where it breaks
         current = dnt
         while True:
             cached = self._cache.get(current) if chain else None
@@ -363,10 +428,10 @@ class Names:
                 break
             i = self._index(current) if -2**31 <= current < 2**31 else -1
             if i < 0:
-                tail = "<missing DNT %d>" % current
+                tail, broken = "<missing DNT %d>" % current, True
                 break
             if current in seen:
-                tail = "<cycle at DNT %d>" % current
+                tail, broken = "<cycle at DNT %d>" % current, True
                 break
             parent = self.parents[i]
             if parent == 0:  # the root object: no RDN of its own in a DN
@@ -378,7 +443,7 @@ class Names:
         for depth in range(len(chain) - 1, -1, -1):
             i = chain[depth]
             dn = self._rdn(i) + ("," + dn if dn else "")
-            if depth and len(self._cache) < self.CACHE:
+            if depth and not broken and len(self._cache) < self.CACHE:
                 self._cache[self.dnts[i]] = dn
         return dn
 
@@ -402,6 +467,7 @@ class Links:
         self.errors = errors
         self._members: Optional[Dict[int, "array[int]"]] = None
         self._groups: Dict[int, "array[int]"] = {}
+        self._dn = Lookup(names.dn)  # groups and members recur
 
     def _read(self) -> Dict[int, "array[int]"]:
         if self._members is not None:
@@ -426,11 +492,13 @@ class Links:
         return len(self._read().get(_one(dnt), ()))
 
     def members(self, dnt: Any) -> List[Optional[str]]:
-        return [self.names.dn(m) for m in self._read().get(_one(dnt), ())]
+        return [self._dn[m] for m in self._read().get(_one(dnt), ())]
 
     def member_of(self, dnt: Any) -> List[Optional[str]]:
-        self._read()
-        return [self.names.dn(g) for g in self._groups.get(_one(dnt), ())]
+        if self._members is None:
+            self._read()
+        found = self._groups.get(dnt) if type(dnt) is int else None
+        return [self._dn[g] for g in found] if found else []
 
 
 # ---- the directory ------------------------------------------------------------------------
@@ -490,7 +558,7 @@ class Directory(Artifact):
             elif letter == "r":
                 out[name] = sid(value)
             elif name in FILETIMES:
-                out[name] = "never" if never(value) else filetime(value)
+                out[name] = "never" if never(value) else FILETIME(value)
             elif name == "objectGUID":
                 out[name] = guid(value)
             elif letter == "f":  # printable strings, stored as bytes
@@ -518,30 +586,27 @@ def _oid(schema: Schema, value: Any) -> Any:
 
 def object_columns(schema: Schema, names: Names) -> List[Column]:
     a = schema.column
-    classes = Lookup(lambda v: schema.class_names(list(v)))
     return [
         col("dnt", "int", "the object's row id (DNT)", DNT),
         col("parent_dnt", "int", "its parent's DNT", PDNT),
-        col("name", "str", "its RDN value (name)", a("name"), convert=text),
+        col("name", "str", "its RDN value (name)", a("name"), convert=TEXT),
         col("distinguished_name", "str", "its DN, built from the parent chain "
             "(<missing DNT n> / <cycle at DNT n>: a damaged chain)", DNT, convert=names.dn),
         col("object_class", "str", "its most specific class", a("objectClass"),
-            convert=lambda v: (classes(tuple(v) if type(v) is list else (v,)) or [None])[0]
-            if v is not None else None),
+            convert=schema.class_name),
         col("object_classes", "list", "all its classes (objectClass), by name",
-            a("objectClass"), convert=lambda v: classes(tuple(v) if type(v) is list else (v,))
-            if v is not None else None),
+            a("objectClass"), convert=schema.class_names),
         col("created", "datetime", "when the object was created (whenCreated, UTC)",
-            a("whenCreated"), convert=seconds_1601),
+            a("whenCreated"), convert=SECONDS),
         col("changed", "datetime", "when it last changed (whenChanged, UTC)",
-            a("whenChanged"), convert=seconds_1601),
-        col("guid", "str", "objectGUID", a("objectGUID"), convert=guid),
-        col("sid", "str", "objectSid as text", a("objectSid"), convert=sid),
+            a("whenChanged"), convert=SECONDS),
+        col("guid", "str", "objectGUID", a("objectGUID"), convert=GUID),
+        col("sid", "str", "objectSid as text", a("objectSid"), convert=SID),
         col("rid", "int", "the SID's last sub-authority (500: the built-in Administrator)",
-            a("objectSid"), convert=rid),
-        col("sam_account_name", "str", "sAMAccountName", a("sAMAccountName"), convert=text),
+            a("objectSid"), convert=RID),
+        col("sam_account_name", "str", "sAMAccountName", a("sAMAccountName"), convert=TEXT),
         col("user_principal_name", "str", "userPrincipalName", a("userPrincipalName"),
-            convert=text),
+            convert=TEXT),
         col("description", "str", "description (a multi-value joined by line feeds)",
             a("description"), convert=lambda v: "\n".join(texts(v) or []) or None),
         col("deleted", "bool", "whether the object is deleted (isDeleted)", a("isDeleted"),
@@ -553,19 +618,17 @@ def object_columns(schema: Schema, names: Names) -> List[Column]:
 
 def _time(name: str, attribute: str, meaning: str, schema: Schema) -> Column:
     return col(name, "datetime", "%s (%s, UTC; none when never)" % (meaning, attribute),
-               schema.column(attribute), convert=filetime)
+               schema.column(attribute), convert=FILETIME)
 
 
 def account_columns(schema: Schema, links: Links) -> List[Column]:
     a = schema.column
     return [
-        col("user_account_control", "int", "userAccountControl", a("userAccountControl"),
-            convert=number),
+        col("user_account_control", "int", "userAccountControl", a("userAccountControl")),
         col("user_account_control_flags", "list", "the flags userAccountControl sets",
             a("userAccountControl"), convert=flags(USER_ACCOUNT_CONTROL)),
         col("disabled", "bool", "whether the account is disabled (ACCOUNTDISABLE)",
-            a("userAccountControl"), convert=lambda v: None if number(v) is None
-            else bool(_one(v) & 2)),
+            a("userAccountControl"), convert=lambda v: bool(v & 2) if type(v) is int else None),
         _time("pwd_last_set", "pwdLastSet", "when the password was last set", schema),
         _time("last_logon", "lastLogon", "the last logon this DC saw", schema),
         _time("last_logon_timestamp", "lastLogonTimestamp",
@@ -574,10 +637,10 @@ def account_columns(schema: Schema, links: Links) -> List[Column]:
         _time("account_expires", "accountExpires", "when the account expires", schema),
         col("account_never_expires", "bool", "whether accountExpires says never (0 or the "
             "largest value)", a("accountExpires"), convert=never),
-        col("logon_count", "int", "logonCount (this DC's)", a("logonCount"), convert=number),
-        col("bad_password_count", "int", "badPwdCount", a("badPwdCount"), convert=number),
+        col("logon_count", "int", "logonCount (this DC's)", a("logonCount")),
+        col("bad_password_count", "int", "badPwdCount", a("badPwdCount")),
         col("primary_group_id", "int", "the RID of the primary group (513: Domain Users)",
-            a("primaryGroupID"), convert=number),
+            a("primaryGroupID")),
         col("service_principal_names", "list", "servicePrincipalName",
             a("servicePrincipalName"), convert=texts),
         col("member_of", "list", "the groups that list it as member (memberOf, from "
@@ -611,15 +674,15 @@ def views(schema: Schema, names: Names, links: Links) -> List[ViewDef]:
                 objects + accounts, key=key, passthrough=False,
                 where=where(schema.has_class("user", "computer"))),
         ViewDef("computers", "computer accounts", TABLE, objects + accounts + [
-            col("dns_host_name", "str", "dNSHostName", a("dNSHostName"), convert=text),
+            col("dns_host_name", "str", "dNSHostName", a("dNSHostName"), convert=TEXT),
             col("operating_system", "str", "operatingSystem", a("operatingSystem"),
-                convert=text),
+                convert=TEXT),
             col("operating_system_version", "str", "operatingSystemVersion",
-                a("operatingSystemVersion"), convert=text)], key=key, passthrough=False,
+                a("operatingSystemVersion"), convert=TEXT)], key=key, passthrough=False,
             where=where(schema.has_class("computer"))),
         ViewDef("groups", "groups and their members (forward links of link_table)", TABLE,
                 objects + [
-            col("group_type", "int", "groupType", a("groupType"), convert=number),
+            col("group_type", "int", "groupType", a("groupType")),
             col("group_type_flags", "list", "the scope and kind groupType sets",
                 a("groupType"), convert=flags(GROUP_TYPE)),
             col("member_count", "int", "how many members link_table lists (active links)",
@@ -642,7 +705,7 @@ def views(schema: Schema, names: Names, links: Links) -> List[ViewDef]:
         ViewDef("credentials", "which objects hold credential attributes (present or "
                 "absent; their values are never shown)", TABLE, objects[:4] + [
             col("sam_account_name", "str", "sAMAccountName", a("sAMAccountName"),
-                convert=text),
+                convert=TEXT),
             col("credentials", "list", "the credential attributes the object holds",
                 *[a(n) for n in secrets],
                 convert=lambda *v: [n for n, x in zip(secrets, v) if x is not None])] + [
@@ -652,7 +715,7 @@ def views(schema: Schema, names: Names, links: Links) -> List[ViewDef]:
                       convert=lambda *v: any(x is not None for x in v))),
         ViewDef("attributes", "the schema's attributes: name, id, syntax and column",
                 TABLE, [
-            col("name", "str", "lDAPDisplayName", LDAP_NAME, convert=text),
+            col("name", "str", "lDAPDisplayName", LDAP_NAME, convert=TEXT),
             col("id", "int", "attributeID (prefix-encoded)", ATTRIBUTE_ID, convert=number),
             col("syntax", "str", "attributeSyntax (2.5.5.x)", ATTRIBUTE_SYNTAX,
                 convert=syntax),
