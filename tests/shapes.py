@@ -256,6 +256,7 @@ NTDS_ATTRIBUTES = [
     ("accountExpires", 589983, 16), ("logonCount", 589993, 9), ("primaryGroupID", 589922, 9),
     ("servicePrincipalName", 590595, 12), ("dNSHostName", 590443, 12),
     ("operatingSystem", 590187, 12), ("groupType", 590574, 9), ("objectCategory", 590606, 1),
+    ("lastKnownParent", 590605, 1),
     ("unicodePwd", 589914, 10), ("supplementalCredentials", 589949, 10),
     ("msFVE-RecoveryPassword", 591788, 12), ("member", 31, 1),
 ]

@@ -46,7 +46,7 @@ OBJECTS = [
     obj(106, 107, "loop-a", ["container", "top"]),          # 106 <-> 107
     obj(107, 106, "loop-b", ["container", "top"]),
     obj(108, 108, "self", ["container", "top"]),            # its own parent
-    obj(109, 101, "old\nDEL:1234", PERSON, isDeleted=1),
+    obj(109, 101, "old\nDEL:1234", PERSON, isDeleted=1, lastKnownParent=100),
     obj(110, 106, "in-loop", PERSON),
 ]
 LINKS = [(103, 102, 1, False), (103, 104, 1, False), (103, 5000, 1, False),
@@ -111,6 +111,7 @@ def test_distinguished_names(ad, dnt, dn):
     row = by_dnt(ad, "objects")[dnt]
     assert row["distinguished_name"] == dn
     assert row["deleted"] == (dnt == 109) and row["source_key"] == "DNT_col=%d" % dnt
+    assert row["last_known_parent"] == ("DC=lab" if dnt == 109 else None)
 
 
 def test_groups_and_links(ad):

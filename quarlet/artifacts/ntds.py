@@ -627,6 +627,8 @@ def object_columns(schema: Schema, names: Names) -> List[Column]:
             a("description"), convert=lambda v: "\n".join(texts(v) or []) or None),
         col("deleted", "bool", "whether the object is deleted (isDeleted)", a("isDeleted"),
             convert=lambda v: bool(truth(v))),
+        col("last_known_parent", "str", "where a deleted object was before it was deleted "
+            "(lastKnownParent)", a("lastKnownParent"), convert=names.dn),
         col("phantom", "bool", "a row that stands for an object held elsewhere (OBJ_col 0)",
             OBJ, convert=lambda v: v == 0),
     ]
