@@ -316,8 +316,12 @@ class Schema:
 
     def class_name(self, value: Any) -> Optional[str]:
         """The most specific class of an objectClass value."""
-        names = self.class_names(value)
-        return names[0] if names else None
+        if type(value) is list:
+            value = value[0] if value else None
+        if value is None:
+            return None
+        name = self.classes.get(value) if type(value) is int else None
+        return name if name is not None else str(value)
 
     def has_class(self, wanted: str, unwanted: str = "") -> Callable[[Any], bool]:
         """Whether an objectClass value includes class `wanted` (and not `unwanted`)."""
@@ -351,6 +355,7 @@ class Names:
         self._sorted = True
         self._cache: Dict[int, str] = {}
         self._prefixes: Dict[int, str] = {}
+        self._hint = -1
 
     def add(self, dnt: Any, parent: Any, rdn_type: Any, name: Any) -> None:
         if type(dnt) is not int or not -2**31 <= dnt < 2**31:
@@ -361,7 +366,8 @@ class Names:
         self.parents.append(parent if type(parent) is int and -2**31 <= parent < 2**31 else 0)
         self.types.append(rdn_type if type(rdn_type) is int and -2**31 <= rdn_type < 2**31
                           else -1)
-        self.text += (values.text(_one(name)) or "").encode("utf-8", "surrogatepass")
+        # Kept escaped, as a DN writes it: escaped once, not per name built.
+        self.text += _escape(values.text(_one(name)) or "").encode("utf-8", "surrogatepass")
         self.ends.append(len(self.text))
 
     def finish(self) -> None:
@@ -390,8 +396,17 @@ class Names:
         return len(self.dnts)
 
     def _index(self, dnt: int) -> int:
-        i = bisect.bisect_left(self.dnts, dnt)  # bisect of an array: in C
-        return i if i < len(self.dnts) and self.dnts[i] == dnt else -1
+        # A view reads the table in DNT order: the object after the last
+        # one asked for is the likely one.
+        i = self._hint + 1
+        if i < len(self.dnts) and self.dnts[i] == dnt:
+            self._hint = i
+            return i
+        i = bisect.bisect_left(self.dnts, dnt)
+        if i < len(self.dnts) and self.dnts[i] == dnt:
+            self._hint = i
+            return i
+        return -1
 
     def _rdn(self, i: int) -> str:
         start = self.ends[i - 1] if i else 0
@@ -400,7 +415,7 @@ class Names:
         prefix = self._prefixes.get(kind)
         if prefix is None:
             prefix = self._prefixes[kind] = self.schema.rdn_prefix(kind) + "="
-        return prefix + _escape(name)
+        return prefix + name
 
     def dn(self, dnt: Any) -> Optional[str]:
         """The distinguished name of an object: its RDN and its parents' up
@@ -468,8 +483,8 @@ class Links:
         self.names = names
         self.errors = errors
         self._read = False
-        self._forward = (array("i"), array("i"))   # group DNTs, their members
-        self._reverse = (array("i"), array("i"))   # member DNTs, their groups
+        self._forward = _Pairs(array("i"), array("i"))   # group DNTs, their members
+        self._reverse = _Pairs(array("i"), array("i"))   # member DNTs, their groups
         self._dn = Lookup(names.dn)  # groups and members recur
 
     def _load(self) -> None:
@@ -487,34 +502,55 @@ class Links:
                     members.append(member)
         except (OSError, ValueError, OverflowError) as error:
             self.errors[LINKS] = str(error)  # the links read before it are kept
-        self._forward = _sorted_pairs(groups, members)
-        self._reverse = _sorted_pairs(members, groups)
-
-    def _find(self, pairs: Tuple["array[int]", "array[int]"], dnt: Any) -> "array[int]":
-        if not self._read:
-            self._load()
-        keys, targets = pairs
-        if type(dnt) is not int:
-            return array("i")
-        start = bisect.bisect_left(keys, dnt)
-        return targets[start:bisect.bisect_right(keys, dnt, start)]
+        self._forward = _Pairs(groups, members)
+        self._reverse = _Pairs(members, groups)
 
     def member_count(self, dnt: Any) -> int:
-        return len(self._find(self._forward, dnt))
+        if not self._read:
+            self._load()
+        return len(self._forward.find(dnt))
 
     def members(self, dnt: Any) -> List[Optional[str]]:
-        return [self._dn[m] for m in self._find(self._forward, dnt)]
+        if not self._read:
+            self._load()
+        return list(map(self._dn.__getitem__, self._forward.find(dnt)))
 
     def member_of(self, dnt: Any) -> List[Optional[str]]:
-        return [self._dn[g] for g in self._find(self._reverse, dnt)]
+        if not self._read:
+            self._load()
+        return list(map(self._dn.__getitem__, self._reverse.find(dnt)))
 
 
-def _sorted_pairs(keys: "array[int]", targets: "array[int]"
-                  ) -> Tuple["array[int]", "array[int]"]:
-    """Both arrays in the order of `keys` (stable: a key's targets keep the
-    table's order; already sorted keys cost one pass)."""
-    order = sorted(range(len(keys)), key=keys.__getitem__)
-    return array("i", (keys[i] for i in order)), array("i", (targets[i] for i in order))
+class _Pairs:
+    """DNT pairs sorted by the first (stable: a key's targets keep the
+    table's order; keys already sorted cost one pass). A view asks in DNT
+    order, so a search starts where the last one ended."""
+
+    def __init__(self, keys: "array[int]", targets: "array[int]") -> None:
+        order = sorted(range(len(keys)), key=keys.__getitem__)
+        self.keys = array("i", (keys[i] for i in order))
+        self.targets = array("i", (targets[i] for i in order))
+        self._at = 0
+
+    def find(self, key: Any) -> Sequence[int]:
+        """The targets of `key`, in order."""
+        if type(key) is not int:
+            return ()
+        keys, at = self.keys, self._at
+        n = len(keys)
+        if at and (at > n or keys[at - 1] >= key):
+            at = bisect.bisect_left(keys, key, 0, min(at, n))
+        else:
+            stop = min(n, at + 4)
+            while at < stop and keys[at] < key:
+                at += 1
+            if at == stop and at < n and keys[at] < key:
+                at = bisect.bisect_left(keys, key, at)
+        self._at = at
+        end = at
+        while end < n and keys[end] == key:
+            end += 1
+        return self.targets[at:end] if end > at else ()
 
 
 # ---- the directory ------------------------------------------------------------------------
