@@ -309,13 +309,15 @@ def object_columns(schema: Schema, names: Names) -> List[Column]:
         col("user_principal_name", "str", "userPrincipalName", a("userPrincipalName"),
             convert=TEXT),
         col("description", "str", "description (a multi-value joined by line feeds)",
-            a("description"), convert=lambda v: "\n".join(texts(v) or []) or None),
+            a("description"), convert=values.Native(
+                "text", lambda v: "\n".join(texts(v) or []) or None)),
+        # Flags and mostly-null values as tables: a dict probe a row.
         col("deleted", "bool", "whether the object is deleted (isDeleted)", a("isDeleted"),
-            convert=lambda v: bool(truth(v))),
+            convert=Lookup(lambda v: bool(truth(v)), {None: False, 0: False, 1: True})),
         col("last_known_parent", "str", "where a deleted object was before it was deleted "
-            "(lastKnownParent)", a("lastKnownParent"), convert=names.dn),
+            "(lastKnownParent)", a("lastKnownParent"), convert=Lookup(names.dn, {None: None}, limit=1)),
         col("phantom", "bool", "a row that stands for an object held elsewhere (OBJ_col 0)",
-            OBJ, convert=lambda v: v == 0),
+            OBJ, convert=Lookup(lambda v: v == 0, {None: False, 0: True, 1: False})),
     ]
 
 
@@ -331,7 +333,8 @@ def account_columns(schema: Schema, links: Links) -> List[Column]:
         col("user_account_control_flags", "list", "the flags userAccountControl sets",
             a("userAccountControl"), convert=flags(USER_ACCOUNT_CONTROL)),
         col("disabled", "bool", "whether the account is disabled (ACCOUNTDISABLE)",
-            a("userAccountControl"), convert=lambda v: bool(v & 2) if type(v) is int else None),
+            a("userAccountControl"), convert=Lookup(
+                lambda v: bool(v & 2) if type(v) is int else None, {None: None})),
         _time("pwd_last_set", "pwdLastSet", "when the password was last set", schema),
         _time("last_logon", "lastLogon", "the last logon this DC saw", schema),
         _time("last_logon_timestamp", "lastLogonTimestamp",
@@ -339,7 +342,8 @@ def account_columns(schema: Schema, links: Links) -> List[Column]:
         _time("bad_password_time", "badPasswordTime", "the last wrong password", schema),
         _time("account_expires", "accountExpires", "when the account expires", schema),
         col("account_never_expires", "bool", "whether accountExpires says never (0 or the "
-            "largest value)", a("accountExpires"), convert=never),
+            "largest value)", a("accountExpires"), convert=Lookup(
+                never, {None: None, 0: True, NEVER: True})),
         col("logon_count", "int", "logonCount (this DC's)", a("logonCount")),
         col("bad_password_count", "int", "badPwdCount", a("badPwdCount")),
         col("primary_group_id", "int", "the RID of the primary group (513: Domain Users)",
