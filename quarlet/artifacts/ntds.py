@@ -29,8 +29,8 @@ from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Set, 
 from .. import EseDatabase
 from . import values
 from .engine import Artifact, Column, Lookup, ViewDef, col
-from .ntds_maps import (ATTRIBUTE_ID, ATTRIBUTE_SYNTAX, DNT, GOVERNS_ID, LDAP_NAME, LINK_ID,
-                        LINKS, NAME, OBJ, PDNT, RDN_TYPE, SCHEMA_COLUMNS, TABLE, ATT_COLUMN, Links,
+from .ntds_maps import (ATT_COLUMN, ATTRIBUTE_ID, ATTRIBUTE_SYNTAX, DNT, GOVERNS_ID, LDAP_NAME,
+                        LINK_ID, LINKS, NAME, OBJ, PDNT, RDN_TYPE, SCHEMA_COLUMNS, TABLE, Links,
                         Names, Schema, first)
 
 KIND = "ntds"
@@ -315,7 +315,8 @@ def object_columns(schema: Schema, names: Names) -> List[Column]:
         col("deleted", "bool", "whether the object is deleted (isDeleted)", a("isDeleted"),
             convert=Lookup(lambda v: bool(truth(v)), {None: False, 0: False, 1: True})),
         col("last_known_parent", "str", "where a deleted object was before it was deleted "
-            "(lastKnownParent)", a("lastKnownParent"), convert=Lookup(names.dn, {None: None}, limit=1)),
+            "(lastKnownParent)", a("lastKnownParent"),
+            convert=Lookup(names.dn, {None: None}, limit=1)),
         col("phantom", "bool", "a row that stands for an object held elsewhere (OBJ_col 0)",
             OBJ, convert=Lookup(lambda v: v == 0, {None: False, 0: True, 1: False})),
     ]
