@@ -45,6 +45,12 @@ reports medians as a table:
                               and of the view's arrow() taken by pyarrow.table
   search view                 rows/s of the Windows Search files view beside
                               iter_table(decode=True) over the columns it reads
+  ntds view                   rows/s of the Active Directory users and objects
+                              views (distinguished names, SIDs, times, group
+                              links) beside iter_table(decode=True) over the
+                              columns each reads; the open (schema and the
+                              DNT -> name map, one pass) timed apart, and the
+                              map's bytes per object
 
 Databases (each >= 1 GiB):
   big-8k, big-32k   narrow (1,000,000 records), typical (1,000,000 records) and
@@ -55,6 +61,10 @@ Databases (each >= 1 GiB):
   search-200k       a Windows Search property store: 200,000 items, 600 property
                     columns (Long Text, Long Binary, Binary, Unsigned long ...),
                     about 25 set per row (not >= 1 GiB)
+  ntds-500k         an Active Directory datatable of 500,000 objects and 1,300
+                    attribute columns (about 25 set per account), schema rows
+                    naming every column, and a link_table of 499,849 member
+                    links (not >= 1 GiB)
 
 Usage: python3 benchmarks/bench.py [--runs N] [--quick] [--only NAME ...]
        [--jobs N] [--json FILE] [--databases NAME ...]
@@ -77,7 +87,8 @@ CACHE = os.path.join(HERE, "cache")
 sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 
 from shapes import (NETWORK_USAGE, network_usage_columns, network_usage_records,  # noqa: E402
-                    search_store, srum_id_map, typical_columns, typical_records)
+                    ntds_accounts, ntds_links, ntds_tables, search_store, srum_id_map,
+                    typical_columns, typical_records)
 
 # A needle of printable text that occurs nowhere in the databases: every page
 # is scanned and every run found is checked, but no hit list is built.
@@ -129,6 +140,11 @@ def make_database(name, scale):
     if name == "search-200k":
         # 600 columns: WorkID, the 16 properties the files view reads, 583 others.
         return eb.Database([search_store(filler=583, n=200_000 // scale)], page_size=32768)
+    if name == "ntds-500k":
+        # 1,300 attribute columns: the 35 of the schema shape and 1,265 others.
+        n = 500_000 // scale
+        return eb.Database(ntds_tables(ntds_accounts(n, filler=1265), ntds_links(n),
+                                       filler=1265), page_size=8192)
     if name == "tables-500":
         return eb.Database(
             [eb.Table("table%03d" % t, typical_columns(), typical_records(1000))
@@ -138,7 +154,7 @@ def make_database(name, scale):
     raise KeyError(name)
 
 
-DATABASES = ("big-8k", "big-32k", "tables-500", "srum-1m", "search-200k")
+DATABASES = ("big-8k", "big-32k", "tables-500", "srum-1m", "search-200k", "ntds-500k")
 
 
 def db_path(name, quick):
@@ -278,6 +294,24 @@ elif kind == "search":
             n += 1
     t1 = time.perf_counter(); c1 = cpu(); u1 = user()
     out.update(seconds=t1 - t0, cpu=c1 - c0, user=u1 - u0, records=n)
+elif kind == "ntds":
+    from quarlet import artifacts
+    t0 = time.perf_counter()
+    art = artifacts.open(db)
+    t_open = time.perf_counter() - t0
+    view = art.view(arg)
+    read = list(view._decoded)
+    c0 = cpu(); u0 = user(); t0 = time.perf_counter()
+    n = 0
+    if sys.argv[4] == "iter":
+        for _ in db.iter_table(view.table, decode=True, columns=read):
+            n += 1
+    else:
+        for _ in view.rows():
+            n += 1
+    t1 = time.perf_counter(); c1 = cpu(); u1 = user()
+    out.update(seconds=t1 - t0, cpu=c1 - c0, user=u1 - u0, records=n, open_seconds=t_open,
+               columns=len(read), objects=len(art.names), names_bytes=art.names.nbytes())
 elif kind == "export":
     d = tempfile.mkdtemp(dir=os.path.dirname(path))
     try:
@@ -604,6 +638,25 @@ def main():
                 s, c, p, r = median_runs(args.runs, lambda: run_child(
                     "search", paths["search-200k"], "", mode))
                 row(name, (s, c, p, r), lambda t, r=r: "%.0f rows/s" % (r["records"] / t))
+    # The Active Directory users and objects views against the decoded
+    # iteration of the columns each reads (the open, which reads the schema
+    # and the DNT -> name map, is timed apart).
+    if "ntds-500k" in args.databases:
+        for view in ("users", "objects"):
+            for mode in ("iter", "view"):
+                name = "ntds-500k %s %s" % (view, {"iter": "iter_table(decode=True)",
+                                                   "view": "view rows"}[mode])
+                if want(name) or want("ntds view"):
+                    s, c, p, r = median_runs(args.runs, lambda: run_child(
+                        "ntds", paths["ntds-500k"], view, mode))
+                    row(name, (s, c, p, r), lambda t, r=r: "%.0f rows/s (%d columns)" % (
+                        r["records"] / t, r["columns"]))
+                    if mode == "view":
+                        print("  open (schema, names) %.2f s; name map %.1f MB, %.1f bytes "
+                              "an object (%d objects)" % (
+                                  r["open_seconds"], r["names_bytes"] / 1e6,
+                                  r["names_bytes"] / max(1, r["objects"]), r["objects"]),
+                              flush=True)
     # Many files at once: 200 copies of the SRUM samples, one worker process
     # against two, in turns, so that both see the machine alike.
     if want("export files"):

@@ -2,6 +2,7 @@
 of fixed integers, a GUID, a DateTime, text in code pages 1252 and 1200 and a
 tagged binary."""
 
+import itertools
 import uuid
 
 import esebuild as eb
@@ -237,3 +238,168 @@ def bits_tables(jobs, files):
     def columns():
         return [eb.Column("Id", eb.T_GUID), eb.Column("Blob", eb.T_LONG_BINARY)]
     return [eb.Table("Jobs", columns(), list(jobs)), eb.Table("Files", columns(), list(files))]
+
+
+# ---- artefact databases: Active Directory shapes ------------------------------------
+
+# Attributes of a directory's schema: (lDAPDisplayName, attributeID, x of
+# syntax 2.5.5.x). The first five describe the schema itself.
+NTDS_ATTRIBUTES = [
+    ("attributeID", 131102, 2), ("lDAPDisplayName", 131532, 12), ("attributeSyntax", 131104, 2),
+    ("governsID", 131094, 2), ("linkID", 131122, 9), ("objectClass", 0, 2),
+    ("name", 589825, 12), ("cn", 3, 12), ("dc", 1376281, 12), ("ou", 11, 12),
+    ("whenCreated", 131074, 11), ("whenChanged", 131075, 11), ("objectGUID", 589826, 10),
+    ("objectSid", 589970, 17), ("sAMAccountName", 590045, 12),
+    ("userPrincipalName", 590480, 12), ("isDeleted", 131120, 8), ("description", 13, 12),
+    ("userAccountControl", 589832, 9), ("pwdLastSet", 589920, 16), ("lastLogon", 589876, 16),
+    ("lastLogonTimestamp", 591520, 16), ("badPasswordTime", 589873, 16),
+    ("accountExpires", 589983, 16), ("logonCount", 589993, 9), ("primaryGroupID", 589922, 9),
+    ("servicePrincipalName", 590595, 12), ("dNSHostName", 590443, 12),
+    ("operatingSystem", 590187, 12), ("groupType", 590574, 9), ("objectCategory", 590606, 1),
+    ("lastKnownParent", 590605, 1),
+    ("unicodePwd", 589914, 10), ("supplementalCredentials", 589949, 10),
+    ("msFVE-RecoveryPassword", 591788, 12), ("member", 31, 1),
+]
+NTDS_LINKED = {"member": 2}  # linkID; linked attributes have no column
+NTDS_CLASSES = {"top": 65536, "person": 65542, "organizationalPerson": 65543, "user": 655369,
+                "computer": 196638, "group": 196616, "container": 196619,
+                "domainDNS": 196675, "attributeSchema": 196622, "classSchema": 196621}
+# ESE types by syntax: DNs, OIDs, booleans and integers as Signed long, times
+# as Currency, strings as Long Text, the rest as Long Binary.
+_NTDS_TYPES = {1: eb.T_LONG, 2: eb.T_LONG, 8: eb.T_LONG, 9: eb.T_LONG, 11: eb.T_CURRENCY,
+               16: eb.T_CURRENCY, 12: eb.T_LONG_TEXT, 4: eb.T_LONG_TEXT}
+NTDS_SECONDS_2021 = 13282790400  # 2021-12-01 00:00 UTC, in seconds since 1601
+
+
+def ntds_column(name, attribute, syntax):
+    return "ATT%s%d" % (chr(ord("a") + syntax), attribute)
+
+
+def ntds_sid(*subs):
+    """An objectSid as the directory stores it: the last sub-authority big-endian."""
+    import struct
+    return sid_bytes(*subs)[:-4] + struct.pack(">I", subs[-1])
+
+
+def ntds_multi(*items):
+    """A multi-valued Signed long or UTF-16 text: the values' offsets, then the values."""
+    import struct
+    data = [struct.pack("<i", v) if isinstance(v, int) else v.encode("utf-16-le")
+            for v in items]
+    offsets, at = [], 2 * len(data)
+    for d in data:
+        offsets.append(at)
+        at += len(d)
+    return eb.Tagged(struct.pack("<%dH" % len(data), *offsets) + b"".join(data), flags=0x08)
+
+
+def ntds_tables(objects, links=(), filler=0):
+    """datatable and link_table of a directory. The schema rows (DNT 3 ...:
+    one per attribute of NTDS_ATTRIBUTES and `filler` more, one per class)
+    come first, then `objects`: dicts by lDAPDisplayName plus DNT_col,
+    PDNT_col, RDNtyp_col (streamed). `links`: (group DNT, member DNT, link
+    base, deactivated)."""
+    attributes = list(NTDS_ATTRIBUTES) + [
+        ("fillerAttribute%d" % i, 2000000 + i, (1, 9, 12, 10, 16)[i % 5]) for i in range(filler)]
+    stored = [(n, a, s) for n, a, s in attributes if n not in NTDS_LINKED]
+    columns = [eb.Column("DNT_col", eb.T_LONG, id=1), eb.Column("PDNT_col", eb.T_LONG, id=2),
+               eb.Column("OBJ_col", eb.T_UNSIGNED_BYTE, id=3),
+               eb.Column("RDNtyp_col", eb.T_LONG, id=4)] + [
+        eb.Column(ntds_column(n, a, s), _NTDS_TYPES.get(s, eb.T_LONG_BINARY), id=256 + i,
+                  codepage=1200 if _NTDS_TYPES.get(s) == eb.T_LONG_TEXT else None)
+        for i, (n, a, s) in enumerate(stored)]
+    column_of = {n: ntds_column(n, a, s) for n, a, s in stored}
+
+    def schema_rows():
+        dnt = 3
+        for n, a, s in attributes:
+            row = {"name": n, "lDAPDisplayName": n, "attributeID": a,
+                   "attributeSyntax": 0x80000 | s, "objectClass": "attributeSchema"}
+            if n in NTDS_LINKED:
+                row["linkID"] = NTDS_LINKED[n]
+            yield dict(row, DNT_col=dnt, PDNT_col=2, RDNtyp_col=3)
+            dnt += 1
+        for n, g in NTDS_CLASSES.items():
+            yield {"name": n, "lDAPDisplayName": n, "governsID": g, "DNT_col": dnt,
+                   "PDNT_col": 2, "RDNtyp_col": 3, "objectClass": "classSchema"}
+            dnt += 1
+
+    def stored_rows():
+        yield {"DNT_col": 2, "PDNT_col": 0, column_of["name"]: "$ROOT_OBJECT$\x00", "OBJ_col": 1}
+        for row in itertools.chain(schema_rows(), objects):
+            out = {}
+            for k, v in row.items():
+                if k == "objectClass":
+                    v = [NTDS_CLASSES[c] for c in v] if isinstance(v, list) else NTDS_CLASSES[v]
+                if isinstance(v, list):
+                    v = ntds_multi(*v)
+                out[column_of.get(k, k)] = v
+            out.setdefault("OBJ_col", 1)
+            yield out
+
+    link_table = eb.Table("link_table", [
+        eb.Column("link_DNT", eb.T_LONG), eb.Column("backlink_DNT", eb.T_LONG),
+        eb.Column("link_base", eb.T_LONG), eb.Column("link_deactivetime", eb.T_CURRENCY)],
+        [(g, m, b, NTDS_SECONDS_2021 if off else None) for g, m, b, off in links])
+    return [eb.Table("datatable", columns, stored_rows()), link_table]
+
+
+def ntds_accounts(n, first_dnt=10_000, containers=50, groups=100, filler=0):
+    """A domain of n objects, streamed: DC=lab, `containers` OUs, `groups`
+    groups, then users (every 20th a computer) with the attributes a real
+    account has set (about 25, credentials too, and a few `filler` ones).
+    With ntds_links(), every account is a member of one group."""
+    import struct
+    domain = first_dnt
+    yield obj_row(domain, 2, "lab", ["domainDNS", "top"], rdn=1376281)
+    for i in range(containers):
+        yield obj_row(domain + 1 + i, domain, "OU %d" % i, ["container", "top"], rdn=11)
+    base = domain + 1 + containers
+    for i in range(groups):
+        yield obj_row(base + i, domain + 1 + i % containers, "Group %d" % i, ["group", "top"],
+                      groupType=-2147483646, objectSid=ntds_sid(21, 7, 8, 9, 2000 + i),
+                      sAMAccountName="group%d" % i)
+    start = base + groups
+    for i in range(n - groups - containers - 1):
+        computer = i % 20 == 0
+        name = ("PC%d" if computer else "User Number %d") % i
+        row = obj_row(start + i, domain + 1 + i % containers, name,
+                      (["computer"] if computer else []) + ["user", "organizationalPerson",
+                                                            "person", "top"],
+                      whenCreated=NTDS_SECONDS_2021 + i, whenChanged=NTDS_SECONDS_2021 + 2 * i,
+                      objectGUID=struct.pack("<QQ", i, 1),
+                      objectSid=ntds_sid(21, 7, 8, 9, 5000 + i),
+                      sAMAccountName=("pc%d$" if computer else "user%d") % i,
+                      userPrincipalName="user%d@lab.example" % i,
+                      userAccountControl=0x1000 if computer else 0x200,
+                      pwdLastSet=FILETIME_2021 + i * 10_000_000,
+                      lastLogon=FILETIME_2021 + i * 20_000_000,
+                      lastLogonTimestamp=FILETIME_2021 + i * 15_000_000,
+                      badPasswordTime=0, accountExpires=0x7FFFFFFFFFFFFFFF, logonCount=i % 300,
+                      primaryGroupID=515 if computer else 513, unicodePwd=b"\x13" * 60,
+                      supplementalCredentials=b"\x17" * 200)
+        if computer:
+            row.update(dNSHostName="pc%d.lab.example" % i, operatingSystem="Windows 11 Pro",
+                       servicePrincipalName=["HOST/pc%d" % i, "HOST/pc%d.lab.example" % i])
+        for j in range(min(filler, 5)):
+            k = (i * 7 + j * 61) % filler
+            row["fillerAttribute%d" % k] = _NTDS_FILLER[k % 5](i)
+        yield row
+
+
+_NTDS_FILLER = (lambda i: i, lambda i: i % 1000, lambda i: "value %d" % i,
+                lambda i: b"\x01\x02" * (i % 5 + 1), lambda i: FILETIME_2021 + i)
+
+
+def ntds_links(n, first_dnt=10_000, containers=50, groups=100):
+    """The member links of ntds_accounts(): account k in group k % groups."""
+    base = first_dnt + 1 + containers
+    start = base + groups
+    for i in range(n - groups - containers - 1):
+        yield (base + i % groups, start + i, 1, False)
+
+
+def obj_row(dnt, parent, name, classes, rdn=3, **attributes):
+    """An object of a directory for ntds_tables()."""
+    return dict(attributes, DNT_col=dnt, PDNT_col=parent, RDNtyp_col=rdn, name=name,
+                objectClass=classes)

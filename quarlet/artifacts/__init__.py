@@ -1,7 +1,7 @@
 """Artefact views: the answers examiners read out of Windows' ESE databases.
 
 `detect(db)` tells what an open database is ("srum", "ual", "ual-identity",
-"webcache", "windows-search", "bits"), from its tables and columns alone,
+"webcache", "windows-search", "bits", "ntds"), from its tables and columns alone,
 never from its file name. `open(source)`
 gives an `Artifact`: its `kind`, `views()`, and per view its `columns()`
 (name, type, one-line meaning) and `rows()` (dicts of interpreted values:
@@ -25,7 +25,7 @@ import os
 from typing import Callable, Dict, List, Mapping, Optional, Set, Tuple, Union
 
 from .. import EseDatabase
-from . import bits, search, srum, ual, webcache
+from . import bits, ntds, search, srum, ual, webcache
 from .engine import EVENT_COLUMNS, Artifact, Column, ColumnInfo, Event, View, ViewDef
 
 __all__ = ["EVENT_COLUMNS", "Artifact", "Column", "ColumnInfo", "Event", "KINDS", "View",
@@ -40,6 +40,7 @@ KINDS: List[Tuple[str, Callable[[Mapping[str, Set[str]]], bool], Builder]] = [
     (webcache.KIND, webcache.detect, webcache.build),
     (search.KIND, search.detect, search.build),
     (bits.KIND, bits.detect, bits.build),
+    (ntds.KIND, ntds.detect, ntds.build),
     (srum.KIND, srum.detect, srum.build),
     (ual.KIND, ual.detect, ual.build),
     (ual.IDENTITY_KIND, ual.detect_identity, ual.build_identity),

@@ -17,6 +17,7 @@ record's key columns, `AutoIncId=58`, or its position in the table as
 
 from __future__ import annotations
 
+import dataclasses
 import datetime
 import itertools
 import json
@@ -50,6 +51,8 @@ PROVENANCE = ("source_table", "source_key")
 # False), the source_key prefix and the key column (None: position).
 Program = Tuple[List[Tuple[str, Optional[str], Any, Any]], str, Optional[str]]
 RECOVERY = ("recovery_source", "recovery_page", "recovery_offset")
+# The key of a view's `where` value in the rows of its row program.
+WHERE = "\x00where"
 
 
 @dataclass(frozen=True)
@@ -105,9 +108,12 @@ class ViewDef:
     identify a record (empty: its position). With `passthrough`, stored
     columns that no output column reads come out under their own names.
     `expand` turns one row into the rows the view gives (a tidy view of a
-    wide record); it receives the row and the decoded record. `events` are
-    the timeline events each row gives (a column declared with `event` and
-    named by none of them gives one more, described by that text)."""
+    wide record); it receives the row and the decoded record. With `where`,
+    a record gives a row only when that column's value is true (a view of
+    some of a table's records: the users among a directory's objects).
+    `events` are the timeline events each row gives (a column declared with
+    `event` and named by none of them gives one more, described by that
+    text)."""
 
     name: str
     meaning: str
@@ -119,6 +125,7 @@ class ViewDef:
     expanded: Sequence[Column] = field(default_factory=tuple)
     rename: Callable[[str], str] = str
     events: Sequence[Event] = ()
+    where: Optional[Column] = None
 
 
 @dataclass(frozen=True)
@@ -165,6 +172,7 @@ class View:
         self._types = {c["name"]: c["type"] for c in schema}
         columns = list(definition.columns)
         used = {s for c in columns for s in c.sources}
+        tests = [definition.where] if definition.where is not None else []
         taken = {c.name for c in columns} | set(PROVENANCE) | set(RECOVERY)
         if definition.passthrough:
             for c in schema:
@@ -178,13 +186,13 @@ class View:
                 columns.append(_passthrough(name, out, c["type"]))
         self._columns = columns
         self._decoded = [s for s in dict.fromkeys(
-            s for c in columns if not c.raw for s in c.sources) if s in self._types]
+            s for c in tests + columns if not c.raw for s in c.sources) if s in self._types]
         self._decoded_keys = [k for k in definition.key if k in self._types]
         for k in self._decoded_keys:
             if k not in self._decoded:
                 self._decoded.append(k)
         self._raw = [s for s in dict.fromkeys(
-            s for c in columns if c.raw for s in c.sources) if s in self._types]
+            s for c in tests + columns if c.raw for s in c.sources) if s in self._types]
         self._functions: Dict[bool, Callable[..., Row]] = {}
 
     # ---- what the view gives -------------------------------------------------
@@ -275,7 +283,7 @@ class View:
         """def row(r, q, n): return {...}: r the decoded record, q the raw one
         (or None), n the record's position (its file offset when recovered).
         The key text is built inline: a row costs one dict display and the
-        converters' calls."""
+        converters' calls. A record the view's `where` rejects gives None."""
         function = self._functions.get(recovered)
         if function is not None:
             return function
@@ -288,16 +296,17 @@ class View:
             record = "q" if raw else "r"
             return "%s.get(%r)" % (record, source) if recovered else "%s[%r]" % (record, source)
 
-        for i, c in enumerate(self._columns):
+        def value(label: str, c: Column) -> str:
             args = [get(s, c.raw) for s in c.sources]
             if c.convert is None:
-                expr = args[0] if args else "None"
-            elif all(a == "None" for a in args):
-                expr = "None"
-            else:
-                names["f%d" % i] = c.convert
-                expr = "f%d(%s)" % (i, ", ".join(args))
-            items.append("%r: %s" % (c.name, expr))
+                return args[0] if args else "None"
+            if all(a == "None" for a in args):
+                return "None"
+            names["f" + label] = c.convert
+            return "f%s(%s)" % (label, ", ".join(args))
+
+        for i, c in enumerate(self._columns):
+            items.append("%r: %s" % (c.name, value(str(i), c)))
         keys = self._decoded_keys
         if keys:
             key = " + ', ' + ".join("%r + key_text(%s)" % (k + "=", get(k, False)) for k in keys)
@@ -305,20 +314,27 @@ class View:
             key = "%r %% n" % ("offset=%d" if recovered else "record=%d")
         items.append("'source_table': %r" % self.table)
         items.append("'source_key': %s" % key)
-        source = "def row(r, q, n):\n    return {%s}\n" % ", ".join(items)
+        where = self.definition.where
+        test = "" if where is None else "    if not %s:\n        return None\n" % value("w", where)
+        source = "def row(r, q, n):\n%s    return {%s}\n" % (test, ", ".join(items))
         exec(compile(source, "<view %s>" % self.name, "exec"), names)
         function = cast(Callable[..., Row], names["row"])
         self._functions[recovered] = function
         return function
 
-    def _program(self) -> Optional[Program]:
+    def _program(self, filtered: bool = False) -> Optional[Program]:
         """The view as a row program the reader runs itself (its outputs,
         key prefix and key column), when every output reads at most one
-        decoded column and a record gives one row; else None."""
-        if self._raw or self.definition.expand is not None or len(self._decoded_keys) > 1:
+        decoded column and a record gives one row; else None. With
+        `filtered`, a view's `where` is one more output, under the key
+        WHERE, for the caller to test and remove."""
+        where = self.definition.where
+        if (self._raw or self.definition.expand is not None or len(self._decoded_keys) > 1
+                or (where is not None and not filtered)):
             return None
         outputs = []
-        for c in self._columns:
+        tests = [dataclasses.replace(where, name=WHERE)] if where is not None else []
+        for c in self._columns + tests:
             if len(c.sources) > 1 or c.raw:
                 return None
             source = c.sources[0] if c.sources and c.sources[0] in self._types else None
@@ -330,10 +346,11 @@ class View:
         return outputs, "record=%d", None
 
     def _live_rows(self) -> Iterator[Row]:
-        program = self._program()
+        program = self._program(filtered=True)
         if program is not None:
             outputs, prefix, key = program
-            return self.db._view_rows(self.table, self._decoded, outputs, prefix, key)
+            made = self.db._view_rows(self.table, self._decoded, outputs, prefix, key)
+            return made if self.definition.where is None else _kept(made)
         row = self._function(False)
         decoded = self.db.iter_table(self.table, True, self._decoded)
         raw: Iterable[Optional[Record]] = (
@@ -341,7 +358,8 @@ class View:
             else itertools.repeat(None))
         expand = self.definition.expand
         if expand is None:
-            return map(row, decoded, raw, itertools.count())
+            rows = map(row, decoded, raw, itertools.count())
+            return rows if self.definition.where is None else filter(None, rows)
         return self._expanded(expand, row, decoded, raw)
 
     @staticmethod
@@ -350,7 +368,9 @@ class View:
         """The rows `expand` makes of each record's row (one pass over the
         table: the record goes to `expand` with its row)."""
         for n, (r, q) in enumerate(zip(decoded, raw)):
-            yield from expand(row(r, q, n), r)
+            made = row(r, q, n)
+            if made is not None:
+                yield from expand(made, r)
 
     def _recovered_rows(self) -> Iterator[Row]:
         row = self._function(True)
@@ -362,6 +382,8 @@ class View:
             r = item["record"]
             q = raw_item["record"] if raw_item is not None else None
             out = row(r, q, item["offset"])
+            if out is None:  # not one of the view's records
+                continue
             out["recovery_source"] = item["source"]
             out["recovery_page"] = item["page"]
             out["recovery_offset"] = item["offset"]
@@ -369,6 +391,13 @@ class View:
                 yield out
             else:
                 yield from expand(out, r)
+
+
+def _kept(rows: Iterator[Row]) -> Iterator[Row]:
+    """The rows whose WHERE value is true, without it."""
+    for row in rows:
+        if row.pop(WHERE):
+            yield row
 
 
 class Lookup(Dict[Any, Any]):

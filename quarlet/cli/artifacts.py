@@ -1,4 +1,5 @@
-"""The command `artifacts`: the artefact views (SRUM, User Access Logging)
+"""The command `artifacts`: the artefact views (SRUM, User Access Logging, WebCache,
+Windows Search, BITS, Active Directory)
 of database files: a summary of each file's kind and views, or with -o each
 view written as a JSON Lines, CSV or Parquet file."""
 
@@ -32,7 +33,8 @@ BLOCK = 1 << 16  # rows between progress updates and output flushes
 def add_parsers(commands: Commands) -> None:
     sub = add_command(
         commands, "artifacts", run, database=False,
-        help="interpret artefact databases (SRUM, User Access Logging) as views",
+        help="interpret artefact databases (SRUM, UAL, WebCache, Windows Search, BITS, "
+             "Active Directory) as views",
         usage="%(prog)s [options] PATH [PATH ...]",
         description="Find the artefact kind of each database file (and of every ESE database "
                     "found in folders), decided by its tables and columns, and give its views: "

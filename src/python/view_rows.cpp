@@ -94,6 +94,10 @@ bool ViewProgram::init(PyObject* outputs, PyObject* table, PyObject* key_prefix,
                      : is("filetime_be") ? Native::kFiletimeBe
                      : is("text")        ? Native::kText
                      : is("uint_le8")    ? Native::kUintLe8
+                     : is("seconds")     ? Native::kSeconds
+                     : is("sid_last_be") ? Native::kSid
+                     : is("rid_last_be") ? Native::kRid
+                     : is("guid_le")     ? Native::kGuid
                                          : Native::kNone;
         if (out.native == Native::kNone) {
           PyErr_SetString(PyExc_ValueError, "unknown conversion in a view's outputs");
@@ -121,7 +125,17 @@ bool ViewProgram::init(PyObject* outputs, PyObject* table, PyObject* key_prefix,
 PyObject* ViewProgram::filetime(Native kind, PyObject* value,
                                  PyObject* datetime_class) const {
   uint64_t ticks = 0;
-  if (kind == Native::kFiletime) {
+  constexpr uint64_t kMax = 2650467743999999999ULL;  // 9999-12-31 23:59:59.9999999
+  if (kind == Native::kSeconds) {
+    if (!PyLong_Check(value) || PyBool_Check(value)) Py_RETURN_NONE;
+    const uint64_t seconds = PyLong_AsUnsignedLongLong(value);
+    if (seconds == static_cast<uint64_t>(-1) && PyErr_Occurred()) {  // negative or too large
+      PyErr_Clear();
+      Py_RETURN_NONE;
+    }
+    if (seconds == 0 || seconds > kMax / 10000000ULL) Py_RETURN_NONE;
+    ticks = seconds * 10000000ULL;
+  } else if (kind == Native::kFiletime) {
     if (!PyLong_Check(value) || PyBool_Check(value)) Py_RETURN_NONE;
     ticks = PyLong_AsUnsignedLongLong(value);
     if (ticks == static_cast<uint64_t>(-1) && PyErr_Occurred()) {  // negative or too large
@@ -139,7 +153,6 @@ PyObject* ViewProgram::filetime(Native kind, PyObject* value,
     }
     if (ticks <= 1) Py_RETURN_NONE;
   }
-  constexpr uint64_t kMax = 2650467743999999999ULL;  // 9999-12-31 23:59:59.9999999
   if (ticks > kMax) Py_RETURN_NONE;
   const uint64_t micros = ticks / 10;
   const int64_t days = static_cast<int64_t>(micros / 86400000000ULL);
@@ -179,10 +192,24 @@ PyObject* ViewProgram::filetime(Native kind, PyObject* value,
 PyObject* ViewProgram::native(const Output& out, PyObject* value,
                                PyObject* datetime_class) const {
   switch (out.native) {
+    case Native::kSeconds:
+      if (!PyLong_Check(value)) break;  // a multi-value goes to the callable
+      return filetime(out.native, value, datetime_class);
     case Native::kFiletime:
     case Native::kFiletimeLe:
     case Native::kFiletimeBe:
       return filetime(out.native, value, datetime_class);
+    case Native::kSid:
+    case Native::kRid: {
+      PyObject* made = sid(out.native, value);
+      if (made != nullptr || PyErr_Occurred()) return made;
+      break;
+    }
+    case Native::kGuid: {
+      PyObject* made = guid(value);
+      if (made != nullptr || PyErr_Occurred()) return made;
+      break;
+    }
     case Native::kText:
       if (PyUnicode_Check(value)) {
         const Py_ssize_t n = PyUnicode_GetLength(value);
@@ -207,6 +234,48 @@ PyObject* ViewProgram::native(const Output& out, PyObject* value,
   }
   Py_INCREF(value);
   return apply(out, value);
+}
+
+PyObject* ViewProgram::sid(Native kind, PyObject* value) {
+  if (!PyBytes_Check(value)) return nullptr;
+  const Py_ssize_t size = PyBytes_Size(value);
+  const auto* b = reinterpret_cast<const unsigned char*>(PyBytes_AsString(value));
+  if (b == nullptr || size < 12) return nullptr;
+  const size_t count = b[1];
+  const size_t end = 8 + 4 * count;
+  if (count == 0 || static_cast<size_t>(size) < end) return nullptr;
+  uint64_t authority = 0;
+  for (int i = 2; i < 8; ++i) authority = authority << 8 | b[i];
+  if (authority >= (uint64_t{1} << 32)) return nullptr;  // written in hex: the callable's
+  auto sub = [b](size_t at, bool big) {
+    uint32_t v = 0;
+    for (int i = 0; i < 4; ++i) {
+      v = v << 8 | b[at + static_cast<size_t>(big ? i : 3 - i)];
+    }
+    return v;
+  };
+  if (kind == Native::kRid) return PyLong_FromUnsignedLong(sub(end - 4, true));
+  std::string text = "S-" + std::to_string(b[0]) + "-" + std::to_string(authority);
+  for (size_t i = 0; i < count; ++i) {
+    text += "-" + std::to_string(sub(8 + 4 * i, i == count - 1));
+  }
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+PyObject* ViewProgram::guid(PyObject* value) {
+  if (!PyBytes_Check(value) || PyBytes_Size(value) != 16) return nullptr;
+  const auto* b = reinterpret_cast<const unsigned char*>(PyBytes_AsString(value));
+  if (b == nullptr) return nullptr;
+  static constexpr int kOrder[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
+  static constexpr char kHex[] = "0123456789abcdef";
+  char text[36];
+  size_t at = 0;
+  for (int i = 0; i < 16; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) text[at++] = '-';
+    text[at++] = kHex[b[kOrder[i]] >> 4];
+    text[at++] = kHex[b[kOrder[i]] & 0xF];
+  }
+  return PyUnicode_FromStringAndSize(text, sizeof text);
 }
 
 PyObject* ViewProgram::apply(const Output& out, PyObject* value) const {

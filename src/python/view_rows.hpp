@@ -54,9 +54,16 @@ class ViewProgram {
   // "filetime_be": a FILETIME (100 ns since 1601, UTC) as an aware datetime,
   // from an int (0 and below: not set) or from 8 bytes in either byte order
   // (0 and 1: not set), None for anything else; "text": a str that does not
-  // end in U+0000 as it is; "uint_le8": 8 bytes as a little-endian integer.
-  // Values a conversion does not know go to its callable.
-  enum class Native { kNone, kFiletime, kFiletimeLe, kFiletimeBe, kText, kUintLe8 };
+  // end in U+0000 as it is; "uint_le8": 8 bytes as a little-endian integer;
+  // "seconds": whole seconds since 1601 (a directory's generalized time) as
+  // an aware datetime (0 and below: not set); "sid_last_be" / "rid_last_be":
+  // a SID whose last sub-authority is big-endian (as a directory stores
+  // it) as `S-1-...` text / that sub-authority; "guid_le": 16 bytes (Data1-3
+  // little-endian) as lowercase GUID text. Values a conversion does not
+  // know go to its callable.
+  enum class Native {
+    kNone, kFiletime, kFiletimeLe, kFiletimeBe, kText, kUintLe8, kSeconds, kSid, kRid, kGuid
+  };
 
   struct Output {
     int source = -1;      // index into the plan's columns; -1: always None
@@ -69,6 +76,11 @@ class ViewProgram {
   // A FILETIME output of the native conversions; None when not set, out of
   // range or of another form. New reference, or null on failure.
   PyObject* filetime(Native kind, PyObject* value, PyObject* datetime_class) const;
+  // A SID output (kSid: text, kRid: the last sub-authority); nullptr without
+  // an exception for bytes of another form (they go to the callable).
+  static PyObject* sid(Native kind, PyObject* value);
+  // GUID text of 16 bytes; nullptr without an exception for another form.
+  static PyObject* guid(PyObject* value);
   PyObject* apply(const Output& out, PyObject* value) const;  // steals `value`
   // The row of a record, each value handed to `put(index, value)` (which
   // steals it; false: failed). False with an exception set on failure.
