@@ -168,6 +168,59 @@ inline void release_array(ArrowArray* array) {
   array->release = nullptr;
 }
 
+// One zeroed block that every column of a batch holding no value shares:
+// its validity bitmap (no slot valid), its values or offsets (all zero) and
+// its data. Each such column's array holds a reference; the last one
+// released frees the block, so a child moved out of its batch stays valid.
+struct SharedZeros {
+  std::atomic<int64_t> refs{1};
+  void* block = nullptr;
+  const void* buffers[3] = {nullptr, nullptr, nullptr};
+
+  // Zeros enough for `length` slots of any scalar type (bits, 8-byte
+  // values, 32-bit offsets).
+  static SharedZeros* make(int64_t length) {
+    auto* z = new SharedZeros();
+    const size_t n = static_cast<size_t>(length) * 8 + 8;
+    z->block = std::calloc(n, 1);
+    if (z->block == nullptr) {
+      delete z;
+      throw std::bad_alloc();
+    }
+    for (const void*& b : z->buffers) b = z->block;
+    return z;
+  }
+  void drop() {
+    if (refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+      std::free(block);
+      delete this;
+    }
+  }
+};
+
+inline void release_null_array(ArrowArray* array) {
+  if (array == nullptr || array->release == nullptr) return;
+  static_cast<SharedZeros*>(array->private_data)->drop();
+  array->release = nullptr;
+}
+
+// An array of `length` null slots with `n_buffers` buffers, all `zeros`'s
+// block (a null-type array has none).
+inline void fill_null_array(ArrowArray* out, SharedZeros* zeros, int64_t length,
+                            int64_t n_buffers) {
+  zeros->refs.fetch_add(1, std::memory_order_relaxed);
+  out->length = length;
+  out->null_count = length;
+  out->offset = 0;
+  out->n_buffers = n_buffers;
+  out->n_children = 0;
+  out->buffers = zeros->buffers;
+  out->children = nullptr;
+  out->dictionary = nullptr;
+  out->release = release_null_array;
+  out->private_data = zeros;
+}
+
 // An array struct over `holder`, which it owns from now on.
 inline void fill_array(ArrowArray* out, ArrayHolder* holder, int64_t length, int64_t null_count,
                        int64_t n_buffers) {

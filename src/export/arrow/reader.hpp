@@ -16,6 +16,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 #include "database/database.hpp"
@@ -111,6 +112,15 @@ class ArrowTableReader {
     Plan chunk;                               // a worker's records being built
     uint32_t rows = 0;                        // a worker's rows since its last part
     uint64_t record_bytes = 0;                // and the bytes of their records
+    // A column's builder is made, and its batch begun, when a chunk first
+    // holds a value of it; until then it takes no time or memory, and a
+    // column that holds nothing in a batch is given as shared zeros.
+    uint32_t batch_rows = 0;                  // rows of the batch before this chunk
+    std::vector<uint8_t> active;              // per column: begun in this batch
+    std::vector<uint32_t> filled;             // per column: its rows in this batch
+    std::vector<uint32_t> seen;               // per column: chunk stamp of its last value
+    uint32_t stamp = 0;                       // of the chunk being built
+    std::vector<uint32_t> order;              // the columns the chunk builds
   };
   // How a worker's walk of a batch ended: more may follow, the end of the
   // pass, or an error.
@@ -129,6 +139,15 @@ class ArrowTableReader {
   struct Workers;  // the worker threads (pipeline.cpp)
 
   std::unique_ptr<Builder> make_builder();
+  // Finds, once per pass, which columns every chunk builds and how a tagged
+  // entry's id leads to its column.
+  void index_columns();
+  // Column i's builder, begun in this batch and holding null up to the
+  // chunk being built.
+  ColumnBuilder& touch(Builder& b, size_t i);
+  // The columns a chunk builds (into b.order, ascending): those stored in
+  // the record or given a default, and the tagged ones it holds entries of.
+  void chunk_columns(Builder& b, const Plan& plan, size_t first, size_t count);
   // The next record of the pass: 1, 0 at the end, -1 on an error (kept in
   // error_).
   int take_record(ByteView& data);
@@ -184,6 +203,13 @@ class ArrowTableReader {
   const ColumnPlan* plan_ = nullptr;   // the pass's columns (of raw_ or decoded_)
   std::vector<ArrowColumn> columns_;
   std::vector<uint8_t> plain_;         // per column: values are of its Arrow type's form
+  std::vector<uint32_t> always_;       // columns every chunk builds, ascending
+  // Tagged columns built only where a chunk holds entries of them: by id,
+  // densely from tagged_base_ (column index + 1; 0 for none), or else in
+  // tagged_sorted_ (id, column index) when the ids are too far apart.
+  uint32_t tagged_base_ = 0;
+  std::vector<uint32_t> tagged_by_id_;
+  std::vector<std::pair<uint32_t, uint32_t>> tagged_sorted_;
   std::unique_ptr<Builder> here_;      // the calling thread's
   Plan plan_here_;
   std::vector<uint64_t> out_of_form_;
@@ -195,6 +221,7 @@ class ArrowTableReader {
   uint64_t read_since_release_ = 0;    // record bytes given since pages were last released
   std::optional<EseError> error_;      // the error that ended the pass
   std::unique_ptr<Workers> workers_;
+  pid_t workers_pid_ = 0;              // the process whose threads workers_ are
 };
 
 }  // namespace quarlet
