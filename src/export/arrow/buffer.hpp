@@ -148,12 +148,35 @@ inline void push_bit(Buffer& bits, int64_t index, bool set) {
   if (set) bits.data()[index / 8] |= static_cast<uint8_t>(1u << (index % 8));
 }
 
-// What an exported array owns: its buffers' blocks and its children.
+struct HolderBlock;
+
+// What an exported array owns: its buffers' blocks and its children. A
+// holder is its own allocation, or one of a batch's HolderBlock.
 struct ArrayHolder {
   void* owned[3] = {nullptr, nullptr, nullptr};  // malloc'd blocks
   const void* buffers[3] = {nullptr, nullptr, nullptr};
   std::vector<ArrowArray> children;    // sized once, so pointers stay valid
   std::vector<ArrowArray*> child_ptrs;
+  HolderBlock* block = nullptr;        // the block it is part of, if any
+};
+
+// The holders of a batch's columns in one allocation, however many columns
+// the table has. Each column's array holds a reference and frees its own
+// buffers when released, so one moved out of its batch stays valid; the
+// last release frees the block.
+struct HolderBlock {
+  std::atomic<int64_t> refs{1};  // the batch's own, until every column is filled
+  std::vector<ArrayHolder> holders;
+
+  explicit HolderBlock(size_t n) : holders(n) {}
+  ArrayHolder* take(size_t i) {
+    refs.fetch_add(1, std::memory_order_relaxed);
+    holders[i].block = this;
+    return &holders[i];
+  }
+  void drop() {
+    if (refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+  }
 };
 
 inline void release_array(ArrowArray* array) {
@@ -163,8 +186,15 @@ inline void release_array(ArrowArray* array) {
   for (ArrowArray* child : holder->child_ptrs) {
     if (child->release != nullptr) child->release(child);
   }
-  for (void* block : holder->owned) std::free(block);
-  delete holder;
+  for (void*& block : holder->owned) {
+    std::free(block);
+    block = nullptr;
+  }
+  if (holder->block != nullptr) {
+    holder->block->drop();
+  } else {
+    delete holder;
+  }
   array->release = nullptr;
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <span>
 #include <vector>
@@ -199,9 +200,12 @@ class ColumnBuilder {
   ArrowType type() const { return type_; }
   bool is_list() const { return is_list_; }
 
-  // Moves the batch's buffers into `out`; begin() starts the next batch.
-  void finish(ArrowArray* out) {
-    auto holder = std::make_unique<ArrayHolder>();
+  // Moves the batch's buffers into `out`, held by `held` (one of a batch's
+  // HolderBlock) or else by a holder of its own; begin() starts the next
+  // batch.
+  void finish(ArrowArray* out, ArrayHolder* held = nullptr) {
+    std::unique_ptr<ArrayHolder> own(held == nullptr ? new ArrayHolder() : nullptr);
+    ArrayHolder* holder = held != nullptr ? held : own.get();
     int64_t n_buffers = 0;
     const auto hand = [&](Buffer& b) {
       holder->owned[n_buffers] = b.release();
@@ -231,7 +235,8 @@ class ColumnBuilder {
     }
     // A null-type array has no buffers; its every slot is null.
     const int64_t null_count = null_type ? length_ : null_count_;
-    fill_array(out, holder.release(), length_, null_count, n_buffers);
+    (void)own.release();  // the array owns it from now on
+    fill_array(out, holder, length_, null_count, n_buffers);
     last_slots_ = static_cast<size_t>(length_);
     length_ = 0;
     null_count_ = 0;
@@ -570,6 +575,11 @@ class ColumnBuilder {
   size_t last_data_ = 0;    // bytes of values_ in the last batch finished
   size_t last_slots_ = 0;   // slots of the last batch finished
   std::unique_ptr<ColumnBuilder> child_;  // a list's elements
+};
+
+// Builders made as a pass needs them, in blocks rather than one by one.
+struct BuilderPool {
+  std::deque<ColumnBuilder> items;
 };
 
 }  // namespace quarlet

@@ -41,7 +41,8 @@ QUARLET_PREFETCH_INLINE void prefetch_record(ByteView r) {
 std::unique_ptr<ArrowTableReader::Builder> ArrowTableReader::make_builder() {
   auto b = std::make_unique<Builder>();
   const size_t n = columns_.size();
-  b->columns.resize(n);
+  b->pool = std::make_unique<BuilderPool>();
+  b->columns.assign(n, nullptr);
   b->out_of_form.assign(n, 0);
   b->active.assign(n, 0);
   b->filled.assign(n, 0);
@@ -61,7 +62,9 @@ void ArrowTableReader::index_columns() {
       tagged_sorted_.emplace_back(column.id, static_cast<uint32_t>(i));
     }
   }
-  std::sort(tagged_sorted_.begin(), tagged_sorted_.end());
+  if (!std::is_sorted(tagged_sorted_.begin(), tagged_sorted_.end())) {
+    std::sort(tagged_sorted_.begin(), tagged_sorted_.end());
+  }
   tagged_by_id_.clear();
   if (tagged_sorted_.empty()) return;
   const uint64_t base = tagged_sorted_.front().first;
@@ -78,9 +81,9 @@ void ArrowTableReader::index_columns() {
 
 ColumnBuilder& ArrowTableReader::touch(Builder& b, size_t i) {
   if (!b.active[i]) {
-    if (!b.columns[i]) {
-      b.columns[i] = std::make_unique<ColumnBuilder>(columns_[i].type, columns_[i].is_list,
-                                                     &b.batch_bytes);
+    if (b.columns[i] == nullptr) {
+      b.columns[i] = &b.pool->items.emplace_back(columns_[i].type, columns_[i].is_list,
+                                                 &b.batch_bytes);
     }
     b.columns[i]->begin();
     b.active[i] = 1;
@@ -420,6 +423,14 @@ void ArrowTableReader::finish(Builder& b, uint32_t rows, ArrowArray* out,
       if (z != nullptr) z->drop();
     }
   } zeros;
+  // The holders of the columns that hold values, in one block.
+  struct Holders {
+    HolderBlock* block = nullptr;
+    ~Holders() {
+      if (block != nullptr) block->drop();
+    }
+  } holders;
+  size_t next_holder = 0;
   for (size_t i = 0; i < n; ++i) {
     ArrowArray* child = &holder->children[i];
     holder->child_ptrs[i] = child;
@@ -429,7 +440,12 @@ void ArrowTableReader::finish(Builder& b, uint32_t rows, ArrowArray* out,
       const int64_t n_buffers = c.type == ArrowType::Null ? 0 : is_variable(c.type) ? 3 : 2;
       fill_null_array(child, zeros.z, rows, n_buffers);
     } else {
-      touch(b, i).finish(child);
+      if (holders.block == nullptr) {
+        size_t built = 0;
+        for (size_t j = i; j < n; ++j) built += b.active[j] || columns_[j].is_list ? 1 : 0;
+        holders.block = new HolderBlock(built);
+      }
+      touch(b, i).finish(child, holders.block->take(next_holder++));
       b.active[i] = 0;
     }
     out_of_form[i] += b.out_of_form[i];

@@ -44,18 +44,25 @@ struct ArrowReadOptions {
 };
 
 class ColumnBuilder;
+struct BuilderPool;
 
 // One pass over a table, batch by batch. One reader serves one thread at a
 // time; `db` must outlive it.
 //
-// Where the machine has more than one core and the table is more than a
-// few dozen leaves (or more than one batch), batches are built by two
-// worker threads: each in turn takes the next batch's records from the walk
-// (one walk, in order, under a lock) and builds its columns while the other
-// walks. Batches come out in walk order, with the same values as a pass on
-// one thread; a batch whose data reaches the limit is given in parts.
-// Long values and decoding of encoded entries are shared: one thread at a
-// time.
+// Where the machine has more than one core and the table is large (a
+// thousand leaves or more, or more than one batch), batches are built by
+// two worker threads: each in turn takes the next batch's records from the
+// walk (one walk, in order, under a lock) and builds its columns while the
+// other walks. Batches come out in walk order, with the same values as a
+// pass on one thread; a batch whose data reaches the limit is given in
+// parts. Long values and decoding of encoded entries are shared: one thread
+// at a time. The threads belong to the process that started them: read on
+// in a forked copy, the pass ends with an error rather than wait for them.
+//
+// A batch costs what its records store, not what the table declares: a
+// column is built only in the chunks that hold values of it (or defaults),
+// and one that holds nothing in a batch is given as zeros shared by every
+// such column.
 class ArrowTableReader {
  public:
   // TableNotFound, ColumnNotFound, or the error of the descent to the first
@@ -101,7 +108,8 @@ class ArrowTableReader {
   };
   // What one thread builds a batch with: a builder per column and scratch.
   struct Builder {
-    std::vector<std::unique_ptr<ColumnBuilder>> columns;
+    std::unique_ptr<BuilderPool> pool;        // where the builders live
+    std::vector<ColumnBuilder*> columns;      // per column: its builder, once made
     std::vector<ArrowCell> cells;             // the column being built, per record
     std::vector<uint32_t> merge_at;           // per record: next of its slots to look at
     std::vector<LongValueChunk> chunk_storage;  // long-value chunks put in order
