@@ -56,7 +56,9 @@ void ArrowTableReader::index_columns() {
   tagged_sorted_.clear();
   for (size_t i = 0; i < n; ++i) {
     const ColumnDef& column = *columns_[i].column;
-    if (i < plan_->first_tagged || (decode_ && column.default_value)) {
+    // A column given its default where a record lacks it is built in every
+    // chunk, whether the chunk holds values of it or not.
+    if (i < plan_->first_tagged || takes_default(column)) {
       always_.push_back(static_cast<uint32_t>(i));
     } else {
       tagged_sorted_.emplace_back(column.id, static_cast<uint32_t>(i));
@@ -267,7 +269,7 @@ void ArrowTableReader::stored_cells(Builder& b, const Plan& plan, size_t first, 
   const ColumnPlan::Item& item = plan_->items[i];
   const ColumnDef& column = *item.column;
   const uint32_t id = column.id;
-  const bool defaults = decode_ && column.default_value.has_value();
+  const bool defaults = takes_default(column);
   const bool plain = plain_[i] != 0;
   const ArrowCell::Kind present_kind = plain ? ArrowCell::Plain : ArrowCell::Value;
   const ChunkRecord* records = plan.records.data() + first;
@@ -298,7 +300,7 @@ void ArrowTableReader::tagged_cells(Builder& b, const Plan& plan, size_t first, 
                                     size_t i) {
   const ColumnDef& column = *plan_->items[i].column;
   const uint32_t id = column.id;
-  const bool defaults = decode_ && column.default_value.has_value();
+  const bool defaults = takes_default(column);
   const ArrowCell::Kind present_kind = plain_[i] ? ArrowCell::Plain : ArrowCell::Value;
   const RecordScratch::TaggedSlot* slots = plan.slots.data();
   const ChunkRecord* records = plan.records.data() + first;
@@ -377,7 +379,7 @@ void ArrowTableReader::build(Builder& b, const Plan& plan, size_t first, size_t 
     b.filled[i] = b.batch_rows + static_cast<uint32_t>(count);
     const ColumnDef& column = *columns_[i].column;
     if (i < plan_->first_tagged && column.id < 128 && plain_[i] &&
-        !(decode_ && column.default_value)) {
+        !takes_default(column)) {
       // A fixed column of a fixed-width type: no cells. Where each record
       // holds the column's bytes, as stored_cells finds them.
       const ChunkRecord* records = plan.records.data() + first;

@@ -147,6 +147,10 @@ class ArrowTableReader {
   struct Workers;  // the worker threads (pipeline.cpp)
 
   std::unique_ptr<Builder> make_builder();
+  // A record that does not hold `column` gives its default (a Default cell).
+  bool takes_default(const ColumnDef& column) const {
+    return decode_ && column.default_value.has_value();
+  }
   // Finds, once per pass, which columns every chunk builds and how a tagged
   // entry's id leads to its column.
   void index_columns();
