@@ -51,6 +51,12 @@ reports medians as a table:
                               columns each reads; the open (schema and the
                               DNT -> name map, one pass) timed apart, and the
                               map's bytes per object
+  shape                       arrow() taken by pyarrow.table beside read_table
+                              on the table shapes of real files: 3 rows, 16 rows
+                              x 65,000 tagged columns (each set in one row), 600
+                              columns x 1,000 rows, the typical table (100,000
+                              rows); the best time of one call, calls repeated
+                              in one process
 
 Databases (each >= 1 GiB):
   big-8k, big-32k   narrow (1,000,000 records), typical (1,000,000 records) and
@@ -65,6 +71,7 @@ Databases (each >= 1 GiB):
                     attribute columns (about 25 set per account), schema rows
                     naming every column, and a link_table of 499,849 member
                     links (not >= 1 GiB)
+  shapes            the tables of the shape rows, 32 KiB pages (not >= 1 GiB)
 
 Usage: python3 benchmarks/bench.py [--runs N] [--quick] [--only NAME ...]
        [--jobs N] [--json FILE] [--databases NAME ...]
@@ -145,6 +152,24 @@ def make_database(name, scale):
         n = 500_000 // scale
         return eb.Database(ntds_tables(ntds_accounts(n, filler=1265), ntds_links(n),
                                        filler=1265), page_size=8192)
+    if name == "shapes":
+        # 65,000 tagged columns, each set in one of 16 records, as a custom
+        # table of a real file has them.
+        wide = [eb.Column("Id", eb.T_LONG, id=1)] + [
+            eb.Column("Column%d" % i, eb.T_UNSIGNED_SHORT, id=256 + i) for i in range(WIDE_COLUMNS)]
+
+        def wide_records():
+            for r in range(16):
+                row = {"Id": r}
+                row.update(("Column%d" % i, i & 0xFFFF) for i in range(r, WIDE_COLUMNS, 16))
+                yield row
+
+        return eb.Database(
+            [eb.Table("tiny", typical_columns(), typical_records(3)),
+             eb.Table("wide", wide, wide_records()),
+             search_store(filler=583, n=1000),
+             eb.Table("typical", typical_columns(), typical_records(100_000 // scale))],
+            page_size=32768)
     if name == "tables-500":
         return eb.Database(
             [eb.Table("table%03d" % t, typical_columns(), typical_records(1000))
@@ -154,7 +179,12 @@ def make_database(name, scale):
     raise KeyError(name)
 
 
-DATABASES = ("big-8k", "big-32k", "tables-500", "srum-1m", "search-200k", "ntds-500k")
+WIDE_COLUMNS = 64_999
+
+SHAPES = (("3 rows", "tiny"), ("16 x 65,000 tagged", "wide"),
+          ("600 cols x 1,000", "SystemIndex_PropertyStore"), ("typical 100,000", "typical"))
+
+DATABASES = ("big-8k", "big-32k", "tables-500", "srum-1m", "search-200k", "ntds-500k", "shapes")
 
 
 def db_path(name, quick):
@@ -261,6 +291,20 @@ elif kind == "arrow":
         n = pyarrow.table(db.arrow(arg, **options)).num_rows
     t1 = time.perf_counter(); c1 = cpu(); u1 = user()
     out.update(seconds=t1 - t0, cpu=c1 - c0, user=u1 - u0, records=n)
+elif kind == "shape":
+    import pyarrow
+    pyarrow.table({"x": [0]})
+    if sys.argv[4] == "arrow":
+        call = lambda: pyarrow.table(db.arrow(arg)).num_rows
+    else:
+        call = lambda: len(db.read_table(arg))
+    # The best of repeated calls, for at least half a second (at least 3).
+    best = None
+    c0 = cpu(); u0 = user(); start = time.perf_counter(); calls = 0
+    while calls < 3 or time.perf_counter() - start < 0.5:
+        t0 = time.perf_counter(); n = call(); t1 = time.perf_counter(); calls += 1
+        best = t1 - t0 if best is None else min(best, t1 - t0)
+    out.update(seconds=best, cpu=(cpu() - c0) / calls, user=(user() - u0) / calls, records=n)
 elif kind == "srum":
     from quarlet import artifacts
     mode = sys.argv[4]
@@ -657,6 +701,16 @@ def main():
                                   r["open_seconds"], r["names_bytes"] / 1e6,
                                   r["names_bytes"] / max(1, r["objects"]), r["objects"]),
                               flush=True)
+    # Table shapes: arrow() beside read_table in the same run.
+    if "shapes" in args.databases:
+        for label, table in SHAPES:
+            for mode in ("arrow", "read_table"):
+                name = "shape %s %s" % (label, mode)
+                if want(name):
+                    s, c, p, r = median_runs(args.runs, lambda: run_child(
+                        "shape", paths["shapes"], table, mode))
+                    row(name, (s, c, p, r), lambda t, r=r: "%.3f ms, %.0f rec/s" % (
+                        t * 1e3, r["records"] / t))
     # Many files at once: 200 copies of the SRUM samples, one worker process
     # against two, in turns, so that both see the machine alike.
     if want("export files"):

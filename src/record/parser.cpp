@@ -17,8 +17,10 @@ ColumnPlan ColumnPlan::build(const TableDef& table) {
   ColumnPlan plan;
   plan.items.reserve(table.columns.size());
   for (const auto& entry : table.columns) plan.items.push_back(Item{&entry.second, 0});
-  std::stable_sort(plan.items.begin(), plan.items.end(),
-                   [](const Item& a, const Item& b) { return a.column->id < b.column->id; });
+  const auto by_id = [](const Item& a, const Item& b) { return a.column->id < b.column->id; };
+  if (!std::is_sorted(plan.items.begin(), plan.items.end(), by_id)) {
+    std::stable_sort(plan.items.begin(), plan.items.end(), by_id);
+  }
   // A record holds the columns with id <= F (F < 256) one after another from
   // offset 4, in this order; those columns are always a prefix of the plan, so
   // each one's offset is fixed whatever F a record has. Sums past 32 bits are

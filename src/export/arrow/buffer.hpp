@@ -148,12 +148,35 @@ inline void push_bit(Buffer& bits, int64_t index, bool set) {
   if (set) bits.data()[index / 8] |= static_cast<uint8_t>(1u << (index % 8));
 }
 
-// What an exported array owns: its buffers' blocks and its children.
+struct HolderBlock;
+
+// What an exported array owns: its buffers' blocks and its children. A
+// holder is its own allocation, or one of a batch's HolderBlock.
 struct ArrayHolder {
   void* owned[3] = {nullptr, nullptr, nullptr};  // malloc'd blocks
   const void* buffers[3] = {nullptr, nullptr, nullptr};
   std::vector<ArrowArray> children;    // sized once, so pointers stay valid
   std::vector<ArrowArray*> child_ptrs;
+  HolderBlock* block = nullptr;        // the block it is part of, if any
+};
+
+// The holders of a batch's columns in one allocation, however many columns
+// the table has. Each column's array holds a reference and frees its own
+// buffers when released, so one moved out of its batch stays valid; the
+// last release frees the block.
+struct HolderBlock {
+  std::atomic<int64_t> refs{1};  // the batch's own, until every column is filled
+  std::vector<ArrayHolder> holders;
+
+  explicit HolderBlock(size_t n) : holders(n) {}
+  ArrayHolder* take(size_t i) {
+    refs.fetch_add(1, std::memory_order_relaxed);
+    holders[i].block = this;
+    return &holders[i];
+  }
+  void drop() {
+    if (refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+  }
 };
 
 inline void release_array(ArrowArray* array) {
@@ -163,9 +186,69 @@ inline void release_array(ArrowArray* array) {
   for (ArrowArray* child : holder->child_ptrs) {
     if (child->release != nullptr) child->release(child);
   }
-  for (void* block : holder->owned) std::free(block);
-  delete holder;
+  for (void*& block : holder->owned) {
+    std::free(block);
+    block = nullptr;
+  }
+  if (holder->block != nullptr) {
+    holder->block->drop();
+  } else {
+    delete holder;
+  }
   array->release = nullptr;
+}
+
+// One zeroed block that every column of a batch holding no value shares:
+// its validity bitmap (no slot valid), its values or offsets (all zero) and
+// its data. Each such column's array holds a reference; the last one
+// released frees the block, so a child moved out of its batch stays valid.
+struct SharedZeros {
+  std::atomic<int64_t> refs{1};
+  void* block = nullptr;
+  const void* buffers[3] = {nullptr, nullptr, nullptr};
+
+  // Zeros enough for `length` slots of any scalar type (bits, 8-byte
+  // values, 32-bit offsets).
+  static SharedZeros* make(int64_t length) {
+    auto* z = new SharedZeros();
+    const size_t n = static_cast<size_t>(length) * 8 + 8;
+    z->block = std::calloc(n, 1);
+    if (z->block == nullptr) {
+      delete z;
+      throw std::bad_alloc();
+    }
+    for (const void*& b : z->buffers) b = z->block;
+    return z;
+  }
+  void drop() {
+    if (refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+      std::free(block);
+      delete this;
+    }
+  }
+};
+
+inline void release_null_array(ArrowArray* array) {
+  if (array == nullptr || array->release == nullptr) return;
+  static_cast<SharedZeros*>(array->private_data)->drop();
+  array->release = nullptr;
+}
+
+// An array of `length` null slots with `n_buffers` buffers, all `zeros`'s
+// block (a null-type array has none).
+inline void fill_null_array(ArrowArray* out, SharedZeros* zeros, int64_t length,
+                            int64_t n_buffers) {
+  zeros->refs.fetch_add(1, std::memory_order_relaxed);
+  out->length = length;
+  out->null_count = length;
+  out->offset = 0;
+  out->n_buffers = n_buffers;
+  out->n_children = 0;
+  out->buffers = zeros->buffers;
+  out->children = nullptr;
+  out->dictionary = nullptr;
+  out->release = release_null_array;
+  out->private_data = zeros;
 }
 
 // An array struct over `holder`, which it owns from now on.

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <span>
 #include <vector>
@@ -37,12 +38,49 @@ struct TakeLeading {
 // is appended as null and reported.
 class ColumnBuilder {
  public:
-  // `strip_text`: the decoded view's text, whose trailing U+0000 are not
-  // taken (strip_text_terminators).
+  // A builder of no batch yet: begin() starts its first. `strip_text`: the
+  // decoded view's text, whose trailing U+0000 are not taken
+  // (strip_text_terminators).
   ColumnBuilder(ArrowType type, bool is_list, uint64_t* batch_bytes, bool strip_text = false)
       : type_(type), is_list_(is_list), strip_text_(strip_text), batch_bytes_(batch_bytes) {
     if (is_list_) child_ = std::make_unique<ColumnBuilder>(type, false, batch_bytes, strip_text);
-    start();
+  }
+
+  // Starts a batch (after construction or finish). The batch is likely the
+  // size of the last one this builder finished: as much is reserved (with
+  // some room over for variable-size data), so its buffers do not regrow.
+  void begin() {
+    const size_t slots = last_slots_;
+    const size_t data = is_variable(type_) ? last_data_ + last_data_ / 16
+                        : type_ == ArrowType::Bool ? (slots + 7) / 8
+                                                   : slots * fixed_width(type_);
+    if (slots != 0) {
+      validity_.reserve((slots + 7) / 8);
+      if (data != 0) values_.reserve(data);
+      if (is_list_ || is_variable(type_)) offsets_.reserve(4 * (slots + 1));
+    }
+    if (is_list_ || is_variable(type_)) offsets_.put(int32_t{0});
+    if (child_) child_->begin();
+  }
+
+  // `n` null slots at once.
+  void append_nulls(size_t n) {
+    if (n == 0) return;
+    if (is_list_ || is_variable(type_)) {
+      const int32_t at = static_cast<int32_t>(is_list_ ? child_->length_ : values_.size());
+      offsets_.ensure(n * sizeof at);
+      for (size_t k = 0; k < n; ++k) std::memcpy(offsets_.end() + k * sizeof at, &at, sizeof at);
+      offsets_.set_size(offsets_.size() + n * sizeof at);
+    } else if (type_ == ArrowType::Bool) {
+      open_bits(values_, n);
+    } else {
+      values_.append_zeros(n * fixed_width(type_));
+    }
+    open_bits(validity_, n);
+    length_ += static_cast<int64_t>(n);
+    null_count_ += static_cast<int64_t>(n);
+    close_bits(validity_);
+    if (type_ == ArrowType::Bool && !is_list_) close_bits(values_);
   }
 
   [[gnu::always_inline]] void append_null() {
@@ -164,9 +202,12 @@ class ColumnBuilder {
   ArrowType type() const { return type_; }
   bool is_list() const { return is_list_; }
 
-  // Moves the batch's buffers into `out` and starts a new batch.
-  void finish(ArrowArray* out) {
-    auto holder = std::make_unique<ArrayHolder>();
+  // Moves the batch's buffers into `out`, held by `held` (one of a batch's
+  // HolderBlock) or else by a holder of its own; begin() starts the next
+  // batch.
+  void finish(ArrowArray* out, ArrayHolder* held = nullptr) {
+    std::unique_ptr<ArrayHolder> own(held == nullptr ? new ArrayHolder() : nullptr);
+    ArrayHolder* holder = held != nullptr ? held : own.get();
     int64_t n_buffers = 0;
     const auto hand = [&](Buffer& b) {
       holder->owned[n_buffers] = b.release();
@@ -196,8 +237,14 @@ class ColumnBuilder {
     }
     // A null-type array has no buffers; its every slot is null.
     const int64_t null_count = null_type ? length_ : null_count_;
-    fill_array(out, holder.release(), length_, null_count, n_buffers);
-    start();
+    (void)own.release();  // the array owns it from now on
+    fill_array(out, holder, length_, null_count, n_buffers);
+    last_slots_ = static_cast<size_t>(length_);
+    length_ = 0;
+    null_count_ = 0;
+    validity_.reset();
+    values_.reset();
+    offsets_.reset();
   }
 
  private:
@@ -532,26 +579,6 @@ class ColumnBuilder {
     ++length_;
   }
 
-  void start() {
-    // The next batch is likely the size of this one: reserve as much (with
-    // some room over for variable-size data), so its buffers do not regrow.
-    const size_t slots = static_cast<size_t>(length_);
-    const size_t data = is_variable(type_) ? last_data_ + last_data_ / 16
-                        : type_ == ArrowType::Bool ? (slots + 7) / 8
-                                                   : slots * fixed_width(type_);
-    length_ = 0;
-    null_count_ = 0;
-    validity_.reset();
-    values_.reset();
-    offsets_.reset();
-    if (slots != 0) {
-      validity_.reserve((slots + 7) / 8);
-      if (data != 0) values_.reserve(data);
-      if (is_list_ || is_variable(type_)) offsets_.reserve(4 * (slots + 1));
-    }
-    if (is_list_ || is_variable(type_)) offsets_.put(int32_t{0});
-  }
-
   ArrowType type_;
   bool is_list_;
   bool strip_text_;
@@ -562,7 +589,13 @@ class ColumnBuilder {
   int64_t length_ = 0;
   int64_t null_count_ = 0;
   size_t last_data_ = 0;    // bytes of values_ in the last batch finished
+  size_t last_slots_ = 0;   // slots of the last batch finished
   std::unique_ptr<ColumnBuilder> child_;  // a list's elements
+};
+
+// Builders made as a pass needs them, in blocks rather than one by one.
+struct BuilderPool {
+  std::deque<ColumnBuilder> items;
 };
 
 }  // namespace quarlet

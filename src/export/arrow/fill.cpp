@@ -40,12 +40,101 @@ QUARLET_PREFETCH_INLINE void prefetch_record(ByteView r) {
 
 std::unique_ptr<ArrowTableReader::Builder> ArrowTableReader::make_builder() {
   auto b = std::make_unique<Builder>();
-  for (const ArrowColumn& c : columns_) {
-    b->columns.push_back(
-        std::make_unique<ColumnBuilder>(c.type, c.is_list, &b->batch_bytes, decode_));
-  }
-  b->out_of_form.assign(columns_.size(), 0);
+  const size_t n = columns_.size();
+  b->pool = std::make_unique<BuilderPool>();
+  b->columns.assign(n, nullptr);
+  b->out_of_form.assign(n, 0);
+  b->active.assign(n, 0);
+  b->filled.assign(n, 0);
+  b->seen.assign(n, 0);
   return b;
+}
+
+void ArrowTableReader::index_columns() {
+  const size_t n = plan_->items.size();
+  always_.clear();
+  tagged_sorted_.clear();
+  for (size_t i = 0; i < n; ++i) {
+    const ColumnDef& column = *columns_[i].column;
+    // A column given its default where a record lacks it is built in every
+    // chunk, whether the chunk holds values of it or not.
+    if (i < plan_->first_tagged || takes_default(column)) {
+      always_.push_back(static_cast<uint32_t>(i));
+    } else {
+      tagged_sorted_.emplace_back(column.id, static_cast<uint32_t>(i));
+    }
+  }
+  if (!std::is_sorted(tagged_sorted_.begin(), tagged_sorted_.end())) {
+    std::sort(tagged_sorted_.begin(), tagged_sorted_.end());
+  }
+  tagged_by_id_.clear();
+  if (tagged_sorted_.empty()) return;
+  const uint64_t base = tagged_sorted_.front().first;
+  const uint64_t span = uint64_t{tagged_sorted_.back().first} - base + 1;
+  // Ids of real tables lie close together; a dense map of a few entries per
+  // column costs little and finds each entry's column in one step.
+  if (span <= 4 * tagged_sorted_.size() + 4096) {
+    tagged_base_ = static_cast<uint32_t>(base);
+    tagged_by_id_.assign(static_cast<size_t>(span), 0);
+    for (const auto& [id, i] : tagged_sorted_) tagged_by_id_[id - base] = i + 1;
+    tagged_sorted_.clear();
+  }
+}
+
+ColumnBuilder& ArrowTableReader::touch(Builder& b, size_t i) {
+  if (!b.active[i]) {
+    if (b.columns[i] == nullptr) {
+      b.columns[i] = &b.pool->items.emplace_back(columns_[i].type, columns_[i].is_list,
+                                                 &b.batch_bytes, decode_);
+    }
+    b.columns[i]->begin();
+    b.active[i] = 1;
+    b.filled[i] = 0;
+  }
+  ColumnBuilder& builder = *b.columns[i];
+  builder.append_nulls(b.batch_rows - b.filled[i]);
+  b.filled[i] = b.batch_rows;
+  return builder;
+}
+
+void ArrowTableReader::chunk_columns(Builder& b, const Plan& plan, size_t first, size_t count) {
+  b.order.clear();
+  if (++b.stamp == 0) {
+    // The stamps wrapped around: none may match a past chunk's.
+    std::fill(b.seen.begin(), b.seen.end(), 0);
+    b.stamp = 1;
+  }
+  const auto mark = [&](uint32_t index) {
+    if (b.seen[index] != b.stamp) {
+      b.seen[index] = b.stamp;
+      b.order.push_back(index);
+    }
+  };
+  if (!tagged_by_id_.empty() || !tagged_sorted_.empty()) {
+    const RecordScratch::TaggedSlot* slots = plan.slots.data();
+    const ChunkRecord* records = plan.records.data() + first;
+    const size_t span = tagged_by_id_.size();
+    for (size_t r = 0; r < count; ++r) {
+      for (uint32_t k = records[r].slots_begin; k < records[r].slots_end; ++k) {
+        const uint32_t id = slots[k].id;
+        if (span != 0) {
+          const uint32_t at = id - tagged_base_;  // wraps past the end below the base
+          if (at < span && tagged_by_id_[at] != 0) mark(tagged_by_id_[at] - 1);
+        } else {
+          const auto it = std::lower_bound(tagged_sorted_.begin(), tagged_sorted_.end(),
+                                           std::make_pair(id, uint32_t{0}));
+          if (it != tagged_sorted_.end() && it->first == id) mark(it->second);
+        }
+      }
+    }
+    std::sort(b.order.begin(), b.order.end());
+  }
+  if (!always_.empty()) {
+    const size_t tagged = b.order.size();
+    b.order.insert(b.order.end(), always_.begin(), always_.end());
+    std::inplace_merge(b.order.begin(), b.order.begin() + static_cast<std::ptrdiff_t>(tagged),
+                       b.order.end());
+  }
 }
 
 void ArrowTableReader::append_field(Builder& b, size_t i, const DecodedField& field) {
@@ -187,7 +276,7 @@ void ArrowTableReader::stored_cells(Builder& b, const Plan& plan, size_t first, 
   const ColumnPlan::Item& item = plan_->items[i];
   const ColumnDef& column = *item.column;
   const uint32_t id = column.id;
-  const bool defaults = column.default_value.has_value();
+  const bool defaults = takes_default(column);
   const bool plain = plain_[i] != 0;
   const ArrowCell::Kind present_kind = plain ? ArrowCell::Plain : ArrowCell::Value;
   const ChunkRecord* records = plan.records.data() + first;
@@ -218,7 +307,7 @@ void ArrowTableReader::tagged_cells(Builder& b, const Plan& plan, size_t first, 
                                     size_t i) {
   const ColumnDef& column = *plan_->items[i].column;
   const uint32_t id = column.id;
-  const bool defaults = column.default_value.has_value();
+  const bool defaults = takes_default(column);
   const ArrowCell::Kind present_kind = plain_[i] ? ArrowCell::Plain : ArrowCell::Value;
   const RecordScratch::TaggedSlot* slots = plan.slots.data();
   const ChunkRecord* records = plan.records.data() + first;
@@ -292,14 +381,18 @@ void ArrowTableReader::append_other(Builder& b, const Plan& plan, size_t i,
 }
 
 void ArrowTableReader::build(Builder& b, const Plan& plan, size_t first, size_t count) {
-  const size_t n = plan_->items.size();
   b.cells.resize(count);
   b.merge_at.resize(count);
   for (size_t r = 0; r < count; ++r) b.merge_at[r] = plan.records[first + r].slots_begin;
-  for (size_t i = 0; i < n; ++i) {
-    ColumnBuilder& builder = *b.columns[i];
+  // Only the columns the chunk holds values of (or defaults): a record costs
+  // what it stores, not what the table declares.
+  chunk_columns(b, plan, first, count);
+  for (const uint32_t i : b.order) {
+    ColumnBuilder& builder = touch(b, i);
+    b.filled[i] = b.batch_rows + static_cast<uint32_t>(count);
     const ColumnDef& column = *columns_[i].column;
-    if (i < plan_->first_tagged && column.id < 128 && plain_[i] && !column.default_value) {
+    if (i < plan_->first_tagged && column.id < 128 && plain_[i] &&
+        !takes_default(column)) {
       // A fixed column of a fixed-width type: no cells. Where each record
       // holds the column's bytes, as stored_cells finds them.
       const ChunkRecord* records = plan.records.data() + first;
@@ -327,21 +420,54 @@ void ArrowTableReader::build(Builder& b, const Plan& plan, size_t first, size_t 
       if (k < count) append_other(b, plan, i, b.cells[k++]);
     }
   }
+  b.batch_rows += static_cast<uint32_t>(count);
 }
 
 void ArrowTableReader::finish(Builder& b, uint32_t rows, ArrowArray* out,
                               std::vector<uint64_t>& out_of_form) {
   auto holder = std::make_unique<ArrayHolder>();
-  holder->children.resize(b.columns.size());
-  for (size_t i = 0; i < b.columns.size(); ++i) {
-    b.columns[i]->finish(&holder->children[i]);
+  const size_t n = b.columns.size();
+  holder->children.resize(n);
+  holder->child_ptrs.resize(n);
+  b.batch_rows = rows;
+  // The zeros shared by the columns that hold nothing in this batch (a
+  // reference held here until every child is filled).
+  struct Zeros {
+    SharedZeros* z = nullptr;
+    ~Zeros() {
+      if (z != nullptr) z->drop();
+    }
+  } zeros;
+  // The holders of the columns that hold values, in one block.
+  struct Holders {
+    HolderBlock* block = nullptr;
+    ~Holders() {
+      if (block != nullptr) block->drop();
+    }
+  } holders;
+  size_t next_holder = 0;
+  for (size_t i = 0; i < n; ++i) {
+    ArrowArray* child = &holder->children[i];
+    const ArrowColumn& c = columns_[i];
+    if (!b.active[i] && !c.is_list) {
+      if (zeros.z == nullptr) zeros.z = SharedZeros::make(rows);
+      const int64_t n_buffers = c.type == ArrowType::Null ? 0 : is_variable(c.type) ? 3 : 2;
+      fill_null_array(child, zeros.z, rows, n_buffers);
+    } else {
+      if (holders.block == nullptr) {
+        size_t built = 0;
+        for (size_t j = i; j < n; ++j) built += b.active[j] || columns_[j].is_list ? 1 : 0;
+        holders.block = new HolderBlock(built);
+      }
+      touch(b, i).finish(child, holders.block->take(next_holder++));
+      b.active[i] = 0;
+    }
     out_of_form[i] += b.out_of_form[i];
     b.out_of_form[i] = 0;
   }
+  b.batch_rows = 0;
   // The batch's columns in the order asked for (the plan's output order).
-  for (size_t k = 0; k < b.columns.size(); ++k) {
-    holder->child_ptrs.push_back(&holder->children[plan_->output_index(k)]);
-  }
+  for (size_t k = 0; k < n; ++k) holder->child_ptrs[k] = &holder->children[plan_->output_index(k)];
   b.batch_bytes = 0;
   fill_array(out, holder.release(), rows, 0, 1);  // a struct of no nulls: no bitmap
 }
@@ -360,15 +486,22 @@ Result<bool> ArrowTableReader::next_here(ArrowArray* out) {
     if (n == 0) break;
     build(b, plan_here_, 0, n);
     rows += static_cast<uint32_t>(n);
+    for (const ChunkRecord& rec : plan_here_.records) read_since_release_ += rec.data.size();
     if (b.batch_bytes >= batch_data_) break;
   }
   if (rows == 0) {
     if (error_) return *error_;
     return false;
   }
+  read_since_release_ += b.batch_bytes;
   finish(b, rows, out, out_of_form_);
-  // The pages read so far are done with: resident memory stays flat.
-  db_->release_resident();
+  // Pages read are handed back once enough of them have been read, so that
+  // resident memory stays flat on a long pass, while a short one (and the
+  // passes after it) keeps what it mapped in.
+  if (read_since_release_ >= ResidentBudget::kBytes) {
+    db_->release_resident();
+    read_since_release_ = 0;
+  }
   batches_given_ = true;
   return true;
 }

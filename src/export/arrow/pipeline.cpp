@@ -3,6 +3,8 @@
 // the walk and hand their batches over in walk order.
 #include "export/arrow/reader.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <condition_variable>
 #include <functional>
@@ -25,8 +27,11 @@ namespace {
 // for the batches being built and the leaves mapped in ahead of the walk.
 constexpr uint64_t kWorkerResidentBytes = 4 * ResidentBudget::kBytes;
 
-// Leaves from which a pass starts with its worker threads.
-constexpr size_t kWorkerLeaves = 64;
+// Leaves from which a pass starts with its worker threads: a table this
+// large takes long enough on one thread that starting them costs little.
+// A smaller one starts on the calling thread and brings them in only once
+// it proves to hold more than a batch.
+constexpr size_t kWorkerLeaves = 1024;
 
 }  // namespace
 
@@ -175,13 +180,22 @@ Result<std::unique_ptr<ArrowTableReader>> ArrowTableReader::open(const Database&
     reader->plain_.push_back((column.flags & kColumnMultiValued) == 0 ||
                              (!options.decode && text));
   }
+  reader->index_columns();
   reader->here_ = reader->make_builder();
   reader->out_of_form_.assign(reader->columns_.size(), 0);
   return reader;
 }
 
 ArrowTableReader::~ArrowTableReader() {
-  if (workers_) workers_->shut();
+  if (!workers_) return;
+  if (::getpid() != workers_pid_) {
+    // A forked copy: its worker threads exist only in the process that
+    // started them, and their locks may have been held at the fork. Nothing
+    // of theirs can be joined or freed here.
+    (void)workers_.release();
+    return;
+  }
+  workers_->shut();
 }
 
 void ArrowTableReader::schema(ArrowSchema* out) const {
@@ -230,6 +244,7 @@ void ArrowTableReader::populate(const std::vector<uint32_t>& ahead) const {
 
 void ArrowTableReader::start_workers() {
   workers_tried_ = true;  // once, whatever comes of it
+  workers_pid_ = ::getpid();
   auto w = std::make_unique<Workers>();
   w->own.resize(Workers::kThreads);
   for (Workers::Own& own : w->own) own.builder = make_builder();
@@ -252,13 +267,21 @@ Result<bool> ArrowTableReader::next(ArrowArray* out) {
   if (failed_) throw std::bad_alloc();
   if (error_) return *error_;
   if (ended_) return false;
-  // Worker threads pay off from a few dozen leaves on; a smaller table is
-  // read on this thread, unless it turns out to hold more than a batch.
+  // Worker threads pay off on a large table; a smaller one is read on this
+  // thread, unless it turns out to hold more than a batch.
   if (!workers_tried_ && use_workers_ &&
       (batches_given_ || (decode_ ? decoded_->leaf_count() : raw_->leaf_count()) >= kWorkerLeaves)) {
     start_workers();
   }
   if (!workers_) return next_here(out);
+  if (::getpid() != workers_pid_) {
+    // Read in a forked copy of the process: the batches are being built by
+    // threads that are not in this one, so none would ever come.
+    error_ = EseError::io_text(
+        "the stream was started in another process, whose worker threads build its batches; "
+        "open a new stream in this process");
+    return *error_;
+  }
   // Every batch the workers walk ends with a last part, the end of the pass
   // or its error among them: the next part is always coming.
   Workers& w = *workers_;

@@ -18,6 +18,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 #include "database/database.hpp"
@@ -45,18 +46,25 @@ struct ArrowReadOptions {
 };
 
 class ColumnBuilder;
+struct BuilderPool;
 
 // One pass over a table, batch by batch. One reader serves one thread at a
 // time; `db` must outlive it.
 //
-// Where the machine has more than one core and the table is more than a
-// few dozen leaves (or more than one batch), batches are built by two
-// worker threads: each in turn takes the next batch's records from the walk
-// (one walk, in order, under a lock) and builds its columns while the other
-// walks. Batches come out in walk order, with the same values as a pass on
-// one thread; a batch whose data reaches the limit is given in parts.
-// Long values and decoding of encoded entries are shared: one thread at a
-// time.
+// Where the machine has more than one core and the table is large (a
+// thousand leaves or more, or more than one batch), batches are built by
+// two worker threads: each in turn takes the next batch's records from the
+// walk (one walk, in order, under a lock) and builds its columns while the
+// other walks. Batches come out in walk order, with the same values as a
+// pass on one thread; a batch whose data reaches the limit is given in
+// parts. Long values and decoding of encoded entries are shared: one thread
+// at a time. The threads belong to the process that started them: read on
+// in a forked copy, the pass ends with an error rather than wait for them.
+//
+// A batch costs what its records store, not what the table declares: a
+// column is built only in the chunks that hold values of it (or defaults),
+// and one that holds nothing in a batch is given as zeros shared by every
+// such column.
 class ArrowTableReader {
  public:
   // TableNotFound, ColumnNotFound, or the error of the descent to the first
@@ -102,7 +110,8 @@ class ArrowTableReader {
   };
   // What one thread builds a batch with: a builder per column and scratch.
   struct Builder {
-    std::vector<std::unique_ptr<ColumnBuilder>> columns;
+    std::unique_ptr<BuilderPool> pool;        // where the builders live
+    std::vector<ColumnBuilder*> columns;      // per column: its builder, once made
     std::vector<ArrowCell> cells;             // the column being built, per record
     std::vector<uint32_t> merge_at;           // per record: next of its slots to look at
     std::vector<LongValueChunk> chunk_storage;  // long-value chunks put in order
@@ -113,6 +122,15 @@ class ArrowTableReader {
     Plan chunk;                               // a worker's records being built
     uint32_t rows = 0;                        // a worker's rows since its last part
     uint64_t record_bytes = 0;                // and the bytes of their records
+    // A column's builder is made, and its batch begun, when a chunk first
+    // holds a value of it; until then it takes no time or memory, and a
+    // column that holds nothing in a batch is given as shared zeros.
+    uint32_t batch_rows = 0;                  // rows of the batch before this chunk
+    std::vector<uint8_t> active;              // per column: begun in this batch
+    std::vector<uint32_t> filled;             // per column: its rows in this batch
+    std::vector<uint32_t> seen;               // per column: chunk stamp of its last value
+    uint32_t stamp = 0;                       // of the chunk being built
+    std::vector<uint32_t> order;              // the columns the chunk builds
   };
   // How a worker's walk of a batch ended: more may follow, the end of the
   // pass, or an error.
@@ -131,6 +149,20 @@ class ArrowTableReader {
   struct Workers;  // the worker threads (pipeline.cpp)
 
   std::unique_ptr<Builder> make_builder();
+  // A record that does not hold `column` gives its default (a Default cell),
+  // in both views.
+  bool takes_default(const ColumnDef& column) const {
+    return column.default_value.has_value();
+  }
+  // Finds, once per pass, which columns every chunk builds and how a tagged
+  // entry's id leads to its column.
+  void index_columns();
+  // Column i's builder, begun in this batch and holding null up to the
+  // chunk being built.
+  ColumnBuilder& touch(Builder& b, size_t i);
+  // The columns a chunk builds (into b.order, ascending): those stored in
+  // the record or given a default, and the tagged ones it holds entries of.
+  void chunk_columns(Builder& b, const Plan& plan, size_t first, size_t count);
   // The next record of the pass: 1, 0 at the end, -1 on an error (kept in
   // error_).
   int take_record(ByteView& data);
@@ -188,6 +220,13 @@ class ArrowTableReader {
   const ColumnPlan* plan_ = nullptr;   // the pass's columns (of raw_ or decoded_)
   std::vector<ArrowColumn> columns_;
   std::vector<uint8_t> plain_;         // per column: values are of its Arrow type's form
+  std::vector<uint32_t> always_;       // columns every chunk builds, ascending
+  // Tagged columns built only where a chunk holds entries of them: by id,
+  // densely from tagged_base_ (column index + 1; 0 for none), or else in
+  // tagged_sorted_ (id, column index) when the ids are too far apart.
+  uint32_t tagged_base_ = 0;
+  std::vector<uint32_t> tagged_by_id_;
+  std::vector<std::pair<uint32_t, uint32_t>> tagged_sorted_;
   std::unique_ptr<Builder> here_;      // the calling thread's
   Plan plan_here_;
   std::vector<uint64_t> out_of_form_;
@@ -201,6 +240,7 @@ class ArrowTableReader {
   uint64_t read_since_release_ = 0;    // record bytes given since pages were last released
   std::optional<EseError> error_;      // the error that ended the pass
   std::unique_ptr<Workers> workers_;
+  pid_t workers_pid_ = 0;              // the process whose threads workers_ are
 };
 
 }  // namespace quarlet

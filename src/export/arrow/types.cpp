@@ -2,10 +2,13 @@
 // owns its strings and children and frees them in its release callback).
 #include "export/arrow/types.hpp"
 
+#include <atomic>
+#include <charconv>
 #include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "decode/ole_date.hpp"
@@ -100,87 +103,119 @@ bool stored_date_to_unix_micros(uint64_t raw, int64_t* out) {
 
 namespace {
 
-struct SchemaHolder {
-  std::string format;
-  std::string name;
-  std::string metadata;                // empty: none
-  std::vector<ArrowSchema> children;   // sized once
-  std::vector<ArrowSchema*> child_ptrs;
+// Everything a table's schema points to, in one block: the field structs,
+// their names and metadata. The top struct and every field hold a
+// reference, so a field the consumer moves out stays valid after the rest
+// is released; the last release frees the block. One allocation per
+// schema, however many columns the table has.
+struct SchemaBlock {
+  std::atomic<int64_t> refs{0};
+  std::string text;                   // names and metadata, each ending in NUL
+  std::vector<ArrowSchema> fields;    // one per column
+  std::vector<ArrowSchema*> field_ptrs;
+  std::vector<ArrowSchema> items;     // the element field of each list column
+  std::vector<ArrowSchema*> item_ptrs;
+
+  void drop() {
+    if (refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+  }
 };
 
+// Releases a schema struct over a SchemaBlock: its children first (those
+// not moved out), then its reference.
 void release_schema(ArrowSchema* schema) {
   if (schema == nullptr || schema->release == nullptr) return;
-  auto* holder = static_cast<SchemaHolder*>(schema->private_data);
-  for (ArrowSchema* child : holder->child_ptrs) {
+  for (int64_t i = 0; i < schema->n_children; ++i) {
+    ArrowSchema* child = schema->children[i];
     if (child->release != nullptr) child->release(child);
   }
-  delete holder;
+  static_cast<SchemaBlock*>(schema->private_data)->drop();
   schema->release = nullptr;
 }
 
-// Binary metadata: int32 pair count, then per pair int32 key length, key
-// bytes, int32 value length, value bytes (native byte order).
-std::string encode_metadata(const std::vector<std::pair<std::string, std::string>>& pairs) {
-  std::string out;
+void fill_schema(ArrowSchema* out, SchemaBlock* block, const char* format, const char* name,
+                 const char* metadata, int64_t flags, ArrowSchema** children,
+                 int64_t n_children) {
+  out->format = format;
+  out->name = name;
+  out->metadata = metadata;
+  out->flags = flags;
+  out->n_children = n_children;
+  out->children = n_children == 0 ? nullptr : children;
+  out->dictionary = nullptr;
+  out->release = release_schema;
+  out->private_data = block;
+}
+
+// Binary metadata of a column: int32 pair count, then per pair int32 key
+// length, key bytes, int32 value length, value bytes (native byte order):
+// "ese.type" (the type's display name) and "ese.column_id".
+void put_metadata(std::string& out, const ColumnDef& column) {
   const auto put_i32 = [&](size_t v) {
     const int32_t n = static_cast<int32_t>(v);
     out.append(reinterpret_cast<const char*>(&n), sizeof n);
   };
-  put_i32(pairs.size());
-  for (const auto& [key, value] : pairs) {
-    put_i32(key.size());
-    out += key;
-    put_i32(value.size());
-    out += value;
-  }
-  return out;
-}
-
-// Fills `out` from `holder` (owned from now on) with `n_children` children
-// already added to it.
-void fill_schema(ArrowSchema* out, SchemaHolder* holder, int64_t flags) {
-  out->format = holder->format.c_str();
-  out->name = holder->name.c_str();
-  out->metadata = holder->metadata.empty() ? nullptr : holder->metadata.data();
-  out->flags = flags;
-  out->n_children = static_cast<int64_t>(holder->child_ptrs.size());
-  out->children = holder->child_ptrs.empty() ? nullptr : holder->child_ptrs.data();
-  out->dictionary = nullptr;
-  out->release = release_schema;
-  out->private_data = holder;
-}
-
-void column_schema(const ArrowColumn& c, ArrowSchema* out) {
-  auto holder = std::make_unique<SchemaHolder>();
-  holder->name = utf8_lossy(c.column->name);
-  holder->metadata =
-      encode_metadata({{"ese.type", std::string(column_type_name(c.column->column_type))},
-                       {"ese.column_id", std::to_string(c.column->id)}});
-  if (c.is_list) {
-    holder->format = "+l";
-    holder->children.resize(1);
-    holder->child_ptrs.push_back(&holder->children[0]);
-    auto item = std::make_unique<SchemaHolder>();
-    item->format = arrow_format(c.type);
-    item->name = "item";
-    fill_schema(&holder->children[0], item.release(), ARROW_FLAG_NULLABLE);
-  } else {
-    holder->format = arrow_format(c.type);
-  }
-  fill_schema(out, holder.release(), ARROW_FLAG_NULLABLE);
+  const auto put = [&](std::string_view text) {
+    put_i32(text.size());
+    out.append(text);
+  };
+  put_i32(2);
+  put("ese.type");
+  put(column_type_name(column.column_type));
+  put("ese.column_id");
+  char digits[16];
+  const auto end = std::to_chars(digits, digits + sizeof digits, column.id).ptr;
+  put(std::string_view(digits, static_cast<size_t>(end - digits)));
 }
 
 }  // namespace
 
 void table_schema(const std::vector<ArrowColumn>& columns, ArrowSchema* out) {
-  auto holder = std::make_unique<SchemaHolder>();
-  holder->format = "+s";
-  holder->children.resize(columns.size());
-  for (size_t i = 0; i < columns.size(); ++i) {
-    holder->child_ptrs.push_back(&holder->children[i]);
-    column_schema(columns[i], &holder->children[i]);
+  auto block = std::make_unique<SchemaBlock>();
+  const size_t n = columns.size();
+  // The text first, at offsets; pointers into it are taken once it is whole.
+  std::vector<size_t> name_at(n);
+  std::vector<size_t> metadata_at(n);
+  size_t lists = 0;
+  block->text.push_back('\0');  // the top struct's name: empty
+  for (size_t i = 0; i < n; ++i) {
+    name_at[i] = block->text.size();
+    block->text += utf8_lossy(columns[i].column->name);
+    block->text.push_back('\0');
+    metadata_at[i] = block->text.size();
+    put_metadata(block->text, *columns[i].column);
+    lists += columns[i].is_list ? 1 : 0;
   }
-  fill_schema(out, holder.release(), 0);
+  const size_t item_name = block->text.size();
+  block->text += "item";
+  block->text.push_back('\0');
+  block->fields.resize(n);
+  block->field_ptrs.resize(n);
+  block->items.resize(lists);
+  block->item_ptrs.resize(lists);
+  const char* text = block->text.data();
+  SchemaBlock* b = block.get();
+  size_t item = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const ArrowColumn& c = columns[i];
+    ArrowSchema* field = &b->fields[i];
+    b->field_ptrs[i] = field;
+    if (c.is_list) {
+      ArrowSchema* element = &b->items[item];
+      b->item_ptrs[item] = element;
+      fill_schema(element, b, arrow_format(c.type), text + item_name, nullptr,
+                  ARROW_FLAG_NULLABLE, nullptr, 0);
+      fill_schema(field, b, "+l", text + name_at[i], text + metadata_at[i], ARROW_FLAG_NULLABLE,
+                  &b->item_ptrs[item], 1);
+      ++item;
+    } else {
+      fill_schema(field, b, arrow_format(c.type), text + name_at[i], text + metadata_at[i],
+                  ARROW_FLAG_NULLABLE, nullptr, 0);
+    }
+  }
+  b->refs.store(static_cast<int64_t>(1 + n + lists), std::memory_order_relaxed);
+  fill_schema(out, block.release(), "+s", text, nullptr, 0, b->field_ptrs.data(),
+              static_cast<int64_t>(n));
 }
 
 }  // namespace quarlet
