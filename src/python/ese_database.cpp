@@ -39,19 +39,11 @@ struct EseDatabaseObject {
 
 EseDatabaseObject* as_ese(PyObject* self) { return reinterpret_cast<EseDatabaseObject*>(self); }
 
-PyObject* closed_error() {
-  PyErr_SetString(PyExc_ValueError, "I/O operation on closed database");
-  return nullptr;
-}
-
 // The instance when its database is open; null with ValueError once closed.
 EseDatabaseObject* open_ese(PyObject* self) {
   EseDatabaseObject* obj = as_ese(self);
-  if (obj->db == nullptr) {
-    closed_error();
-    return nullptr;
-  }
-  return obj;
+  if (obj->db == nullptr) PyErr_SetString(PyExc_ValueError, "I/O operation on closed database");
+  return obj->db != nullptr ? obj : nullptr;
 }
 
 PyObject* new_ref(PyObject* o) {
@@ -610,25 +602,17 @@ PyObject* ese_enter(PyObject* self, PyObject*) {
 
 // Closes the instance: refused while any call holds it (an export or carve
 // running on another thread, a stream building a batch), fine when closed.
-bool close_database(PyObject* self) {
-  EseDatabaseObject* obj = as_ese(self);
-  if (obj->borrows != 0) {
-    PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-    return false;
-  }
-  release_database(obj);
-  return true;
-}
-
 PyObject* ese_close(PyObject* self, PyObject*) {
-  if (!close_database(self)) return nullptr;
+  if (as_ese(self)->borrows != 0) return set_error(PyExc_RuntimeError, "Already borrowed");
+  release_database(as_ese(self));
   Py_RETURN_NONE;
 }
 
 PyObject* ese_exit(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* argv[3];
   if (!bind_arguments(kExitSig, args, kwargs, argv)) return nullptr;
-  if (!close_database(self)) return nullptr;
+  PyRef closed(ese_close(self, nullptr));
+  if (!closed) return nullptr;
   Py_RETURN_FALSE;
 }
 
@@ -677,9 +661,8 @@ PyMethodDef kMethods[] = {
     {"close", as_cfunction(ese_close), METH_NOARGS,
      "close($self)\n--\n\n"
      "Close the database: release the mapping, the buffer or the file object.\n\n"
-     "Any later use raises ValueError; closing again does nothing. An\n"
-     "iterator or stream still open ends with that ValueError at its next\n"
-     "step.\n\n"
+     "Any later use, and the next step of an open iterator or stream,\n"
+     "raises ValueError; closing again does nothing.\n\n"
      "Raises:\n    RuntimeError: If a call is using the database on another thread"},
     // Streaming and decoded views, after the raw methods.
     {"iter_table", as_cfunction(iter_table), kKw, kIterTableDoc},

@@ -156,6 +156,11 @@ Result<ByteView> SpillFile::read(uint64_t offset, uint64_t length) const {
   return ByteView(data_ + offset, static_cast<size_t>(length));
 }
 
+void SpillFile::populate(uint64_t offset, uint64_t length) const {
+  if (offset >= size_) return;
+  (void)read(offset, std::min(length, size_ - offset));
+}
+
 void SpillFile::release_resident() const {
   if (data_ != nullptr && size_ > 0) {
     (void)::madvise(const_cast<uint8_t*>(data_), static_cast<size_t>(size_), MADV_DONTNEED);

@@ -60,6 +60,10 @@ class SpillFile : public FileBytes {
   // Drops the mapping's resident pages (they are read back from the
   // temporary file when next touched).
   void release_resident() const override;
+  // Fetches the chunks of [offset, offset + length) ahead of their use, so
+  // that a reader on several threads waits for the stream outside its own
+  // locks. Advice only: errors are left for the read that needs the bytes.
+  void populate(uint64_t offset, uint64_t length) const override;
 
  private:
   SpillFile() = default;
