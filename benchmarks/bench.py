@@ -13,6 +13,10 @@ reports medians as a table:
                               pages for the long-value table), three shapes:
                               narrow (4 integers), typical (12 columns), long
                               values (8 KiB on average)
+  file object                 read_table and arrow() with the database given as
+                              an io.BufferedReader over a stream with no
+                              descriptor (read on demand), beside the path:
+                              speed and peak memory
   arrow                       records/s and MB/s of table data of arrow() taken
                               by pyarrow.table: raw, decoded, 2 of 12 columns;
                               and raw read batch by batch (RecordBatchReader,
@@ -258,11 +262,24 @@ if kind in ("pagesum", "copylimit", "writelimit"):
     out["peak_mb"] = child.ru_maxrss / 1024.0
     print(json.dumps(out))
     sys.exit(0)
-import quarlet
+import io, quarlet
+class NoDescriptor(io.RawIOBase):
+    # A raw stream over the file that hides its descriptor, as a member of a
+    # disk image or archive would be: the database reads it on demand.
+    def __init__(self, path):
+        self.raw = open(path, "rb", buffering=0)
+    def readable(self): return True
+    def seekable(self): return True
+    def seek(self, offset, whence=0): return self.raw.seek(offset, whence)
+    def tell(self): return self.raw.tell()
+    def readinto(self, b): return self.raw.readinto(b)
 base = rss_mb()
 c0 = cpu(); u0 = user()
 t0 = time.perf_counter()
-db = quarlet.EseDatabase(path)
+if os.environ.get("BENCH_SOURCE") == "file":
+    db = quarlet.EseDatabase(io.BufferedReader(NoDescriptor(path), 1 << 20))
+else:
+    db = quarlet.EseDatabase(path)
 t_open = time.perf_counter() - t0
 c_open = cpu() - c0; u_open = user() - u0
 if kind == "open":
@@ -407,11 +424,13 @@ print(json.dumps(out))
 """ % NO_HIT_NEEDLE
 
 
-def run_child(kind, path, arg="", *more):
+def run_child(kind, path, arg="", *more, source="path"):
     # Run from benchmarks/: from the checkout's root, "python -c" would import
-    # the package's source folder, which lacks the compiled core.
+    # the package's source folder, which lacks the compiled core. source
+    # "file": the database is given as a file object without a descriptor.
+    env = dict(os.environ, BENCH_SOURCE=source)
     res = subprocess.run([sys.executable, "-c", CHILD, kind, path, arg] + [str(m) for m in more],
-                         capture_output=True, text=True, cwd=HERE)
+                         capture_output=True, text=True, cwd=HERE, env=env)
     if res.returncode != 0:
         raise RuntimeError("%s %s failed: %s" % (kind, path, res.stderr[-2000:]))
     return json.loads(res.stdout.strip().splitlines()[-1])
@@ -604,6 +623,30 @@ def main():
                 lambda t, r=r, nbytes=nbytes: "%.0f rec/s, %.0f MB/s" % (r["records"] / t,
                                                                         nbytes / t / 1e6),
                 (nbytes, limits[db]))
+    # The same passes over a file object with no descriptor (read on demand
+    # into a temporary file) beside the path; the stream's peak memory is
+    # that of a source far larger than the resident budget.
+    for db, table, kind, mode in (("big-8k", "typical", "read", ""),
+                                  ("big-8k", "blobs", "read", ""),
+                                  ("big-8k", "typical", "arrow", "raw"),
+                                  ("big-8k", "typical", "arrow", "stream"),
+                                  ("big-8k", "blobs", "arrow", "stream")):
+        label = "read_table" if kind == "read" else "arrow %s" % mode
+        name = "file object %s %s/%s" % (label, db, table)
+        if not want(name) or db not in args.databases:
+            continue
+        nbytes = table_data_bytes(paths[db], table, table == "blobs")
+        fig = (lambda t, r: "%.0f rec/s, %.0f MB/s" % (r["records"] / t, nbytes / t / 1e6))
+        got = {}
+        for source in ("path", "file"):
+            res = median_runs(args.runs, lambda: run_child(kind, paths[db], table, mode,
+                                                           source=source))
+            got[source] = res
+            row("%s %s %s/%s" % (source, label, db, table), res,
+                lambda t, r=res[3]: fig(t, r))
+        print("  file object vs path: %.0f%% of the speed (wall), peak %.0f MB vs %.0f MB "
+              "(file %.0f MB)" % (100.0 * got["path"][0] / got["file"][0], got["file"][2],
+                                  got["path"][2], os.path.getsize(paths[db]) / 1e6), flush=True)
     copy_limits = {}  # database -> bytes/s of the copy into fresh memory (wall)
     for db in ("big-8k", "big-32k"):
         name = "copy limit %s" % db

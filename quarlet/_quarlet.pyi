@@ -1,9 +1,13 @@
 # Type information for the compiled core quarlet._quarlet, re-exported by the
 # package quarlet: the EseDatabase class, its methods and the dictionaries
 # they return; and ArrowRows, which the artefact views use.
+import io
+import mmap
+import os
 from collections.abc import Callable
 from datetime import datetime
 from typing import (
+    IO,
     Any,
     Dict,
     Iterable,
@@ -11,6 +15,7 @@ from typing import (
     List,
     Literal,
     Optional,
+    Protocol,
     Sequence,
     Tuple,
     TypedDict,
@@ -34,6 +39,34 @@ _Value = Union[None, bool, int, float, str, bytes]
 # multi-valued columns as lists of decoded elements.
 _DecodedScalar = Union[None, bool, int, float, str, bytes, datetime]
 _DecodedValue = Union[_DecodedScalar, List[_DecodedScalar]]
+
+# A binary file object EseDatabase reads on demand: readinto or read, and
+# seek and tell when it can (a stream that cannot seek is read through once).
+@type_check_only
+class _ReadsInto(Protocol):
+    def readinto(self, buffer: memoryview, /) -> Optional[int]: ...
+
+@type_check_only
+class _Reads(Protocol):
+    def read(self, size: int, /) -> bytes: ...
+
+# What EseDatabase opens: a path (str, bytes shorter than 4096 bytes without
+# NUL, os.PathLike), the database's bytes in a buffer (longer bytes,
+# bytearray, memoryview, mmap), or a binary file object.
+_DatabaseSource = Union[
+    str,
+    bytes,
+    "os.PathLike[str]",
+    "os.PathLike[bytes]",
+    bytearray,
+    memoryview,
+    mmap.mmap,
+    IO[bytes],
+    io.RawIOBase,
+    io.BufferedIOBase,
+    _ReadsInto,
+    _Reads,
+]
 
 # The carving scopes of carve_utf16le_strings_scoped.
 _Scope = Literal["slack", "all", "tag_data", "lv_all", "lv_slack"]
@@ -245,9 +278,11 @@ class ArrowRows:
 class EseDatabase:
     """Python wrapper for ESE database."""
 
-    def __new__(cls, path: str) -> "EseDatabase": ...
+    def __new__(cls, path: _DatabaseSource) -> "EseDatabase": ...
     @property
-    def path(self) -> str: ...
+    def path(self) -> Optional[str]: ...
+    @property
+    def closed(self) -> bool: ...
     @property
     def page_size(self) -> int: ...
     @property
@@ -311,5 +346,6 @@ class EseDatabase:
     ) -> Iterator[RecoveredRecord]: ...
     def get_header(self) -> HeaderFacts: ...
     def check(self, table_name: Optional[str] = None) -> CheckReport: ...
+    def close(self) -> None: ...
     def __enter__(self) -> "EseDatabase": ...
     def __exit__(self, _exc_type: object, _exc_value: object, _traceback: object) -> Literal[False]: ...

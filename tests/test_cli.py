@@ -274,6 +274,27 @@ def test_dump_is_byte_identical_to_export_table(mixed_db, tmp_path, table):
     assert proc.stdout == expected.read_bytes()
 
 
+@pytest.mark.parametrize("piped", [False, True])
+def test_dash_reads_the_database_from_standard_input(mixed_db, tmp_path, piped):
+    expected = tmp_path / "expected.jsonl"
+    EseDatabase(mixed_db).export_table("Rows", str(expected))
+    with open(mixed_db, "rb") as f:
+        given = dict(input=f.read()) if piped else dict(stdin=f)
+        proc = run("dump", "-", "Rows", **given)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == expected.read_bytes()
+    # A copy: the same file named twice (standard input redirected from it
+    # and its path) is read once.
+    copy = shutil.copyfile(mixed_db, tmp_path / "copy.edb")
+    with open(copy, "rb") as f:
+        given = dict(input=f.read()) if piped else dict(stdin=f)
+        proc = run("export", "-o", str(tmp_path / "out"), "-j", "2", "-", mixed_db, **given)
+    assert proc.returncode == 0, proc.stderr
+    names = os.path.basename(mixed_db)
+    assert sorted(os.listdir(tmp_path / "out")) == sorted(["stdin", names, "manifest.json"])
+    assert (tmp_path / "out" / "stdin" / "Rows.jsonl").read_bytes() == expected.read_bytes()
+
+
 @pytest.mark.parametrize("descriptor_paths", [True, False])
 def test_dump_and_export_into_a_descriptor_write_exact_bytes(mixed_db, tmp_path, monkeypatch,
                                                              descriptor_paths):

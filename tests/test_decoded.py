@@ -124,13 +124,21 @@ def test_iter_table_errors(people_db, tmp_path):
         assert list(it) == []
 
 
-def test_iterator_outlives_with_block_and_instance(people_db):
-    with EseDatabase(people_db) as db:
-        it = db.iter_table("people", decode=True)
-        first = next(it)
-    # The borrow is taken only inside each step, so the block could end.
+def test_iterator_outlives_instance_not_its_close(people_db):
+    db = EseDatabase(people_db)
+    it = db.iter_table("people", decode=True)
+    first = next(it)
+    # The borrow is taken only inside each step; the iterator keeps the
+    # instance alive.
     del db
     assert [first] + list(it) == EseDatabase(people_db).read_table("people")
+    with EseDatabase(people_db) as db:
+        it = db.iter_table("people", decode=True)
+        next(it)
+    # The block closed the database: the iterator ends with that error.
+    for _ in range(2):
+        with pytest.raises(ValueError, match="I/O operation on closed database"):
+            next(it)
 
 
 def test_signature_and_doc():

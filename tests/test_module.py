@@ -153,12 +153,23 @@ def test_context_manager(people_db):
     db = EseDatabase(people_db)
     with db as entered:
         assert entered is db
+        assert not db.closed
+    # The block closed it; closing again is fine.
+    assert db.closed
     assert db.__exit__(None, None, None) is False
     assert db.__exit__(_exc_type=1, _exc_value="x", _traceback=[]) is False
+    db.close()
     with pytest.raises(KeyError):
-        with db:
+        with EseDatabase(people_db):
             raise KeyError("propagates")
-    assert db.get_tables() == ["people", "empty"]
+    closed = "I/O operation on closed database"
+    for use in (db.get_tables, lambda: db.read_table("people"), lambda: db.page_size,
+                lambda: db.iter_table("people"), lambda: db.arrow("people"), db.check,
+                db.carve_utf16le_strings, db.get_header, db.__enter__):
+        with pytest.raises(ValueError, match=closed):
+            use()
+    assert db.path == people_db
+    assert repr(db) == "EseDatabase(path='%s', closed)" % people_db
 
 
 def test_method_on_foreign_object():
@@ -190,7 +201,7 @@ def _calls(db, path):
          "EseDatabase.__new__() got multiple values for argument 'path'"),
         (E, (), {"file": path}, "EseDatabase.__new__() got an unexpected keyword argument 'file'"),
         (E, (42,), {}, wrong % ("path", "int")),
-        (E, (), {"path": os.fsencode(path)}, wrong % ("path", "bytes")),
+        (E, (), {"path": 1.5}, wrong % ("path", "float")),
         (db.read_table, (), {}, rt + " missing 1 required positional argument: 'table_name'"),
         (db.read_table, ("a", "b"), {}, rt + " takes 1 positional arguments but 2 were given"),
         (db.read_table, ("a", "b"), {"bogus": 1},

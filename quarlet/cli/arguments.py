@@ -41,7 +41,7 @@ def add_command(commands: Commands, name: str, run: Run, database: bool = True,
     sub = commands.add_parser(name, **kwargs)
     sub.set_defaults(run=run)
     if database:
-        sub.add_argument("database", metavar="DB", help="ESE database file (opened read-only)")
+        sub.add_argument("database", metavar="DB", help="ESE database file (opened read-only); - reads it from standard input")
     return sub
 
 

@@ -4,8 +4,14 @@ the file system, created without following symbolic links)."""
 
 from __future__ import annotations
 
+import argparse
+import contextlib
 import os
-from typing import IO, Dict, List, NamedTuple, Optional, Sequence, Set, Tuple
+import shutil
+import stat
+import sys
+import tempfile
+from typing import IO, Dict, Iterator, List, NamedTuple, Optional, Sequence, Set, Tuple
 
 from quarlet import EseDatabase
 
@@ -24,6 +30,35 @@ def open_database(path: str) -> EseDatabase:
         return EseDatabase(path)
     except (OSError, ValueError) as error:  # not found, not a database, bad path
         raise CliError(str(error)) from None
+
+
+STDIN = "-"  # a database argument that stands for standard input
+
+
+@contextlib.contextmanager
+def stdin_database(args: argparse.Namespace) -> Iterator[None]:
+    """Within the block, database arguments "-" (DB, or among the paths)
+    name a file "stdin" in a temporary folder, removed at the end: a link to
+    standard input when a regular file is redirected to it (read in place),
+    else a copy of what it gives (a pipe)."""
+    names = [(k, v) for k, v in vars(args).items()
+             if (k == "database" and v == STDIN)
+             or (k in ("paths", "sources") and isinstance(v, list) and STDIN in v)]
+    if not names:
+        yield
+        return
+    with tempfile.TemporaryDirectory(prefix="quarlet-") as folder:
+        path = os.path.join(folder, "stdin")
+        if stat.S_ISREG(os.fstat(sys.stdin.fileno()).st_mode):
+            # This process's descriptor, which worker processes open too.
+            os.symlink("/proc/%d/fd/%d" % (os.getpid(), sys.stdin.fileno()), path)
+        else:
+            with open(path, "wb") as copy:
+                shutil.copyfileobj(sys.stdin.buffer, copy, 1 << 20)
+        for key, value in names:
+            setattr(args, key, path if isinstance(value, str)
+                    else [path if v == STDIN else v for v in value])
+        yield
 
 
 def is_ese_file(path: str) -> bool:

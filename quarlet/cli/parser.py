@@ -15,6 +15,7 @@ from . import artifacts, carve, export, info, recover, tables, timeline, triage
 from .arguments import CliParser
 from .errors import (EXIT_BROKEN_PIPE, EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_USAGE, PROG,
                      BrokenOutput, CliError, FilesFailed, UsageError)
+from .files import stdin_database
 from .output import flush
 
 # The modules whose commands make up the command line, in the order of its help.
@@ -56,7 +57,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     out = cast(IO[bytes], sys.stdout.buffer)
     try:
         try:
-            status = args.run(args, out)
+            with stdin_database(args):
+                status = args.run(args, out)
         except FilesFailed:  # each already reported; what the others wrote stays
             status = EXIT_FAILURE
         flush(out)

@@ -273,7 +273,13 @@ bool TreeCheck::anomalous() const {
          !orphans.empty() || !bad_pages.empty();
 }
 
-HeaderFacts header_facts(const Database& db) { return parse_header(db.file_bytes()); }
+HeaderFacts header_facts(const Database& db) {
+  // The header and its shadow copy one page further on. A source that
+  // fails the read was read at open: its header copy stands in.
+  auto head = db.read_bytes(0, uint64_t{db.page_size()} + kHeaderChecksummedBytes);
+  if (head) return parse_header(*head);
+  return parse_header(ByteView(db.header().data(), db.header().size()));
+}
 
 bool checksums_by_block(const Database& db) {
   return header_format(db.format_version(), db.format_revision()) == PageHeaderFormat::Extended &&
@@ -297,15 +303,17 @@ IntegrityReport check_integrity(const Database& db, const TableDef* only) {
 
   // Every page no walk entered, in file order.
   PageChecks& pages = report.pages;
-  const ByteView file = db.file_bytes();
   const uint64_t size = db.page_size();
   for (uint64_t n = 1; n <= db.total_pages(); ++n) {
     const uint32_t number = static_cast<uint32_t>(n);
     if (judge.judged(number)) continue;
     const uint64_t start = (n + 1) * size;
-    if (start + size > file.size()) break;  // total_pages keeps every page inside
+    if (start + size > db.file_length()) break;  // total_pages keeps every page inside
     release.page_read();
-    const ByteView page = file.subspan(static_cast<size_t>(start), static_cast<size_t>(size));
+    // A source whose bytes cannot be fetched ends the pass here.
+    const auto read = db.read_bytes(start, size);
+    if (!read || read->size() != size) break;
+    const ByteView page = *read;
     // Owner id and flags from the page header (none on pages too small to
     // hold one, or never written).
     const uint32_t owner = size >= 40 ? load_u32le(page.data() + 24) : kNoObject;

@@ -13,6 +13,7 @@
 #include "export/arrow/stream.hpp"
 #include "python/args.hpp"
 #include "python/convert.hpp"
+#include "python/ese_database.hpp"
 #include "python/iter_table.hpp"
 
 namespace quarlet::py {
@@ -86,6 +87,7 @@ namespace {
 class OwnerRef {
  public:
   explicit OwnerRef(PyObject* obj) : obj_(obj) { Py_INCREF(obj_); }
+  PyObject* get() const { return obj_; }
   OwnerRef(const OwnerRef&) = delete;
   OwnerRef& operator=(const OwnerRef&) = delete;
   ~OwnerRef() {
@@ -107,33 +109,72 @@ using Counts = std::vector<uint64_t>;
 // consumer may call it from any thread, with or without the lock.
 class StreamSource final : public ArrowBatchSource {
  public:
-  StreamSource(std::unique_ptr<ArrowTableReader> reader, PyObject* owner, Py_ssize_t* borrows,
+  StreamSource(std::unique_ptr<ArrowTableReader> reader, PyObject* owner,
+               std::shared_ptr<const Database> db, Py_ssize_t* borrows,
                std::shared_ptr<Counts> counts)
-      : owner_(owner), borrows_(borrows), counts_(std::move(counts)), inner_(std::move(reader)) {}
+      : owner_(owner),
+        db_(std::move(db)),
+        borrows_(borrows),
+        counts_(std::move(counts)),
+        inner_(std::make_unique<ArrowReaderSource>(std::move(reader))) {}
 
-  int get_schema(ArrowSchema* out) override { return inner_.get_schema(out); }
+  // The worker threads are stopped without the interpreter lock: one may be
+  // waiting for it to read a page from a file object.
+  ~StreamSource() override { stop(); }
+
+  int get_schema(ArrowSchema* out) override {
+    if (!inner_) return kClosedErrno;
+    return inner_->get_schema(out);
+  }
 
   int get_next(ArrowArray* out) override {
+    out->release = nullptr;
     PyGILState_STATE gil = PyGILState_Ensure();
+    if (!inner_ || !database_open(owner_.get())) {
+      // The database was closed: the pass ends, and lets go of it.
+      PyErr_Clear();
+      PyGILState_Release(gil);
+      stop();
+      return kClosedErrno;
+    }
     SharedBorrowCount borrow(borrows_);
     int rc = 0;
     Py_BEGIN_ALLOW_THREADS
     try {
-      rc = inner_.get_next(out);
+      rc = inner_->get_next(out);
     } catch (const std::exception&) {
       out->release = nullptr;
       rc = ENOMEM;
     }
     Py_END_ALLOW_THREADS
-    *counts_ = inner_.reader().out_of_form();
+    *counts_ = inner_->reader().out_of_form();
     borrow.end();
     PyGILState_Release(gil);
     return rc;
   }
 
-  const char* last_error() override { return inner_.last_error(); }
+  const char* last_error() override {
+    if (!inner_) return kClosed;
+    return inner_->last_error();
+  }
 
  private:
+  // A closed database's error: EINVAL, which consumers raise as a
+  // ValueError, with this message.
+  static constexpr const char* kClosed = "I/O operation on closed database";
+  static constexpr int kClosedErrno = EINVAL;
+
+  // Ends the pass: its threads, then its share of the database.
+  void stop() {
+    if (!inner_ || !Py_IsInitialized()) return;
+    PyGILState_STATE gil = PyGILState_Ensure();
+    PyThreadState* saved = PyEval_SaveThread();
+    inner_.reset();
+    db_.reset();
+    PyEval_RestoreThread(saved);
+    PyGILState_Release(gil);
+  }
+
   // The borrow of one batch (the counter is only touched with the lock).
   class SharedBorrowCount {
    public:
@@ -148,12 +189,13 @@ class StreamSource final : public ArrowBatchSource {
     Py_ssize_t* counter_;
   };
 
-  // Declared first so it is dropped last: the reader points into the
-  // instance's database.
+  // Declared first so they are dropped last: the reader points into the
+  // database, which the instance may have let go of (close) meanwhile.
   OwnerRef owner_;
+  std::shared_ptr<const Database> db_;
   Py_ssize_t* borrows_;
   std::shared_ptr<Counts> counts_;
-  ArrowReaderSource inner_;
+  std::unique_ptr<ArrowReaderSource> inner_;
 };
 
 struct ArrowTableState {
@@ -194,11 +236,13 @@ PyObject* arrow_c_stream(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* argv[1];
   if (!bind_arguments(kStreamSig, args, kwargs, argv)) return nullptr;
   ArrowTableObject* obj = as_arrow(self);
+  std::shared_ptr<const Database> db = shared_database(obj->owner);
+  if (!db) return nullptr;
   std::unique_ptr<ArrowTableReader> reader = open_reader(*obj->state);
   if (!reader) return nullptr;
   obj->state->counts = std::make_shared<Counts>(reader->columns().size(), 0);
   auto stream = std::make_unique<ArrowArrayStream>();
-  export_array_stream(std::make_unique<StreamSource>(std::move(reader), obj->owner,
+  export_array_stream(std::make_unique<StreamSource>(std::move(reader), obj->owner, std::move(db),
                                                      obj->state->borrows, obj->state->counts),
                       stream.get());
   return stream_capsule(std::move(stream));
@@ -207,6 +251,7 @@ PyObject* arrow_c_stream(PyObject* self, PyObject* args, PyObject* kwargs) {
 // __arrow_c_schema__(): the schema of the stream as a capsule.
 PyObject* arrow_c_schema(PyObject* self, PyObject*) {
   ArrowTableObject* obj = as_arrow(self);
+  if (!database_open(obj->owner)) return nullptr;
   std::unique_ptr<ArrowTableReader> reader = open_reader(*obj->state);
   if (!reader) return nullptr;
   auto schema = std::make_unique<ArrowSchema>();

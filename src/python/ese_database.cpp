@@ -21,6 +21,7 @@
 #include "python/iter_table.hpp"
 #include "python/recover.hpp"
 #include "python/report.hpp"
+#include "python/source.hpp"
 #include "record/parser.hpp"
 
 namespace quarlet::py {
@@ -29,12 +30,21 @@ namespace {
 
 struct EseDatabaseObject {
   PyObject_HEAD
-  Database* db;          // owned; set for every constructed instance
-  PyObject* path;        // the str given to the constructor
-  Py_ssize_t borrows;    // shared borrows currently held by running methods
+  Database* db;                      // the open database; null once closed
+  std::shared_ptr<const Database>* held;  // owns `db`, shared with running streams; null once closed
+  PyObject* path;                    // the path given (as str), the source's name, or None
+  PyObject* source;                  // a short text naming the source when `path` is None
+  Py_ssize_t borrows;                // shared borrows currently held by running methods
 };
 
 EseDatabaseObject* as_ese(PyObject* self) { return reinterpret_cast<EseDatabaseObject*>(self); }
+
+// The instance when its database is open; null with ValueError once closed.
+EseDatabaseObject* open_ese(PyObject* self) {
+  EseDatabaseObject* obj = as_ese(self);
+  if (obj->db == nullptr) PyErr_SetString(PyExc_ValueError, "I/O operation on closed database");
+  return obj->db != nullptr ? obj : nullptr;
+}
 
 PyObject* new_ref(PyObject* o) {
   Py_INCREF(o);
@@ -74,70 +84,106 @@ const Signature kNewSig = {"EseDatabase.__new__()", kNewParams, 1, 1};
 PyObject* ese_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* argv[1];
   if (!bind_arguments(kNewSig, args, kwargs, argv)) return nullptr;
-  PyObject* path = argv[0];
-  if (!check_str(path, "path")) return nullptr;
+  Source source;
+  if (!open_source(argv[0], &source)) return nullptr;
 
-  // A path that cannot even be encoded names no file-system entry.
-  std::string fs;
-  const bool usable = fs_path(path, &fs);
-  if (!usable) PyErr_Clear();
-
-  bool exists = false;
   std::optional<Result<std::unique_ptr<Database>>> opened;
-  if (usable) {
+  if (source.is_path) {
+    // A path that cannot even be encoded names no file-system entry.
+    bool exists = false;
+    if (source.fs_usable) {
+      const std::string& fs = source.fs;
+      Py_BEGIN_ALLOW_THREADS
+      struct stat st;
+      exists = ::stat(fs.c_str(), &st) == 0;
+      if (exists) opened.emplace(Database::open(fs));
+      Py_END_ALLOW_THREADS
+    }
+    if (!exists) {
+      PyErr_Format(PyExc_FileNotFoundError, "Database file not found: %U", source.path.get());
+      return nullptr;
+    }
+  } else {
+    // A file object's header and catalog pages are read here, through the
+    // object (with the interpreter lock taken for its calls only).
+    std::unique_ptr<FileBytes> file = std::move(source.file);
     Py_BEGIN_ALLOW_THREADS
-    struct stat st;
-    exists = ::stat(fs.c_str(), &st) == 0;
-    if (exists) opened.emplace(Database::open(fs));
+    opened.emplace(Database::open_file(std::move(file), std::string()));
     Py_END_ALLOW_THREADS
-  }
-  if (!exists) {
-    PyErr_Format(PyExc_FileNotFoundError, "Database file not found: %U", path);
-    return nullptr;
   }
   if (!opened->ok()) {
     return set_error(PyExc_OSError, "Failed to open database: " + message(opened->error()));
   }
 
+  // The repr names the source by its path or name, else by its type.
+  PyRef described(source.path.get() != Py_None
+                      ? new_ref(source.path.get())
+                      : PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(argv[0])),
+                                               "__name__"));
+  if (!described) return nullptr;
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* self = alloc(type, 0);
   if (self == nullptr) return nullptr;
   EseDatabaseObject* obj = as_ese(self);
-  obj->db = opened->value().release();
-  obj->path = new_ref(path);
+  obj->held = new std::shared_ptr<const Database>(opened->value().release());
+  obj->db = const_cast<Database*>(obj->held->get());
+  obj->path = source.path.release();
+  obj->source = described.release();
   obj->borrows = 0;
   return self;
 }
 
+// Lets go of the database: the instance's share of it, which frees the
+// mapping or the source unless a stream still runs over it.
+void release_database(EseDatabaseObject* obj) {
+  obj->db = nullptr;
+  delete obj->held;
+  obj->held = nullptr;
+}
+
 void ese_dealloc(PyObject* self) {
   EseDatabaseObject* obj = as_ese(self);
-  delete obj->db;  // unmaps the file and closes its handle
-  obj->db = nullptr;
+  release_database(obj);  // unmaps the file and closes its handle, or lets go of the source
   Py_CLEAR(obj->path);
+  Py_CLEAR(obj->source);
   free_heap_object(self);
 }
 
 PyObject* ese_repr(PyObject* self) {
   EseDatabaseObject* obj = as_ese(self);
-  return PyUnicode_FromFormat("EseDatabase(path='%U', tables=%zu, page_size=%lu)", obj->path,
+  const bool named = obj->path != Py_None;
+  const char* form = named ? "EseDatabase(path='%U'" : "EseDatabase(source=<%U>";
+  PyRef head(PyUnicode_FromFormat(form, obj->source));
+  if (!head) return nullptr;
+  if (obj->db == nullptr) return PyUnicode_FromFormat("%U, closed)", head.get());
+  return PyUnicode_FromFormat("%U, tables=%zu, page_size=%lu)", head.get(),
                               obj->db->tables().size(),
                               static_cast<unsigned long>(obj->db->page_size()));
 }
 
 PyObject* get_path(PyObject* self, void*) { return new_ref(as_ese(self)->path); }
 
+PyObject* get_closed(PyObject* self, void*) {
+  return new_ref(as_ese(self)->db == nullptr ? Py_True : Py_False);
+}
+
 PyObject* get_page_size(PyObject* self, void*) {
-  return PyLong_FromUnsignedLong(as_ese(self)->db->page_size());
+  EseDatabaseObject* obj = open_ese(self);
+  if (obj == nullptr) return nullptr;
+  return PyLong_FromUnsignedLong(obj->db->page_size());
 }
 
 PyObject* get_total_pages(PyObject* self, void*) {
-  return PyLong_FromUnsignedLong(as_ese(self)->db->total_pages());
+  EseDatabaseObject* obj = open_ese(self);
+  if (obj == nullptr) return nullptr;
+  return PyLong_FromUnsignedLong(obj->db->total_pages());
 }
 
 // ---- queries ---------------------------------------------------------------
 
 PyObject* get_tables(PyObject* self, PyObject*) {
-  EseDatabaseObject* obj = as_ese(self);
+  EseDatabaseObject* obj = open_ese(self);
+  if (obj == nullptr) return nullptr;
   SharedBorrow borrow(&obj->borrows);
   const Tables& tables = obj->db->tables();
   PyRef list(PyList_New(static_cast<Py_ssize_t>(tables.size())));
@@ -162,7 +208,8 @@ PyObject* read_table(PyObject* self, PyObject* args, PyObject* kwargs) {
   std::string name;
   if (!table_name_utf8(argv[0], &name)) return nullptr;
 
-  EseDatabaseObject* obj = as_ese(self);
+  EseDatabaseObject* obj = open_ese(self);
+  if (obj == nullptr) return nullptr;
   SharedBorrow borrow(&obj->borrows);
   auto opened = TableRecords::open(*obj->db, name);
   if (!opened.ok()) return to_python_error(opened.error());
@@ -194,7 +241,8 @@ PyObject* get_table_schema(PyObject* self, PyObject* args, PyObject* kwargs) {
   std::string name;
   if (!table_name_utf8(argv[0], &name)) return nullptr;
 
-  EseDatabaseObject* obj = as_ese(self);
+  EseDatabaseObject* obj = open_ese(self);
+  if (obj == nullptr) return nullptr;
   SharedBorrow borrow(&obj->borrows);
   auto found = obj->db->table(name);
   if (!found.ok()) return table_not_found(argv[0]);
@@ -228,22 +276,26 @@ PyObject* get_table_schema(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* iter_table(PyObject* self, PyObject* args, PyObject* kwargs) {
-  EseDatabaseObject* obj = as_ese(self);
+  EseDatabaseObject* obj = open_ese(self);
+  if (obj == nullptr) return nullptr;
   return new_table_iterator(self, obj->db, &obj->borrows, args, kwargs);
 }
 
 PyObject* view_rows(PyObject* self, PyObject* args, PyObject* kwargs) {
-  EseDatabaseObject* obj = as_ese(self);
+  EseDatabaseObject* obj = open_ese(self);
+  if (obj == nullptr) return nullptr;
   return new_view_iterator(self, obj->db, &obj->borrows, args, kwargs);
 }
 
 PyObject* recover(PyObject* self, PyObject* args, PyObject* kwargs) {
-  EseDatabaseObject* obj = as_ese(self);
+  EseDatabaseObject* obj = open_ese(self);
+  if (obj == nullptr) return nullptr;
   return new_recover_iterator(self, obj->db, &obj->borrows, args, kwargs);
 }
 
 PyObject* arrow(PyObject* self, PyObject* args, PyObject* kwargs) {
-  EseDatabaseObject* obj = as_ese(self);
+  EseDatabaseObject* obj = open_ese(self);
+  if (obj == nullptr) return nullptr;
   return new_arrow_table(self, obj->db, &obj->borrows, args, kwargs);
 }
 
@@ -275,7 +327,8 @@ PyObject* run_table_export(PyObject* self, PyObject* table_name, PyObject* outpu
   std::string path;
   if (!fs_path(output_path, &path)) return nullptr;
 
-  EseDatabaseObject* obj = as_ese(self);
+  EseDatabaseObject* obj = open_ese(self);
+  if (obj == nullptr) return nullptr;
   SharedBorrow borrow(&obj->borrows);
   std::optional<ExportError> error;
   Py_BEGIN_ALLOW_THREADS
@@ -303,7 +356,8 @@ PyObject* export_directory(PyObject* self, PyObject* args, PyObject* kwargs, con
   std::string dir;
   if (!fs_path(argv[0], &dir)) return nullptr;
 
-  EseDatabaseObject* obj = as_ese(self);
+  EseDatabaseObject* obj = open_ese(self);
+  if (obj == nullptr) return nullptr;
   SharedBorrow borrow(&obj->borrows);
   std::optional<ExportError> error;
   Py_BEGIN_ALLOW_THREADS
@@ -472,7 +526,9 @@ PyObject* carve_utf16le_strings(PyObject* self, PyObject* args, PyObject* kwargs
   if (!bind_arguments(kCarveSig, args, kwargs, argv)) return nullptr;
   CarveArgs converted;
   if (!convert_carve_args(argv[0], argv[1], argv[2], &converted)) return nullptr;
-  return carve(as_ese(self), CarveScope::Slack, converted);
+  EseDatabaseObject* obj = open_ese(self);
+  if (obj == nullptr) return nullptr;
+  return carve(obj, CarveScope::Slack, converted);
 }
 
 PyObject* carve_utf16le_strings_scoped(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -493,13 +549,16 @@ PyObject* carve_utf16le_strings_scoped(PyObject* self, PyObject* args, PyObject*
                  "Invalid scope: %U (expected: slack, all, tag_data, lv_all, lv_slack)", argv[0]);
     return nullptr;
   }
-  return carve(as_ese(self), *scope, converted);
+  EseDatabaseObject* obj = open_ese(self);
+  if (obj == nullptr) return nullptr;
+  return carve(obj, *scope, converted);
 }
 
 // ---- header and integrity ------------------------------------------------------
 
 PyObject* get_header(PyObject* self, PyObject*) {
-  EseDatabaseObject* obj = as_ese(self);
+  EseDatabaseObject* obj = open_ese(self);
+  if (obj == nullptr) return nullptr;
   SharedBorrow borrow(&obj->borrows);
   return header_to_python(header_facts(*obj->db), obj->db->total_pages(), TimeForm::Objects);
 }
@@ -510,7 +569,8 @@ const Signature kCheckSig = {"EseDatabase.check()", kCheckParams, 1, 0};
 PyObject* check(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* argv[1];
   if (!bind_arguments(kCheckSig, args, kwargs, argv)) return nullptr;
-  EseDatabaseObject* obj = as_ese(self);
+  EseDatabaseObject* obj = open_ese(self);
+  if (obj == nullptr) return nullptr;
   PyObject* table_name = argv[0];
   if (table_name != nullptr && !check_optional_str(table_name, "table_name")) return nullptr;
   const TableDef* only = nullptr;  // null: every tree
@@ -535,17 +595,24 @@ PyObject* check(PyObject* self, PyObject* args, PyObject* kwargs) {
 const char* const kExitParams[] = {"_exc_type", "_exc_value", "_traceback"};
 const Signature kExitSig = {"EseDatabase.__exit__()", kExitParams, 3, 3};
 
-PyObject* ese_enter(PyObject* self, PyObject*) { return new_ref(self); }
+PyObject* ese_enter(PyObject* self, PyObject*) {
+  if (open_ese(self) == nullptr) return nullptr;
+  return new_ref(self);
+}
+
+// Closes the instance: refused while any call holds it (an export or carve
+// running on another thread, a stream building a batch), fine when closed.
+PyObject* ese_close(PyObject* self, PyObject*) {
+  if (as_ese(self)->borrows != 0) return set_error(PyExc_RuntimeError, "Already borrowed");
+  release_database(as_ese(self));
+  Py_RETURN_NONE;
+}
 
 PyObject* ese_exit(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* argv[3];
   if (!bind_arguments(kExitSig, args, kwargs, argv)) return nullptr;
-  // Exclusive access for an empty body: refused while any call holds the
-  // instance (an export or carve running on another thread).
-  if (as_ese(self)->borrows != 0) {
-    PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-    return nullptr;
-  }
+  PyRef closed(ese_close(self, nullptr));
+  if (!closed) return nullptr;
   Py_RETURN_FALSE;
 }
 
@@ -591,6 +658,12 @@ PyMethodDef kMethods[] = {
      "__enter__($self)\n--\n\nContext manager support: enter"},
     {"__exit__", as_cfunction(ese_exit), kKw,
      "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\nContext manager support: exit"},
+    {"close", as_cfunction(ese_close), METH_NOARGS,
+     "close($self)\n--\n\n"
+     "Close the database: release the mapping, the buffer or the file object.\n\n"
+     "Any later use, and the next step of an open iterator or stream,\n"
+     "raises ValueError; closing again does nothing.\n\n"
+     "Raises:\n    RuntimeError: If a call is using the database on another thread"},
     // Streaming and decoded views, after the raw methods.
     {"iter_table", as_cfunction(iter_table), kKw, kIterTableDoc},
     {"_view_rows", as_cfunction(view_rows), kKw,
@@ -666,6 +739,9 @@ PyMethodDef kMethods[] = {
 };
 
 PyGetSetDef kGetSet[] = {
+    {"closed", get_closed, nullptr,
+     "Whether the database has been closed.\n\nReturns:\n    bool: True after close()",
+     nullptr},
     {"path", get_path, nullptr,
      "Get the path to the database file.\n\nReturns:\n    str: Path to the database file",
      nullptr},
@@ -708,5 +784,13 @@ PyType_Spec kSpec = {
 }  // namespace
 
 PyObject* create_ese_database_type() { return PyType_FromSpec(&kSpec); }
+
+bool database_open(PyObject* owner) { return open_ese(owner) != nullptr; }
+
+std::shared_ptr<const Database> shared_database(PyObject* owner) {
+  EseDatabaseObject* obj = open_ese(owner);
+  if (obj == nullptr) return nullptr;
+  return *obj->held;
+}
 
 }  // namespace quarlet::py

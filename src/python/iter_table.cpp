@@ -13,6 +13,7 @@
 #include "decode/ole_date.hpp"
 #include "python/args.hpp"
 #include "python/convert.hpp"
+#include "python/ese_database.hpp"
 #include "python/view_rows.hpp"
 #include "record/parser.hpp"
 
@@ -167,6 +168,8 @@ PyObject* next_columns(IterState& st) {
 // or on an error. After an error the iterator is exhausted.
 PyObject* iter_next(PyObject* self) {
   IterState& st = *as_iter(self)->state;
+  // A closed database: nothing it pointed into may be read.
+  if (!database_open(as_iter(self)->owner)) return nullptr;
   if (st.done) return nullptr;
   SharedBorrow borrow(st.borrows);
   if (st.view && st.view->batch_size() > 0) return next_columns(st);

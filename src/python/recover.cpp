@@ -9,6 +9,7 @@
 #include "decode/decoded_record.hpp"
 #include "python/args.hpp"
 #include "python/convert.hpp"
+#include "python/ese_database.hpp"
 #include "python/iter_table.hpp"
 #include "recover/recovery.hpp"
 
@@ -122,6 +123,8 @@ PyObject* item_dict(RecoverState& st, const RecoveredItem& item) {
 // or when the interpreter fails. After either the iterator is exhausted.
 PyObject* iter_next(PyObject* self) {
   RecoverState& st = *as_iter(self)->state;
+  // A closed database: nothing it pointed into may be read.
+  if (!database_open(as_iter(self)->owner)) return nullptr;
   if (st.done) return nullptr;
   if (st.running) {
     PyErr_SetString(PyExc_ValueError, "recover iterator already executing");

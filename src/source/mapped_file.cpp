@@ -16,6 +16,10 @@ namespace quarlet {
 Result<std::unique_ptr<MappedFile>> MappedFile::open(const std::string& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return EseError::io_os(errno);
+  return map_descriptor(fd);
+}
+
+Result<std::unique_ptr<MappedFile>> MappedFile::map_descriptor(int fd) {
   struct stat st;
   if (::fstat(fd, &st) != 0) {
     int err = errno;

@@ -19,6 +19,9 @@ class MappedFile : public FileBytes {
   // Opens `path` read-only and maps it whole, read-only. A 0-byte file gives
   // an empty view. Failures are Io errors.
   static Result<std::unique_ptr<MappedFile>> open(const std::string& path);
+  // Maps the file open on descriptor `fd` whole, read-only, and takes the
+  // descriptor (closed on failure too). Only a regular file can be mapped.
+  static Result<std::unique_ptr<MappedFile>> map_descriptor(int fd);
   // Wraps an owned buffer.
   static std::unique_ptr<MappedFile> from_bytes(std::vector<uint8_t> bytes);
 

@@ -1,6 +1,7 @@
 // Header checks of a page source and page reads.
 #include "source/page_source.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace quarlet {
@@ -27,6 +28,15 @@ Status PageSource::attach(std::unique_ptr<FileBytes> file, std::string path) {
   total_pages_ = pages > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(pages);
   large_layout_ = is_large_layout(format_version_, format_revision_, page_size_);
   return Status::Ok();
+}
+
+Result<ByteView> PageSource::read_bytes(uint64_t offset, uint64_t length) const {
+  if (offset >= file_size_) return ByteView();
+  length = std::min(length, file_size_ - offset);
+  if (!resident_.empty()) {
+    return resident_.subspan(static_cast<size_t>(offset), static_cast<size_t>(length));
+  }
+  return file_->read(offset, length);
 }
 
 Result<Page> PageSource::read_page(uint32_t n) const {

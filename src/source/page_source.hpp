@@ -51,6 +51,10 @@ class PageSource {
   const std::array<uint8_t, kHeaderCopySize>& header() const { return header_; }
   // The whole file as one view when it is resident; empty otherwise.
   ByteView file_bytes() const { return resident_; }
+  // Bytes [offset, offset + length) of the file, cut at its end: a view
+  // into it when resident, else fetched; the source's Io error when the
+  // fetch fails. Views stay valid while the source lives.
+  Result<ByteView> read_bytes(uint64_t offset, uint64_t length) const;
   // Hands the file pages resident in this process back to the system; every
   // view stays valid (see MappedFile::release_resident). Long passes call it
   // from time to time so resident memory does not grow with the file.

@@ -1,0 +1,170 @@
+// On-demand file bytes kept in an unlinked, mapped temporary file.
+#include "source/spill_file.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <limits>
+#include <vector>
+
+namespace quarlet {
+
+namespace {
+
+// Writes all of [data, data + length) at `offset` of `fd`.
+Status write_all(int fd, const uint8_t* data, size_t length, uint64_t offset) {
+  while (length > 0) {
+    const ssize_t n = ::pwrite(fd, data, length, static_cast<off_t>(offset));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return EseError::io_os(errno);
+    }
+    data += n;
+    length -= static_cast<size_t>(n);
+    offset += static_cast<uint64_t>(n);
+  }
+  return Status::Ok();
+}
+
+// Reads [offset, offset + length) from `reader` into `out`, through short
+// reads. Io error when the stream ends first.
+Status read_exact(ChunkReader& reader, uint64_t offset, uint8_t* out, size_t length) {
+  size_t got = 0;
+  while (got < length) {
+    auto n = reader.read_at(offset + got, out + got, length - got);
+    if (!n) return n.error();
+    if (*n == 0) return EseError::io_text("Stream ended at byte " + std::to_string(offset + got) +
+                                          ", before its length");
+    got += std::min(*n, length - got);
+  }
+  return Status::Ok();
+}
+
+}  // namespace
+
+Status SpillFile::create(const std::string& directory, uint64_t size) {
+  const std::string dir = directory.empty() ? "/tmp" : directory;
+#ifdef O_TMPFILE
+  fd_ = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+#endif
+  if (fd_ < 0) {
+    // No unnamed files here: a named one, unlinked at once.
+    std::vector<char> name(dir.begin(), dir.end());
+    const char kTemplate[] = "/quarlet-XXXXXX";
+    name.insert(name.end(), kTemplate, kTemplate + sizeof(kTemplate));
+    fd_ = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd_ < 0) return EseError::io_os(errno);
+    ::unlink(name.data());
+  }
+  if (size > static_cast<uint64_t>(std::numeric_limits<off_t>::max()) ||
+      size > static_cast<uint64_t>(std::numeric_limits<size_t>::max())) {
+    return EseError::io_os(EFBIG);
+  }
+  // Sparse: disk is taken only by the chunks fetched.
+  if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) return EseError::io_os(errno);
+  size_ = size;
+  chunks_ = (size + kChunk - 1) / kChunk;
+  present_.reset(new std::atomic<bool>[chunks_ == 0 ? 1 : chunks_]);
+  for (uint64_t c = 0; c < chunks_; ++c) present_[c].store(false, std::memory_order_relaxed);
+  buffer_.reset(new uint8_t[kChunk]);
+  return Status::Ok();
+}
+
+Status SpillFile::map() {
+  if (size_ == 0) return Status::Ok();
+  void* p = ::mmap(nullptr, static_cast<size_t>(size_), PROT_READ, MAP_SHARED, fd_, 0);
+  if (p == MAP_FAILED) return EseError::io_os(errno);
+  data_ = static_cast<const uint8_t*>(p);
+  return Status::Ok();
+}
+
+Result<std::unique_ptr<SpillFile>> SpillFile::open(std::unique_ptr<ChunkReader> reader,
+                                                   uint64_t size, const std::string& directory) {
+  std::unique_ptr<SpillFile> f(new SpillFile());
+  f->reader_ = std::move(reader);
+  if (Status s = f->create(directory, size); !s.ok()) return s.error();
+  if (Status s = f->map(); !s.ok()) return s.error();
+  return f;
+}
+
+Result<std::unique_ptr<SpillFile>> SpillFile::read_through(std::unique_ptr<ChunkReader> reader,
+                                                           const std::string& directory) {
+  std::unique_ptr<SpillFile> f(new SpillFile());
+  f->reader_ = std::move(reader);
+  if (Status s = f->create(directory, 0); !s.ok()) return s.error();
+  uint64_t size = 0;
+  Status read = f->reader_->exclusive([&]() -> Status {
+    for (;;) {
+      auto n = f->reader_->read_at(size, f->buffer_.get(), kChunk);
+      if (!n) return n.error();
+      if (*n == 0) return Status::Ok();
+      const size_t got = std::min<size_t>(*n, kChunk);
+      if (Status w = write_all(f->fd_, f->buffer_.get(), got, size); !w.ok()) return w;
+      size += got;
+    }
+  });
+  if (!read.ok()) return read.error();
+  if (size > static_cast<uint64_t>(std::numeric_limits<size_t>::max())) {
+    return EseError::io_os(EFBIG);
+  }
+  f->size_ = size;
+  f->chunks_ = (size + kChunk - 1) / kChunk;
+  f->present_.reset(new std::atomic<bool>[f->chunks_ == 0 ? 1 : f->chunks_]);
+  for (uint64_t c = 0; c < f->chunks_; ++c) f->present_[c].store(true, std::memory_order_relaxed);
+  if (Status s = f->map(); !s.ok()) return s.error();
+  return f;
+}
+
+SpillFile::~SpillFile() {
+  if (data_ != nullptr) ::munmap(const_cast<uint8_t*>(data_), static_cast<size_t>(size_));
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Status SpillFile::fill(uint64_t c) const {
+  // Checked again with the reader held: another thread may have fetched it.
+  if (present_[c].load(std::memory_order_acquire)) return Status::Ok();
+  const uint64_t start = c * kChunk;
+  const size_t length = static_cast<size_t>(std::min(kChunk, size_ - start));
+  uint8_t* buffer = buffer_.get();
+  if (Status s = read_exact(*reader_, start, buffer, length); !s.ok()) return s;
+  if (Status s = write_all(fd_, buffer, length, start); !s.ok()) return s;
+  present_[c].store(true, std::memory_order_release);
+  return Status::Ok();
+}
+
+Result<ByteView> SpillFile::read(uint64_t offset, uint64_t length) const {
+  if (offset > size_ || length > size_ - offset) return EseError::io_os(EINVAL);
+  if (length == 0) return ByteView(data_ != nullptr ? data_ + offset : data_, 0);
+  const uint64_t first = offset / kChunk;
+  const uint64_t last = (offset + length - 1) / kChunk;
+  for (uint64_t c = first; c <= last; ++c) {
+    if (present_[c].load(std::memory_order_acquire)) continue;
+    // The missing chunks of the range, in one hold of the reader.
+    Status filled = reader_->exclusive([&]() -> Status {
+      for (uint64_t k = c; k <= last; ++k) {
+        if (Status s = fill(k); !s.ok()) return s;
+      }
+      return Status::Ok();
+    });
+    if (!filled.ok()) return filled.error();
+    break;
+  }
+  return ByteView(data_ + offset, static_cast<size_t>(length));
+}
+
+void SpillFile::populate(uint64_t offset, uint64_t length) const {
+  if (offset >= size_) return;
+  (void)read(offset, std::min(length, size_ - offset));
+}
+
+void SpillFile::release_resident() const {
+  if (data_ != nullptr && size_ > 0) {
+    (void)::madvise(const_cast<uint8_t*>(data_), static_cast<size_t>(size_), MADV_DONTNEED);
+  }
+}
+
+}  // namespace quarlet
