@@ -176,12 +176,19 @@ class PageLink(TypedDict):
     next: int
 
 @type_check_only
+class BadBranchEntry(TypedDict):
+    page: int
+    tag: int
+    error: str
+
+@type_check_only
 class TreeCheck(TypedDict):
     """What the walk of one tree met."""
 
     table: Optional[str]
     name: str
     role: Literal["catalog", "data", "long_value", "index"]
+    primary_index: Optional[str]
     root: int
     owner: int
     pages: int
@@ -199,6 +206,7 @@ class TreeCheck(TypedDict):
     freed_pages: List[int]
     bad_pages: List[int]
     unreadable_pages: List[int]
+    bad_branch_entries: List[BadBranchEntry]
     error: Optional[str]
     anomalous: bool
 
