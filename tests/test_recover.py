@@ -234,3 +234,33 @@ def test_command_line(tmp_path):
     assert os.listdir(str(outdir)) == ["t.jsonl"]
     with open(str(outdir / "t.jsonl")) as f:
         assert [json.loads(line)["record"]["id"] for line in f] == [20, 21, 31]
+
+
+@pytest.mark.parametrize("page_size", [8192, 32768])
+@pytest.mark.parametrize("bound", ["stale slot", "first free", "both"])
+def test_slack_record_ends_where_its_node_ended(make_db, page_size, bound):
+    """A node left in the data area after cleanup removed the last tag: its
+    record ends where the page says the node ended (the stale tag slot just
+    below the live tag array, the header's first free offset), not in the
+    bytes after it or in the tag array."""
+    table = eb.Table("t", columns(), [], objid=OBJID)
+    live = eb.leaf_entry(key(4), eb.record_bytes(table, {"id": 4, "name": "four"}, page_size=page_size))
+    record = eb.record_bytes(table, {"id": 5, "note": "note 5"}, page_size=page_size)
+    node = eb.leaf_entry(key(5), record)
+    header = 80 if page_size > 8192 else 40
+    start = len(live)  # the node's offset in the data area (tag 0 is empty)
+    # Older bytes after the node that are no record (with the stale slot
+    # alone), or zeros up to the slot.
+    after = b"" if bound == "both" else b"\xff\x7f" * 20
+    patches = []
+    if bound != "first free":
+        slot = struct.pack("<HH", len(node), start)
+        patches.append((page_size - 4 * 3, slot))  # just below tags 0 and 1
+    first_free = start + len(node) if bound != "stale slot" else start
+    page = eb.Page([b"", live], eb.PF_BASE | eb.PF_LEAF, owner=OBJID, slack=node + after,
+                   first_free=first_free, patches=patches)
+    db = EseDatabase(make_db([table], page_size=page_size, pages={300: page}))
+    slack = [i for i in db.recover("t", sources=["slack"])]
+    assert [{k: v for k, v in i["record"].items() if v is not None} for i in slack] == [
+        {"id": 5, "note": "note 5"}]
+    assert slack[0]["offset"] == (300 + 1) * page_size + header + start + len(node) - len(record)

@@ -235,12 +235,13 @@ void Recovery::add_entry(const Page& page, const TagReader& reader, uint16_t tag
 }
 
 void Recovery::add_slack(const Page& page, const TagReader& reader) {
-  free_regions(reader, spans_, regions_);
+  node_bounds(reader, page.first_available_data_offset, bounds_);
+  free_regions(reader, bounds_, spans_, regions_);
   if (regions_.empty()) return;
   const uint32_t max_common = common_key_limit(reader);
   for (const ByteRange& region : regions_) {
     slack_found_.clear();
-    scan_region(shape_, page.bytes, region, max_common, slack_scratch_, slack_found_);
+    scan_region(shape_, page.bytes, region, max_common, bounds_, slack_scratch_, slack_found_);
     for (const SlackRecord& s : slack_found_) {
       const ByteView data = page.bytes.subspan(s.begin, s.end - s.begin);
       const uint32_t checks = shape_.check(data);

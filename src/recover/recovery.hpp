@@ -134,6 +134,7 @@ class Recovery {
   // Working storage.
   std::vector<ByteRange> spans_;
   std::vector<ByteRange> regions_;
+  NodeBounds bounds_;
   SlackScratch slack_scratch_;
   std::vector<SlackRecord> slack_found_;
   std::vector<uint8_t> key_buf_;
