@@ -45,14 +45,16 @@ _Check = Literal["header", "variable", "tagged", "checksum", "key_not_live", "no
 class RecoveredRecord(TypedDict):
     """One item of recover(), keys in this order; `offset` is the record's
     byte offset in the file. The record holds raw values, or decoded ones
-    with decode=True."""
+    with decode=True; it is None for a deleted entry that holds only its
+    key. `key` is the entry's full key (None for slack records)."""
 
     table: str
     source: _Source
     page: int
     offset: int
     checks: List[_Check]
-    record: Dict[str, _DecodedValue]
+    record: Optional[Dict[str, _DecodedValue]]
+    key: Optional[bytes]
 
 @type_check_only
 class ColumnSchema(TypedDict):

@@ -70,8 +70,10 @@ def json_value(value: Any) -> Any:
 def recovered_line(item: Mapping[str, Any]) -> str:
     """One recovered record as one JSON object (record members sorted by
     name, as the exports write them)."""
-    record = {k: json_value(v) for k, v in sorted(item["record"].items())}
-    return json_text(dict(item, record=record))
+    record = item["record"]
+    if record is not None:
+        record = {k: json_value(v) for k, v in sorted(record.items())}
+    return json_text(dict(item, record=record, key=json_value(item["key"])))
 
 
 class RecoverFiles:
