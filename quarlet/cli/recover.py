@@ -37,7 +37,8 @@ def add_parsers(commands: Commands) -> None:
         commands, "recover", run, help="recover deleted records as JSON Lines",
         description="Write the deleted records the file still holds as JSON Lines, one "
                     "object per record: table, source, page, offset (in the file), checks "
-                    "passed and the record. Sources: deleted = entries flagged deleted; "
+                    "passed, the record (null for a deleted entry that holds only its "
+                    "key) and the entry's key. Sources: deleted = entries flagged deleted; "
                     "orphan = entries of pages the table no longer reaches; slack = old "
                     "records in the free bytes of the table's pages. Dropped tables are "
                     "included. A summary per table (counts per source) goes to stderr.")
