@@ -79,14 +79,16 @@ _Check = Literal["header", "variable", "tagged", "checksum", "key_not_live", "no
 class RecoveredRecord(TypedDict):
     """One item of recover(), keys in this order; `offset` is the record's
     byte offset in the file. The record holds raw values, or decoded ones
-    with decode=True."""
+    with decode=True; it is None for a deleted entry that holds only its
+    key. `key` is the entry's full key (None for slack records)."""
 
     table: str
     source: _Source
     page: int
     offset: int
     checks: List[_Check]
-    record: Dict[str, _DecodedValue]
+    record: Optional[Dict[str, _DecodedValue]]
+    key: Optional[bytes]
 
 @type_check_only
 class ColumnSchema(TypedDict):
@@ -210,12 +212,19 @@ class PageLink(TypedDict):
     next: int
 
 @type_check_only
+class BadBranchEntry(TypedDict):
+    page: int
+    tag: int
+    error: str
+
+@type_check_only
 class TreeCheck(TypedDict):
     """What the walk of one tree met."""
 
     table: Optional[str]
     name: str
     role: Literal["catalog", "data", "long_value", "index"]
+    primary_index: Optional[str]
     root: int
     owner: int
     pages: int
@@ -233,6 +242,7 @@ class TreeCheck(TypedDict):
     freed_pages: List[int]
     bad_pages: List[int]
     unreadable_pages: List[int]
+    bad_branch_entries: List[BadBranchEntry]
     error: Optional[str]
     anomalous: bool
 

@@ -1535,11 +1535,16 @@ class _LongValueStore:
 
 class Index:
     """A secondary index: its catalog record and an index tree (page flag
-    0x40) whose entries map the encoded column value to the record key."""
+    0x40) whose entries map the encoded column value to the record key.
+    A `primary` index is the key of the table's own tree: its catalog
+    record carries the table's object id and root page, and it has no tree
+    of its own."""
 
     def __init__(self, name, column=None, *, entries=None, flags=0,
                  locale=1033, objid=None, space_usage=0,
-                 prefix_compression=True, catalog=True, deleted=False):
+                 prefix_compression=True, catalog=True, deleted=False,
+                 primary=False):
+        self.primary = primary
         self.name = name
         self.column = column
         self.entries = entries
@@ -1810,6 +1815,10 @@ class Database:
                 lv_root = alloc()
             idx_roots = []
             for ix in t.indexes:
+                if ix.primary:
+                    ix.objid = t.objid
+                    idx_roots.append(root)
+                    continue
                 if ix.objid is None:
                     while objid in used_ids:
                         objid += 1
@@ -2017,6 +2026,8 @@ class Database:
             tl.lv = lv.finish()
         for ix, root, ci, keys in zip(t.indexes, idx_roots, idx_cols,
                                       idx_keys):
+            if ix.primary:
+                continue
             entries = ix.entries if ix.entries is not None else sorted(keys)
             iw = _TreeWriter(ctx, root, alloc, kind="index", owner=ix.objid,
                              compress=ix.prefix_compression, page_flags=base)
@@ -2111,19 +2122,31 @@ def tag_values(page, fmt):
     return out
 
 
-def relist_child(path, layout, tree, old, new):
+def relist_child(path, layout, tree, old, new=None, size=None, offset=None):
     """Makes the branch entry of `tree` (a TreeInfo) that lists page `old`
     list page `new` instead, in the file at `path` (its branch page is left
-    with a checksum that no longer matches, like any patched page)."""
+    with a checksum that no longer matches, like any patched page). With
+    `size` or `offset` its tag slot is rewritten instead: the value cut to
+    `size` bytes, or moved to `offset` (flag bits kept)."""
     fmt = layout.format
+    mask = 0x7FFF if fmt.large else 0x1FFF
     with open(path, "r+b") as f:
         for n in [tree.root] + tree.branches:
             f.seek(layout.page_offset(n))
             page = f.read(fmt.page_size)
-            for off, value in tag_values(page, fmt):
+            for i, (off, value) in enumerate(tag_values(page, fmt)):
                 if len(value) >= 6 and _U32.unpack_from(value, len(value) - 4)[0] == old:
-                    f.seek(layout.page_offset(n) + off + len(value) - 4)
-                    f.write(_U32.pack(new))
+                    if new is not None:
+                        f.seek(layout.page_offset(n) + off + len(value) - 4)
+                        f.write(_U32.pack(new))
+                    slot = fmt.page_size - 4 * (i + 1)
+                    w0, w1 = _U16x2.unpack_from(page, slot)
+                    if size is not None:
+                        w0 = (w0 & ~mask) | size
+                    if offset is not None:
+                        w1 = (w1 & ~mask) | offset
+                    f.seek(layout.page_offset(n) + slot)
+                    f.write(_U16x2.pack(w0, w1))
                     return
     raise KeyError("no branch entry lists page %d" % old)
 

@@ -92,3 +92,51 @@ def test_table_reads_its_own_records_once(tmp_path, page_size, damage):
     assert db.read_table("A") == expected_rows(lost)
     assert [r["n"] for r in db.iter_table("A", True)] == [r["n"] for r in expected_rows(lost)]
     assert len(db.read_table("B")) == ROWS
+
+
+def child_zero(path, layout, tree, leaf):
+    eb.relist_child(path, layout, tree, leaf, 0)
+    return "Parse error: Branch entry has invalid child page number: 0 (likely corrupted data)"
+
+
+def child_past_the_file(path, layout, tree, leaf):
+    eb.relist_child(path, layout, tree, leaf, 99999)
+    return "Invalid page number: 99999"
+
+
+def entry_too_short(path, layout, tree, leaf):
+    eb.relist_child(path, layout, tree, leaf, size=4)
+    return "Parse error: Branch entry too short: got 4 bytes, need at least 6 (flags: 0x0)"
+
+
+def tag_past_the_page(path, layout, tree, leaf):
+    eb.relist_child(path, layout, tree, leaf, offset=0x7FFF if layout.format.large else 0x1FFF)
+    return "Tag offset out of bounds: "
+
+
+@pytest.mark.parametrize("page_size", [4096, 32768])
+@pytest.mark.parametrize("fault", [child_zero, child_past_the_file, entry_too_short,
+                                   tag_past_the_page], ids=lambda f: f.__name__)
+@pytest.mark.parametrize("stand_in", [True, False], ids=["linked", "unlinked"])
+def test_branch_entry_without_a_page(tmp_path, page_size, fault, stand_in):
+    """A branch entry that yields no page loses no row in silence: the leaf
+    the previous leaf links to stands in for it, or the read ends with the
+    entry's error after the rows before it; check() names the entry."""
+    path, layout, a, b = build(tmp_path, page_size)
+    message = fault(path, layout, a, a.leaves[3])
+    if not stand_in:
+        link(path, layout, a.leaves[2], 0)
+    db = EseDatabase(path)
+    if stand_in:
+        assert db.read_table("A") == expected_rows()
+    for decode in ([] if stand_in else [False, True]):
+        it = db.iter_table("A", decode)
+        assert [next(it)["n"] for _ in range(3 * PER_LEAF)] == list(range(3 * PER_LEAF))
+        with pytest.raises(OSError) as info:
+            next(it)
+        assert info.value.args[0].startswith("Error reading record: " + message)
+    tree = next(t for t in db.check()["trees"] if t["name"] == "A")
+    faults = tree["bad_branch_entries"]
+    assert [(f["page"], f["tag"]) for f in faults] == [(a.root, 4)]
+    assert faults[0]["error"].startswith(message) and tree["anomalous"]
+    assert tree["error"] == (None if stand_in else faults[0]["error"])

@@ -182,7 +182,7 @@ def two_tables(records=None, pages=None):
     cols = [eb.Column("n", eb.T_LONG)]
     return eb.Database([
         eb.Table("t", cols, records or [(i,) for i in range(60)], objid=T_OBJ,
-                 max_leaf_entries=10),
+                 max_leaf_entries=10, indexes=[eb.Index("PK", "n", primary=True)]),
         eb.Table("u", cols, [(i,) for i in range(30)], objid=U_OBJ, max_leaf_entries=10),
     ], page_size=4096, pages=pages or {}, min_pages=300)
 
@@ -234,6 +234,7 @@ def damage_unreadable(path, layout):
     eb.sign_page_file(path, layout, t.root)
     set_next(path, layout, t.leaves[2], 0)
     return {"unreadable_pages": [99999], "error": "Invalid page number: 99999",
+            "bad_branch_entries": [{"page": t.root, "tag": 4, "error": "Invalid page number: 99999"}],
             "link_mismatches": [{"page": t.leaves[2], "next": 0}], "live": 30,
             "orphan_pages": t.leaves[3:]}
 
@@ -263,12 +264,14 @@ def test_tree_findings(tmp_path, records, pages, damage, expected):
     t = trees[("t", "data")]
     defaults = {"foreign_pages": [], "link_mismatches": [], "unlisted_pages": [],
                 "orphan_pages": [], "freed_pages": [], "unreadable_pages": [], "bad_pages": [],
+                "bad_branch_entries": [],
                 "stale": 0, "rejected": 0, "deleted": 0, "error": None,
                 "anomalous": not set(expected) <= {"live", "deleted", "leaf_pages",
                                                    "freed_pages", "anomalous"}}
     defaults.update(expected)
     assert {k: t[k] for k in defaults} == defaults
-    assert (t["root"], t["owner"]) == (layout.table("t").root, T_OBJ)
+    # The primary index is the key of the table's tree, not a second tree.
+    assert (t["root"], t["owner"], t["primary_index"]) == (layout.table("t").root, T_OBJ, "PK")
     others = [tree for tree in report["trees"] if tree is not t]
     assert [tree["role"] for tree in others] == ["catalog", "data"]
     assert not any(tree["anomalous"] for tree in others)

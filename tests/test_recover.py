@@ -35,7 +35,7 @@ def columns():
 def planted(page_size, path):
     """A table with live rows 1..6 and, planted: row 7 flagged deleted (its
     long value still in the tree), row 8 flagged deleted with a compressed
-    value, rows 20 and 21 left as whole nodes in the first leaf's slack
+    value, row 9 flagged deleted and shrunk to its key, rows 20 and 21 left as whole nodes in the first leaf's slack
     (with a copy of live row 1, which is not deleted data), an orphan page
     holding row 30, a stale copy of live row 2 and, in a hole, row 31; and a
     dropped table "old" with rows 40 and 41."""
@@ -53,7 +53,8 @@ def planted(page_size, path):
         eb.Record({"id": 7, "name": "seven", "note": eb.LongValue(("kept " * 300).encode("utf-16-le"))}, key=key(7),
                   deleted=True),
         eb.Record({"id": 8, "packed": eb.Tagged(seven_bit("program", False), flags=0x02)},
-                  key=key(8), deleted=True)] + [eb.Record(v, key=key(v["id"] + 10)) for v in live[3:]]
+                  key=key(8), deleted=True),
+        eb.Record(raw=b"\x00", key=key(9), deleted=True)] + [eb.Record(v, key=key(v["id"] + 10)) for v in live[3:]]
     table.leaf_slack = lambda i: slack if i == 0 else b""
     orphan = eb.Page([b"", eb.leaf_entry(key(30), raw({"id": 30, "name": "orphan"})),
                       eb.leaf_entry(key(2), raw({"id": 2, "name": "stale copy"}))],
@@ -70,6 +71,7 @@ EXPECTED_RAW = [  # (table, source, record without its None values), in page ord
     ("t", "slack", {"id": 21, "packed": "tail value \x00\x01"}),
     ("t", "deleted", {"id": 7, "name": "seven", "note": "kept " * 300}),
     ("t", "deleted", {"id": 8, "packed": seven_bit("program", False)}),
+    ("t", "deleted", None),
     ("t", "orphan", {"id": 30, "name": "orphan"}),
     ("t", "slack", {"id": 31, "when": struct.unpack("<Q", struct.pack("<d", 9.0))[0]}),
     ("old", "orphan", {"a": 40, "b": "forty"}),
@@ -78,8 +80,8 @@ EXPECTED_RAW = [  # (table, source, record without its None values), in page ord
 
 
 def shown(items):
-    return [(i["table"], i["source"], {k: v for k, v in i["record"].items() if v is not None})
-            for i in items]
+    return [(i["table"], i["source"], None if i["record"] is None
+             else {k: v for k, v in i["record"].items() if v is not None}) for i in items]
 
 
 @pytest.fixture(params=PAGE_SIZES, ids=["%dk" % (p // 1024) for p in PAGE_SIZES])
@@ -96,14 +98,18 @@ def test_planted_records_come_back(planted_path):
     assert shown(items) == EXPECTED_RAW
     # Order: table by table, page order; offsets inside the named page.
     for item in items:
-        assert list(item) == ["table", "source", "page", "offset", "checks", "record"]
+        assert list(item) == ["table", "source", "page", "offset", "checks", "record", "key"]
         assert (item["page"] + 1) * db.page_size <= item["offset"] < (item["page"] + 2) * db.page_size
-        assert item["checks"][:4] == ["header", "variable", "tagged", "checksum"]
-    assert all(list(i["record"]) == [c.name for c in columns()] for i in items[:6])
-    assert [i["page"] for i in items[:6]] == sorted(i["page"] for i in items[:6])
-    assert [i["checks"][4:] for i in items[4:6]] == [["key_not_live"], ["node_key"]]
+        assert item["checks"][:4] == (["header", "variable", "tagged", "checksum"]
+                                      if item["record"] is not None else ["checksum"])
+    assert all(list(i["record"]) == [c.name for c in columns()] for i in items[:7] if i["record"])
+    assert [i["page"] for i in items[:7]] == sorted(i["page"] for i in items[:7])
+    assert [i["checks"][4:] for i in items[5:7]] == [["key_not_live"], ["node_key"]]
+    # Deleted and orphan entries carry their keys; a node shrunk to its key
+    # is given with its key alone.
+    assert [i["key"] for i in items[:7]] == [None, None, key(7), key(8), key(9), key(30), None]
     # The decoded view decodes what the raw view passes on.
-    decoded = {i["record"]["id"]: i["record"] for i in db.recover("t", decode=True)}
+    decoded = {i["record"]["id"]: i["record"] for i in db.recover("t", decode=True) if i["record"]}
     assert decoded[8]["packed"] == "program" and decoded[20]["when"].year == 1900
     # Nothing of the live view changes.
     assert db.read_table("t") == before and [r["id"] for r in before] == [1, 2, 3, 4, 5, 6]
@@ -111,9 +117,9 @@ def test_planted_records_come_back(planted_path):
 
 
 @pytest.mark.parametrize("sources,expected", [
-    (["deleted"], ["deleted"] * 2),
+    (["deleted"], ["deleted"] * 3),
     ("orphan", ["orphan"] * 3),
-    (("slack", "deleted"), ["slack", "slack", "deleted", "deleted", "slack"]),
+    (("slack", "deleted"), ["slack", "slack", "deleted", "deleted", "deleted", "slack"]),
     ([], []),
 ])
 def test_sources_and_tables(planted_path, sources, expected):
@@ -215,9 +221,10 @@ def test_command_line(tmp_path):
     assert [(i["table"], i["source"], i["record"]["id"]) for i in lines[:3]] == [
         ("t", "slack", 20), ("t", "slack", 21), ("t", "deleted", 7)]
     assert lines[3]["record"]["packed"] == seven_bit("program", False).hex()
+    assert (lines[4]["record"], lines[4]["key"], lines[0]["key"]) == (None, key(9).hex(), None)
     assert len(lines) == len(EXPECTED_RAW)
     assert out.stderr.decode().splitlines() == [
-        "t: 6 recovered (deleted 2, orphan 1, slack 3)",
+        "t: 7 recovered (deleted 3, orphan 1, slack 3)",
         "old: 2 recovered (deleted 0, orphan 2, slack 0)"]
     # One file per table; a symbolic link at a file's name is not followed.
     outdir = tmp_path / "out"
@@ -234,3 +241,46 @@ def test_command_line(tmp_path):
     assert os.listdir(str(outdir)) == ["t.jsonl"]
     with open(str(outdir / "t.jsonl")) as f:
         assert [json.loads(line)["record"]["id"] for line in f] == [20, 21, 31]
+
+
+@pytest.mark.parametrize("page_size", [8192, 32768])
+@pytest.mark.parametrize("bound", ["stale slot", "first free", "both"])
+def test_slack_record_ends_where_its_node_ended(make_db, page_size, bound):
+    """A node left in the data area after cleanup removed the last tag: its
+    record ends where the page says the node ended (the stale tag slot just
+    below the live tag array, the header's first free offset), not in the
+    bytes after it or in the tag array."""
+    table = eb.Table("t", columns(), [], objid=OBJID)
+    live = eb.leaf_entry(key(4), eb.record_bytes(table, {"id": 4, "name": "four"}, page_size=page_size))
+    record = eb.record_bytes(table, {"id": 5, "note": "note 5"}, page_size=page_size)
+    node = eb.leaf_entry(key(5), record)
+    header = 80 if page_size > 8192 else 40
+    start = len(live)  # the node's offset in the data area (tag 0 is empty)
+    # Older bytes after the node that are no record (with the stale slot
+    # alone), or zeros up to the slot.
+    after = b"" if bound == "both" else b"\xff\x7f" * 20
+    patches = []
+    if bound != "first free":
+        slot = struct.pack("<HH", len(node), start)
+        patches.append((page_size - 4 * 3, slot))  # just below tags 0 and 1
+    first_free = start + len(node) if bound != "stale slot" else start
+    page = eb.Page([b"", live], eb.PF_BASE | eb.PF_LEAF, owner=OBJID, slack=node + after,
+                   first_free=first_free, patches=patches)
+    db = EseDatabase(make_db([table], page_size=page_size, pages={300: page}))
+    slack = [i for i in db.recover("t", sources=["slack"])]
+    assert [{k: v for k, v in i["record"].items() if v is not None} for i in slack] == [
+        {"id": 5, "note": "note 5"}]
+    assert slack[0]["offset"] == (300 + 1) * page_size + header + start + len(node) - len(record)
+
+
+def test_deleted_entry_shrunk_to_its_key_is_given():
+    """The WebCache sample's Container_4 holds one entry, flagged deleted and
+    shrunk to its key (and one byte): recover() gives it, with its key."""
+    path = os.path.join(SAMPLES, "webcache-w10-2023-32k.dat")
+    if not os.path.exists(path):
+        pytest.skip("sample absent")
+    db = EseDatabase(path)
+    assert db.check("Container_4")["trees"][0]["deleted"] == 1
+    items = list(db.recover("Container_4", sources=["deleted"]))
+    assert [(i["page"], i["record"], i["checks"]) for i in items] == [(67, None, ["checksum"])]
+    assert items[0]["key"] == bytes.fromhex("7fe30d73c6b862eb5b7f8000000000000002")

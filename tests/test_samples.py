@@ -145,6 +145,9 @@ def test_header_facts_match_the_header_bytes(sample):
     # are no page, past the used part of the file).
     assert [p for p in pages["bad_pages"] if p["reached"] or p["tree"] is not None] == []
     assert [t["name"] for t in report["trees"] if t["anomalous"]] == []
+    # Each tree once: a primary index is its table's tree, not a second one,
+    # so the summary's counts (sums over the trees) count no entry twice.
+    assert len({t["root"] for t in report["trees"]}) == len(report["trees"])
     by_name = {(t["table"], t["role"]): t for t in report["trees"]}
     for table in sample["expected"]["tables"]:
         tree = by_name.get((table["name"], "data")) or by_name[(table["name"], "catalog")]

@@ -380,6 +380,8 @@ class View:
         expand = self.definition.expand
         for item, raw_item in zip(decoded, raw):
             r = item["record"]
+            if r is None:
+                continue  # a deleted entry holding only its key: no row to show
             q = raw_item["record"] if raw_item is not None else None
             out = row(r, q, item["offset"])
             if out is None:  # not one of the view's records

@@ -298,6 +298,9 @@ def tree_findings(tree: Mapping[str, Any]) -> List[str]:
                      + page_ranges(tree["orphan_pages"]))
     if tree["unreadable_pages"]:
         lines.append("listed pages that cannot be read: " + page_ranges(tree["unreadable_pages"]))
+    for entry in tree["bad_branch_entries"]:
+        lines.append("branch page %d tag %d leads to no page: %s"
+                     % (entry["page"], entry["tag"], entry["error"]))
     if tree["bad_pages"]:
         lines.append("pages read that fail their checksum: " + page_ranges(tree["bad_pages"]))
     if tree["rejected"]:

@@ -45,7 +45,8 @@ def add_parsers(commands: Commands) -> None:
               "       %(prog)s [options] DB [DB ...] [--table TABLE]",
         description="Write the deleted records the file still holds as JSON Lines, one "
                     "object per record: table, source, page, offset (in the file), checks "
-                    "passed and the record. Sources: deleted = entries flagged deleted; "
+                    "passed, the record (null for a deleted entry that holds only its "
+                    "key) and the entry's key. Sources: deleted = entries flagged deleted; "
                     "orphan = entries of pages the table no longer reaches; slack = old "
                     "records in the free bytes of the table's pages. Dropped tables are "
                     "included. A summary per table (counts per source) goes to stderr. "
@@ -88,9 +89,11 @@ def json_value(value: Any) -> Any:
 def recovered_line(item: Mapping[str, Any], path: Optional[str] = None) -> str:
     """One recovered record as one JSON object (record members sorted by
     name, as the exports write them), the file's path first when given."""
-    record = {k: json_value(v) for k, v in sorted(item["record"].items())}
+    record = item["record"]
+    if record is not None:
+        record = {k: json_value(v) for k, v in sorted(record.items())}
     head = {} if path is None else {"path": path}
-    return json_text(dict(head, **dict(item, record=record)))
+    return json_text(dict(head, **dict(item, record=record, key=json_value(item["key"]))))
 
 
 class RecoverFiles:

@@ -52,7 +52,7 @@ void TreeCursor::fail(EseError error) {
 
 bool TreeCursor::list_leaf(const Page& page) {
   if (leaf_of_tree(page)) {
-    listed_.push_back({page.number, true});
+    listed_.push_back({page.number, true, 0});
     return true;
   }
   stats().foreign.push_back({page.number, page.owning_object});
@@ -61,6 +61,7 @@ bool TreeCursor::list_leaf(const Page& page) {
 
 void TreeCursor::list_leaves() {
   listed_.clear();
+  faults_.clear();
   seen_.reset(source_->total_pages());
   auto root = source_->read_page(root_);
   if (!root.ok()) {
@@ -76,6 +77,14 @@ void TreeCursor::list_leaves() {
     return;
   }
   list_below(*root, listed_);
+}
+
+void TreeCursor::list_fault(const Page& branch, uint16_t tag, uint32_t child, EseError error,
+                            std::vector<Listed>& out) {
+  stats().branch_faults.push_back({branch.number, tag, message(error)});
+  if (opt_.skip_past_file) return;
+  faults_.push_back(std::move(error));
+  out.push_back({child, false, static_cast<uint32_t>(faults_.size())});
 }
 
 void TreeCursor::list_below(const Page& branch, std::vector<Listed>& out) {
@@ -103,25 +112,44 @@ void TreeCursor::list_below(const Page& branch, std::vector<Listed>& out) {
     }
     const uint16_t i = top.next_tag++;
     auto tag = get_tag_span(top.reader, i);
-    if (!tag.ok() || tag->value.empty()) continue;
+    if (!tag.ok() || tag->value.empty()) {
+      // Tag 0 of a branch page is its key prefix, not an entry.
+      if (i == 0) continue;
+      if (!tag.ok()) {
+        list_fault(top.page, i, 0, tag.error(), out);
+        continue;
+      }
+      // No bytes: a value past the page (the large layout's span reads it
+      // as empty), or an entry too short for anything.
+      auto exact = get_tag(top.reader, i);
+      list_fault(top.page, i, 0,
+                 exact.ok() ? decode_branch_entry(tag->flags, tag->value, UINT32_MAX,
+                                                  tag->strip_byte1).error()
+                            : exact.error(),
+                 out);
+      continue;
+    }
     // Branch entries are followed whatever their tag flags. The child is
     // checked against the file here, not by the decoder, so that a child
-    // past the file is kept in its place as a page that cannot be read.
+    // past the file keeps its place as a page that cannot be read.
     auto branch = decode_branch_entry(tag->flags, tag->value, UINT32_MAX, tag->strip_byte1);
-    if (!branch.ok()) continue;
+    if (!branch.ok()) {
+      if (i > 0) list_fault(top.page, i, 0, branch.error(), out);
+      continue;
+    }
     const uint32_t child = branch->child_page;
     if (child > total) {
-      if (!opt_.skip_past_file) out.push_back({child, false});
+      list_fault(top.page, i, child, EseError::invalid_page_number(child), out);
       continue;
     }
     if (!seen_.insert(child)) continue;
     if (top.leaves) {
-      out.push_back({child, true});
+      out.push_back({child, true, 0});
       continue;
     }
     auto page = source_->read_page(child);
-    if (!page.ok()) {
-      out.push_back({child, false});
+    if (!page.ok()) {  // a page inside the file: cannot happen; kept for safety
+      list_fault(top.page, i, child, page.error(), out);
       continue;
     }
     if (page->owning_object != owner_ || (page->flags & kPageSpaceTree) != 0) {
@@ -130,7 +158,7 @@ void TreeCursor::list_below(const Page& branch, std::vector<Listed>& out) {
     }
     if (page->is_leaf()) {
       if (leaf_of_tree(*page)) {
-        out.push_back({child, true});
+        out.push_back({child, true, 0});
         top.leaves = true;
       } else {
         stats().foreign.push_back({child, page->owning_object});
@@ -245,10 +273,9 @@ bool TreeCursor::enter_next_leaf() {
     }
     has_last_listed_ = false;
     if (!l.readable) {
-      stats().unreadable.push_back(l.page);
+      if (l.page != 0) stats().unreadable.push_back(l.page);
       if (bypass_) continue;  // an unlisted leaf of the tree stood in for it
-      auto unreadable = source_->read_page(l.page);
-      fail(unreadable.ok() ? EseError::invalid_page_number(l.page) : unreadable.error());
+      fail(faults_[l.fault - 1]);
       return false;
     }
     has_last_listed_ = true;

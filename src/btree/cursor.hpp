@@ -13,9 +13,14 @@
 // the last key read and the first key of the next listed leaf (the rest is a
 // stale copy of data the tree holds elsewhere).
 //
-// A listed page that cannot be read ends the pass with its error, unless the
-// previous leaf's link led to an unlisted leaf of the tree that stands in for
-// it. The error sticks: valid() is false from then on and status() keeps it.
+// A branch entry that yields no page of the tree (its tag runs past the page,
+// it is too short to hold a child page number, its child is 0 or past the
+// file) keeps its place in the order as a leaf that cannot be read. Such a
+// leaf ends the pass with the entry's error, unless the previous leaf's link
+// led to an unlisted leaf of the tree that stands in for it. The error
+// sticks: valid() is false from then on and status() keeps it. A branch
+// entry whose child is a page of another object or kind is skipped: that
+// page is not the tree's.
 //
 // On a page that fails its checksum, an entry of a record tree whose record
 // header is impossible is garbage (a torn write), not a record: it is
@@ -29,6 +34,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -50,6 +56,13 @@ enum class TreeKind : uint8_t {
 
 // Which leaf entries the cursor returns (by tag flag 0x2, deleted).
 enum class EntryFilter : uint8_t { Live, Deleted, Any };
+
+// A branch entry that yields no page of the tree, and why.
+struct BranchFault {
+  uint32_t page = 0;    // the branch page
+  uint16_t tag = 0;     // the entry's tag on it
+  std::string message;  // the entry's error (message() of an EseError)
+};
 
 // A page and the owner id it carries.
 struct PageOwner {
@@ -76,6 +89,7 @@ struct TreeStats {
   std::vector<PageLink> link_mismatch;  // leaves whose next link is not the next listed leaf
   std::vector<uint32_t> unlisted;       // leaves read that only a next-page link reached
   std::vector<uint32_t> unreadable;     // listed pages that cannot be read
+  std::vector<BranchFault> branch_faults;  // branch entries that yield no page
 };
 
 struct CursorOptions {
@@ -83,10 +97,10 @@ struct CursorOptions {
   EntryFilter filter = EntryFilter::Live;
   bool include_tag0 = false;      // also return tag 0 of leaf pages and follow
                                   // tag 0 of branch pages (the catalog walk)
-  bool skip_past_file = false;    // a branch entry whose child lies past the
-                                  // file is skipped like one that does not
-                                  // decode, instead of ending the pass where
-                                  // that child stands (the catalog walk)
+  bool skip_past_file = false;    // a branch entry that yields no page is
+                                  // skipped (still counted in the stats)
+                                  // instead of ending the pass where it
+                                  // stands (the catalog walk)
   TreeStats* stats = nullptr;     // filled during the pass when set
   PageSet* reached = nullptr;     // every page of the tree read is inserted
 };
@@ -133,14 +147,17 @@ class TreeCursor {
 
  private:
   struct Listed {
-    uint32_t page;
-    bool readable;
+    uint32_t page;    // the child page (0 when the entry gives none)
+    bool readable;    // a page of the file; else `fault` says why not
+    uint32_t fault;   // 1 + index in faults_ of the entry's error; 0 none
   };
 
   bool leaf_of_tree(const Page& page) const;
   void list_leaves();
   bool list_leaf(const Page& page);
   void list_below(const Page& branch, std::vector<Listed>& out);
+  void list_fault(const Page& branch, uint16_t tag, uint32_t child, EseError error,
+                  std::vector<Listed>& out);
   bool enter_next_leaf();
   bool follow_link();
   void set_page(const Page& page, bool unlisted);
@@ -166,6 +183,7 @@ class TreeCursor {
 
   std::vector<Listed> listed_;       // the tree's leaves in branch order (checked
                                      // when entered: the tree's, or skipped)
+  std::vector<EseError> faults_;     // errors of branch entries that yield no page
   PageSet seen_;                     // pages listed by the branch pages, or read
   size_t next_listed_ = 0;           // index in listed_ of the next leaf to read
   bool has_last_listed_ = false;     // last_listed_ is a readable listed leaf

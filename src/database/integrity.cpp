@@ -115,7 +115,9 @@ class PageJudge {
 };
 
 // Every tree of the catalog, or of one table: the catalog (page 4) first,
-// then each table's data tree, long-value trees and indexes.
+// then each table's data tree, long-value trees and indexes. A table's
+// primary index is no tree of its own: its root is the table's, and it
+// names the key of the table's tree instead.
 std::vector<TreeCheck> list_trees(const Database& db, const TableDef* only) {
   std::vector<TreeCheck> trees;
   auto add = [&](const TableDef& t, const Name& name, TreeRole role, uint32_t root) {
@@ -142,8 +144,15 @@ std::vector<TreeCheck> list_trees(const Database& db, const TableDef* only) {
       add(t, t.name, t.root_page == kCatalogRootPage ? TreeRole::Catalog : TreeRole::Data,
           t.root_page);
     }
+    const size_t data = t.root_page == kCatalogRootPage && only == nullptr ? 0 : trees.size() - 1;
     for (const auto& lv : t.long_values) add(t, lv.second.name, TreeRole::LongValue, lv.second.root_page);
-    for (const auto& ix : t.indexes) add(t, ix.second.name, TreeRole::Index, ix.second.root_page);
+    for (const auto& ix : t.indexes) {
+      if (ix.second.root_page == t.root_page) {
+        if (trees[data].primary_index.empty()) trees[data].primary_index = ix.second.name;
+        continue;
+      }
+      add(t, ix.second.name, TreeRole::Index, ix.second.root_page);
+    }
   }
   return trees;
 }
@@ -268,7 +277,7 @@ const char* tree_role_name(TreeRole role) {
 }
 
 bool TreeCheck::anomalous() const {
-  return !error.empty() || stats.rejected != 0 || stats.stale != 0 || !stats.foreign.empty() ||
+  return !error.empty() || !stats.branch_faults.empty() || stats.rejected != 0 || stats.stale != 0 || !stats.foreign.empty() ||
          !stats.link_mismatch.empty() || !stats.unlisted.empty() || !stats.unreadable.empty() ||
          !orphans.empty() || !bad_pages.empty();
 }

@@ -48,6 +48,8 @@ const char* tree_role_name(TreeRole role);
 struct TreeCheck {
   Name table;      // the table the tree belongs to; empty for a catalog no table names
   Name name;       // the long value's or index's name; the table's for data and catalog
+  Name primary_index;  // data and catalog trees: the index whose key orders the
+                       // tree (it shares the tree's root); empty for none
   TreeRole role = TreeRole::Data;
   uint32_t root = 0;
   uint32_t owner = 0;              // owner id of the root page: the tree's object
@@ -68,7 +70,8 @@ struct TreeCheck {
 struct IntegrityReport {
   HeaderFacts header;
   PageChecks pages;
-  std::vector<TreeCheck> trees;  // the catalog first, then each table's trees
+  std::vector<TreeCheck> trees;  // the catalog first, then each table's trees,
+                                 // each tree once
 };
 
 // The header facts of an open database (reads the two header copies only).

@@ -23,9 +23,11 @@ const char kRecoverDoc[] =
     "\"orphan\": an entry of a page that carries the table's object id but that\n"
     "the table's tree no longer reaches; \"slack\": an old record found in the\n"
     "free bytes of one of the table's pages), \"page\", \"offset\" (byte offset of\n"
-    "the record in the file), \"checks\" (the names of the checks it passed) and\n"
-    "\"record\" (the record as iter_table gives the same bytes). Only records\n"
-    "whose layout fits the table's columns are given, each once. Tables come in\n"
+    "the record in the file), \"checks\" (the names of the checks it passed),\n"
+    "\"record\" (the record as iter_table gives the same bytes) and \"key\" (the\n"
+    "entry's key as bytes; None for slack). Only records whose layout fits the\n"
+    "table's columns are given, each once; a deleted entry that holds no such\n"
+    "record (only its key) is given with \"record\" None. Tables come in\n"
     "catalog order, then dropped tables; each table's records in page order.\n\n"
     "Args:\n    table_name: Name of one table (live or dropped); None for every table\n"
     "    decode: Taken by its truth value: decoded values, as iter_table(...,\n"
@@ -41,8 +43,8 @@ constexpr std::array<const char*, 3> kSourceNames = {"deleted", "orphan", "slack
 constexpr std::array<uint32_t, 6> kCheckBits = {kCheckHeader,     kCheckVariable,
                                                 kCheckTagged,     kCheckChecksum,
                                                 kCheckKeyNotLive, kCheckNodeKey};
-constexpr std::array<const char*, 6> kItemKeys = {"table", "source", "page",
-                                                  "offset", "checks", "record"};
+constexpr std::array<const char*, 7> kItemKeys = {"table",  "source", "page", "offset",
+                                                  "checks", "record", "key"};
 
 // Everything a running iterator owns besides the object header.
 struct RecoverState {
@@ -54,7 +56,7 @@ struct RecoverState {
   RecordDicts dicts;                   // record dicts of the current table
   const TableDef* dict_table = nullptr;  // the table `dicts` and `table_str` are for
   PyRef table_str;
-  std::array<PyRef, 6> keys;           // item keys, made once
+  std::array<PyRef, 7> keys;           // item keys, made once
   std::array<PyRef, 3> sources;        // source names, made once
   std::array<PyRef, 6> checks;         // check names, made once
   PyRef datetime_class;                // datetime.datetime, when decoding
@@ -83,6 +85,11 @@ PyObject* checks_list(const RecoverState& st, uint32_t checks) {
   return list.release();
 }
 
+PyObject* new_none() {
+  Py_INCREF(Py_None);
+  return Py_None;
+}
+
 PyObject* item_dict(RecoverState& st, const RecoveredItem& item) {
   if (st.dict_table != item.table) {
     if (!st.dicts.init(st.recovery->plan())) return nullptr;
@@ -91,7 +98,9 @@ PyObject* item_dict(RecoverState& st, const RecoveredItem& item) {
     st.dict_table = item.table;
   }
   PyRef record;
-  if (st.decode) {
+  if (!item.has_record) {
+    record.reset(new_none());
+  } else if (st.decode) {
     st.recovery->read_decoded(item, st.decoded);
     PyObject* datetime_class = st.datetime_class.get();
     record.reset(st.dicts.make(st.decoded.fields, [datetime_class](const DecodedField& field) {
@@ -105,15 +114,20 @@ PyObject* item_dict(RecoverState& st, const RecoveredItem& item) {
   PyRef page(PyLong_FromUnsignedLong(item.page));
   PyRef offset(PyLong_FromUnsignedLongLong(item.offset));
   PyRef checks(checks_list(st, item.checks));
+  PyRef key(item.has_key ? PyBytes_FromStringAndSize(
+                               reinterpret_cast<const char*>(item.key.data()),
+                               static_cast<Py_ssize_t>(item.key.size()))
+                         : new_none());
   PyRef dict(PyDict_New());
-  if (!page || !offset || !checks || !dict) return nullptr;
-  PyObject* values[6] = {st.table_str.get(),
+  if (!page || !offset || !checks || !key || !dict) return nullptr;
+  PyObject* values[7] = {st.table_str.get(),
                          st.sources[static_cast<size_t>(item.source)].get(),
                          page.get(),
                          offset.get(),
                          checks.get(),
-                         record.get()};
-  for (size_t i = 0; i < 6; ++i) {
+                         record.get(),
+                         key.get()};
+  for (size_t i = 0; i < 7; ++i) {
     if (PyDict_SetItem(dict.get(), st.keys[i].get(), values[i]) != 0) return nullptr;
   }
   return dict.release();

@@ -146,6 +146,11 @@ PyObject* tree_object(const TreeCheck& tree) {
   }
   d.set("name", str_from_utf8(tree.name));
   d.set("role", PyUnicode_FromString(tree_role_name(tree.role)));
+  if (tree.primary_index.empty()) {
+    d.set_none("primary_index");
+  } else {
+    d.set("primary_index", str_from_utf8(tree.primary_index));
+  }
   d.set_uint("root", tree.root);
   d.set_uint("owner", tree.owner);
   d.set_uint("pages", s.branch_pages + s.leaf_pages);
@@ -173,6 +178,13 @@ PyObject* tree_object(const TreeCheck& tree) {
   d.set("freed_pages", page_number_list(tree.freed));
   d.set("bad_pages", page_number_list(tree.bad_pages));
   d.set("unreadable_pages", page_number_list(s.unreadable));
+  d.set("bad_branch_entries", object_list(s.branch_faults, [](const BranchFault& f) {
+    DictFill e;
+    e.set_uint("page", f.page);
+    e.set_uint("tag", f.tag);
+    e.set("error", str_from_utf8(f.message));
+    return e.finish();
+  }));
   if (tree.error.empty()) {
     d.set_none("error");
   } else {

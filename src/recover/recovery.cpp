@@ -175,8 +175,10 @@ uint32_t Recovery::page_checks(const Page& page) {
   return page_sound_ == 1 ? uint32_t{kCheckChecksum} : 0u;
 }
 
-void Recovery::push(const Page& page, RecoverSource source, ByteView data, uint32_t checks) {
-  if (!given_.insert(hash_bytes(data)).second) return;
+void Recovery::push(const Page& page, RecoverSource source, ByteView data, uint32_t checks,
+                    const std::vector<uint8_t>* key, bool has_record) {
+  // Records are given once per table; nodes without one each stand alone.
+  if (has_record && !given_.insert(hash_bytes(data)).second) return;
   RecoveredItem item;
   item.table = target_.table;
   item.dropped = target_.dropped;
@@ -186,7 +188,12 @@ void Recovery::push(const Page& page, RecoverSource source, ByteView data, uint3
   item.offset = (static_cast<uint64_t>(page.number) + 1) * db_->page_size() + within;
   item.checks = checks | page_checks(page);
   item.data = data;
-  pending_.push_back(item);
+  item.has_record = has_record;
+  if (key != nullptr) {
+    item.has_key = true;
+    item.key = *key;
+  }
+  pending_.push_back(std::move(item));
 }
 
 void Recovery::count_page_read() { resident_.page_read(); }
@@ -220,9 +227,17 @@ void Recovery::add_entry(const Page& page, const TagReader& reader, uint16_t tag
   const RecoverSource source = deleted ? RecoverSource::Deleted : RecoverSource::Orphan;
   if ((sources_ & (1u << static_cast<unsigned>(source))) == 0) return;
   const uint32_t checks = shape_.check(entry.data);
-  if ((checks & kCheckLayout) != kCheckLayout) return;
+  if ((checks & kCheckLayout) != kCheckLayout) {
+    // A deleted node of the tree whose data is no record: its key is all
+    // that is left of the row.
+    if (orphan || !deleted) return;
+    full_key(reader, entry, key_buf_);
+    push(page, source, entry.data, 0, &key_buf_, false);
+    return;
+  }
   if (!orphan) {
-    push(page, source, entry.data, checks);
+    full_key(reader, entry, key_buf_);
+    push(page, source, entry.data, checks, &key_buf_);
     return;
   }
   // An entry of an orphan page whose key or bytes the tree holds is a stale
@@ -231,16 +246,17 @@ void Recovery::add_entry(const Page& page, const TagReader& reader, uint16_t tag
   full_key(reader, entry, key_buf_);
   if (sorted_contains(tree_keys_, hash_bytes(key_buf_.data(), key_buf_.size()))) return;
   if (is_copy(entry.data)) return;
-  push(page, source, entry.data, checks | kCheckKeyNotLive);
+  push(page, source, entry.data, checks | kCheckKeyNotLive, &key_buf_);
 }
 
 void Recovery::add_slack(const Page& page, const TagReader& reader) {
-  free_regions(reader, spans_, regions_);
+  node_bounds(reader, page.first_available_data_offset, bounds_);
+  free_regions(reader, bounds_, spans_, regions_);
   if (regions_.empty()) return;
   const uint32_t max_common = common_key_limit(reader);
   for (const ByteRange& region : regions_) {
     slack_found_.clear();
-    scan_region(shape_, page.bytes, region, max_common, slack_scratch_, slack_found_);
+    scan_region(shape_, page.bytes, region, max_common, bounds_, slack_scratch_, slack_found_);
     for (const SlackRecord& s : slack_found_) {
       const ByteView data = page.bytes.subspan(s.begin, s.end - s.begin);
       const uint32_t checks = shape_.check(data);

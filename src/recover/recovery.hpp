@@ -13,6 +13,10 @@
 // A dropped table (recover/dropped.hpp) has no tree: every page carrying its
 // object id is an orphan page.
 //
+// A deleted entry of the tree whose data is no record that fits the table
+// (the engine can shrink a deleted node to its key) is still given, as an
+// item of its key without a record, so that no flagged node is dropped.
+//
 // Every record given passes the layout checks against the table's columns
 // (recover/record_check.hpp); orphan and slack records that repeat the bytes
 // of a record of the tree are not given (they are copies left by page
@@ -62,6 +66,11 @@ struct RecoveredItem {
   uint64_t offset = 0;              // file offset of the record's first byte
   uint32_t checks = 0;              // RecordCheck bits passed
   ByteView data;                    // the record bytes, a view into the mapping
+  bool has_record = true;           // false: a deleted node holding only its key
+                                    // (`data` is what follows the key)
+  bool has_key = false;             // `key` holds the entry's full key (deleted
+                                    // and orphan entries; slack nodes have none)
+  std::vector<uint8_t> key;
 };
 
 class Recovery {
@@ -94,7 +103,8 @@ class Recovery {
   void read_page(uint32_t page, bool orphan);
   void add_entry(const Page& page, const TagReader& reader, uint16_t tag, bool orphan);
   void add_slack(const Page& page, const TagReader& reader);
-  void push(const Page& page, RecoverSource source, ByteView data, uint32_t checks);
+  void push(const Page& page, RecoverSource source, ByteView data, uint32_t checks,
+            const std::vector<uint8_t>* key = nullptr, bool has_record = true);
   bool is_copy(ByteView data);
   void build_tree_sets();
   uint32_t page_checks(const Page& page);
@@ -134,6 +144,7 @@ class Recovery {
   // Working storage.
   std::vector<ByteRange> spans_;
   std::vector<ByteRange> regions_;
+  NodeBounds bounds_;
   SlackScratch slack_scratch_;
   std::vector<SlackRecord> slack_found_;
   std::vector<uint8_t> key_buf_;

@@ -37,17 +37,69 @@ uint32_t node_start(ByteView page, uint32_t r, uint32_t floor, uint32_t max_comm
   return r;
 }
 
+// Whether the node starting at `start` has its record at `r`: its key-size
+// field (after a common-key-size field, when the node has one) says the key
+// ends there. The top three bits of the first field are flags on large
+// pages and are ignored.
+bool record_of_node(ByteView page, uint32_t start, uint32_t r) {
+  if (static_cast<uint64_t>(start) + 2 > r) return false;
+  if (start + 2 + (load_u16le(page.data() + start) & 0x1FFF) == r) return true;
+  return static_cast<uint64_t>(start) + 4 <= r &&
+         start + 4 + (load_u16le(page.data() + start + 2) & 0x1FFF) == r;
+}
+
 }  // namespace
 
-void free_regions(const TagReader& reader, std::vector<ByteRange>& spans,
-                  std::vector<ByteRange>& out) {
+void node_bounds(const TagReader& reader, uint16_t first_free, NodeBounds& out) {
+  out.removed = ByteRange{};
+  const uint64_t size = reader.bytes.size();
+  const uint64_t header = reader.header_size;
+  const uint64_t live = 4 * static_cast<uint64_t>(reader.count);
+  out.tag_array = static_cast<uint32_t>(std::min(size, header));
+  out.first_free = out.tag_array;
+  if (header + live >= size) return;
+  out.tag_array = static_cast<uint32_t>(size - live);
+  // Where the live values lie: the first free offset bounds data only when
+  // every live value lies below it, as on every sound page.
+  uint64_t live_end = header;
+  for (uint16_t i = 0; i < reader.count; ++i) {
+    auto tag = get_tag_span(reader, i);
+    if (!tag.ok() || tag->value.empty()) continue;
+    const uint64_t start = static_cast<uint64_t>(tag->value.data() - reader.bytes.data());
+    live_end = std::max<uint64_t>(live_end, start + tag->value.size());
+  }
+  const uint64_t free_at = header + first_free;
+  out.first_free = free_at >= live_end && free_at <= out.tag_array
+                       ? static_cast<uint32_t>(free_at)
+                       : out.tag_array;
+  // The stale slot just below the live tag array: it names a value of at
+  // least 2 bytes (the smallest node) inside the data area, below itself.
+  const uint32_t mask = reader.large ? 0x7FFF : 0x1FFF;
+  if (out.tag_array < header + 4) return;
+  const uint64_t slot = out.tag_array - 4;
+  const uint64_t length = load_u16le(reader.bytes.data() + slot) & mask;
+  const uint64_t begin = header + (load_u16le(reader.bytes.data() + slot + 2) & mask);
+  if (length < 2 || begin + length > slot) return;
+  out.tag_array = static_cast<uint32_t>(slot);
+  for (uint16_t i = 0; i < reader.count; ++i) {
+    auto tag = get_tag_span(reader, i);
+    if (!tag.ok() || tag->value.empty()) continue;
+    const uint64_t start = static_cast<uint64_t>(tag->value.data() - reader.bytes.data());
+    if (start < begin + length && begin < start + tag->value.size()) return;
+  }
+  out.removed = {static_cast<uint32_t>(begin), static_cast<uint32_t>(begin + length)};
+}
+
+void free_regions(const TagReader& reader, const NodeBounds& bounds,
+                  std::vector<ByteRange>& spans, std::vector<ByteRange>& out) {
   out.clear();
   spans.clear();
   const uint64_t size = reader.bytes.size();
   const uint64_t begin = reader.header_size;
   const uint64_t tags = 4 * static_cast<uint64_t>(reader.count);
   if (begin + tags >= size) return;
-  const uint64_t end = size - tags;  // the tag array starts here
+  // The tag array starts here (with the stale slot just below it).
+  const uint64_t end = std::min<uint64_t>(size - tags, bounds.tag_array);
   for (uint16_t i = 0; i < reader.count; ++i) {
     auto tag = get_tag_span(reader, i);
     if (!tag.ok() || tag->value.empty()) continue;
@@ -83,7 +135,7 @@ uint32_t common_key_limit(const TagReader& reader) {
 }
 
 void scan_region(const RecordShape& shape, ByteView page, ByteRange region, uint32_t max_common,
-                 SlackScratch& scratch, std::vector<SlackRecord>& out) {
+                 const NodeBounds& bounds, SlackScratch& scratch, std::vector<SlackRecord>& out) {
   const uint32_t a = region.begin;
   const uint32_t b = std::min<uint64_t>(region.end, page.size());
   if (a >= b || b - a < 5) return;
@@ -111,23 +163,49 @@ void scan_region(const RecordShape& shape, ByteView page, ByteRange region, uint
     const uint32_t r = cand[i].begin;
     const uint32_t t = cand[i].var_end;
     if (r < taken) continue;
-    const ByteView rec = page.subspan(r, b - r);
+    // Where the page says the record's node ends: the end of the stale node
+    // holding it (exact), else the first free byte when it starts below it.
+    uint32_t node_end = b;
+    bool exact = false;
+    const ByteRange node = bounds.removed;
+    if (node.begin < r && t <= node.end && node.end <= b && node.begin >= a &&
+        record_of_node(page, node.begin, r)) {
+      node_end = node.end;
+      exact = true;
+    }
+    if (!exact && r < bounds.first_free && t <= bounds.first_free && bounds.first_free < b) {
+      node_end = bounds.first_free;
+      exact = true;
+    }
+    ByteView rec = page.subspan(r, node_end - r);
     uint32_t end = t;
-    if (shape.tagged_start(rec, t - r, b - r)) {
-      RecordShape::TaggedTail tail;
-      if (!shape.tagged_fits(rec, t - r, b - r, &tail)) continue;
+    RecordShape::TaggedTail tail;
+    if (exact && shape.tagged_start(rec, t - r, node_end - r) &&
+        !shape.tagged_fits(rec, t - r, node_end - r, &tail)) {
+      // Tagged data past the node's end: the bound is not this record's.
+      exact = false;
+      node_end = b;
+      rec = page.subspan(r, b - r);
+    }
+    if (shape.tagged_start(rec, t - r, node_end - r)) {
+      if (!shape.tagged_fits(rec, t - r, node_end - r, &tail)) continue;
       // The record runs to the next credible node that starts after its last
-      // value does, else to the open end of the region.
+      // value does, else to the end of its node, else to the open end of the
+      // region.
       const uint64_t last = r + tail.start;
-      uint32_t limit = static_cast<uint32_t>(std::min<uint64_t>(b, std::max<uint64_t>(open_end, last + 1)));
-      bool by_node = false;
+      uint32_t limit = exact ? node_end
+                             : static_cast<uint32_t>(std::min<uint64_t>(
+                                   b, std::max<uint64_t>(open_end, last + 1)));
+      bool by_node = exact;
       for (size_t j = i + 1; j < cand.size(); ++j) {
         bool linked = false;
         const uint32_t start = node_start(page, cand[j].begin, static_cast<uint32_t>(last), max_common,
                                           &linked);
         if (start > last) {
-          by_node = start < limit;
-          limit = std::min(limit, start);
+          if (start < limit) {
+            by_node = true;
+            limit = start;
+          }
           break;
         }
       }
