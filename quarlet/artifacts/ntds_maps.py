@@ -8,7 +8,8 @@ from __future__ import annotations
 import bisect
 import re
 from array import array
-from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Sequence, Set
+from typing import (Any, Callable, Dict, Iterator, List, Mapping, Optional, Sequence, Set,
+                    Tuple)
 
 from .. import EseDatabase
 from . import values
@@ -276,6 +277,24 @@ class Names:
                 self._cache[self.dnts[i]] = dn
         return dn
 
+    def native(self) -> values.Native:
+        """dn() as a conversion the reader runs itself: it builds the DN of
+        an object whose parent's DN is cached and calls dn() for any other
+        value. The arrays move into bytes the reader can read (read through
+        memoryviews from then on: the map takes no more objects)."""
+        tables: List[Any] = []
+        for name in ("dnts", "parents", "types", "ends"):
+            stored = getattr(self, name)
+            if isinstance(stored, array):
+                held = memoryview(stored.tobytes())
+                stored = held.cast("q") if stored.typecode == "q" else held.cast("i")
+                setattr(self, name, stored)
+            tables.append(stored.obj)
+        if not isinstance(self.text, bytes):
+            setattr(self, "text", bytes(self.text))
+        tables += [self.text, self._cache, self._prefixes]
+        return values.Native("dn", self.dn, tuple(tables))
+
     def all_dnts(self) -> Iterator[int]:
         return iter(self.dnts)
 
@@ -334,6 +353,16 @@ class Links:
             self._load()
         return list(map(self._dn.__getitem__, self._reverse.find(dnt)))
 
+    def native_member_of(self) -> values.Native:
+        """member_of() as a conversion the reader runs itself (link_table
+        is read when a view's rows start)."""
+        def tables() -> Tuple[bytes, bytes, Dict[Any, Any]]:
+            if not self._read:
+                self._load()
+            pairs = self._reverse
+            return pairs.keys.obj, pairs.targets.obj, self._dn  # type: ignore[return-value]
+        return values.Native("links", self.member_of, tables)
+
 
 class _Pairs:
     """DNT pairs sorted by the first (stable: a key's targets keep the
@@ -342,8 +371,9 @@ class _Pairs:
 
     def __init__(self, keys: "array[int]", targets: "array[int]") -> None:
         order = sorted(range(len(keys)), key=keys.__getitem__)
-        self.keys = array("i", (keys[i] for i in order))
-        self.targets = array("i", (targets[i] for i in order))
+        # Held in bytes, which the reader's own conversion reads too.
+        self.keys = memoryview(array("i", (keys[i] for i in order)).tobytes()).cast("i")
+        self.targets = memoryview(array("i", (targets[i] for i in order)).tobytes()).cast("i")
         self._at = 0
 
     def find(self, key: Any) -> Sequence[int]:
