@@ -2,6 +2,7 @@
 // (see view_rows.hpp).
 #include "python/view_rows.hpp"
 
+#include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -450,11 +451,19 @@ PyObject* ViewProgram::sid(Native kind, PyObject* value) {
     return v;
   };
   if (kind == Native::kRid) return PyLong_FromUnsignedLong(sub(end - 4, true));
-  std::string text = "S-" + std::to_string(b[0]) + "-" + std::to_string(authority);
-  for (size_t i = 0; i < count; ++i) {
-    text += "-" + std::to_string(sub(8 + 4 * i, i == count - 1));
-  }
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  // "S-" and up to 257 numbers of at most 20 digits, each after a '-'.
+  char text[2 + 257 * 21];
+  char* at = text;
+  char* const end_of_text = text + sizeof text;
+  *at++ = 'S';
+  auto put = [&](uint64_t number) {
+    *at++ = '-';
+    at = std::to_chars(at, end_of_text, number).ptr;
+  };
+  put(b[0]);
+  put(authority);
+  for (size_t i = 0; i < count; ++i) put(sub(8 + 4 * i, i == count - 1));
+  return PyUnicode_FromStringAndSize(text, at - text);
 }
 
 PyObject* ViewProgram::guid(PyObject* value) {
