@@ -132,6 +132,21 @@ class ViewProgram {
   std::vector<PyRef> keys_;  // output names, then "source_table", "source_key"
   PyRef template_;           // every key -> None, in order
   PyRef utc_;                // datetime.timezone.utc
+  // The leading fields of the datetime module's C API (its capsule), whose
+  // constructor makes a datetime without a call through Python; null when
+  // the module gives none.
+  struct DateTimeApi {
+    PyTypeObject* date_type;
+    PyTypeObject* datetime_type;
+    PyTypeObject* time_type;
+    PyTypeObject* delta_type;
+    PyTypeObject* tzinfo_type;
+    PyObject* utc;
+    PyObject* (*date_from_date)(int, int, int, PyTypeObject*);
+    PyObject* (*datetime_from_fields)(int, int, int, int, int, int, int, PyObject*,
+                                      PyTypeObject*);
+  };
+  const DateTimeApi* datetime_api_ = nullptr;
   PyRef table_;              // the source_table value
   PyRef key_prefix_;
   int key_source_ = -1;      // index of the key column; -1: the position
