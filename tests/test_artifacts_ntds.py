@@ -119,6 +119,18 @@ def test_distinguished_names(ad, dnt, dn):
     assert row["last_known_parent"] == ("DC=lab" if dnt == 109 else None)
 
 
+def test_names_and_lists_the_reader_makes(ad):
+    """DNs and memberOf made by the reader equal the maps' own; a list a
+    table holds (classes, flags) is every row's own copy."""
+    rows = list(ad.rows("users"))
+    assert [r["distinguished_name"] for r in rows] == [ad.names.dn(r["dnt"]) for r in rows]
+    assert [r["member_of"] for r in rows] == [ad.links.member_of(r["dnt"]) for r in rows]
+    rows[0]["object_classes"].append("changed")
+    rows[0]["user_account_control_flags"].append("changed")
+    again = next(ad.rows("users"))
+    assert "changed" not in again["object_classes"] + again["user_account_control_flags"]
+
+
 def test_groups_and_links(ad):
     group, = ad.rows("groups")
     # active member links only; a missing member is named as missing

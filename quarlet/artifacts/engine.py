@@ -407,7 +407,9 @@ class Lookup(Dict[Any, Any]):
     computed by `compute` the first time a value is met and kept while the
     table holds fewer than `limit` values (None always gives `default`).
     Ids, interface numbers and hourly timestamps repeat, so a row pays a
-    dict probe instead of a call."""
+    dict probe instead of a call. A multi-value (a list) is kept under its
+    tuple, and a list the table holds comes out of a call as a copy, so
+    that rows never share one."""
 
     def __init__(self, compute: Callable[[Any], Any], known: Optional[Mapping[Any, Any]] = None,
                  limit: int = 1 << 16, default: Any = None) -> None:
@@ -426,9 +428,21 @@ class Lookup(Dict[Any, Any]):
 
     def __call__(self, value: Any) -> Any:
         try:
-            return self[value]
-        except TypeError:  # an unhashable value (a list) is computed, not kept
+            if type(value) is list:  # computed from the list, kept by its tuple
+                key = tuple(value)
+                out = self.get(key, _ABSENT)
+                if out is _ABSENT:
+                    out = self.compute(value)
+                    if len(self) < self.limit:
+                        self[key] = out
+            else:
+                out = self[value]
+        except TypeError:  # a value that cannot be a key is computed, not kept
             return self.compute(value)
+        return list(out) if type(out) is list else out
+
+
+_ABSENT = object()
 
 
 def key_text(value: Any) -> str:

@@ -175,21 +175,21 @@ RID = values.Native("rid_last_be", rid)
 GUID = values.Native("guid_le", guid)
 
 
-def flags(names: Sequence[Tuple[int, str]]) -> Callable[[Any], Optional[List[str]]]:
-    """The names of the bits set in a flag word; bits of no name as hex."""
+def flags(names: Sequence[Tuple[int, str]]) -> Lookup:
+    """The names of the bits set in a flag word; bits of no name as hex. A
+    table by stored value (few distinct words): each row gets its own list."""
     known = sum(bit for bit, _ in names)
 
-    def compute(word: int) -> List[str]:
+    def named(value: Any) -> Optional[List[str]]:
+        value = first(value)
+        if type(value) is not int:
+            return None
+        word = value & 0xFFFFFFFF
         out = [name for bit, name in names if word & bit]
         if word & ~known:
             out.append("0x%X" % (word & ~known))
         return out
-    seen = Lookup(compute)
-
-    def named(value: Any) -> Optional[List[str]]:
-        value = first(value)
-        return list(seen[value & 0xFFFFFFFF]) if type(value) is int else None
-    return named
+    return Lookup(named)
 
 
 def number(value: Any) -> Optional[int]:
@@ -292,11 +292,12 @@ def object_columns(schema: Schema, names: Names) -> List[Column]:
         col("parent_dnt", "int", "its parent's DNT", PDNT),
         col("name", "str", "its RDN value (name)", a("name"), convert=TEXT),
         col("distinguished_name", "str", "its DN, built from the parent chain "
-            "(<missing DNT n> / <cycle at DNT n>: a damaged chain)", DNT, convert=names.dn),
+            "(<missing DNT n> / <cycle at DNT n>: a damaged chain)", DNT,
+            convert=names.native()),
         col("object_class", "str", "its most specific class", a("objectClass"),
-            convert=schema.class_name),
+            convert=Lookup(schema.class_name)),
         col("object_classes", "list", "all its classes (objectClass), by name",
-            a("objectClass"), convert=schema.class_names),
+            a("objectClass"), convert=Lookup(schema.class_names)),
         col("created", "datetime", "when the object was created (whenCreated, UTC)",
             a("whenCreated"), convert=SECONDS),
         col("changed", "datetime", "when it last changed (whenChanged, UTC)",
@@ -350,9 +351,10 @@ def account_columns(schema: Schema, links: Links) -> List[Column]:
         col("primary_group_id", "int", "the RID of the primary group (513: Domain Users)",
             a("primaryGroupID")),
         col("service_principal_names", "list", "servicePrincipalName",
-            a("servicePrincipalName"), convert=texts),
+            a("servicePrincipalName"), convert=Lookup(texts, {None: None}, limit=0)),
         col("member_of", "list", "the groups that list it as member (memberOf, from "
-            "link_table); the primary group is not among them", DNT, convert=links.member_of),
+            "link_table); the primary group is not among them", DNT,
+            convert=links.native_member_of()),
     ]
 
 
@@ -381,7 +383,8 @@ def views(schema: Schema, names: Names, links: Links) -> List[ViewDef]:
     secrets = [name for name in SECRETS if name in schema.columns]
 
     def where(test: Callable[[Any], bool]) -> Column:
-        return col("where", "bool", "", a("objectClass"), convert=test)
+        # Few distinct class lists: a dict probe a row.
+        return col("where", "bool", "", a("objectClass"), convert=Lookup(test, {None: test(None)}))
 
 
     def syntax(value: Any) -> Optional[str]:

@@ -6,9 +6,12 @@ member links of link_table both ways."""
 from __future__ import annotations
 
 import bisect
+import itertools
+import operator
 import re
 from array import array
-from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Sequence, Set
+from typing import (Any, Callable, Dict, Iterator, List, Mapping, Optional, Sequence, Set,
+                    Tuple)
 
 from .. import EseDatabase
 from . import values
@@ -276,6 +279,24 @@ class Names:
                 self._cache[self.dnts[i]] = dn
         return dn
 
+    def native(self) -> values.Native:
+        """dn() as a conversion the reader runs itself: it builds the DN of
+        an object whose parent's DN is cached and calls dn() for any other
+        value. The arrays move into bytes the reader can read (read through
+        memoryviews from then on: the map takes no more objects)."""
+        tables: List[Any] = []
+        for name in ("dnts", "parents", "types", "ends"):
+            stored = getattr(self, name)
+            if isinstance(stored, array):
+                held = memoryview(stored.tobytes())
+                stored = held.cast("q") if stored.typecode == "q" else held.cast("i")
+                setattr(self, name, stored)
+            tables.append(stored.obj)
+        if not isinstance(self.text, bytes):
+            setattr(self, "text", bytes(self.text))
+        tables += [self.text, self._cache, self._prefixes]
+        return values.Native("dn", self.dn, tuple(tables))
+
     def all_dnts(self) -> Iterator[int]:
         return iter(self.dnts)
 
@@ -306,17 +327,35 @@ class Links:
         if self.base is None or LINKS not in self.db.get_tables():
             return
         groups, members = array("i"), array("i")
+        base = self.base
+        ints = itertools.repeat(int)
+        # Read as columns by the reader's row program: the tests are tables
+        # and the kept links are taken by compress(), nothing a link in Python.
+        outputs = [("g", "link_DNT", None, False), ("m", "backlink_DNT", None, False),
+                   ("b", "link_base", Lookup(lambda v: v == base, {None: False}), True),
+                   ("a", "link_deactivetime", Lookup(lambda v: False, {None: True}), True)]
         try:
-            for r in self.db.iter_table(LINKS, True, ["link_DNT", "backlink_DNT", "link_base",
-                                                      "link_deactivetime"]):
-                group, member = r["link_DNT"], r["backlink_DNT"]
-                if (r["link_base"] == self.base and r["link_deactivetime"] is None
-                        and type(group) is int and type(member) is int):
-                    groups.append(group)
-                    members.append(member)
+            for g, m, b, a, _, _ in self.db._view_rows(
+                    LINKS, ["link_DNT", "backlink_DNT", "link_base", "link_deactivetime"],
+                    outputs, "", "link_DNT", 1 << 16):
+                keep = list(map(all, zip(b, a, map(operator.is_, map(type, g), ints),
+                                         map(operator.is_, map(type, m), ints))))
+                kept_g = list(itertools.compress(g, keep))
+                kept_m = list(itertools.compress(m, keep))
+                try:
+                    more_g, more_m = array("i", kept_g), array("i", kept_m)
+                except OverflowError:  # a DNT out of range: the links before it are kept
+                    for x, y in zip(kept_g, kept_m):
+                        if not (-2**31 <= x < 2**31 and -2**31 <= y < 2**31):
+                            raise
+                        groups.append(x)
+                        members.append(y)
+                    raise
+                groups += more_g
+                members += more_m
         except (OSError, ValueError, OverflowError) as error:
             self.errors[LINKS] = str(error)  # the links read before it are kept
-        self._forward = _Pairs(groups, members)
+        self._forward = _Pairs(groups, members, lazy=True)
         self._reverse = _Pairs(members, groups)
 
     def member_count(self, dnt: Any) -> int:
@@ -334,20 +373,47 @@ class Links:
             self._load()
         return list(map(self._dn.__getitem__, self._reverse.find(dnt)))
 
+    def native_member_of(self) -> values.Native:
+        """member_of() as a conversion the reader runs itself (link_table
+        is read when a view's rows start)."""
+        def tables() -> Tuple[bytes, bytes, Dict[Any, Any]]:
+            if not self._read:
+                self._load()
+            pairs = self._reverse
+            return pairs.keys.obj, pairs.targets.obj, self._dn  # type: ignore[return-value]
+        return values.Native("links", self.member_of, tables)
+
 
 class _Pairs:
     """DNT pairs sorted by the first (stable: a key's targets keep the
     table's order; keys already sorted cost one pass). A view asks in DNT
     order, so a search starts where the last one ended."""
 
-    def __init__(self, keys: "array[int]", targets: "array[int]") -> None:
-        order = sorted(range(len(keys)), key=keys.__getitem__)
-        self.keys = array("i", (keys[i] for i in order))
-        self.targets = array("i", (targets[i] for i in order))
+    def __init__(self, keys: "array[int]", targets: "array[int]", lazy: bool = False) -> None:
         self._at = 0
+        self._unsorted: Optional[Tuple["array[int]", "array[int]"]] = None
+        if lazy:  # sorted when first searched (a view of accounts needs only the reverse)
+            self._unsorted = keys, targets
+            self.keys = self.targets = memoryview(b"").cast("i")
+            return
+        self._sort(keys, targets)
+
+    def _sort(self, keys: "array[int]", targets: "array[int]") -> None:
+        if all(map(operator.le, keys[:-1], keys[1:])):  # already in order
+            sorted_keys, sorted_targets = keys, targets
+        else:
+            order = sorted(range(len(keys)), key=keys.__getitem__)
+            sorted_keys = array("i", map(keys.__getitem__, order))
+            sorted_targets = array("i", map(targets.__getitem__, order))
+        # Held in bytes, which the reader's own conversion reads too.
+        self.keys = memoryview(sorted_keys.tobytes()).cast("i")
+        self.targets = memoryview(sorted_targets.tobytes()).cast("i")
 
     def find(self, key: Any) -> Sequence[int]:
         """The targets of `key`, in order."""
+        if self._unsorted is not None:
+            unsorted, self._unsorted = self._unsorted, None
+            self._sort(*unsorted)
         if type(key) is not int:
             return ()
         keys, at = self.keys, self._at

@@ -38,11 +38,15 @@ def filetime(value: Any) -> Optional[datetime.datetime]:
 class Native:
     """A conversion the reader also runs itself, by `name`, when it makes a
     view's rows (see the engine's row program); called from Python it is
-    `function`. Both give the same values."""
+    `function`. Both give the same values, and None for None. `tables`
+    holds what the reader's own conversion reads besides the value (the
+    arrays of a name map), a function that gives it when a view's rows
+    start, or None."""
 
-    def __init__(self, name: str, function: Callable[[Any], Any]) -> None:
+    def __init__(self, name: str, function: Callable[[Any], Any], tables: Any = None) -> None:
         self.name = name
         self.function = function
+        self.tables = tables
 
     def __call__(self, value: Any) -> Any:
         return self.function(value)

@@ -2,7 +2,9 @@
 // (see view_rows.hpp).
 #include "python/view_rows.hpp"
 
+#include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "python/iter_table.hpp"
@@ -68,6 +70,8 @@ bool ViewProgram::init(PyObject* outputs, PyObject* table, PyObject* key_prefix,
   if (!timezone) return false;
   utc_.reset(PyObject_GetAttrString(timezone.get(), "utc"));
   if (!utc_) return false;
+  datetime_api_ = static_cast<const DateTimeApi*>(PyCapsule_Import("datetime.datetime_CAPI", 0));
+  if (datetime_api_ == nullptr) PyErr_Clear();  // datetimes made through calls instead
   const Py_ssize_t n = PySequence_Size(items.get());
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* item = PySequence_GetItem(items.get(), i);
@@ -98,11 +102,15 @@ bool ViewProgram::init(PyObject* outputs, PyObject* table, PyObject* key_prefix,
                      : is("sid_last_be") ? Native::kSid
                      : is("rid_last_be") ? Native::kRid
                      : is("guid_le")     ? Native::kGuid
+                     : is("dn")          ? Native::kDn
+                     : is("links")       ? Native::kLinks
                                          : Native::kNone;
         if (out.native == Native::kNone) {
           PyErr_SetString(PyExc_ValueError, "unknown conversion in a view's outputs");
           return false;
         }
+        if (out.native == Native::kDn && !take_names(op, &out)) return false;
+        if (out.native == Native::kLinks && !take_links(op, &out)) return false;
       } else {
         const int lookup = PyObject_IsTrue(how);
         if (lookup < 0) return false;
@@ -170,6 +178,12 @@ PyObject* ViewProgram::filetime(Native kind, PyObject* value,
   const int year = static_cast<int>(yoe + era * 400 + (month <= 2 ? 1 : 0));
   const int second_of_day = static_cast<int>(in_day / 1000000);
   const int micro = static_cast<int>(in_day % 1000000);
+  if (datetime_api_ != nullptr &&
+      datetime_class == reinterpret_cast<PyObject*>(datetime_api_->datetime_type)) {
+    return datetime_api_->datetime_from_fields(year, month, day, second_of_day / 3600,
+                                               second_of_day / 60 % 60, second_of_day % 60,
+                                               micro, utc_.get(), datetime_api_->datetime_type);
+  }
   // datetime takes its pickled state (10 bytes: year big-endian, month,
   // day, hour, minute, second, microseconds big-endian in 3 bytes) without
   // parsing seven integers: a third of the cost of a view with four dates.
@@ -189,9 +203,199 @@ PyObject* ViewProgram::filetime(Native kind, PyObject* value,
                                micro, utc_.get());
 }
 
+namespace {
+
+// Item i of an array held in bytes (read unaligned).
+template <class T>
+T item(PyObject* bytes, Py_ssize_t i) {
+  T value;
+  std::memcpy(&value, PyBytes_AsString(bytes) + i * static_cast<Py_ssize_t>(sizeof(T)),
+              sizeof(T));
+  return value;
+}
+
+}  // namespace
+
+bool ViewProgram::take_names(PyObject* op, Output* out) {
+  PyRef tables(PyObject_GetAttrString(op, "tables"));
+  if (!tables) return false;
+  bool fits = PyTuple_Check(tables.get()) && PyTuple_Size(tables.get()) == 7 &&
+              PyDict_Check(PyTuple_GetItem(tables.get(), 5)) &&
+              PyDict_Check(PyTuple_GetItem(tables.get(), 6));
+  for (int i = 0; fits && i < 5; ++i) fits = PyBytes_Check(PyTuple_GetItem(tables.get(), i));
+  if (!fits) {
+    PyErr_SetString(PyExc_TypeError, "a dn conversion needs its name map's tables");
+    return false;
+  }
+  auto names = std::make_shared<Names>();
+  PyRef* slots[] = {&names->dnts, &names->parents, &names->types, &names->ends, &names->text,
+                    &names->cache, &names->prefixes};
+  for (int i = 0; i < 7; ++i) {
+    PyObject* table = PyTuple_GetItem(tables.get(), i);
+    Py_INCREF(table);
+    slots[i]->reset(table);
+  }
+  names->count = PyBytes_Size(names->dnts.get()) / 4;
+  if (PyBytes_Size(names->dnts.get()) != 4 * names->count ||
+      PyBytes_Size(names->parents.get()) != 4 * names->count ||
+      PyBytes_Size(names->types.get()) != 4 * names->count ||
+      PyBytes_Size(names->ends.get()) != 8 * names->count) {
+    PyErr_SetString(PyExc_ValueError, "a name map's arrays differ in length");
+    return false;
+  }
+  names->separator.reset(PyUnicode_FromString(","));
+  if (!names->separator) return false;
+  out->names = std::move(names);
+  return true;
+}
+
+PyObject* ViewProgram::dn(Names& names, PyObject* value) {
+  // The DN of an object whose parent's DN is known: its RDN, a comma and
+  // that DN (the root's children: the RDN alone). Anything else (a parent
+  // not cached yet, a damaged chain, an unknown DNT) is the callable's.
+  if (!PyLong_CheckExact(value)) return nullptr;
+  int overflow = 0;
+  const long long wanted = PyLong_AsLongLongAndOverflow(value, &overflow);
+  if (overflow != 0 || wanted < INT32_MIN || wanted > INT32_MAX) return nullptr;
+  const auto dnt = static_cast<int32_t>(wanted);
+  PyObject* dnts = names.dnts.get();
+  const Py_ssize_t n = names.count;
+  // The first entry of the DNT: the one after the last found, or a search.
+  Py_ssize_t i = names.hint + 1;
+  if (i < 0 || i >= n || item<int32_t>(dnts, i) != dnt ||
+      (i > 0 && item<int32_t>(dnts, i - 1) == dnt)) {
+    Py_ssize_t low = 0, high = n;
+    while (low < high) {
+      const Py_ssize_t mid = low + (high - low) / 2;
+      if (item<int32_t>(dnts, mid) < dnt) {
+        low = mid + 1;
+      } else {
+        high = mid;
+      }
+    }
+    i = low;
+    if (i >= n || item<int32_t>(dnts, i) != dnt) return nullptr;
+  }
+  names.hint = i;
+  const int32_t parent = item<int32_t>(names.parents.get(), i);
+  if (parent == dnt) return nullptr;
+  PyRef parent_key(PyLong_FromLong(parent));
+  if (!parent_key) return nullptr;
+  PyObject* above = PyDict_GetItemWithError(names.cache.get(), parent_key.get());  // borrowed
+  if (above == nullptr || !PyUnicode_CheckExact(above)) return nullptr;
+  PyRef kind(PyLong_FromLong(item<int32_t>(names.types.get(), i)));
+  if (!kind) return nullptr;
+  PyObject* prefix = PyDict_GetItemWithError(names.prefixes.get(), kind.get());  // borrowed
+  if (prefix == nullptr || !PyUnicode_CheckExact(prefix)) return nullptr;
+  const int64_t start = i > 0 ? item<int64_t>(names.ends.get(), i - 1) : 0;
+  const int64_t end = item<int64_t>(names.ends.get(), i);
+  if (start < 0 || end < start || end > static_cast<int64_t>(PyBytes_Size(names.text.get()))) {
+    return nullptr;
+  }
+  PyRef rdn(PyUnicode_DecodeUTF8(PyBytes_AsString(names.text.get()) + start,
+                                 static_cast<Py_ssize_t>(end - start), "surrogatepass"));
+  if (!rdn) return nullptr;
+  PyRef head(PyUnicode_Concat(prefix, rdn.get()));
+  if (!head || PyUnicode_GetLength(above) == 0) return head.release();
+  PyRef joined(PyUnicode_Concat(head.get(), names.separator.get()));
+  if (!joined) return nullptr;
+  return PyUnicode_Concat(joined.get(), above);
+}
+
+bool ViewProgram::take_links(PyObject* op, Output* out) {
+  PyRef tables(PyObject_GetAttrString(op, "tables"));
+  if (!tables) return false;
+  if (PyCallable_Check(tables.get())) {
+    tables.reset(PyObject_CallObject(tables.get(), nullptr));
+    if (!tables) return false;
+  }
+  if (!PyTuple_Check(tables.get()) || PyTuple_Size(tables.get()) != 3 ||
+      !PyBytes_Check(PyTuple_GetItem(tables.get(), 0)) ||
+      !PyBytes_Check(PyTuple_GetItem(tables.get(), 1)) ||
+      !PyDict_Check(PyTuple_GetItem(tables.get(), 2))) {
+    PyErr_SetString(PyExc_TypeError, "a links conversion needs its link map's tables");
+    return false;
+  }
+  auto links = std::make_shared<Links>();
+  PyRef* slots[] = {&links->keys, &links->targets, &links->names};
+  for (int i = 0; i < 3; ++i) {
+    PyObject* table = PyTuple_GetItem(tables.get(), i);
+    Py_INCREF(table);
+    slots[i]->reset(table);
+  }
+  links->count = PyBytes_Size(links->keys.get()) / 4;
+  if (PyBytes_Size(links->keys.get()) != 4 * links->count ||
+      PyBytes_Size(links->targets.get()) != 4 * links->count) {
+    PyErr_SetString(PyExc_ValueError, "a link map's arrays differ in length");
+    return false;
+  }
+  out->links = std::move(links);
+  return true;
+}
+
+PyObject* ViewProgram::targets(Links& links, PyObject* value) {
+  if (!PyLong_CheckExact(value)) return nullptr;
+  int overflow = 0;
+  const long long wanted = PyLong_AsLongLongAndOverflow(value, &overflow);
+  if (overflow != 0 || wanted < INT32_MIN || wanted > INT32_MAX) return nullptr;
+  const auto key = static_cast<int32_t>(wanted);
+  PyObject* keys = links.keys.get();
+  const Py_ssize_t n = links.count;
+  // The first link of the key: rows come in key order, so a search starts
+  // where the last one began when the key is not below it.
+  Py_ssize_t low = links.at <= n && (links.at == 0 || item<int32_t>(keys, links.at - 1) < key)
+                       ? links.at
+                       : 0;
+  Py_ssize_t high = n;
+  while (low < high) {
+    const Py_ssize_t mid = low + (high - low) / 2;
+    if (item<int32_t>(keys, mid) < key) {
+      low = mid + 1;
+    } else {
+      high = mid;
+    }
+  }
+  links.at = low;
+  PyRef found(PyList_New(0));
+  if (!found) return nullptr;
+  for (Py_ssize_t i = low; i < n && item<int32_t>(keys, i) == key; ++i) {
+    PyRef target(PyLong_FromLong(item<int32_t>(links.targets.get(), i)));
+    if (!target) return nullptr;
+    PyObject* name = PyDict_GetItemWithError(links.names.get(), target.get());  // borrowed
+    PyRef made;
+    if (name != nullptr) {
+      Py_INCREF(name);
+      made.reset(name);
+    } else if (!PyErr_Occurred()) {
+      made.reset(PyObject_GetItem(links.names.get(), target.get()));
+    }
+    if (!made || PyList_Append(found.get(), made.get()) != 0) return nullptr;
+  }
+  return found.release();
+}
+
 PyObject* ViewProgram::native(const Output& out, PyObject* value,
                                PyObject* datetime_class) const {
+  if (value == Py_None && out.native != Native::kLinks) Py_RETURN_NONE;
   switch (out.native) {
+    case Native::kLinks: {
+      PyObject* made = targets(*out.links, value);
+      if (made != nullptr) return made;
+      if (PyErr_Occurred()) {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) return nullptr;
+        PyErr_Clear();
+      }
+      break;
+    }
+    case Native::kDn: {
+      PyObject* made = dn(*out.names, value);
+      if (made != nullptr) return made;
+      if (PyErr_Occurred()) {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) return nullptr;
+        PyErr_Clear();  // the callable meets the same value and says what it makes
+      }
+      break;
+    }
     case Native::kSeconds:
       if (!PyLong_Check(value)) break;  // a multi-value goes to the callable
       return filetime(out.native, value, datetime_class);
@@ -255,11 +459,19 @@ PyObject* ViewProgram::sid(Native kind, PyObject* value) {
     return v;
   };
   if (kind == Native::kRid) return PyLong_FromUnsignedLong(sub(end - 4, true));
-  std::string text = "S-" + std::to_string(b[0]) + "-" + std::to_string(authority);
-  for (size_t i = 0; i < count; ++i) {
-    text += "-" + std::to_string(sub(8 + 4 * i, i == count - 1));
-  }
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  // "S-" and up to 257 numbers of at most 20 digits, each after a '-'.
+  char text[2 + 257 * 21];
+  char* at = text;
+  char* const end_of_text = text + sizeof text;
+  *at++ = 'S';
+  auto put = [&](uint64_t number) {
+    *at++ = '-';
+    at = std::to_chars(at, end_of_text, number).ptr;
+  };
+  put(b[0]);
+  put(authority);
+  for (size_t i = 0; i < count; ++i) put(sub(8 + 4 * i, i == count - 1));
+  return PyUnicode_FromStringAndSize(text, at - text);
 }
 
 PyObject* ViewProgram::guid(PyObject* value) {
@@ -284,16 +496,29 @@ PyObject* ViewProgram::apply(const Output& out, PyObject* value) const {
   PyObject* result;
   if (out.lookup) {
     // An exact hit costs one dict probe; a miss goes through __missing__. A
-    // value that cannot be a key (a multi-value's list) is given to the
-    // lookup's call, which computes it without keeping it.
-    result = PyDict_Check(out.op.get()) ? PyDict_GetItemWithError(out.op.get(), value) : nullptr;
+    // multi-value (a list) is looked up by its tuple, and a miss given to
+    // the lookup's call (which keeps it by that tuple); so is a value that
+    // cannot be a key. A list found is copied: rows never share one.
+    PyObject* key = value;
+    PyRef tuple;
+    if (PyList_CheckExact(value)) {
+      tuple.reset(PyList_AsTuple(value));
+      if (!tuple) return nullptr;
+      key = tuple.get();
+    }
+    result = PyDict_Check(out.op.get()) ? PyDict_GetItemWithError(out.op.get(), key) : nullptr;
     if (result != nullptr) {
+      if (PyList_CheckExact(result)) return PyList_GetSlice(result, 0, PyList_Size(result));
       Py_INCREF(result);
       return result;
     }
-    if (!PyErr_Occurred()) {
+    if (!PyErr_Occurred() && key == value) {
       result = PyObject_GetItem(out.op.get(), value);
-    } else if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+      if (result != nullptr && PyList_CheckExact(result)) {
+        PyRef kept(result);
+        result = PyList_GetSlice(kept.get(), 0, PyList_Size(kept.get()));
+      }
+    } else if (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_TypeError)) {
       PyErr_Clear();
       result = PyObject_CallFunctionObjArgs(out.op.get(), value, nullptr);
     } else {

@@ -5,6 +5,7 @@
 // with the record's provenance (`source_table`, `source_key`).
 #pragma once
 
+#include <memory>
 #include <vector>
 
 #include "decode/decoded_record.hpp"
@@ -59,10 +60,36 @@ class ViewProgram {
   // an aware datetime (0 and below: not set); "sid_last_be" / "rid_last_be":
   // a SID whose last sub-authority is big-endian (as a directory stores
   // it) as `S-1-...` text / that sub-authority; "guid_le": 16 bytes (Data1-3
-  // little-endian) as lowercase GUID text. Values a conversion does not
-  // know go to its callable.
+  // little-endian) as lowercase GUID text; "dn": an object's distinguished
+  // name from a name map (see Names); "links": the names of the targets of
+  // a key in a link map (see Links), as a list. Every conversion but
+  // "links" gives None for None. Values a conversion does not know go to
+  // its callable.
   enum class Native {
-    kNone, kFiletime, kFiletimeLe, kFiletimeBe, kText, kUintLe8, kSeconds, kSid, kRid, kGuid
+    kNone, kFiletime, kFiletimeLe, kFiletimeBe, kText, kUintLe8, kSeconds, kSid, kRid, kGuid,
+    kDn, kLinks
+  };
+
+  // Links by key, as the callable's `tables` give them (or a function of
+  // none that gives them, called when the rows start): bytes of native
+  // int32 keys, sorted, and of their targets, and a mapping of a target to
+  // its name.
+  struct Links {
+    PyRef keys, targets, names;
+    Py_ssize_t count = 0;  // links
+    Py_ssize_t at = 0;     // where the last key's targets began
+  };
+
+  // A directory's name map, as the callable's `tables` give it: objects
+  // sorted by DNT (bytes of native int32 DNTs, parent DNTs and RDN types,
+  // of int64 ends of each RDN in `text`, escaped UTF-8), the DNs of parents
+  // built so far (DNT -> str) and the RDN prefixes by type ("CN=", type ->
+  // str).
+  struct Names {
+    PyRef dnts, parents, types, ends, text, cache, prefixes;
+    Py_ssize_t count = 0;   // objects
+    Py_ssize_t hint = -1;   // the last object found: rows come in DNT order
+    PyRef separator;        // ","
   };
 
   struct Output {
@@ -70,7 +97,19 @@ class ViewProgram {
     PyRef op;             // mapping or callable; null: the value as it is
     bool lookup = false;  // op is a mapping
     Native native = Native::kNone;  // set: run by the program, op the fallback
+    std::shared_ptr<Names> names;   // kDn's map
+    std::shared_ptr<Links> links;   // kLinks' map
   };
+  static bool take_links(PyObject* op, Output* out);
+  // The names of the targets of the key `value` (a list), or nullptr (maybe
+  // with an exception) for a value that is not an int32.
+  static PyObject* targets(Links& links, PyObject* value);
+  // Takes the name map of a "dn" conversion's callable. False with an
+  // exception set when its tables are not of that form.
+  static bool take_names(PyObject* op, Output* out);
+  // The DN of the object whose DNT is `value`, when the map has it and its
+  // parent's DN is cached; nullptr (maybe with an exception) otherwise.
+  static PyObject* dn(Names& names, PyObject* value);
   // The output of a native conversion (new reference; null on failure).
   PyObject* native(const Output& out, PyObject* value, PyObject* datetime_class) const;
   // A FILETIME output of the native conversions; None when not set, out of
@@ -93,6 +132,21 @@ class ViewProgram {
   std::vector<PyRef> keys_;  // output names, then "source_table", "source_key"
   PyRef template_;           // every key -> None, in order
   PyRef utc_;                // datetime.timezone.utc
+  // The leading fields of the datetime module's C API (its capsule), whose
+  // constructor makes a datetime without a call through Python; null when
+  // the module gives none.
+  struct DateTimeApi {
+    PyTypeObject* date_type;
+    PyTypeObject* datetime_type;
+    PyTypeObject* time_type;
+    PyTypeObject* delta_type;
+    PyTypeObject* tzinfo_type;
+    PyObject* utc;
+    PyObject* (*date_from_date)(int, int, int, PyTypeObject*);
+    PyObject* (*datetime_from_fields)(int, int, int, int, int, int, int, PyObject*,
+                                      PyTypeObject*);
+  };
+  const DateTimeApi* datetime_api_ = nullptr;
   PyRef table_;              // the source_table value
   PyRef key_prefix_;
   int key_source_ = -1;      // index of the key column; -1: the position
