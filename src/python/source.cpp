@@ -148,6 +148,20 @@ class PyFileReader final : public ChunkReader {
     return status;
   }
 
+  // Called inside exclusive, with the interpreter lock held: `work` runs
+  // without it, and the reader stays held.
+  Status aside(const std::function<Status()>& work) override {
+    PyThreadState* saved = PyEval_SaveThread();
+    Status status = Status::Ok();
+    try {
+      status = work();
+    } catch (...) {
+      status = EseError::io_os(ENOMEM);
+    }
+    PyEval_RestoreThread(saved);
+    return status;
+  }
+
   Result<size_t> read_at(uint64_t offset, uint8_t* out, size_t length) override {
     if (position_ < 0 || static_cast<uint64_t>(position_) != offset) {
       position_ = -1;

@@ -103,7 +103,8 @@ Result<std::unique_ptr<SpillFile>> SpillFile::read_through(std::unique_ptr<Chunk
       if (!n) return n.error();
       if (*n == 0) return Status::Ok();
       const size_t got = std::min<size_t>(*n, kChunk);
-      if (Status w = write_all(f->fd_, f->buffer_.get(), got, size); !w.ok()) return w;
+      Status w = f->reader_->aside([&] { return write_all(f->fd_, f->buffer_.get(), got, size); });
+      if (!w.ok()) return w;
       size += got;
     }
   });
@@ -131,7 +132,9 @@ Status SpillFile::fill(uint64_t c) const {
   const size_t length = static_cast<size_t>(std::min(kChunk, size_ - start));
   uint8_t* buffer = buffer_.get();
   if (Status s = read_exact(*reader_, start, buffer, length); !s.ok()) return s;
-  if (Status s = write_all(fd_, buffer, length, start); !s.ok()) return s;
+  // The copy into the temporary file needs nothing of the reader's object.
+  Status written = reader_->aside([&] { return write_all(fd_, buffer, length, start); });
+  if (!written.ok()) return written;
   present_[c].store(true, std::memory_order_release);
   return Status::Ok();
 }

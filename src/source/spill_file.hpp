@@ -29,6 +29,11 @@ class ChunkReader {
   // Reads up to `length` bytes at `offset` into `out`: the count read, 0 at
   // the end of the stream, or an Io error. Called only inside `exclusive`.
   virtual Result<size_t> read_at(uint64_t offset, uint8_t* out, size_t length) = 0;
+  // Runs `work`, which does not touch the reader's object, letting other
+  // threads have what the object's calls need meanwhile (a reader of a
+  // Python object lets go of the interpreter lock). Called only inside
+  // `exclusive`; the reader stays held.
+  virtual Status aside(const std::function<Status()>& work) { return work(); }
 };
 
 class SpillFile : public FileBytes {
