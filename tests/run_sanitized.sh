@@ -60,7 +60,9 @@ export QUARLET_EXPECT_MODULE_DIR="$module_dir"
 # triage, timeline, the Dask recipes on process clusters) start many
 # interpreters, each slow under the sanitizers, and reach the core through
 # calls the rest of the suite makes: the plain run covers them.
+# (Absolute paths: the suite's conftest changes the working directory.)
 LD_PRELOAD="$preload" "$python" -m pytest -q -p no:cacheprovider tests \
-  --ignore=tests/test_stubs.py --ignore=tests/test_triage.py \
-  --ignore=tests/test_timeline.py --deselect=tests/test_arrow.py::test_dask_recipe_on_a_local_cluster \
+  --ignore="$PWD/tests/test_stubs.py" --ignore="$PWD/tests/test_triage.py" \
+  --ignore="$PWD/tests/test_timeline.py" \
+  --deselect=tests/test_arrow.py::test_dask_recipe_on_a_local_cluster \
   --durations=15 "$@"
