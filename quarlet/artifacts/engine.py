@@ -683,7 +683,7 @@ class Artifact:
         self.path: Optional[str] = db.path
         self.companions: Dict[str, str] = dict(companions or {})
         self.errors: Dict[str, str] = dict(errors or {})
-        # Specs that share a name are one view over their tables, in turn.
+        # Definitions that share a name are one view over their tables, in turn.
         self._definitions: Dict[str, List[ViewDef]] = {}
         for definition in definitions:
             self._definitions.setdefault(definition.name, []).append(definition)

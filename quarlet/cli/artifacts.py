@@ -7,7 +7,6 @@ from __future__ import annotations
 
 import argparse
 import csv
-import datetime
 import importlib
 import io
 import json
@@ -15,6 +14,7 @@ import os
 from typing import IO, Any, List, Optional, Sequence, Tuple
 
 from quarlet import artifacts
+from quarlet.artifacts.engine import json_value
 
 from .arguments import Commands, add_command, add_jobs_option
 from .errors import CliError, FilesFailed, report_failure
@@ -180,21 +180,10 @@ def give_view(art: artifacts.Artifact, name: str, recovered: bool, job: Artifact
         return write_jsonl(rows, f, progress, target)
 
 
-def _json_value(value: Any) -> Any:
-    """A value JSON cannot hold as it is: dates as ISO 8601, bytes as hex."""
-    if isinstance(value, datetime.datetime):
-        return value.isoformat()
-    if isinstance(value, (bytes, bytearray)):
-        return bytes(value).hex()
-    if isinstance(value, tuple):
-        return list(value)
-    raise TypeError("not JSON: %r" % type(value))
-
-
 def write_jsonl(rows: Any, f: IO[bytes], progress: Progress, target: str) -> int:
     """One JSON object per row and line (UTF-8, LF), keys in column order."""
     encode = json.JSONEncoder(ensure_ascii=False, separators=(",", ":"),
-                              default=_json_value).encode
+                              default=json_value).encode
     block: List[str] = []
     count = 0
     for row in rows:
