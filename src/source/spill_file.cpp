@@ -132,8 +132,16 @@ Status SpillFile::fill(uint64_t c) const {
   const size_t length = static_cast<size_t>(std::min(kChunk, size_ - start));
   uint8_t* buffer = buffer_.get();
   if (Status s = read_exact(*reader_, start, buffer, length); !s.ok()) return s;
-  // The copy into the temporary file needs nothing of the reader's object.
-  Status written = reader_->aside([&] { return write_all(fd_, buffer, length, start); });
+  // The copy into the temporary file needs nothing of the reader's object;
+  // nor does mapping the chunk's pages in one call, which spares the reads
+  // that follow a fault a page.
+  Status written = reader_->aside([&] {
+    Status s = write_all(fd_, buffer, length, start);
+#ifdef MADV_POPULATE_READ
+    if (s.ok()) (void)::madvise(const_cast<uint8_t*>(data_) + start, length, MADV_POPULATE_READ);
+#endif
+    return s;
+  });
   if (!written.ok()) return written;
   present_[c].store(true, std::memory_order_release);
   return Status::Ok();
