@@ -27,6 +27,8 @@ from typing import (
 
 __version__: str
 
+def _sort_pairs(keys: bytes, targets: bytes) -> Tuple[bytes, bytes]: ...
+
 # A value of a record: None, bool, int (integers, DateTime and Currency as the
 # raw stored integer), float, str (text and GUIDs) or bytes (binary, long
 # binary, multi-valued and compressed data, undecoded).
@@ -322,9 +324,10 @@ class EseDatabase:
         table_name: str,
         columns: Iterable[str],
         outputs: Sequence[Tuple[str, Optional[str], object, object]],
-        key_prefix: str,
+        key_prefix: Optional[str],
         key_column: Optional[str],
         batch_size: int = 0,
+        where: Optional[Tuple[str, Optional[str], object, object]] = None,
     ) -> Iterator[Any]: ...
     def get_table_schema(self, table_name: str) -> List[ColumnSchema]: ...
     def export_table(self, table_name: str, output_path: str) -> None: ...

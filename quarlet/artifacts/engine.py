@@ -17,7 +17,6 @@ record's key columns, `AutoIncId=58`, or its position in the table as
 
 from __future__ import annotations
 
-import dataclasses
 import datetime
 import itertools
 import json
@@ -48,11 +47,11 @@ _PASSTHROUGH_TYPES = {
 PROVENANCE = ("source_table", "source_key")
 # A view as the reader runs it: outputs (name, column, converter, and how to
 # apply it: True for a Lookup, a str for a conversion the reader knows, else
-# False), the source_key prefix and the key column (None: position).
-Program = Tuple[List[Tuple[str, Optional[str], Any, Any]], str, Optional[str]]
+# False), the source_key prefix, the key column (None: position) and the
+# output of the view's `where` (None: every record gives a row).
+Output = Tuple[str, Optional[str], Any, Any]
+Program = Tuple[List[Output], str, Optional[str], Optional[Output]]
 RECOVERY = ("recovery_source", "recovery_page", "recovery_offset")
-# The key of a view's `where` value in the rows of its row program.
-WHERE = "\x00where"
 
 
 @dataclass(frozen=True)
@@ -267,8 +266,8 @@ class View:
         # Times repeat (a SRUM window holds many rows): each converted once.
         stamps = Lookup(values.microseconds)
         if program is not None:  # the reader gives the rows as columns
-            outputs, prefix, key = program
-            made = self.db._view_rows(self.table, self._decoded, outputs, prefix, key, size)
+            outputs, prefix, key, test = program
+            made = self.db._view_rows(self.table, self._decoded, outputs, prefix, key, size, test)
         else:
             getters = [operator.itemgetter(c.name) for c in infos]
             made = _columns(self.rows(recovered), getters, size)
@@ -322,35 +321,32 @@ class View:
         self._functions[recovered] = function
         return function
 
-    def _program(self, filtered: bool = False) -> Optional[Program]:
+    def _program(self) -> Optional[Program]:
         """The view as a row program the reader runs itself (its outputs,
-        key prefix and key column), when every output reads at most one
-        decoded column and a record gives one row; else None. With
-        `filtered`, a view's `where` is one more output, under the key
-        WHERE, for the caller to test and remove."""
-        where = self.definition.where
-        if (self._raw or self.definition.expand is not None or len(self._decoded_keys) > 1
-                or (where is not None and not filtered)):
+        key prefix, key column and the output of its `where`, which rejects
+        records), when every output reads at most one decoded column and a
+        record gives at most one row; else None."""
+        if self._raw or self.definition.expand is not None or len(self._decoded_keys) > 1:
             return None
-        outputs = []
-        tests = [dataclasses.replace(where, name=WHERE)] if where is not None else []
-        for c in self._columns + tests:
+        made = []
+        where = self.definition.where
+        for c in self._columns + ([where] if where is not None else []):
             if len(c.sources) > 1 or c.raw:
                 return None
             source = c.sources[0] if c.sources and c.sources[0] in self._types else None
             how: Any = (c.convert.name if isinstance(c.convert, values.Native)
                         else isinstance(c.convert, Lookup))
-            outputs.append((c.name, source, c.convert if source else None, how))
+            made.append((c.name, source, c.convert if source else None, how))
+        test = made.pop() if where is not None else None
         if self._decoded_keys:
-            return outputs, self._decoded_keys[0] + "=", self._decoded_keys[0]
-        return outputs, "record=%d", None
+            return made, self._decoded_keys[0] + "=", self._decoded_keys[0], test
+        return made, "record=%d", None, test
 
     def _live_rows(self) -> Iterator[Row]:
-        program = self._program(filtered=True)
+        program = self._program()
         if program is not None:
-            outputs, prefix, key = program
-            made = self.db._view_rows(self.table, self._decoded, outputs, prefix, key)
-            return made if self.definition.where is None else _kept(made)
+            outputs, prefix, key, test = program
+            return self.db._view_rows(self.table, self._decoded, outputs, prefix, key, 0, test)
         row = self._function(False)
         decoded = self.db.iter_table(self.table, True, self._decoded)
         raw: Iterable[Optional[Record]] = (
@@ -393,13 +389,6 @@ class View:
                 yield out
             else:
                 yield from expand(out, r)
-
-
-def _kept(rows: Iterator[Row]) -> Iterator[Row]:
-    """The rows whose WHERE value is true, without it."""
-    for row in rows:
-        if row.pop(WHERE):
-            yield row
 
 
 class Lookup(Dict[Any, Any]):

@@ -351,7 +351,7 @@ def account_columns(schema: Schema, links: Links) -> List[Column]:
         col("primary_group_id", "int", "the RID of the primary group (513: Domain Users)",
             a("primaryGroupID")),
         col("service_principal_names", "list", "servicePrincipalName",
-            a("servicePrincipalName"), convert=Lookup(texts, {None: None}, limit=0)),
+            a("servicePrincipalName"), convert=values.Native("texts", texts)),
         col("member_of", "list", "the groups that list it as member (memberOf, from "
             "link_table); the primary group is not among them", DNT,
             convert=links.native_member_of()),

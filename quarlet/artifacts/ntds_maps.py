@@ -7,13 +7,13 @@ from __future__ import annotations
 
 import bisect
 import itertools
-import operator
 import re
 from array import array
 from typing import (Any, Callable, Dict, Iterator, List, Mapping, Optional, Sequence, Set,
                     Tuple)
 
 from .. import EseDatabase
+from .._quarlet import _sort_pairs
 from . import values
 from .engine import Lookup
 
@@ -328,29 +328,22 @@ class Links:
             return
         groups, members = array("i"), array("i")
         base = self.base
-        ints = itertools.repeat(int)
-        # Read as columns by the reader's row program: the tests are tables
-        # and the kept links are taken by compress(), nothing a link in Python.
+        # Read as columns by the reader's row program, which passes over the
+        # links of other bases itself; nothing a link in Python.
         outputs = [("g", "link_DNT", None, False), ("m", "backlink_DNT", None, False),
-                   ("b", "link_base", Lookup(lambda v: v == base, {None: False}), True),
                    ("a", "link_deactivetime", Lookup(lambda v: False, {None: True}), True)]
+        member = ("b", "link_base", Lookup(lambda v: v == base, {None: False}), True)
         try:
-            for g, m, b, a, _, _ in self.db._view_rows(
+            for g, m, a in self.db._view_rows(
                     LINKS, ["link_DNT", "backlink_DNT", "link_base", "link_deactivetime"],
-                    outputs, "", "link_DNT", 1 << 16):
-                keep = list(map(all, zip(b, a, map(operator.is_, map(type, g), ints),
-                                         map(operator.is_, map(type, m), ints))))
-                kept_g = list(itertools.compress(g, keep))
-                kept_m = list(itertools.compress(m, keep))
+                    outputs, None, None, 1 << 16, member):
+                if not all(a):  # deactivated links (a removed member still replicated)
+                    g, m = list(itertools.compress(g, a)), list(itertools.compress(m, a))
                 try:
-                    more_g, more_m = array("i", kept_g), array("i", kept_m)
-                except OverflowError:  # a DNT out of range: the links before it are kept
-                    for x, y in zip(kept_g, kept_m):
-                        if not (-2**31 <= x < 2**31 and -2**31 <= y < 2**31):
-                            raise
-                        groups.append(x)
-                        members.append(y)
-                    raise
+                    more_g, more_m = array("i", g), array("i", m)
+                except (TypeError, OverflowError):
+                    _take_pairs(g, m, groups, members)  # raises at a DNT out of range
+                    continue
                 groups += more_g
                 members += more_m
         except (OSError, ValueError, OverflowError) as error:
@@ -384,6 +377,18 @@ class Links:
         return values.Native("links", self.member_of, tables)
 
 
+def _take_pairs(g: Sequence[Any], m: Sequence[Any], groups: "array[int]",
+                members: "array[int]") -> None:
+    """Appends the links whose two DNTs are ints; a link missing one is left
+    out. OverflowError at a DNT out of range, the links before it taken."""
+    for x, y in zip(g, m):
+        if type(x) is int and type(y) is int:
+            if not (-2**31 <= x < 2**31 and -2**31 <= y < 2**31):
+                raise OverflowError("DNT out of range in %s: %d, %d" % (LINKS, x, y))
+            groups.append(x)
+            members.append(y)
+
+
 class _Pairs:
     """DNT pairs sorted by the first (stable: a key's targets keep the
     table's order; keys already sorted cost one pass). A view asks in DNT
@@ -399,15 +404,10 @@ class _Pairs:
         self._sort(keys, targets)
 
     def _sort(self, keys: "array[int]", targets: "array[int]") -> None:
-        if all(map(operator.le, keys[:-1], keys[1:])):  # already in order
-            sorted_keys, sorted_targets = keys, targets
-        else:
-            order = sorted(range(len(keys)), key=keys.__getitem__)
-            sorted_keys = array("i", map(keys.__getitem__, order))
-            sorted_targets = array("i", map(targets.__getitem__, order))
         # Held in bytes, which the reader's own conversion reads too.
-        self.keys = memoryview(sorted_keys.tobytes()).cast("i")
-        self.targets = memoryview(sorted_targets.tobytes()).cast("i")
+        sorted_keys, sorted_targets = _sort_pairs(keys.tobytes(), targets.tobytes())
+        self.keys = memoryview(sorted_keys).cast("i")
+        self.targets = memoryview(sorted_targets).cast("i")
 
     def find(self, key: Any) -> Sequence[int]:
         """The targets of `key`, in order."""

@@ -667,7 +667,8 @@ PyMethodDef kMethods[] = {
     // Streaming and decoded views, after the raw methods.
     {"iter_table", as_cfunction(iter_table), kKw, kIterTableDoc},
     {"_view_rows", as_cfunction(view_rows), kKw,
-     "_view_rows($self, table_name, columns, outputs, key_prefix, key_column, batch_size=0)\n"
+     "_view_rows($self, table_name, columns, outputs, key_prefix, key_column, batch_size=0,\n"
+     "           where=None)\n"
      "--\n\n"
      "The rows of an artefact view, made from the decoded records of the\n"
      "table's `columns` (internal: see quarlet.artifacts)."},

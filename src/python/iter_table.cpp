@@ -133,6 +133,12 @@ TableIteratorObject* as_iter(PyObject* self) {
   return reinterpret_cast<TableIteratorObject*>(self);
 }
 
+// False with an exception set when a signal handler raised (Ctrl-C): checked
+// every 4096 records while a view passes over records that give no rows.
+bool signals_checked(Py_ssize_t position) {
+  return position % 4096 != 0 || PyErr_CheckSignals() == 0;
+}
+
 // A view's next batch of rows as columns (ViewProgram::batch): the rows
 // read before an unreadable page come first, its error at the next step.
 PyObject* next_columns(IterState& st) {
@@ -157,8 +163,9 @@ PyObject* next_columns(IterState& st) {
       st.done = true;
       break;
     }
-    if (!view.append(st.record.fields, st.datetime_class.get(), st.position++)) return nullptr;
-    ++rows;
+    const int added = view.append(st.record.fields, st.datetime_class.get(), st.position++);
+    if (added < 0 || (added == 0 && !signals_checked(st.position))) return nullptr;
+    rows += static_cast<size_t>(added);
   }
   if (rows == 0) return nullptr;
   return view.take_batch();
@@ -173,21 +180,28 @@ PyObject* iter_next(PyObject* self) {
   if (st.done) return nullptr;
   SharedBorrow borrow(st.borrows);
   if (st.view && st.view->batch_size() > 0) return next_columns(st);
-  Result<bool> more = st.decoded ? st.decoded->next(st.record) : st.raw->next_into(st.raw_record);
-  if (!more.ok()) {
-    st.done = true;
-    return record_read_error(more.error());
+  // A view's records that give no row are passed over here.
+  for (;;) {
+    Result<bool> more =
+        st.decoded ? st.decoded->next(st.record) : st.raw->next_into(st.raw_record);
+    if (!more.ok()) {
+      st.done = true;
+      return record_read_error(more.error());
+    }
+    if (!*more) {
+      st.done = true;
+      return nullptr;
+    }
+    if (!st.decoded) return st.dicts.make(st.raw_record);
+    PyObject* datetime_class = st.datetime_class.get();
+    if (!st.view) {
+      return st.dicts.make(st.record.fields, [datetime_class](const DecodedField& field) {
+        return decoded_field(field, datetime_class);
+      });
+    }
+    PyObject* row = st.view->make(st.record.fields, datetime_class, st.position++);
+    if (row != nullptr || PyErr_Occurred() || !signals_checked(st.position)) return row;
   }
-  if (!*more) {
-    st.done = true;
-    return nullptr;
-  }
-  if (!st.decoded) return st.dicts.make(st.raw_record);
-  PyObject* datetime_class = st.datetime_class.get();
-  if (st.view) return st.view->make(st.record.fields, datetime_class, st.position++);
-  return st.dicts.make(st.record.fields, [datetime_class](const DecodedField& field) {
-    return decoded_field(field, datetime_class);
-  });
 }
 
 PyType_Slot kIterSlots[] = {
@@ -213,13 +227,13 @@ const char* const kIterParams[] = {"table_name", "decode", "columns"};
 const Signature kIterSig = {"EseDatabase.iter_table()", kIterParams, 3, 1};
 
 const char* const kViewParams[] = {"table_name", "columns", "outputs", "key_prefix",
-                                   "key_column", "batch_size"};
-const Signature kViewSig = {"EseDatabase._view_rows()", kViewParams, 6, 5};
+                                   "key_column", "batch_size", "where"};
+const Signature kViewSig = {"EseDatabase._view_rows()", kViewParams, 7, 5};
 
 // The iterator over `table_name` (a str), decoded or not, narrowed to the
 // names in `columns` (None: all); its steps give the rows of `view` when
 // one is given (it is initialised here from `view_args`: outputs,
-// key_prefix, key_column, batch_size).
+// key_prefix, key_column, batch_size, where).
 PyObject* open_iterator(PyObject* owner, const Database* db, Py_ssize_t* borrows,
                         PyObject* table_name, bool decode, PyObject* columns_arg,
                         std::unique_ptr<ViewProgram> view, PyObject* const* view_args) {
@@ -263,7 +277,8 @@ PyObject* open_iterator(PyObject* owner, const Database* db, Py_ssize_t* borrows
   // Column names become str objects once per iterator, shared by every record.
   if (!state->dicts.init(*plan)) return nullptr;
   if (view) {
-    if (!view->init(view_args[0], table_name, view_args[1], view_args[2], view_args[3], *plan)) {
+    if (!view->init(view_args[0], table_name, view_args[1], view_args[2], view_args[3],
+                    view_args[4], *plan)) {
       return nullptr;
     }
     state->view = std::move(view);
@@ -300,7 +315,7 @@ PyObject* new_table_iterator(PyObject* owner, const Database* db, Py_ssize_t* bo
 
 PyObject* new_view_iterator(PyObject* owner, const Database* db, Py_ssize_t* borrows,
                             PyObject* args, PyObject* kwargs) {
-  PyObject* argv[6];
+  PyObject* argv[7];
   if (!bind_arguments(kViewSig, args, kwargs, argv)) return nullptr;
   if (!check_str(argv[0], "table_name")) return nullptr;
   return open_iterator(owner, db, borrows, argv[0], true, argv[1],

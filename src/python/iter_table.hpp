@@ -42,7 +42,7 @@ PyObject* new_table_iterator(PyObject* owner, const Database* db, Py_ssize_t* bo
                              PyObject* args, PyObject* kwargs);
 
 // EseDatabase._view_rows(table_name, columns, outputs, key_prefix,
-// key_column, batch_size=0): the decoded records of `columns` of the table
+// key_column, batch_size=0, where=None): the decoded records of `columns` of the table
 // made into the rows of an artefact view (ViewProgram, view_rows.hpp), one
 // dict per step, or with batch_size > 0 one list of column lists of up to
 // that many rows per step; otherwise as new_table_iterator.

@@ -7,8 +7,17 @@
 #include "python/capi.hpp"
 #include "python/convert.hpp"
 #include "python/ese_database.hpp"
+#include "python/view_rows.hpp"
 
 namespace {
+
+PyMethodDef kFunctions[] = {
+    {"_sort_pairs", quarlet::py::sort_pairs, METH_VARARGS,
+     "_sort_pairs(keys, targets)\n--\n\n"
+     "Pairs of native int32 (two bytes objects) sorted by key, stably\n"
+     "(internal: the link maps of quarlet.artifacts)."},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT,
@@ -16,7 +25,7 @@ PyModuleDef kModule = {
     "The compiled core of quarlet; import its names from the package `quarlet`.",
     0,    // no per-module state; a non-negative size makes a re-import call
           // the entry point again, which hands back the same module object
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    kFunctions, nullptr, nullptr, nullptr, nullptr,
 };
 
 // The module, created by the first initialisation, and the interpreter that

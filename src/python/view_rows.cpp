@@ -2,6 +2,7 @@
 // (see view_rows.hpp).
 #include "python/view_rows.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -12,6 +13,19 @@
 namespace quarlet::py {
 
 namespace {
+
+// An int's value when it is one from 1 to 2**63 - 1, else 0 or below (a
+// bool, a value out of range, anything else).
+int64_t positive(PyObject* value) {
+  if (!PyLong_Check(value) || PyBool_Check(value)) return 0;
+  int overflow = 0;
+  const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+  if (overflow != 0 || (number == -1 && PyErr_Occurred())) {
+    PyErr_Clear();
+    return 0;
+  }
+  return number;
+}
 
 // The index of the column named `name` (a str) among `columns`, or -1.
 // False with an exception set when `name` is not a str.
@@ -36,12 +50,55 @@ bool column_index(PyObject* name, const std::vector<const ColumnDef*>& columns, 
 
 }  // namespace
 
+bool ViewProgram::take_output(PyObject* item, Output* out) {
+  if (!PyTuple_Check(item) || PyTuple_Size(item) != 4 ||
+      !PyUnicode_Check(PyTuple_GetItem(item, 0))) {
+    PyErr_SetString(PyExc_TypeError, "each output must be (name, source, op, is_lookup)");
+    return false;
+  }
+  if (!column_index(PyTuple_GetItem(item, 1), columns_, &out->source)) return false;
+  PyObject* op = PyTuple_GetItem(item, 2);
+  PyObject* how = PyTuple_GetItem(item, 3);
+  if (op == Py_None) return true;
+  Py_INCREF(op);
+  out->op.reset(op);
+  if (PyUnicode_Check(how)) {
+    auto is = [how](const char* name) { return PyUnicode_CompareWithASCIIString(how, name) == 0; };
+    out->native = is("filetime")      ? Native::kFiletime
+                  : is("filetime_le") ? Native::kFiletimeLe
+                  : is("filetime_be") ? Native::kFiletimeBe
+                  : is("text")        ? Native::kText
+                  : is("texts")       ? Native::kTexts
+                  : is("uint_le8")    ? Native::kUintLe8
+                  : is("seconds")     ? Native::kSeconds
+                  : is("sid_last_be") ? Native::kSid
+                  : is("rid_last_be") ? Native::kRid
+                  : is("guid_le")     ? Native::kGuid
+                  : is("dn")          ? Native::kDn
+                  : is("links")       ? Native::kLinks
+                                      : Native::kNone;
+    if (out->native == Native::kNone) {
+      PyErr_SetString(PyExc_ValueError, "unknown conversion in a view's outputs");
+      return false;
+    }
+    if (out->native == Native::kDn && !take_names(op, out)) return false;
+    if (out->native == Native::kLinks && !take_links(op, out)) return false;
+    return true;
+  }
+  const int lookup = PyObject_IsTrue(how);
+  if (lookup < 0) return false;
+  out->lookup = lookup != 0;
+  return true;
+}
+
 bool ViewProgram::init(PyObject* outputs, PyObject* table, PyObject* key_prefix,
-                       PyObject* key_column, PyObject* batch_size, const ColumnPlan& plan) {
+                       PyObject* key_column, PyObject* batch_size, PyObject* where,
+                       const ColumnPlan& plan) {
   columns_.clear();
   for (const ColumnPlan::Item& item : plan.items) columns_.push_back(item.column);
-  if (!PyUnicode_Check(table) || !PyUnicode_Check(key_prefix)) {
-    PyErr_SetString(PyExc_TypeError, "table and key_prefix must be str");
+  provenance_ = key_prefix != Py_None;
+  if (!PyUnicode_Check(table) || (provenance_ && !PyUnicode_Check(key_prefix))) {
+    PyErr_SetString(PyExc_TypeError, "table must be str and key_prefix str or None");
     return false;
   }
   table_.reset(table);
@@ -72,58 +129,23 @@ bool ViewProgram::init(PyObject* outputs, PyObject* table, PyObject* key_prefix,
   if (!utc_) return false;
   datetime_api_ = static_cast<const DateTimeApi*>(PyCapsule_Import("datetime.datetime_CAPI", 0));
   if (datetime_api_ == nullptr) PyErr_Clear();  // datetimes made through calls instead
+  filtered_ = where != nullptr && where != Py_None;
+  if (filtered_ && !take_output(where, &where_)) return false;
   const Py_ssize_t n = PySequence_Size(items.get());
   for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* item = PySequence_GetItem(items.get(), i);
-    PyRef item_ref(item);
-    if (item == nullptr) return false;
-    if (!PyTuple_Check(item) || PyTuple_Size(item) != 4 ||
-        !PyUnicode_Check(PyTuple_GetItem(item, 0))) {
-      PyErr_SetString(PyExc_TypeError, "each output must be (name, source, op, is_lookup)");
-      return false;
-    }
+    PyRef item(PySequence_GetItem(items.get(), i));
+    if (!item) return false;
     Output out;
-    if (!column_index(PyTuple_GetItem(item, 1), columns_, &out.source)) return false;
-    PyObject* op = PyTuple_GetItem(item, 2);
-    PyObject* how = PyTuple_GetItem(item, 3);
-    if (op != Py_None) {
-      Py_INCREF(op);
-      out.op.reset(op);
-      if (PyUnicode_Check(how)) {
-        auto is = [how](const char* name) {
-          return PyUnicode_CompareWithASCIIString(how, name) == 0;
-        };
-        out.native = is("filetime")      ? Native::kFiletime
-                     : is("filetime_le") ? Native::kFiletimeLe
-                     : is("filetime_be") ? Native::kFiletimeBe
-                     : is("text")        ? Native::kText
-                     : is("uint_le8")    ? Native::kUintLe8
-                     : is("seconds")     ? Native::kSeconds
-                     : is("sid_last_be") ? Native::kSid
-                     : is("rid_last_be") ? Native::kRid
-                     : is("guid_le")     ? Native::kGuid
-                     : is("dn")          ? Native::kDn
-                     : is("links")       ? Native::kLinks
-                                         : Native::kNone;
-        if (out.native == Native::kNone) {
-          PyErr_SetString(PyExc_ValueError, "unknown conversion in a view's outputs");
-          return false;
-        }
-        if (out.native == Native::kDn && !take_names(op, &out)) return false;
-        if (out.native == Native::kLinks && !take_links(op, &out)) return false;
-      } else {
-        const int lookup = PyObject_IsTrue(how);
-        if (lookup < 0) return false;
-        out.lookup = lookup != 0;
-      }
-    }
+    if (!take_output(item.get(), &out)) return false;
     outputs_.push_back(std::move(out));
-    PyObject* name = PyTuple_GetItem(item, 0);
+    PyObject* name = PyTuple_GetItem(item.get(), 0);
     Py_INCREF(name);
     keys_.emplace_back(name);
   }
-  keys_.emplace_back(PyUnicode_FromString("source_table"));
-  keys_.emplace_back(PyUnicode_FromString("source_key"));
+  if (provenance_) {
+    keys_.emplace_back(PyUnicode_FromString("source_table"));
+    keys_.emplace_back(PyUnicode_FromString("source_key"));
+  }
   for (const PyRef& key : keys_) {
     if (!key || PyDict_SetItem(template_.get(), key.get(), Py_None) != 0) return false;
   }
@@ -135,22 +157,13 @@ PyObject* ViewProgram::filetime(Native kind, PyObject* value,
   uint64_t ticks = 0;
   constexpr uint64_t kMax = 2650467743999999999ULL;  // 9999-12-31 23:59:59.9999999
   if (kind == Native::kSeconds) {
-    if (!PyLong_Check(value) || PyBool_Check(value)) Py_RETURN_NONE;
-    const uint64_t seconds = PyLong_AsUnsignedLongLong(value);
-    if (seconds == static_cast<uint64_t>(-1) && PyErr_Occurred()) {  // negative or too large
-      PyErr_Clear();
-      Py_RETURN_NONE;
-    }
-    if (seconds == 0 || seconds > kMax / 10000000ULL) Py_RETURN_NONE;
-    ticks = seconds * 10000000ULL;
+    const int64_t seconds = positive(value);
+    if (seconds <= 0 || static_cast<uint64_t>(seconds) > kMax / 10000000ULL) Py_RETURN_NONE;
+    ticks = static_cast<uint64_t>(seconds) * 10000000ULL;
   } else if (kind == Native::kFiletime) {
-    if (!PyLong_Check(value) || PyBool_Check(value)) Py_RETURN_NONE;
-    ticks = PyLong_AsUnsignedLongLong(value);
-    if (ticks == static_cast<uint64_t>(-1) && PyErr_Occurred()) {  // negative or too large
-      PyErr_Clear();
-      Py_RETURN_NONE;
-    }
-    if (ticks == 0) Py_RETURN_NONE;
+    const int64_t number = positive(value);
+    if (number <= 0) Py_RETURN_NONE;
+    ticks = static_cast<uint64_t>(number);
   } else {
     if (!PyBytes_Check(value) || PyBytes_Size(value) != 8) Py_RETURN_NONE;
     const auto* b = reinterpret_cast<const unsigned char*>(PyBytes_AsString(value));
@@ -243,8 +256,6 @@ bool ViewProgram::take_names(PyObject* op, Output* out) {
     PyErr_SetString(PyExc_ValueError, "a name map's arrays differ in length");
     return false;
   }
-  names->separator.reset(PyUnicode_FromString(","));
-  if (!names->separator) return false;
   out->names = std::move(names);
   return true;
 }
@@ -279,27 +290,80 @@ PyObject* ViewProgram::dn(Names& names, PyObject* value) {
   names.hint = i;
   const int32_t parent = item<int32_t>(names.parents.get(), i);
   if (parent == dnt) return nullptr;
-  PyRef parent_key(PyLong_FromLong(parent));
-  if (!parent_key) return nullptr;
-  PyObject* above = PyDict_GetItemWithError(names.cache.get(), parent_key.get());  // borrowed
-  if (above == nullptr || !PyUnicode_CheckExact(above)) return nullptr;
-  PyRef kind(PyLong_FromLong(item<int32_t>(names.types.get(), i)));
-  if (!kind) return nullptr;
-  PyObject* prefix = PyDict_GetItemWithError(names.prefixes.get(), kind.get());  // borrowed
-  if (prefix == nullptr || !PyUnicode_CheckExact(prefix)) return nullptr;
+  // The parent's DN as UTF-8, once it is cached (a miss is asked again:
+  // the callable caches it when it makes this row's DN).
+  auto above = names.parent_text.find(parent);
+  if (above == names.parent_text.end()) {
+    PyRef parent_key(PyLong_FromLong(parent));
+    if (!parent_key) return nullptr;
+    PyObject* dn = PyDict_GetItemWithError(names.cache.get(), parent_key.get());  // borrowed
+    if (dn == nullptr || !PyUnicode_CheckExact(dn)) return nullptr;
+    PyRef utf8(PyUnicode_AsUTF8String(dn));  // fails on a lone surrogate: the callable's
+    if (!utf8) return nullptr;
+    above = names.parent_text.emplace(parent, PyBytes_AsString(utf8.get())).first;
+  }
+  const int32_t type = item<int32_t>(names.types.get(), i);
+  auto prefix = names.prefix_text.find(type);
+  if (prefix == names.prefix_text.end()) {
+    PyRef kind(PyLong_FromLong(type));
+    if (!kind) return nullptr;
+    PyObject* text = PyDict_GetItemWithError(names.prefixes.get(), kind.get());  // borrowed
+    if (text == nullptr || !PyUnicode_CheckExact(text)) return nullptr;
+    PyRef utf8(PyUnicode_AsUTF8String(text));
+    if (!utf8) return nullptr;
+    prefix = names.prefix_text.emplace(type, PyBytes_AsString(utf8.get())).first;
+  }
   const int64_t start = i > 0 ? item<int64_t>(names.ends.get(), i - 1) : 0;
   const int64_t end = item<int64_t>(names.ends.get(), i);
   if (start < 0 || end < start || end > static_cast<int64_t>(PyBytes_Size(names.text.get()))) {
     return nullptr;
   }
-  PyRef rdn(PyUnicode_DecodeUTF8(PyBytes_AsString(names.text.get()) + start,
-                                 static_cast<Py_ssize_t>(end - start), "surrogatepass"));
-  if (!rdn) return nullptr;
-  PyRef head(PyUnicode_Concat(prefix, rdn.get()));
-  if (!head || PyUnicode_GetLength(above) == 0) return head.release();
-  PyRef joined(PyUnicode_Concat(head.get(), names.separator.get()));
-  if (!joined) return nullptr;
-  return PyUnicode_Concat(joined.get(), above);
+  // Prefix, RDN, and for a child of anything but the root ',' and the
+  // parent's DN, decoded in one piece.
+  std::string& dn = names.scratch;
+  dn.assign(prefix->second);
+  dn.append(PyBytes_AsString(names.text.get()) + start, static_cast<size_t>(end - start));
+  if (!above->second.empty()) {
+    dn.push_back(',');
+    dn.append(above->second);
+  }
+  return PyUnicode_DecodeUTF8(dn.data(), static_cast<Py_ssize_t>(dn.size()), "surrogatepass");
+}
+
+PyObject* sort_pairs(PyObject*, PyObject* args) {
+  PyObject* keys = nullptr;
+  PyObject* targets = nullptr;
+  if (!PyArg_ParseTuple(args, "SS:_sort_pairs", &keys, &targets)) return nullptr;
+  const Py_ssize_t size = PyBytes_Size(keys);
+  if (size != PyBytes_Size(targets) || size % 4 != 0) {
+    PyErr_SetString(PyExc_ValueError, "keys and targets must be int32 arrays of one length");
+    return nullptr;
+  }
+  const Py_ssize_t n = size / 4;
+  Py_ssize_t run = 1;
+  while (run < n && item<int32_t>(keys, run - 1) <= item<int32_t>(keys, run)) ++run;
+  if (run >= n) return PyTuple_Pack(2, keys, targets);  // in order already
+  // Key (biased to sort as unsigned) above position: unique, so any sort
+  // keeps the pairs of one key in order.
+  std::vector<uint64_t> order(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    const auto key = static_cast<uint32_t>(item<int32_t>(keys, i)) ^ 0x80000000u;
+    order[static_cast<size_t>(i)] = uint64_t{key} << 32 | static_cast<uint64_t>(i);
+  }
+  std::sort(order.begin(), order.end());
+  PyRef sorted_keys(PyBytes_FromStringAndSize(nullptr, size));
+  PyRef sorted_targets(PyBytes_FromStringAndSize(nullptr, size));
+  if (!sorted_keys || !sorted_targets) return nullptr;
+  char* key_out = PyBytes_AsString(sorted_keys.get());
+  char* target_out = PyBytes_AsString(sorted_targets.get());
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    const uint64_t at = order[static_cast<size_t>(i)];
+    const auto key = static_cast<int32_t>(static_cast<uint32_t>(at >> 32) ^ 0x80000000u);
+    const int32_t target = item<int32_t>(targets, static_cast<Py_ssize_t>(at & 0xFFFFFFFFu));
+    std::memcpy(key_out + 4 * i, &key, 4);
+    std::memcpy(target_out + 4 * i, &target, 4);
+  }
+  return PyTuple_Pack(2, sorted_keys.get(), sorted_targets.get());
 }
 
 bool ViewProgram::take_links(PyObject* op, Output* out) {
@@ -359,7 +423,13 @@ PyObject* ViewProgram::targets(Links& links, PyObject* value) {
   PyRef found(PyList_New(0));
   if (!found) return nullptr;
   for (Py_ssize_t i = low; i < n && item<int32_t>(keys, i) == key; ++i) {
-    PyRef target(PyLong_FromLong(item<int32_t>(links.targets.get(), i)));
+    const int32_t number = item<int32_t>(links.targets.get(), i);
+    auto known = links.found.find(number);
+    if (known != links.found.end()) {
+      if (PyList_Append(found.get(), known->second.get()) != 0) return nullptr;
+      continue;
+    }
+    PyRef target(PyLong_FromLong(number));
     if (!target) return nullptr;
     PyObject* name = PyDict_GetItemWithError(links.names.get(), target.get());  // borrowed
     PyRef made;
@@ -370,6 +440,10 @@ PyObject* ViewProgram::targets(Links& links, PyObject* value) {
       made.reset(PyObject_GetItem(links.names.get(), target.get()));
     }
     if (!made || PyList_Append(found.get(), made.get()) != 0) return nullptr;
+    // Names are str (immutable): shared by every row that names the target.
+    if (PyUnicode_CheckExact(made.get()) && links.found.size() < (size_t{1} << 16)) {
+      links.found.emplace(number, std::move(made));
+    }
   }
   return found.release();
 }
@@ -424,6 +498,27 @@ PyObject* ViewProgram::native(const Output& out, PyObject* value,
         }
       }
       break;
+    case Native::kTexts: {
+      auto plain = [](PyObject* text) {
+        if (!PyUnicode_Check(text)) return false;
+        const Py_ssize_t n = PyUnicode_GetLength(text);
+        return n == 0 || (n > 0 && PyUnicode_ReadChar(text, n - 1) != 0);
+      };
+      if (PyList_CheckExact(value)) {
+        const Py_ssize_t n = PyList_Size(value);
+        bool all = true;
+        for (Py_ssize_t i = 0; all && i < n; ++i) all = plain(PyList_GetItem(value, i));
+        if (all) return PyList_GetSlice(value, 0, n);  // a new list: rows never share one
+      } else if (plain(value)) {
+        PyObject* list = PyList_New(1);
+        if (list == nullptr) return nullptr;
+        Py_INCREF(value);
+        PyList_SetItem(list, 0, value);  // steals `value`
+        return list;
+      }
+      if (PyErr_Occurred()) return nullptr;
+      break;
+    }
     case Native::kUintLe8:
       if (PyBytes_Check(value) && PyBytes_Size(value) == 8) {
         const auto* b = reinterpret_cast<const unsigned char*>(PyBytes_AsString(value));
@@ -500,13 +595,31 @@ PyObject* ViewProgram::apply(const Output& out, PyObject* value) const {
     // the lookup's call (which keeps it by that tuple); so is a value that
     // cannot be a key. A list found is copied: rows never share one.
     PyObject* key = value;
-    PyRef tuple;
     if (PyList_CheckExact(value)) {
-      tuple.reset(PyList_AsTuple(value));
-      if (!tuple) return nullptr;
-      key = tuple.get();
+      // The record's column value: its tuple is made once a row.
+      PyRef* tuple = out.source >= 0 && values_[static_cast<size_t>(out.source)].get() == value
+                         ? &tuples_[static_cast<size_t>(out.source)]
+                         : nullptr;
+      PyRef made;
+      if (tuple == nullptr) tuple = &made;
+      if (!*tuple) tuple->reset(PyList_AsTuple(value));
+      if (!*tuple) return nullptr;
+      key = tuple->get();
     }
-    result = PyDict_Check(out.op.get()) ? PyDict_GetItemWithError(out.op.get(), key) : nullptr;
+    PyObject* last = out.last_key.get();
+    if (last != nullptr && (last == key || (Py_TYPE(last) == Py_TYPE(key) &&
+                                            PyObject_RichCompareBool(last, key, Py_EQ) == 1))) {
+      result = out.last_found.get();
+    } else {
+      if (PyErr_Occurred()) PyErr_Clear();  // a comparison that failed: probed instead
+      result = PyDict_Check(out.op.get()) ? PyDict_GetItemWithError(out.op.get(), key) : nullptr;
+      if (result != nullptr) {
+        Py_INCREF(key);
+        out.last_key.reset(key);
+        Py_INCREF(result);
+        out.last_found.reset(result);
+      }
+    }
     if (result != nullptr) {
       if (PyList_CheckExact(result)) return PyList_GetSlice(result, 0, PyList_Size(result));
       Py_INCREF(result);
@@ -538,71 +651,90 @@ PyObject* ViewProgram::apply(const Output& out, PyObject* value) const {
   return result;
 }
 
-template <class Put>
-bool ViewProgram::row(const std::vector<DecodedField>& fields, PyObject* datetime_class,
-                      Py_ssize_t position, Put put) const {
-  // The plan's column i is field i unless the record's fields differ.
-  bool fits = fields.size() == columns_.size();
-  for (size_t i = 0; fits && i < fields.size(); ++i) fits = fields[i].column == columns_[i];
-  auto field_of = [&](int source) -> const DecodedField* {
-    if (fits) return &fields[static_cast<size_t>(source)];
-    for (const DecodedField& f : fields) {
-      if (f.column == columns_[static_cast<size_t>(source)]) return &f;
-    }
-    return nullptr;
-  };
-  // Each column's value is made once per row, however many outputs read it.
-  std::vector<PyRef>& values = values_;
-  values.clear();
-  values.resize(columns_.size());
-  auto value_of = [&](int source) -> PyObject* {  // borrowed; null: failed
-    PyRef& slot = values[static_cast<size_t>(source)];
-    if (!slot) {
-      const DecodedField* field = field_of(source);
-      if (field == nullptr) {
-        Py_INCREF(Py_None);
-        slot.reset(Py_None);
-      } else {
-        slot.reset(decoded_field(*field, datetime_class));
+PyObject* ViewProgram::value_of(int source, PyObject* datetime_class) const {
+  PyRef& slot = values_[static_cast<size_t>(source)];
+  if (!slot) {
+    const std::vector<DecodedField>& fields = *fields_;
+    const DecodedField* field = nullptr;
+    if (fits_) {
+      field = &fields[static_cast<size_t>(source)];
+    } else {
+      for (const DecodedField& f : fields) {
+        if (f.column == columns_[static_cast<size_t>(source)]) field = &f;
       }
     }
-    return slot.get();
-  };
+    if (field == nullptr) {
+      Py_INCREF(Py_None);
+      slot.reset(Py_None);
+    } else {
+      slot.reset(decoded_field(*field, datetime_class));
+    }
+  }
+  return slot.get();
+}
+
+PyObject* ViewProgram::output(const Output& out, PyObject* datetime_class) const {
+  if (out.source < 0) {
+    Py_INCREF(Py_None);
+    return Py_None;
+  }
+  PyObject* value = value_of(out.source, datetime_class);
+  if (value == nullptr) return nullptr;
+  if (out.native != Native::kNone) return native(out, value, datetime_class);
+  Py_INCREF(value);
+  return apply(out, value);
+}
+
+template <class Put>
+int ViewProgram::row(const std::vector<DecodedField>& fields, PyObject* datetime_class,
+                     Py_ssize_t position, Put put) const {
+  // The plan's column i is field i unless the record's fields differ.
+  fields_ = &fields;
+  fits_ = fields.size() == columns_.size();
+  for (size_t i = 0; fits_ && i < fields.size(); ++i) fits_ = fields[i].column == columns_[i];
+  values_.clear();
+  values_.resize(columns_.size());
+  tuples_.clear();
+  tuples_.resize(columns_.size());
+  if (filtered_) {
+    PyRef test(output(where_, datetime_class));
+    if (!test) return -1;
+    const int keep = PyObject_IsTrue(test.get());
+    if (keep <= 0) return keep;
+  }
   // The outputs, then source_table and source_key.
   const size_t n = outputs_.size();
   for (size_t i = 0; i < n; ++i) {
-    const Output& out = outputs_[i];
-    PyObject* value = out.source < 0 ? Py_None : value_of(out.source);
-    if (value == nullptr) return false;
-    Py_INCREF(value);
-    PyObject* made = out.source < 0                ? value
-                     : out.native == Native::kNone ? apply(out, value)
-                                                   : native(out, value, datetime_class);
-    if (out.native != Native::kNone && out.source >= 0) Py_DECREF(value);
-    if (!put(i, made)) return false;
+    if (!put(i, output(outputs_[i], datetime_class))) return -1;
   }
+  if (!provenance_) return 1;
   Py_INCREF(table_.get());
-  if (!put(n, table_.get())) return false;
+  if (!put(n, table_.get())) return -1;
   if (key_source_ >= 0) {
-    PyObject* value = value_of(key_source_);
-    if (value == nullptr) return false;
+    PyObject* value = value_of(key_source_, datetime_class);
+    if (value == nullptr) return -1;
     PyRef text(PyObject_Str(value));
-    return text && put(n + 1, PyUnicode_Concat(key_prefix_.get(), text.get()));
+    return text && put(n + 1, PyUnicode_Concat(key_prefix_.get(), text.get())) ? 1 : -1;
   }
   PyRef number(PyLong_FromSsize_t(position));
-  return number && put(n + 1, PyUnicode_Format(key_prefix_.get(), number.get()));
+  return number && put(n + 1, PyUnicode_Format(key_prefix_.get(), number.get())) ? 1 : -1;
 }
 
 PyObject* ViewProgram::make(const std::vector<DecodedField>& fields, PyObject* datetime_class,
                             Py_ssize_t position) const {
   // A dict copied from the template (every key, in order), filled in place.
-  PyRef dict(PyDict_Copy(template_.get()));
-  if (!dict) return nullptr;
+  // A record `where` rejects costs no dict.
+  PyRef dict;
   auto put = [&](size_t i, PyObject* value) {
     PyRef owned(value);
-    return owned && PyDict_SetItem(dict.get(), keys_[i].get(), value) == 0;
+    if (!owned) return false;
+    if (!dict) dict.reset(PyDict_Copy(template_.get()));
+    // The template's value is None already.
+    return dict && (value == Py_None || PyDict_SetItem(dict.get(), keys_[i].get(), value) == 0);
   };
-  if (!row(fields, datetime_class, position, put)) return nullptr;
+  const int made = row(fields, datetime_class, position, put);
+  if (made <= 0) return nullptr;
+  if (!dict) dict.reset(PyDict_Copy(template_.get()));  // a view of no outputs
   return dict.release();
 }
 
@@ -617,8 +749,8 @@ bool ViewProgram::begin_batch() {
   return true;
 }
 
-bool ViewProgram::append(const std::vector<DecodedField>& fields, PyObject* datetime_class,
-                         Py_ssize_t position) {
+int ViewProgram::append(const std::vector<DecodedField>& fields, PyObject* datetime_class,
+                        Py_ssize_t position) {
   PyObject* batch = batch_.get();
   auto put = [batch](size_t i, PyObject* value) {
     PyRef owned(value);

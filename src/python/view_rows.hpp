@@ -5,7 +5,10 @@
 // with the record's provenance (`source_table`, `source_key`).
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "decode/decoded_record.hpp"
@@ -14,6 +17,12 @@
 #include "record/parser.hpp"
 
 namespace quarlet::py {
+
+// _sort_pairs(keys, targets): two bytes objects of native int32 (a link
+// map's keys and targets) as a tuple of two bytes objects, the pairs
+// sorted by key, pairs of one key in their order. TypeError or ValueError
+// for bytes of other forms.
+PyObject* sort_pairs(PyObject* module, PyObject* args);
 
 class ViewProgram {
  public:
@@ -25,28 +34,33 @@ class ViewProgram {
   // itself for the values it knows (see Native) and calls for the others.
   // `table` is the source_table value; `key_prefix` and `key_column` make
   // source_key `key_prefix + str(value)`, or with key_column None
-  // `key_prefix % position`. `batch_size` (null or 0: none) makes the rows
-  // columns: see begin_batch. Columns are found in `plan`. False with an
-  // exception set (TypeError, OverflowError, ValueError for a column not in
-  // the plan).
+  // `key_prefix % position`; with key_prefix None the rows end without
+  // source_table and source_key. `batch_size` (null or 0: none) makes the
+  // rows columns: see begin_batch. `where` (null or None: none) is one more
+  // output, not given: a record whose value is false gives no row. Columns
+  // are found in `plan`. False with an exception set (TypeError,
+  // OverflowError, ValueError for a column not in the plan).
   bool init(PyObject* outputs, PyObject* table, PyObject* key_prefix, PyObject* key_column,
-            PyObject* batch_size, const ColumnPlan& plan);
+            PyObject* batch_size, PyObject* where, const ColumnPlan& plan);
 
   // Rows per batch when the rows are given as columns; 0 when as dicts.
   size_t batch_size() const { return batch_size_; }
   // Columnar rows: begin_batch starts empty column lists (one per output,
   // then source_table and source_key), append adds a record's row to them,
-  // take_batch hands them over as a list of lists (new reference). False or
-  // null with an exception set when the interpreter fails.
+  // take_batch hands them over as a list of lists (new reference). append
+  // gives 1 for a row added, 0 for a record `where` rejects, -1 with an
+  // exception set when the interpreter fails; begin_batch false and
+  // take_batch null likewise.
   bool begin_batch();
-  bool append(const std::vector<DecodedField>& fields, PyObject* datetime_class,
-              Py_ssize_t position);
+  int append(const std::vector<DecodedField>& fields, PyObject* datetime_class,
+             Py_ssize_t position);
   PyObject* take_batch();
 
   // The row of one record (fields in plan order, or any order after
   // damage: a column the record lacks gives None). An op that raises on a
-  // value gives None for it, as an undecodable column does. New reference,
-  // or null with an exception set when the interpreter fails.
+  // value gives None for it, as an undecodable column does. New reference;
+  // null without an exception for a record `where` rejects, null with one
+  // when the interpreter fails.
   PyObject* make(const std::vector<DecodedField>& fields, PyObject* datetime_class,
                  Py_ssize_t position) const;
 
@@ -55,8 +69,9 @@ class ViewProgram {
   // "filetime_be": a FILETIME (100 ns since 1601, UTC) as an aware datetime,
   // from an int (0 and below: not set) or from 8 bytes in either byte order
   // (0 and 1: not set), None for anything else; "text": a str that does not
-  // end in U+0000 as it is; "uint_le8": 8 bytes as a little-endian integer;
-  // "seconds": whole seconds since 1601 (a directory's generalized time) as
+  // end in U+0000 as it is; "texts": a str, or a list of str, none ending
+  // in U+0000, as a new list; "uint_le8": 8 bytes as a little-endian
+  // integer; "seconds": whole seconds since 1601 (a directory's generalized time) as
   // an aware datetime (0 and below: not set); "sid_last_be" / "rid_last_be":
   // a SID whose last sub-authority is big-endian (as a directory stores
   // it) as `S-1-...` text / that sub-authority; "guid_le": 16 bytes (Data1-3
@@ -66,8 +81,8 @@ class ViewProgram {
   // "links" gives None for None. Values a conversion does not know go to
   // its callable.
   enum class Native {
-    kNone, kFiletime, kFiletimeLe, kFiletimeBe, kText, kUintLe8, kSeconds, kSid, kRid, kGuid,
-    kDn, kLinks
+    kNone, kFiletime, kFiletimeLe, kFiletimeBe, kText, kTexts, kUintLe8, kSeconds, kSid, kRid,
+    kGuid, kDn, kLinks
   };
 
   // Links by key, as the callable's `tables` give them (or a function of
@@ -78,6 +93,7 @@ class ViewProgram {
     PyRef keys, targets, names;
     Py_ssize_t count = 0;  // links
     Py_ssize_t at = 0;     // where the last key's targets began
+    std::unordered_map<int32_t, PyRef> found;  // names taken from `names` (a bounded number)
   };
 
   // A directory's name map, as the callable's `tables` give it: objects
@@ -90,6 +106,11 @@ class ViewProgram {
     Py_ssize_t count = 0;   // objects
     Py_ssize_t hint = -1;   // the last object found: rows come in DNT order
     PyRef separator;        // ","
+    // UTF-8 of the parents' DNs met so far (from `cache`) and of the RDN
+    // prefixes: a DN is made in one piece from them.
+    std::unordered_map<int32_t, std::string> parent_text;
+    std::unordered_map<int32_t, std::string> prefix_text;
+    std::string scratch;
   };
 
   struct Output {
@@ -99,7 +120,13 @@ class ViewProgram {
     Native native = Native::kNone;  // set: run by the program, op the fallback
     std::shared_ptr<Names> names;   // kDn's map
     std::shared_ptr<Links> links;   // kLinks' map
+    // A lookup's last key and what it gave: neighbouring records mostly
+    // repeat a value, and a comparison is cheaper than a probe.
+    mutable PyRef last_key, last_found;
   };
+  // Reads one output's (name, source, op, how) into `out`. False with an
+  // exception set when it is not of that form.
+  bool take_output(PyObject* item, Output* out);
   static bool take_links(PyObject* op, Output* out);
   // The names of the targets of the key `value` (a list), or nullptr (maybe
   // with an exception) for a value that is not an int32.
@@ -121,11 +148,14 @@ class ViewProgram {
   // GUID text of 16 bytes; nullptr without an exception for another form.
   static PyObject* guid(PyObject* value);
   PyObject* apply(const Output& out, PyObject* value) const;  // steals `value`
+  // An output's value for the current record (new reference; null: failed).
+  PyObject* output(const Output& out, PyObject* datetime_class) const;
   // The row of a record, each value handed to `put(index, value)` (which
-  // steals it; false: failed). False with an exception set on failure.
+  // steals it; false: failed): 1 when made, 0 when `where` rejects the
+  // record, -1 with an exception set on failure.
   template <class Put>
-  bool row(const std::vector<DecodedField>& fields, PyObject* datetime_class,
-           Py_ssize_t position, Put put) const;
+  int row(const std::vector<DecodedField>& fields, PyObject* datetime_class,
+          Py_ssize_t position, Put put) const;
 
   std::vector<const ColumnDef*> columns_;  // the plan's columns, by index
   std::vector<Output> outputs_;
@@ -152,7 +182,18 @@ class ViewProgram {
   int key_source_ = -1;      // index of the key column; -1: the position
   size_t batch_size_ = 0;    // rows per columnar batch; 0: dict rows
   PyRef batch_;              // the columns being filled (a list of lists)
-  mutable std::vector<PyRef> values_;  // scratch of make(): values by column
+  bool provenance_ = true;   // rows end with source_table and source_key
+  bool filtered_ = false;    // where_ decides which records give rows
+  Output where_;
+  // The current record (set by row()): its fields, whether they are in plan
+  // order, and each column's value and, for a multi-value, its tuple (the
+  // key of lookups), made once however many outputs read the column.
+  mutable const std::vector<DecodedField>* fields_ = nullptr;
+  mutable bool fits_ = false;
+  mutable std::vector<PyRef> values_;
+  mutable std::vector<PyRef> tuples_;
+  // The column's value (borrowed; null: failed).
+  PyObject* value_of(int source, PyObject* datetime_class) const;
 };
 
 }  // namespace quarlet::py
