@@ -3,6 +3,7 @@ rows, SIDs, times, damaged parent chains and links, credentials never
 shown) and the facts of the real sample."""
 
 import collections
+from array import array
 import datetime
 import os
 
@@ -211,8 +212,10 @@ def test_native_conversions_equal_their_python_functions(tmp_path):
                                 eb.Column("G", eb.T_LONG_BINARY)], rows)]).write(path)
     db = EseDatabase(path)
     col = artifacts.engine.col
+    # B is read as it is first: SID and RID convert its Python value, while
+    # S and G are converted from the record's field.
     view = artifacts.View(db, artifacts.ViewDef("t", "", "t", [
-        col("s", "datetime", "", "S", convert=ntds.SECONDS),
+        col("b", "bytes", "", "B"), col("s", "datetime", "", "S", convert=ntds.SECONDS),
         col("sid", "str", "", "B", convert=ntds.SID), col("rid", "int", "", "B", convert=ntds.RID),
         col("guid", "str", "", "G", convert=ntds.GUID)], key=("Id",), passthrough=False))
     assert view._program() is not None  # the reader runs it
@@ -221,3 +224,13 @@ def test_native_conversions_equal_their_python_functions(tmp_path):
             for r in db.iter_table("t", True)]
     assert got == want
     assert got[3][0] == DEC_2021 and got[0][1:3] == ("S-1-5-21-7-8-9-500", 500)
+
+
+@pytest.mark.parametrize("keys", [[], [3], [1, 2, 2, 5], [5, -1, 3, 3, -2**31, 2**31 - 1, 3, 0],
+                                  [7] * 5 + [1] * 5])
+def test_link_pairs_sort_stably(keys):
+    from quarlet._quarlet import _sort_pairs
+    targets = list(range(len(keys)))
+    got = _sort_pairs(array("i", keys).tobytes(), array("i", targets).tobytes())
+    order = sorted(targets, key=keys.__getitem__)
+    assert got == (array("i", sorted(keys)).tobytes(), array("i", order).tobytes())

@@ -118,6 +118,7 @@ class ViewProgram {
     PyRef op;             // mapping or callable; null: the value as it is
     bool lookup = false;  // op is a mapping
     Native native = Native::kNone;  // set: run by the program, op the fallback
+    bool direct = false;            // the conversion can read the decoded field itself
     std::shared_ptr<Names> names;   // kDn's map
     std::shared_ptr<Links> links;   // kLinks' map
     // A lookup's last key and what it gave: neighbouring records mostly
@@ -145,8 +146,16 @@ class ViewProgram {
   // A SID output (kSid: text, kRid: the last sub-authority); nullptr without
   // an exception for bytes of another form (they go to the callable).
   static PyObject* sid(Native kind, PyObject* value);
+  static PyObject* sid(Native kind, const unsigned char* bytes, Py_ssize_t size);
   // GUID text of 16 bytes; nullptr without an exception for another form.
   static PyObject* guid(PyObject* value);
+  static PyObject* guid(const unsigned char* bytes, Py_ssize_t size);
+  // A FILETIME's aware datetime; None past year 9999.
+  PyObject* datetime_of(uint64_t ticks, PyObject* datetime_class) const;
+  // A direct conversion's output made from the current record's field
+  // (new reference); nullptr without an exception when the field is of a
+  // form it leaves to the usual path.
+  PyObject* direct(const Output& out, PyObject* datetime_class) const;
   PyObject* apply(const Output& out, PyObject* value) const;  // steals `value`
   // An output's value for the current record (new reference; null: failed).
   PyObject* output(const Output& out, PyObject* datetime_class) const;
@@ -192,6 +201,8 @@ class ViewProgram {
   mutable bool fits_ = false;
   mutable std::vector<PyRef> values_;
   mutable std::vector<PyRef> tuples_;
+  // The current record's field of a column, or nullptr when it lacks one.
+  const DecodedField* field_of(int source) const;
   // The column's value (borrowed; null: failed).
   PyObject* value_of(int source, PyObject* datetime_class) const;
 };
