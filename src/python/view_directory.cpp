@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,26 @@ T item(PyObject* bytes, Py_ssize_t i) {
   return value;
 }
 
+// Holds the items of the tuple `tables`, in order, in `slots`.
+void hold_tables(PyObject* tables, std::initializer_list<PyRef*> slots) {
+  Py_ssize_t i = 0;
+  for (PyRef* slot : slots) {
+    PyObject* table = PyTuple_GetItem(tables, i++);
+    Py_INCREF(table);
+    slot->reset(table);
+  }
+}
+
+// `value` as an int32 key (a DNT), when it is an int in range.
+bool int32_of(PyObject* value, int32_t* out) {
+  if (!PyLong_CheckExact(value)) return false;
+  int overflow = 0;
+  const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+  if (overflow != 0 || number < INT32_MIN || number > INT32_MAX) return false;
+  *out = static_cast<int32_t>(number);
+  return true;
+}
+
 }  // namespace
 
 bool ViewProgram::take_names(PyObject* op, Output* out) {
@@ -37,13 +58,8 @@ bool ViewProgram::take_names(PyObject* op, Output* out) {
     return false;
   }
   auto names = std::make_shared<Names>();
-  PyRef* slots[] = {&names->dnts, &names->parents, &names->types, &names->ends, &names->text,
-                    &names->cache, &names->prefixes};
-  for (int i = 0; i < 7; ++i) {
-    PyObject* table = PyTuple_GetItem(tables.get(), i);
-    Py_INCREF(table);
-    slots[i]->reset(table);
-  }
+  hold_tables(tables.get(), {&names->dnts, &names->parents, &names->types, &names->ends,
+                             &names->text, &names->cache, &names->prefixes});
   names->count = PyBytes_Size(names->dnts.get()) / 4;
   if (PyBytes_Size(names->dnts.get()) != 4 * names->count ||
       PyBytes_Size(names->parents.get()) != 4 * names->count ||
@@ -60,11 +76,8 @@ PyObject* ViewProgram::dn(Names& names, PyObject* value) {
   // The DN of an object whose parent's DN is known: its RDN, a comma and
   // that DN (the root's children: the RDN alone). Anything else (a parent
   // not cached yet, a damaged chain, an unknown DNT) is the callable's.
-  if (!PyLong_CheckExact(value)) return nullptr;
-  int overflow = 0;
-  const long long wanted = PyLong_AsLongLongAndOverflow(value, &overflow);
-  if (overflow != 0 || wanted < INT32_MIN || wanted > INT32_MAX) return nullptr;
-  const auto dnt = static_cast<int32_t>(wanted);
+  int32_t dnt = 0;
+  if (!int32_of(value, &dnt)) return nullptr;
   PyObject* dnts = names.dnts.get();
   const Py_ssize_t n = names.count;
   // The first entry of the DNT: the one after the last found, or a search.
@@ -177,12 +190,7 @@ bool ViewProgram::take_links(PyObject* op, Output* out) {
     return false;
   }
   auto links = std::make_shared<Links>();
-  PyRef* slots[] = {&links->keys, &links->targets, &links->names};
-  for (int i = 0; i < 3; ++i) {
-    PyObject* table = PyTuple_GetItem(tables.get(), i);
-    Py_INCREF(table);
-    slots[i]->reset(table);
-  }
+  hold_tables(tables.get(), {&links->keys, &links->targets, &links->names});
   links->count = PyBytes_Size(links->keys.get()) / 4;
   if (PyBytes_Size(links->keys.get()) != 4 * links->count ||
       PyBytes_Size(links->targets.get()) != 4 * links->count) {
@@ -194,11 +202,8 @@ bool ViewProgram::take_links(PyObject* op, Output* out) {
 }
 
 PyObject* ViewProgram::targets(Links& links, PyObject* value) {
-  if (!PyLong_CheckExact(value)) return nullptr;
-  int overflow = 0;
-  const long long wanted = PyLong_AsLongLongAndOverflow(value, &overflow);
-  if (overflow != 0 || wanted < INT32_MIN || wanted > INT32_MAX) return nullptr;
-  const auto key = static_cast<int32_t>(wanted);
+  int32_t key = 0;
+  if (!int32_of(value, &key)) return nullptr;
   PyObject* keys = links.keys.get();
   const Py_ssize_t n = links.count;
   // The first link of the key: rows come in key order, so a search starts

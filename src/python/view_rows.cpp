@@ -11,6 +11,8 @@ namespace quarlet::py {
 
 namespace {
 
+constexpr uint64_t kMaxTicks = 2650467743999999999ULL;  // 9999-12-31 23:59:59.9999999
+
 // An int's value when it is one from 1 to 2**63 - 1, else 0 or below (a
 // bool, a value out of range, anything else).
 int64_t positive(PyObject* value) {
@@ -154,32 +156,30 @@ bool ViewProgram::init(PyObject* outputs, PyObject* table, PyObject* key_prefix,
 
 PyObject* ViewProgram::filetime(Native kind, PyObject* value,
                                  PyObject* datetime_class) const {
-  uint64_t ticks = 0;
-  constexpr uint64_t kMax = 2650467743999999999ULL;  // 9999-12-31 23:59:59.9999999
-  if (kind == Native::kSeconds) {
-    const int64_t seconds = positive(value);
-    if (seconds <= 0 || static_cast<uint64_t>(seconds) > kMax / 10000000ULL) Py_RETURN_NONE;
-    ticks = static_cast<uint64_t>(seconds) * 10000000ULL;
-  } else if (kind == Native::kFiletime) {
-    const int64_t number = positive(value);
-    if (number <= 0) Py_RETURN_NONE;
-    ticks = static_cast<uint64_t>(number);
-  } else {
-    if (!PyBytes_Check(value) || PyBytes_Size(value) != 8) Py_RETURN_NONE;
-    const auto* b = reinterpret_cast<const unsigned char*>(PyBytes_AsString(value));
-    if (b == nullptr) return nullptr;
-    for (int i = 0; i < 8; ++i) {
-      const int at = kind == Native::kFiletimeLe ? 7 - i : i;
-      ticks = ticks << 8 | b[at];
-    }
-    if (ticks <= 1) Py_RETURN_NONE;
+  if (kind == Native::kSeconds || kind == Native::kFiletime) {
+    return number_time(kind, positive(value), datetime_class);
   }
+  if (!PyBytes_Check(value) || PyBytes_Size(value) != 8) Py_RETURN_NONE;
+  const auto* b = reinterpret_cast<const unsigned char*>(PyBytes_AsString(value));
+  if (b == nullptr) return nullptr;
+  uint64_t ticks = 0;
+  for (int i = 0; i < 8; ++i) {
+    const int at = kind == Native::kFiletimeLe ? 7 - i : i;
+    ticks = ticks << 8 | b[at];
+  }
+  if (ticks <= 1) Py_RETURN_NONE;
   return datetime_of(ticks, datetime_class);
 }
 
+PyObject* ViewProgram::number_time(Native kind, int64_t number, PyObject* datetime_class) const {
+  if (number <= 0) Py_RETURN_NONE;
+  if (kind == Native::kFiletime) return datetime_of(static_cast<uint64_t>(number), datetime_class);
+  if (static_cast<uint64_t>(number) > kMaxTicks / 10000000ULL) Py_RETURN_NONE;
+  return datetime_of(static_cast<uint64_t>(number) * 10000000ULL, datetime_class);
+}
+
 PyObject* ViewProgram::datetime_of(uint64_t ticks, PyObject* datetime_class) const {
-  constexpr uint64_t kMax = 2650467743999999999ULL;  // 9999-12-31 23:59:59.9999999
-  if (ticks > kMax) Py_RETURN_NONE;
+  if (ticks > kMaxTicks) Py_RETURN_NONE;
   const uint64_t micros = ticks / 10;
   const int64_t days = static_cast<int64_t>(micros / 86400000000ULL);
   const uint64_t in_day = micros % 86400000000ULL;
@@ -448,12 +448,7 @@ PyObject* ViewProgram::direct(const Output& out, PyObject* datetime_class) const
       int64_t number = 0;
       const int kind = whole_number(field->value, &number);
       if (kind == 0) return nullptr;
-      constexpr uint64_t kMax = 2650467743999999999ULL;
-      if (kind == 2 || number <= 0) Py_RETURN_NONE;
-      if (out.native == Native::kFiletime) return datetime_of(static_cast<uint64_t>(number),
-                                                              datetime_class);
-      if (static_cast<uint64_t>(number) > kMax / 10000000ULL) Py_RETURN_NONE;
-      return datetime_of(static_cast<uint64_t>(number) * 10000000ULL, datetime_class);
+      return number_time(out.native, kind == 1 ? number : 0, datetime_class);
     }
     case Native::kSid:
     case Native::kRid:

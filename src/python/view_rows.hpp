@@ -150,6 +150,9 @@ class ViewProgram {
   // GUID text of 16 bytes; nullptr without an exception for another form.
   static PyObject* guid(PyObject* value);
   static PyObject* guid(const unsigned char* bytes, Py_ssize_t size);
+  // The datetime of an int "seconds" or "filetime" conversion reads; None
+  // for 0 and below, and past year 9999.
+  PyObject* number_time(Native kind, int64_t number, PyObject* datetime_class) const;
   // A FILETIME's aware datetime; None past year 9999.
   PyObject* datetime_of(uint64_t ticks, PyObject* datetime_class) const;
   // A direct conversion's output made from the current record's field
