@@ -58,30 +58,7 @@ bool row_type_from_name(std::string_view name, RowType* out) {
   return false;
 }
 
-// ---------------------------------------------------------------------------
-// Exceptions as text
-
 namespace {
-
-// The UTF-8 of a str (lone surrogates escaped), or "" when it has none.
-std::string text_of(PyObject* str) {
-  PyRef bytes(PyUnicode_AsEncodedString(str, "utf-8", "backslashreplace"));
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-  if (!bytes || PyBytes_AsStringAndSize(bytes.get(), &data, &size) != 0) {
-    PyErr_Clear();
-    return {};
-  }
-  return std::string(data, static_cast<size_t>(size));
-}
-
-// The __name__ of a type, or "?" when it has none.
-std::string type_name(PyObject* type) {
-  PyRef name(PyObject_GetAttrString(type, "__name__"));
-  std::string out = name && PyUnicode_Check(name.get()) ? text_of(name.get()) : std::string();
-  PyErr_Clear();
-  return out.empty() ? "?" : out;
-}
 
 // "TypeError: expected WHAT, got TYPE" for the value `v`.
 std::string expected(const char* what, PyObject* v) {
@@ -89,26 +66,6 @@ std::string expected(const char* what, PyObject* v) {
 }
 
 }  // namespace
-
-std::string type_name_of(PyObject* obj) {
-  PyRef type(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
-  Py_INCREF(type.get());
-  return type_name(type.get());
-}
-
-std::string take_exception_text() {
-  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  if (type == nullptr) return "unknown error";
-  PyErr_NormalizeException(&type, &value, &traceback);
-  PyRef owned_type(type), owned_value(value), owned_traceback(traceback);
-  std::string out = type != nullptr ? type_name(type) : "?";
-  PyRef str(value != nullptr ? PyObject_Str(value) : nullptr);
-  const std::string text = str ? text_of(str.get()) : std::string();
-  PyErr_Clear();
-  if (!text.empty()) out += ": " + text;
-  return out;
-}
 
 // ---------------------------------------------------------------------------
 // The schema

@@ -58,12 +58,4 @@ void export_row_schema(const RowFields& fields, ArrowSchema* out);
 int batch_to_array(const RowFields& fields, PyObject* batch, uint64_t batch_index, ArrowArray* out,
                    std::string* error);
 
-// The name of the type of `obj` ("str", "NoneType", ...). Needs the
-// interpreter lock; leaves no exception set.
-std::string type_name_of(PyObject* obj);
-
-// "Type: text" of the pending Python exception, which is cleared (also when
-// it cannot be described). Needs the interpreter lock.
-std::string take_exception_text();
-
 }  // namespace quarlet::py

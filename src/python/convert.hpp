@@ -2,6 +2,7 @@
 // names, and core errors turned into Python exceptions.
 #pragma once
 
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -130,5 +131,13 @@ PyObject* record_read_error(const EseError& error);
 // the operating-system text alone; every other kind -> OSError with the
 // error's message. Returns null.
 PyObject* to_python_error(const EseError& error);
+
+// The name of the type of `obj` ("str", "NoneType", ...). Needs the
+// interpreter lock; leaves no exception set.
+std::string type_name_of(PyObject* obj);
+
+// "Type: text" of the pending Python exception, which is cleared (also when
+// it cannot be described). Needs the interpreter lock.
+std::string take_exception_text();
 
 }  // namespace quarlet::py

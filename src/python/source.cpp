@@ -71,40 +71,6 @@ class BufferBytes final : public FileBytes {
   BufferView view_;
 };
 
-// The UTF-8 text of a str (lone surrogates replaced), empty on failure.
-std::string utf8_of(PyObject* str) {
-  PyRef bytes(PyUnicode_AsEncodedString(str, "utf-8", "replace"));
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-  if (!bytes || PyBytes_AsStringAndSize(bytes.get(), &data, &size) != 0) {
-    PyErr_Clear();
-    return std::string();
-  }
-  return std::string(data, static_cast<size_t>(size));
-}
-
-// The text of the pending exception ("Type: message"), which is cleared.
-std::string take_exception_text() {
-  PyObject *type = nullptr, *value = nullptr, *trace = nullptr;
-  PyErr_Fetch(&type, &value, &trace);
-  PyErr_NormalizeException(&type, &value, &trace);
-  std::string text = "read failed";
-  if (type != nullptr) {
-    PyRef name(PyObject_GetAttrString(type, "__name__"));
-    if (name && PyUnicode_Check(name.get())) text = utf8_of(name.get());
-  }
-  if (value != nullptr) {
-    PyRef str(PyObject_Str(value));
-    const std::string detail = str ? utf8_of(str.get()) : std::string();
-    if (!detail.empty()) text += ": " + detail;
-  }
-  PyErr_Clear();
-  Py_XDECREF(type);
-  Py_XDECREF(value);
-  Py_XDECREF(trace);
-  return text;
-}
-
 // Reads a Python binary file object: seek, then readinto (or read). Python
 // runs with the interpreter lock; the object is used by one fill at a time
 // (its position is shared state), so a fill holds `busy_`. A thread never
