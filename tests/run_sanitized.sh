@@ -59,10 +59,12 @@ export QUARLET_EXPECT_MODULE_DIR="$module_dir"
 # The tests that only drive the command line's own Python (type checks,
 # triage, timeline, the Dask recipes on process clusters) start many
 # interpreters, each slow under the sanitizers, and reach the core through
-# calls the rest of the suite makes: the plain run covers them.
+# calls the rest of the suite makes: the plain run covers them. The peak
+# memory tests measure the sanitizers' shadow memory more than the module's,
+# and read through the paths other tests take.
 # (Absolute paths: the suite's conftest changes the working directory.)
 LD_PRELOAD="$preload" "$python" -m pytest -q -p no:cacheprovider tests \
   --ignore="$PWD/tests/test_stubs.py" --ignore="$PWD/tests/test_triage.py" \
-  --ignore="$PWD/tests/test_timeline.py" \
+  --ignore="$PWD/tests/test_timeline.py" --ignore="$PWD/tests/test_memory.py" \
   --deselect=tests/test_arrow.py::test_dask_recipe_on_a_local_cluster \
   --durations=15 "$@"
