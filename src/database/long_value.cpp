@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "btree/cursor.hpp"
 
@@ -68,35 +69,53 @@ LongValueIndex LongValueIndex::build(const Database& db, uint32_t root) {
   return index;
 }
 
-void LongValueIndex::scan(int width) const {
-  const Database& db = *db_;
-  WidthScan scan{width, false, 0, width == 8 ? &ids64_ : &ids32_, nullptr, 0};
-  // The scan reads every leaf of the tree once; its resident pages are
-  // released every so often so a large tree does not stay resident.
-  ResidentBudget resident(db);
-  uint32_t last_page = 0;
-  uint8_t key[12];
-  TreeCursor cursor(db, root_, long_value_tree());
-  for (cursor.start(); cursor.valid(); cursor.next()) {
-    if (cursor.page().number != last_page) {
-      last_page = cursor.page().number;
-      resident.page_read();
-    }
-    // Only the first 12 bytes of the full key (id and offset) are needed.
-    const size_t key_len = cursor.key(key, sizeof key);
-    index_entry(scan, key, key_len, cursor.entry().data);
+struct LongValueIndex::Scan {
+  Scan(const Database& db, uint32_t root, int width,
+       std::unordered_map<uint64_t, LongValueChunks>& ids)
+      : state{width, false, 0, &ids, nullptr, 0}, resident(db) {
+    cursor.emplace(db, root, long_value_tree());
+    cursor->start();
   }
-}
+
+  // Files entries until those of `id` are final: a key with a greater id
+  // was read (no later entry of `id` would count), or the leaves ran out.
+  void past(uint64_t id) {
+    if (!cursor) return;
+    uint8_t key[12];
+    while (cursor->valid()) {
+      if (state.seen && state.max_id > id) return;
+      if (cursor->page().number != last_page) {
+        last_page = cursor->page().number;
+        // Resident pages are released every so often so that a large tree
+        // does not stay resident.
+        resident.page_read();
+      }
+      // Only the first 12 bytes of the full key (id and offset) are needed.
+      const size_t key_len = cursor->key(key, sizeof key);
+      index_entry(state, key, key_len, cursor->entry().data);
+      cursor->next();
+    }
+    cursor.reset();  // the pass is over: its leaf list is no longer needed
+  }
+
+  WidthScan state;
+  std::optional<TreeCursor> cursor;  // empty once every leaf was read
+  ResidentBudget resident;
+  uint32_t last_page = 0;
+};
+
+LongValueIndex::LongValueIndex() = default;
+LongValueIndex::~LongValueIndex() = default;
+LongValueIndex::LongValueIndex(LongValueIndex&&) noexcept = default;
+LongValueIndex& LongValueIndex::operator=(LongValueIndex&&) noexcept = default;
 
 const LongValueChunks* LongValueIndex::find(uint64_t id, int width) const {
   if (width != 4 && width != 8) return nullptr;
   if (descent_failed_ || db_ == nullptr) return nullptr;
-  bool& scanned = width == 8 ? scanned64_ : scanned32_;
-  if (!scanned) {
-    scan(width);
-    scanned = true;
-  }
-  const auto& ids = width == 8 ? ids64_ : ids32_;
+  auto& ids = width == 8 ? ids64_ : ids32_;
+  std::unique_ptr<Scan>& scan = width == 8 ? scan64_ : scan32_;
+  if (!scan) scan = std::make_unique<Scan>(*db_, root_, width, ids);
+  scan->past(id);
   auto it = ids.find(id);
   return it == ids.end() ? nullptr : &it->second;
 }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <unordered_map>
@@ -40,14 +41,22 @@ void join_chunks(std::span<const LongValueChunk> chunks, uint64_t size, std::vec
 // `size` is at most the chunks' bytes (as joined_size gives it).
 size_t join_chunks_to(std::span<const LongValueChunk> chunks, uint64_t size, uint8_t* out);
 
-// Index of every long value in one long-value tree, built by one pass over
-// its leaves per id width (4 or 8 bytes), made on the first lookup of that
-// width: most trees are only ever asked for 4-byte ids. Answers each id
-// exactly as a scan of the leaves in key order would: an entry counts for
-// its id only when no earlier key of the same id width was greater. One
-// index serves one thread; `db` must outlive it.
+// Index of every long value in one long-value tree, filled by one pass over
+// its leaves per id width (4 or 8 bytes), started on the first lookup of
+// that width: most trees are only ever asked for 4-byte ids. The pass goes
+// only as far as a lookup needs (up to the first greater id), so a table
+// read in key order reads each long value's pages once, just before it
+// copies them: a file fetched on demand is then read once, not in two
+// passes. Answers each id exactly as a scan of all the leaves in key order
+// would: an entry counts for its id only when no earlier key of the same id
+// width was greater. One index serves one thread; `db` must outlive it.
 class LongValueIndex {
  public:
+  LongValueIndex();
+  ~LongValueIndex();
+  LongValueIndex(LongValueIndex&&) noexcept;
+  LongValueIndex& operator=(LongValueIndex&&) noexcept;
+
   // Checks that the tree rooted at `root` can be entered. When it cannot
   // (an unreadable root, or an unreadable first leaf), descent_failed() is
   // true and every reference to the tree stays as it is.
@@ -60,14 +69,14 @@ class LongValueIndex {
   const LongValueChunks* find(uint64_t id, int width) const;
 
  private:
-  // Files every live leaf entry under its id of `width` bytes.
-  void scan(int width) const;
+  // The pass of one id width, where it stands.
+  struct Scan;
 
   const Database* db_ = nullptr;
   uint32_t root_ = 0;
   bool descent_failed_ = false;
-  mutable bool scanned32_ = false;
-  mutable bool scanned64_ = false;
+  mutable std::unique_ptr<Scan> scan32_;
+  mutable std::unique_ptr<Scan> scan64_;
   mutable std::unordered_map<uint64_t, LongValueChunks> ids32_;
   mutable std::unordered_map<uint64_t, LongValueChunks> ids64_;
 };
