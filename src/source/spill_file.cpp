@@ -70,6 +70,7 @@ Status SpillFile::create(const std::string& directory, uint64_t size) {
   chunks_ = (size + kChunk - 1) / kChunk;
   present_.reset(new std::atomic<bool>[chunks_ == 0 ? 1 : chunks_]);
   for (uint64_t c = 0; c < chunks_; ++c) present_[c].store(false, std::memory_order_relaxed);
+  untouched();
   buffer_.reset(new uint8_t[kChunk]);
   return Status::Ok();
 }
@@ -116,8 +117,14 @@ Result<std::unique_ptr<SpillFile>> SpillFile::read_through(std::unique_ptr<Chunk
   f->chunks_ = (size + kChunk - 1) / kChunk;
   f->present_.reset(new std::atomic<bool>[f->chunks_ == 0 ? 1 : f->chunks_]);
   for (uint64_t c = 0; c < f->chunks_; ++c) f->present_[c].store(true, std::memory_order_relaxed);
+  f->untouched();
   if (Status s = f->map(); !s.ok()) return s.error();
   return f;
+}
+
+void SpillFile::untouched() {
+  touched_.reset(new std::atomic<uint32_t>[chunks_ == 0 ? 1 : chunks_]);
+  for (uint64_t c = 0; c < chunks_; ++c) touched_[c].store(0, std::memory_order_relaxed);
 }
 
 SpillFile::~SpillFile() {
@@ -152,6 +159,10 @@ Result<ByteView> SpillFile::read(uint64_t offset, uint64_t length) const {
   if (length == 0) return ByteView(data_ != nullptr ? data_ + offset : data_, 0);
   const uint64_t first = offset / kChunk;
   const uint64_t last = (offset + length - 1) / kChunk;
+  const uint32_t epoch = epoch_.load(std::memory_order_relaxed);
+  for (uint64_t c = first; c <= last; ++c) {
+    touched_[c].store(epoch, std::memory_order_relaxed);
+  }
   for (uint64_t c = first; c <= last; ++c) {
     if (present_[c].load(std::memory_order_acquire)) continue;
     // The missing chunks of the range, in one hold of the reader.
@@ -175,6 +186,30 @@ void SpillFile::populate(uint64_t offset, uint64_t length) const {
 void SpillFile::release_resident() const {
   if (data_ != nullptr && size_ > 0) {
     (void)::madvise(const_cast<uint8_t*>(data_), static_cast<size_t>(size_), MADV_DONTNEED);
+  }
+  // The temporary file's page cache is bounded as well. What was written
+  // since the last release starts its way to disk; the cached pages of
+  // chunks that no read asked for since the last release, and that have
+  // reached the disk, are dropped (the mapping reads them back if they are
+  // touched again). Without this each chunk of a long pass takes fresh page
+  // cache, which costs more than the fetch itself where memory for large
+  // folios is slow to come by; dropped pages are reused instead.
+  if (fd_ < 0) return;
+  const uint32_t ended = epoch_.fetch_add(1, std::memory_order_relaxed);
+#ifdef SYNC_FILE_RANGE_WRITE
+  (void)::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
+  uint64_t first = 0;  // start of the run of chunks to drop
+  for (uint64_t c = 0; c <= chunks_; ++c) {
+    const bool keep = c == chunks_ || touched_[c].load(std::memory_order_relaxed) == ended;
+    if (!keep) continue;
+    if (c > first) {
+      const uint64_t start = first * kChunk;
+      const uint64_t stop = std::min(c * kChunk, size_);
+      (void)::posix_fadvise(fd_, static_cast<off_t>(start), static_cast<off_t>(stop - start),
+                            POSIX_FADV_DONTNEED);
+    }
+    first = c + 1;
   }
 }
 

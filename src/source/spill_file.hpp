@@ -63,7 +63,8 @@ class SpillFile : public FileBytes {
   // same chunk asks the reader again.
   Result<ByteView> read(uint64_t offset, uint64_t length) const override;
   // Drops the mapping's resident pages (they are read back from the
-  // temporary file when next touched).
+  // temporary file when next touched), and the temporary file's cached
+  // pages of chunks no read asked for since the previous release.
   void release_resident() const override;
   // Fetches the chunks of [offset, offset + length) ahead of their use, so
   // that a reader on several threads waits for the stream outside its own
@@ -78,6 +79,8 @@ class SpillFile : public FileBytes {
   Status map();
   // Fetches chunk `c` unless it is present; with the reader held.
   Status fill(uint64_t c) const;
+  // Sizes touched_ for chunks_ chunks, none touched.
+  void untouched();
 
   std::unique_ptr<ChunkReader> reader_;
   int fd_ = -1;                        // the unlinked temporary file
@@ -86,6 +89,9 @@ class SpillFile : public FileBytes {
   uint64_t chunks_ = 0;                // ceil(size / kChunk)
   std::unique_ptr<std::atomic<bool>[]> present_;  // per chunk: fetched into the file
   std::unique_ptr<uint8_t[]> buffer_;             // one chunk, used under the reader
+  // Per chunk: the release epoch of the last read that asked for it.
+  std::unique_ptr<std::atomic<uint32_t>[]> touched_;
+  mutable std::atomic<uint32_t> epoch_{1};        // counts release_resident calls
 };
 
 }  // namespace quarlet

@@ -2,13 +2,17 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
+#include <mutex>
+#include <random>
 
 #include "database/database.hpp"
 #include "page/checksum.hpp"
 #include "page/header.hpp"
 #include "page/leaf.hpp"
 #include "page/tag.hpp"
+#include "source/spill_file.hpp"
 #include "test_image.hpp"
 
 namespace quarlet {
@@ -48,6 +52,49 @@ TEST(ErrorMessage, Utf8LossyReplacesMaximalSubparts) {
   EXPECT_EQ(utf8_lossy("\xF0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD");  // bad second byte: two
   EXPECT_EQ(utf8_lossy("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // surrogate
   EXPECT_EQ(utf8_lossy("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");
+}
+
+// A stream over bytes in memory, served in reads of at most 1000 bytes.
+class MemoryChunks final : public ChunkReader {
+ public:
+  explicit MemoryChunks(const Bytes& bytes) : bytes_(bytes) {}
+  Status exclusive(const std::function<Status()>& fill) override {
+    std::lock_guard<std::mutex> hold(busy_);
+    return fill();
+  }
+  Result<size_t> read_at(uint64_t offset, uint8_t* out, size_t length) override {
+    if (offset >= bytes_.size()) return size_t{0};
+    const size_t n = std::min({length, static_cast<size_t>(bytes_.size() - offset), size_t{1000}});
+    std::memcpy(out, bytes_.data() + offset, n);
+    return n;
+  }
+
+ private:
+  const Bytes& bytes_;
+  std::mutex busy_;
+};
+
+TEST(SpillFile, ViewsKeepTheirBytesWhileReleasesDropCachedChunks) {
+  // Twelve and a half chunks; each release drops the chunks not read since
+  // the one before, so the views taken early outlive several drops.
+  Bytes bytes(SpillFile::kChunk * 25 / 2);
+  std::mt19937 rng(7);
+  for (auto& b : bytes) b = static_cast<uint8_t>(rng());
+  auto file = SpillFile::open(std::make_unique<MemoryChunks>(bytes), bytes.size(), "/tmp");
+  ASSERT_TRUE(file);
+  std::vector<std::pair<uint64_t, ByteView>> views;
+  const uint64_t step = SpillFile::kChunk / 3;
+  for (uint64_t at = 0; at < bytes.size(); at += step) {
+    const uint64_t length = std::min<uint64_t>(step + 17, bytes.size() - at);
+    auto view = (*file)->read(at, length);
+    ASSERT_TRUE(view);
+    views.emplace_back(at, *view);
+    if (views.size() % 4 == 0) (*file)->release_resident();
+  }
+  for (int i = 0; i < 3; ++i) (*file)->release_resident();
+  for (const auto& [at, view] : views) {
+    ASSERT_EQ(0, std::memcmp(view.data(), bytes.data() + at, view.size())) << "at " << at;
+  }
 }
 
 Image empty_catalog_image(uint32_t page_size, uint32_t pages, uint32_t version = 0x620,
