@@ -189,11 +189,13 @@ void SpillFile::release_resident() const {
   }
   // The temporary file's page cache is bounded as well. What was written
   // since the last release starts its way to disk; the cached pages of
-  // chunks that no read asked for since the last release, and that have
-  // reached the disk, are dropped (the mapping reads them back if they are
-  // touched again). Without this each chunk of a long pass takes fresh page
-  // cache, which costs more than the fetch itself where memory for large
-  // folios is slow to come by; dropped pages are reused instead.
+  // chunks that no read asked for in the last kKeptReleases releases, and
+  // that have reached the disk, are dropped (the mapping reads them back if
+  // they are touched again). Without this each chunk of a long pass takes
+  // fresh page cache, which costs more than the fetch itself where memory
+  // for large folios is slow to come by; dropped pages are reused instead.
+  // The window is wide because views outlive their read: the long-value
+  // index gives views of chunks it read well before a worker copies them.
   if (fd_ < 0) return;
   const uint32_t ended = epoch_.fetch_add(1, std::memory_order_relaxed);
 #ifdef SYNC_FILE_RANGE_WRITE
@@ -201,7 +203,8 @@ void SpillFile::release_resident() const {
 #endif
   uint64_t first = 0;  // start of the run of chunks to drop
   for (uint64_t c = 0; c <= chunks_; ++c) {
-    const bool keep = c == chunks_ || touched_[c].load(std::memory_order_relaxed) == ended;
+    const bool keep =
+        c == chunks_ || touched_[c].load(std::memory_order_relaxed) + kKeptReleases > ended;
     if (!keep) continue;
     if (c > first) {
       const uint64_t start = first * kChunk;

@@ -40,6 +40,9 @@ class SpillFile : public FileBytes {
  public:
   // Bytes fetched per read of the reader.
   static constexpr uint64_t kChunk = uint64_t{256} << 10;
+  // Releases after its last read for which a chunk stays in the page cache
+  // (about 512 MiB of pages read, at a release every 32 MiB).
+  static constexpr uint32_t kKeptReleases = 16;
 
   // A file of `size` bytes read from `reader` on demand; the temporary file
   // is made in `directory`. Io error when it cannot be made or mapped.
@@ -64,7 +67,7 @@ class SpillFile : public FileBytes {
   Result<ByteView> read(uint64_t offset, uint64_t length) const override;
   // Drops the mapping's resident pages (they are read back from the
   // temporary file when next touched), and the temporary file's cached
-  // pages of chunks no read asked for since the previous release.
+  // pages of chunks no read asked for in the last kKeptReleases releases.
   void release_resident() const override;
   // Fetches the chunks of [offset, offset + length) ahead of their use, so
   // that a reader on several threads waits for the stream outside its own

@@ -75,8 +75,8 @@ class MemoryChunks final : public ChunkReader {
 };
 
 TEST(SpillFile, ViewsKeepTheirBytesWhileReleasesDropCachedChunks) {
-  // Twelve and a half chunks; each release drops the chunks not read since
-  // the one before, so the views taken early outlive several drops.
+  // Twelve and a half chunks, read with releases between; the releases
+  // after the reads drop every chunk, and the views must outlive that.
   Bytes bytes(SpillFile::kChunk * 25 / 2);
   std::mt19937 rng(7);
   for (auto& b : bytes) b = static_cast<uint8_t>(rng());
@@ -91,7 +91,7 @@ TEST(SpillFile, ViewsKeepTheirBytesWhileReleasesDropCachedChunks) {
     views.emplace_back(at, *view);
     if (views.size() % 4 == 0) (*file)->release_resident();
   }
-  for (int i = 0; i < 3; ++i) (*file)->release_resident();
+  for (uint32_t i = 0; i <= SpillFile::kKeptReleases; ++i) (*file)->release_resident();
   for (const auto& [at, view] : views) {
     ASSERT_EQ(0, std::memcmp(view.data(), bytes.data() + at, view.size())) << "at " << at;
   }

@@ -177,7 +177,8 @@ void ArrowTableReader::append_long_value(Builder& b, size_t i, ByteView referenc
   const LongValueChunks* found = nullptr;
   bool entered = false;
   {
-    // The long-value index is built on first use and then only read.
+    // The long-value index fills as far as a lookup needs, under the lock;
+    // a value it gave stays as it is, so its chunks are read without it.
     std::lock_guard<std::mutex> lock(long_values_);
     entered = raw_->find_long_value(reference, &found);
   }
