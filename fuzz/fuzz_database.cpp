@@ -18,7 +18,6 @@
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,33 +31,14 @@
 #include "record/parser.hpp"
 #include "recover/recovery.hpp"
 #include "source/spill_file.hpp"
+#include "../tests/cpp/short_reads.hpp"
 #include "fuzz_common.hpp"
 
 using namespace quarlet;
 using quarlet::fuzz::check;
+using quarlet::test::ShortReads;
 
 namespace {
-
-// Serves the input in reads of at most 1000 bytes, one at a time, as the
-// stream of a file object does.
-class ShortReads final : public ChunkReader {
- public:
-  explicit ShortReads(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
-  Status exclusive(const std::function<Status()>& fill) override {
-    std::lock_guard<std::mutex> lock(busy_);
-    return fill();
-  }
-  Result<size_t> read_at(uint64_t offset, uint8_t* out, size_t length) override {
-    if (offset >= bytes_.size()) return size_t{0};
-    const size_t n = std::min({length, static_cast<size_t>(bytes_.size() - offset), size_t{1000}});
-    std::memcpy(out, bytes_.data() + offset, n);
-    return n;
-  }
-
- private:
-  std::vector<uint8_t> bytes_;
-  std::mutex busy_;
-};
 
 void read_all_tables(const Database& db) {
   for (const auto& [name, table] : db.tables()) {

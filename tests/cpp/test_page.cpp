@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <mutex>
 #include <random>
 
 #include "database/database.hpp"
@@ -12,6 +11,7 @@
 #include "page/header.hpp"
 #include "page/leaf.hpp"
 #include "page/tag.hpp"
+#include "short_reads.hpp"
 #include "source/spill_file.hpp"
 #include "test_image.hpp"
 
@@ -54,33 +54,13 @@ TEST(ErrorMessage, Utf8LossyReplacesMaximalSubparts) {
   EXPECT_EQ(utf8_lossy("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");
 }
 
-// A stream over bytes in memory, served in reads of at most 1000 bytes.
-class MemoryChunks final : public ChunkReader {
- public:
-  explicit MemoryChunks(const Bytes& bytes) : bytes_(bytes) {}
-  Status exclusive(const std::function<Status()>& fill) override {
-    std::lock_guard<std::mutex> hold(busy_);
-    return fill();
-  }
-  Result<size_t> read_at(uint64_t offset, uint8_t* out, size_t length) override {
-    if (offset >= bytes_.size()) return size_t{0};
-    const size_t n = std::min({length, static_cast<size_t>(bytes_.size() - offset), size_t{1000}});
-    std::memcpy(out, bytes_.data() + offset, n);
-    return n;
-  }
-
- private:
-  const Bytes& bytes_;
-  std::mutex busy_;
-};
-
 TEST(SpillFile, ViewsKeepTheirBytesWhileReleasesDropCachedChunks) {
   // Twelve and a half chunks, read with releases between; the releases
   // after the reads drop every chunk, and the views must outlive that.
   Bytes bytes(SpillFile::kChunk * 25 / 2);
   std::mt19937 rng(7);
   for (auto& b : bytes) b = static_cast<uint8_t>(rng());
-  auto file = SpillFile::open(std::make_unique<MemoryChunks>(bytes), bytes.size(), "/tmp");
+  auto file = SpillFile::open(std::make_unique<test::ShortReads>(bytes), bytes.size(), "/tmp");
   ASSERT_TRUE(file);
   std::vector<std::pair<uint64_t, ByteView>> views;
   const uint64_t step = SpillFile::kChunk / 3;
