@@ -7,9 +7,11 @@
 #include <cstring>
 #include <initializer_list>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "python/view_rows.hpp"
+#include "record/value.hpp"
 
 namespace quarlet::py {
 
@@ -32,6 +34,36 @@ void hold_tables(PyObject* tables, std::initializer_list<PyRef*> slots) {
     Py_INCREF(table);
     slot->reset(table);
   }
+}
+
+// The first index in [low, high) of the sorted int32 array `keys` whose
+// key is not below `key` (high when there is none).
+Py_ssize_t first_not_below(PyObject* keys, Py_ssize_t low, Py_ssize_t high, int32_t key) {
+  while (low < high) {
+    const Py_ssize_t mid = low + (high - low) / 2;
+    if (item<int32_t>(keys, mid) < key) {
+      low = mid + 1;
+    } else {
+      high = mid;
+    }
+  }
+  return low;
+}
+
+// The UTF-8 of the str that `dict` holds for `key`, kept in `known` on the
+// first call; nullptr (maybe with an exception) when it holds none, or one
+// that does not encode (a lone surrogate).
+const std::string* utf8_for(std::unordered_map<int32_t, std::string>& known, PyObject* dict,
+                            int32_t key) {
+  auto at = known.find(key);
+  if (at != known.end()) return &at->second;
+  PyRef number(PyLong_FromLong(key));
+  if (!number) return nullptr;
+  PyObject* text = PyDict_GetItemWithError(dict, number.get());  // borrowed
+  if (text == nullptr || !PyUnicode_CheckExact(text)) return nullptr;
+  PyRef utf8(PyUnicode_AsUTF8String(text));
+  if (!utf8) return nullptr;
+  return &known.emplace(key, PyBytes_AsString(utf8.get())).first->second;
 }
 
 // `value` as an int32 key (a DNT), when it is an int in range.
@@ -84,44 +116,19 @@ PyObject* ViewProgram::dn(Names& names, PyObject* value) {
   Py_ssize_t i = names.hint + 1;
   if (i < 0 || i >= n || item<int32_t>(dnts, i) != dnt ||
       (i > 0 && item<int32_t>(dnts, i - 1) == dnt)) {
-    Py_ssize_t low = 0, high = n;
-    while (low < high) {
-      const Py_ssize_t mid = low + (high - low) / 2;
-      if (item<int32_t>(dnts, mid) < dnt) {
-        low = mid + 1;
-      } else {
-        high = mid;
-      }
-    }
-    i = low;
+    i = first_not_below(dnts, 0, n, dnt);
     if (i >= n || item<int32_t>(dnts, i) != dnt) return nullptr;
   }
   names.hint = i;
   const int32_t parent = item<int32_t>(names.parents.get(), i);
   if (parent == dnt) return nullptr;
   // The parent's DN as UTF-8, once it is cached (a miss is asked again:
-  // the callable caches it when it makes this row's DN).
-  auto above = names.parent_text.find(parent);
-  if (above == names.parent_text.end()) {
-    PyRef parent_key(PyLong_FromLong(parent));
-    if (!parent_key) return nullptr;
-    PyObject* dn = PyDict_GetItemWithError(names.cache.get(), parent_key.get());  // borrowed
-    if (dn == nullptr || !PyUnicode_CheckExact(dn)) return nullptr;
-    PyRef utf8(PyUnicode_AsUTF8String(dn));  // fails on a lone surrogate: the callable's
-    if (!utf8) return nullptr;
-    above = names.parent_text.emplace(parent, PyBytes_AsString(utf8.get())).first;
-  }
-  const int32_t type = item<int32_t>(names.types.get(), i);
-  auto prefix = names.prefix_text.find(type);
-  if (prefix == names.prefix_text.end()) {
-    PyRef kind(PyLong_FromLong(type));
-    if (!kind) return nullptr;
-    PyObject* text = PyDict_GetItemWithError(names.prefixes.get(), kind.get());  // borrowed
-    if (text == nullptr || !PyUnicode_CheckExact(text)) return nullptr;
-    PyRef utf8(PyUnicode_AsUTF8String(text));
-    if (!utf8) return nullptr;
-    prefix = names.prefix_text.emplace(type, PyBytes_AsString(utf8.get())).first;
-  }
+  // the callable caches it when it makes this row's DN), and the prefix.
+  const std::string* above = utf8_for(names.parent_text, names.cache.get(), parent);
+  if (above == nullptr) return nullptr;
+  const std::string* prefix =
+      utf8_for(names.prefix_text, names.prefixes.get(), item<int32_t>(names.types.get(), i));
+  if (prefix == nullptr) return nullptr;
   const int64_t start = i > 0 ? item<int64_t>(names.ends.get(), i - 1) : 0;
   const int64_t end = item<int64_t>(names.ends.get(), i);
   if (start < 0 || end < start || end > static_cast<int64_t>(PyBytes_Size(names.text.get()))) {
@@ -130,11 +137,11 @@ PyObject* ViewProgram::dn(Names& names, PyObject* value) {
   // Prefix, RDN, and for a child of anything but the root ',' and the
   // parent's DN, decoded in one piece.
   std::string& dn = names.scratch;
-  dn.assign(prefix->second);
+  dn.assign(*prefix);
   dn.append(PyBytes_AsString(names.text.get()) + start, static_cast<size_t>(end - start));
-  if (!above->second.empty()) {
+  if (!above->empty()) {
     dn.push_back(',');
-    dn.append(above->second);
+    dn.append(*above);
   }
   return PyUnicode_DecodeUTF8(dn.data(), static_cast<Py_ssize_t>(dn.size()), "surrogatepass");
 }
@@ -219,14 +226,7 @@ PyObject* ViewProgram::targets(Links& links, PyObject* value) {
       break;
     }
   }
-  while (low < high) {
-    const Py_ssize_t mid = low + (high - low) / 2;
-    if (item<int32_t>(keys, mid) < key) {
-      low = mid + 1;
-    } else {
-      high = mid;
-    }
-  }
+  low = first_not_below(keys, low, high, key);
   links.at = low;
   PyRef found(PyList_New(0));
   if (!found) return nullptr;
@@ -303,15 +303,8 @@ PyObject* ViewProgram::guid(PyObject* value) {
 
 PyObject* ViewProgram::guid(const unsigned char* b, Py_ssize_t size) {
   if (size != 16) return nullptr;
-  static constexpr int kOrder[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
-  static constexpr char kHex[] = "0123456789abcdef";
-  char text[36];
-  size_t at = 0;
-  for (int i = 0; i < 16; ++i) {
-    if (i == 4 || i == 6 || i == 8 || i == 10) text[at++] = '-';
-    text[at++] = kHex[b[kOrder[i]] >> 4];
-    text[at++] = kHex[b[kOrder[i]] & 0xF];
-  }
+  char text[kGuidTextSize];
+  format_guid_into(b, text);
   return PyUnicode_FromStringAndSize(text, sizeof text);
 }
 

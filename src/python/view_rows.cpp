@@ -225,17 +225,10 @@ PyObject* ViewProgram::native(const Output& out, PyObject* value,
                                PyObject* datetime_class) const {
   if (value == Py_None && out.native != Native::kLinks) Py_RETURN_NONE;
   switch (out.native) {
-    case Native::kLinks: {
-      PyObject* made = targets(*out.links, value);
-      if (made != nullptr) return made;
-      if (PyErr_Occurred()) {
-        if (PyErr_ExceptionMatches(PyExc_MemoryError)) return nullptr;
-        PyErr_Clear();
-      }
-      break;
-    }
+    case Native::kLinks:
     case Native::kDn: {
-      PyObject* made = dn(*out.names, value);
+      PyObject* made = out.native == Native::kDn ? dn(*out.names, value)
+                                                 : targets(*out.links, value);
       if (made != nullptr) return made;
       if (PyErr_Occurred()) {
         if (PyErr_ExceptionMatches(PyExc_MemoryError)) return nullptr;

@@ -105,7 +105,6 @@ class ViewProgram {
     PyRef dnts, parents, types, ends, text, cache, prefixes;
     Py_ssize_t count = 0;   // objects
     Py_ssize_t hint = -1;   // the last object found: rows come in DNT order
-    PyRef separator;        // ","
     // UTF-8 of the parents' DNs met so far (from `cache`) and of the RDN
     // prefixes: a DN is made in one piece from them.
     std::unordered_map<int32_t, std::string> parent_text;
