@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <limits>
 #include <vector>
@@ -31,9 +32,11 @@ Status write_all(int fd, const uint8_t* data, size_t length, uint64_t offset) {
 }
 
 // Reads [offset, offset + length) from `reader` into `out`, through short
-// reads. Io error when the stream ends first.
-Status read_exact(ChunkReader& reader, uint64_t offset, uint8_t* out, size_t length) {
-  size_t got = 0;
+// reads; `got` counts the bytes read, also when the read fails. Io error
+// when the stream ends first.
+Status read_exact(ChunkReader& reader, uint64_t offset, uint8_t* out, size_t length,
+                  size_t& got) {
+  got = 0;
   while (got < length) {
     auto n = reader.read_at(offset + got, out + got, length - got);
     if (!n) return n.error();
@@ -71,7 +74,7 @@ Status SpillFile::create(const std::string& directory, uint64_t size) {
   present_.reset(new std::atomic<bool>[chunks_ == 0 ? 1 : chunks_]);
   for (uint64_t c = 0; c < chunks_; ++c) present_[c].store(false, std::memory_order_relaxed);
   untouched();
-  buffer_.reset(new uint8_t[kChunk]);
+  buffer_.reset(new uint8_t[kSpan * kChunk]);
   return Status::Ok();
 }
 
@@ -100,10 +103,10 @@ Result<std::unique_ptr<SpillFile>> SpillFile::read_through(std::unique_ptr<Chunk
   uint64_t size = 0;
   Status read = f->reader_->exclusive([&]() -> Status {
     for (;;) {
-      auto n = f->reader_->read_at(size, f->buffer_.get(), kChunk);
+      auto n = f->reader_->read_at(size, f->buffer_.get(), kSpan * kChunk);
       if (!n) return n.error();
       if (*n == 0) return Status::Ok();
-      const size_t got = std::min<size_t>(*n, kChunk);
+      const size_t got = std::min<size_t>(*n, kSpan * kChunk);
       Status w = f->reader_->aside([&] { return write_all(f->fd_, f->buffer_.get(), got, size); });
       if (!w.ok()) return w;
       size += got;
@@ -123,7 +126,7 @@ Result<std::unique_ptr<SpillFile>> SpillFile::read_through(std::unique_ptr<Chunk
 }
 
 void SpillFile::untouched() {
-  touched_.reset(new std::atomic<uint32_t>[chunks_ == 0 ? 1 : chunks_]);
+  touched_.reset(new std::atomic<uint64_t>[chunks_ == 0 ? 1 : chunks_]);
   for (uint64_t c = 0; c < chunks_; ++c) touched_[c].store(0, std::memory_order_relaxed);
 }
 
@@ -135,22 +138,51 @@ SpillFile::~SpillFile() {
 Status SpillFile::fill(uint64_t c) const {
   // Checked again with the reader held: another thread may have fetched it.
   if (present_[c].load(std::memory_order_acquire)) return Status::Ok();
+  // A chunk that follows the last one fetched comes with the next ones not
+  // yet fetched, up to kSpan in all, in one read of the object: a pass
+  // through the file makes fewer, larger reads, which a buffered stream
+  // serves straight into this buffer rather than through its own.
+  uint64_t end = c + 1;
+  if (c == next_in_order_) {
+    while (end < chunks_ && end - c < kSpan && !present_[end].load(std::memory_order_acquire)) {
+      ++end;
+    }
+  }
   const uint64_t start = c * kChunk;
-  const size_t length = static_cast<size_t>(std::min(kChunk, size_ - start));
+  const size_t length = static_cast<size_t>(std::min(end * kChunk, size_) - start);
   uint8_t* buffer = buffer_.get();
-  if (Status s = read_exact(*reader_, start, buffer, length); !s.ok()) return s;
+  size_t got = 0;
+  Status read = read_exact(*reader_, start, buffer, length, got);
+  // The whole chunks read are kept when the read fails past them: the
+  // failure belongs to the chunk that needs its bytes, asked for again then.
+  const size_t whole = read.ok() ? length : static_cast<size_t>(got / kChunk * kChunk);
+  if (whole == 0) return read;
   // The copy into the temporary file needs nothing of the reader's object;
-  // nor does mapping the chunk's pages in one call, which spares the reads
+  // nor does mapping the chunks' pages in one call, which spares the reads
   // that follow a fault a page.
   Status written = reader_->aside([&] {
-    Status s = write_all(fd_, buffer, length, start);
+    const auto began = std::chrono::steady_clock::now();
+    Status s = write_all(fd_, buffer, whole, start);
+    const auto took = std::chrono::steady_clock::now() - began;
+    written_.fetch_add(whole, std::memory_order_relaxed);
+    write_ns_.fetch_add(
+        static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(took).count()),
+        std::memory_order_relaxed);
 #ifdef MADV_POPULATE_READ
-    if (s.ok()) (void)::madvise(const_cast<uint8_t*>(data_) + start, length, MADV_POPULATE_READ);
+    if (s.ok()) (void)::madvise(const_cast<uint8_t*>(data_) + start, whole, MADV_POPULATE_READ);
 #endif
     return s;
   });
   if (!written.ok()) return written;
-  present_[c].store(true, std::memory_order_release);
+  const uint64_t past = c + (whole + kChunk - 1) / kChunk;
+  // The chunks fetched ahead count as read now, so that they are not taken
+  // for stale before their read.
+  const uint64_t fetched = fetched_.fetch_add(past - c, std::memory_order_relaxed);
+  for (uint64_t k = c; k < past; ++k) {
+    touched_[k].store(fetched, std::memory_order_relaxed);
+    present_[k].store(true, std::memory_order_release);
+  }
+  next_in_order_ = past;
   return Status::Ok();
 }
 
@@ -159,9 +191,9 @@ Result<ByteView> SpillFile::read(uint64_t offset, uint64_t length) const {
   if (length == 0) return ByteView(data_ != nullptr ? data_ + offset : data_, 0);
   const uint64_t first = offset / kChunk;
   const uint64_t last = (offset + length - 1) / kChunk;
-  const uint32_t epoch = epoch_.load(std::memory_order_relaxed);
+  const uint64_t fetched = fetched_.load(std::memory_order_relaxed);
   for (uint64_t c = first; c <= last; ++c) {
-    touched_[c].store(epoch, std::memory_order_relaxed);
+    touched_[c].store(fetched, std::memory_order_relaxed);
   }
   for (uint64_t c = first; c <= last; ++c) {
     if (present_[c].load(std::memory_order_acquire)) continue;
@@ -184,27 +216,34 @@ void SpillFile::populate(uint64_t offset, uint64_t length) const {
 }
 
 void SpillFile::release_resident() const {
-  if (data_ != nullptr && size_ > 0) {
-    (void)::madvise(const_cast<uint8_t*>(data_), static_cast<size_t>(size_), MADV_DONTNEED);
+  if (data_ == nullptr || fd_ < 0) return;
+  (void)::madvise(const_cast<uint8_t*>(data_), static_cast<size_t>(size_), MADV_DONTNEED);
+  // The temporary file's page cache is the system's, reclaimed as any
+  // file's, and a pass that ends before it is written back costs no disk.
+  // Where fresh page cache is slow to come by (large folios in fragmented
+  // memory, or memory a virtual machine gave back to its host, can make a
+  // write ten times slower), cached pages are reused instead: what was
+  // written starts its way to disk, and the cached pages of chunks that no
+  // read asked for while the last kKeptChunks were fetched are dropped once
+  // clean. The window is wide because views outlive their read: the
+  // long-value index gives views of chunks it read well before a worker
+  // copies them.
+  const uint64_t written = written_.load(std::memory_order_relaxed);
+  const uint64_t ns = write_ns_.load(std::memory_order_relaxed);
+  if (written >= kMeasuredBytes && static_cast<double>(written) * 1e9 <
+                                       kSlowBytesPerSecond * static_cast<double>(ns)) {
+    if (kept_.load(std::memory_order_relaxed) == 0) reuse_cached_pages();
   }
-  // The temporary file's page cache is bounded as well. What was written
-  // since the last release starts its way to disk; the cached pages of
-  // chunks that no read asked for in the last kKeptReleases releases, and
-  // that have reached the disk, are dropped (the mapping reads them back if
-  // they are touched again). Without this each chunk of a long pass takes
-  // fresh page cache, which costs more than the fetch itself where memory
-  // for large folios is slow to come by; dropped pages are reused instead.
-  // The window is wide because views outlive their read: the long-value
-  // index gives views of chunks it read well before a worker copies them.
-  if (fd_ < 0) return;
-  const uint32_t ended = epoch_.fetch_add(1, std::memory_order_relaxed);
+  const uint64_t kept = kept_.load(std::memory_order_relaxed);
+  if (kept == 0) return;
 #ifdef SYNC_FILE_RANGE_WRITE
   (void)::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
 #endif
+  const uint64_t fetched = fetched_.load(std::memory_order_relaxed);
   uint64_t first = 0;  // start of the run of chunks to drop
   for (uint64_t c = 0; c <= chunks_; ++c) {
     const bool keep =
-        c == chunks_ || touched_[c].load(std::memory_order_relaxed) + kKeptReleases > ended;
+        c == chunks_ || touched_[c].load(std::memory_order_relaxed) + kept > fetched;
     if (!keep) continue;
     if (c > first) {
       const uint64_t start = first * kChunk;

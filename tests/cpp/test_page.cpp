@@ -62,6 +62,7 @@ TEST(SpillFile, ViewsKeepTheirBytesWhileReleasesDropCachedChunks) {
   for (auto& b : bytes) b = static_cast<uint8_t>(rng());
   auto file = SpillFile::open(std::make_unique<test::ShortReads>(bytes), bytes.size(), "/tmp");
   ASSERT_TRUE(file);
+  (*file)->reuse_cached_pages(1);
   std::vector<std::pair<uint64_t, ByteView>> views;
   const uint64_t step = SpillFile::kChunk / 3;
   for (uint64_t at = 0; at < bytes.size(); at += step) {
@@ -71,9 +72,29 @@ TEST(SpillFile, ViewsKeepTheirBytesWhileReleasesDropCachedChunks) {
     views.emplace_back(at, *view);
     if (views.size() % 4 == 0) (*file)->release_resident();
   }
-  for (uint32_t i = 0; i <= SpillFile::kKeptReleases; ++i) (*file)->release_resident();
+  (*file)->release_resident();
   for (const auto& [at, view] : views) {
     ASSERT_EQ(0, std::memcmp(view.data(), bytes.data() + at, view.size())) << "at " << at;
+  }
+}
+
+TEST(SpillFile, AReadAheadThatFailsKeepsTheChunksItGotAndFailsOnlyTheirSuccessor) {
+  // Chunks 1 and 2 are fetched in one read that fails halfway through 2:
+  // chunk 1 is served, chunk 2 fails each time it is asked for.
+  Bytes bytes(SpillFile::kChunk * 4);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7 + i / 4096);
+  auto file = SpillFile::open(std::make_unique<test::ShortReads>(bytes, SpillFile::kChunk * 5 / 2),
+                              bytes.size(), "/tmp");
+  ASSERT_TRUE(file);
+  for (uint64_t c : {0, 1}) {
+    auto view = (*file)->read(c * SpillFile::kChunk, SpillFile::kChunk);
+    ASSERT_TRUE(view) << "chunk " << c;
+    EXPECT_EQ(0, std::memcmp(view->data(), bytes.data() + c * SpillFile::kChunk, view->size()));
+  }
+  for (int again = 0; again < 2; ++again) {
+    auto failed = (*file)->read(SpillFile::kChunk * 2, 1);
+    ASSERT_FALSE(failed);
+    EXPECT_EQ(message(failed.error()), "IO error: device gone");
   }
 }
 
