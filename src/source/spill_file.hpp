@@ -46,12 +46,12 @@ class SpillFile : public FileBytes {
   // Once cached pages are reused, a chunk stays in the page cache until
   // this many chunks (512 MiB) have been fetched after its last read.
   static constexpr uint64_t kKeptChunks = 2048;
-  // Writes into the temporary file slower than this, over all of at least
-  // kMeasuredBytes written, mean fresh page cache is slow to come by here
-  // (a stall now and then is not enough): from then on cached pages are
-  // reused (see release_resident).
-  static constexpr double kSlowBytesPerSecond = 512.0 * (1 << 20);
-  static constexpr uint64_t kMeasuredBytes = uint64_t{64} << 20;
+  // Writes into the temporary file slower than this, over at least
+  // kMeasuredBytes between two releases, mean fresh page cache is slow to
+  // come by here: from then on cached pages are reused (see
+  // release_resident).
+  static constexpr double kSlowBytesPerSecond = 1024.0 * (1 << 20);
+  static constexpr uint64_t kMeasuredBytes = uint64_t{8} << 20;
 
   // A file of `size` bytes read from `reader` on demand; the temporary file
   // is made in `directory`. Io error when it cannot be made or mapped.
@@ -113,8 +113,8 @@ class SpillFile : public FileBytes {
   // Per chunk: the count of chunks fetched when a read last asked for it.
   std::unique_ptr<std::atomic<uint64_t>[]> touched_;
   mutable std::atomic<uint64_t> fetched_{0};      // chunks fetched so far
-  // Bytes written into the temporary file, and the nanoseconds the writes
-  // took.
+  // Bytes written into the temporary file since the last release, and the
+  // nanoseconds the writes took.
   mutable std::atomic<uint64_t> written_{0};
   mutable std::atomic<uint64_t> write_ns_{0};
   // When cached pages are reused: the window of reuse_cached_pages; 0 before.
