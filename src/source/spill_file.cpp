@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <limits>
 #include <vector>
@@ -78,7 +77,6 @@ Status SpillFile::create(const std::string& directory, uint64_t size) {
   chunks_ = (size + kChunk - 1) / kChunk;
   present_.reset(new std::atomic<bool>[chunks_ == 0 ? 1 : chunks_]);
   for (uint64_t c = 0; c < chunks_; ++c) present_[c].store(false, std::memory_order_relaxed);
-  untouched();
   buffer_.reset(new uint8_t[kSpan * kChunk]);
   return Status::Ok();
 }
@@ -125,14 +123,8 @@ Result<std::unique_ptr<SpillFile>> SpillFile::read_through(std::unique_ptr<Chunk
   f->chunks_ = (size + kChunk - 1) / kChunk;
   f->present_.reset(new std::atomic<bool>[f->chunks_ == 0 ? 1 : f->chunks_]);
   for (uint64_t c = 0; c < f->chunks_; ++c) f->present_[c].store(true, std::memory_order_relaxed);
-  f->untouched();
   if (Status s = f->map(); !s.ok()) return s.error();
   return f;
-}
-
-void SpillFile::untouched() {
-  touched_.reset(new std::atomic<uint64_t>[chunks_ == 0 ? 1 : chunks_]);
-  for (uint64_t c = 0; c < chunks_; ++c) touched_[c].store(0, std::memory_order_relaxed);
 }
 
 SpillFile::~SpillFile() {
@@ -166,13 +158,7 @@ Status SpillFile::fill(uint64_t c) const {
   // nor does mapping the chunks' pages in one call, which spares the reads
   // that follow a fault a page.
   Status written = reader_->aside([&] {
-    const auto began = std::chrono::steady_clock::now();
     Status s = write_all(fd_, buffer, whole, start);
-    const auto took = std::chrono::steady_clock::now() - began;
-    written_.fetch_add(whole, std::memory_order_relaxed);
-    write_ns_.fetch_add(
-        static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(took).count()),
-        std::memory_order_relaxed);
 #ifdef MADV_POPULATE_READ
     if (s.ok()) (void)::madvise(const_cast<uint8_t*>(data_) + start, whole, MADV_POPULATE_READ);
 #endif
@@ -180,13 +166,7 @@ Status SpillFile::fill(uint64_t c) const {
   });
   if (!written.ok()) return written;
   const uint64_t past = c + (whole + kChunk - 1) / kChunk;
-  // The chunks fetched ahead count as read now, so that they are not taken
-  // for stale before their read.
-  const uint64_t fetched = fetched_.fetch_add(past - c, std::memory_order_relaxed);
-  for (uint64_t k = c; k < past; ++k) {
-    touched_[k].store(fetched, std::memory_order_relaxed);
-    present_[k].store(true, std::memory_order_release);
-  }
+  for (uint64_t k = c; k < past; ++k) present_[k].store(true, std::memory_order_release);
   next_in_order_ = past;
   return Status::Ok();
 }
@@ -196,10 +176,6 @@ Result<ByteView> SpillFile::read(uint64_t offset, uint64_t length) const {
   if (length == 0) return ByteView(data_ != nullptr ? data_ + offset : data_, 0);
   const uint64_t first = offset / kChunk;
   const uint64_t last = (offset + length - 1) / kChunk;
-  const uint64_t fetched = fetched_.load(std::memory_order_relaxed);
-  for (uint64_t c = first; c <= last; ++c) {
-    touched_[c].store(fetched, std::memory_order_relaxed);
-  }
   for (uint64_t c = first; c <= last; ++c) {
     if (present_[c].load(std::memory_order_acquire)) continue;
     // The missing chunks of the range, in one hold of the reader.
@@ -221,42 +197,8 @@ void SpillFile::populate(uint64_t offset, uint64_t length) const {
 }
 
 void SpillFile::release_resident() const {
-  if (data_ == nullptr || fd_ < 0) return;
-  (void)::madvise(const_cast<uint8_t*>(data_), static_cast<size_t>(size_), MADV_DONTNEED);
-  // The temporary file's page cache is the system's, reclaimed as any
-  // file's, and a pass that ends before it is written back costs no disk.
-  // Where fresh page cache is slow to come by (large folios in fragmented
-  // memory, or memory a virtual machine gave back to its host, can make a
-  // write ten times slower), cached pages are reused instead: what was
-  // written starts its way to disk, and the cached pages of chunks that no
-  // read asked for while the last kKeptChunks were fetched are dropped once
-  // clean. The window is wide because views outlive their read: the
-  // long-value index gives views of chunks it read well before a worker
-  // copies them.
-  const uint64_t written = written_.exchange(0, std::memory_order_relaxed);
-  const uint64_t ns = write_ns_.exchange(0, std::memory_order_relaxed);
-  if (written >= kMeasuredBytes && static_cast<double>(written) * 1e9 <
-                                       kSlowBytesPerSecond * static_cast<double>(ns)) {
-    if (kept_.load(std::memory_order_relaxed) == 0) reuse_cached_pages();
-  }
-  const uint64_t kept = kept_.load(std::memory_order_relaxed);
-  if (kept == 0) return;
-#ifdef SYNC_FILE_RANGE_WRITE
-  (void)::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
-#endif
-  const uint64_t fetched = fetched_.load(std::memory_order_relaxed);
-  uint64_t first = 0;  // start of the run of chunks to drop
-  for (uint64_t c = 0; c <= chunks_; ++c) {
-    const bool keep =
-        c == chunks_ || touched_[c].load(std::memory_order_relaxed) + kept > fetched;
-    if (!keep) continue;
-    if (c > first) {
-      const uint64_t start = first * kChunk;
-      const uint64_t stop = std::min(c * kChunk, size_);
-      (void)::posix_fadvise(fd_, static_cast<off_t>(start), static_cast<off_t>(stop - start),
-                            POSIX_FADV_DONTNEED);
-    }
-    first = c + 1;
+  if (data_ != nullptr && size_ > 0) {
+    (void)::madvise(const_cast<uint8_t*>(data_), static_cast<size_t>(size_), MADV_DONTNEED);
   }
 }
 

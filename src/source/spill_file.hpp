@@ -43,15 +43,6 @@ class SpillFile : public FileBytes {
   static constexpr uint64_t kChunk = uint64_t{256} << 10;
   // Most chunks fetched in one read, when a pass goes through in order.
   static constexpr uint64_t kSpan = 8;
-  // Once cached pages are reused, a chunk stays in the page cache until
-  // this many chunks (512 MiB) have been fetched after its last read.
-  static constexpr uint64_t kKeptChunks = 2048;
-  // Writes into the temporary file slower than this, over at least
-  // kMeasuredBytes between two releases, mean fresh page cache is slow to
-  // come by here: from then on cached pages are reused (see
-  // release_resident).
-  static constexpr double kSlowBytesPerSecond = 1024.0 * (1 << 20);
-  static constexpr uint64_t kMeasuredBytes = uint64_t{8} << 20;
 
   // A file of `size` bytes read from `reader` on demand; the temporary file
   // is made in `directory`. Io error when it cannot be made or mapped.
@@ -75,15 +66,10 @@ class SpillFile : public FileBytes {
   // same chunk asks the reader again.
   Result<ByteView> read(uint64_t offset, uint64_t length) const override;
   // Drops the mapping's resident pages (they are read back from the
-  // temporary file when next touched). Once cached pages are reused, also
-  // drops the temporary file's cached pages of chunks that no read asked
-  // for while the last `kept` chunks were fetched.
+  // temporary file when next touched). The temporary file's page cache is
+  // the system's, reclaimed as any file's once written back; a pass that
+  // ends before that costs no disk.
   void release_resident() const override;
-  // Reuses cached pages from now on, as when writes are found slow, keeping
-  // those of chunks read within the last `kept` chunks fetched.
-  void reuse_cached_pages(uint64_t kept = kKeptChunks) const {
-    kept_.store(kept, std::memory_order_relaxed);
-  }
   // Fetches the chunks of [offset, offset + length) ahead of their use, so
   // that a reader on several threads waits for the stream outside its own
   // locks. Advice only: errors are left for the read that needs the bytes.
@@ -98,8 +84,6 @@ class SpillFile : public FileBytes {
   // Fetches chunk `c` unless it is present (with the chunks after it when
   // a pass goes through in order); with the reader held.
   Status fill(uint64_t c) const;
-  // Sizes touched_ for chunks_ chunks, none touched.
-  void untouched();
 
   std::unique_ptr<ChunkReader> reader_;
   int fd_ = -1;                        // the unlinked temporary file
@@ -110,15 +94,6 @@ class SpillFile : public FileBytes {
   std::unique_ptr<uint8_t[]> buffer_;             // kSpan chunks, used under the reader
   // The chunk after the last one fetched, used under the reader.
   mutable uint64_t next_in_order_ = std::numeric_limits<uint64_t>::max();
-  // Per chunk: the count of chunks fetched when a read last asked for it.
-  std::unique_ptr<std::atomic<uint64_t>[]> touched_;
-  mutable std::atomic<uint64_t> fetched_{0};      // chunks fetched so far
-  // Bytes written into the temporary file since the last release, and the
-  // nanoseconds the writes took.
-  mutable std::atomic<uint64_t> written_{0};
-  mutable std::atomic<uint64_t> write_ns_{0};
-  // When cached pages are reused: the window of reuse_cached_pages; 0 before.
-  mutable std::atomic<uint64_t> kept_{0};
 };
 
 }  // namespace quarlet
