@@ -26,14 +26,26 @@ T item(PyObject* bytes, Py_ssize_t i) {
   return value;
 }
 
-// Holds the items of the tuple `tables`, in order, in `slots`.
-void hold_tables(PyObject* tables, std::initializer_list<PyRef*> slots) {
+// Holds the items of the tuple `tables`, in order, in `slots`, when it has
+// one item a slot: `arrays` bytes, then dicts. TypeError `error` otherwise.
+bool hold_tables(PyObject* tables, Py_ssize_t arrays, std::initializer_list<PyRef*> slots,
+                 const char* error) {
+  bool fits = PyTuple_Check(tables) && PyTuple_Size(tables) == static_cast<Py_ssize_t>(slots.size());
+  for (Py_ssize_t i = 0; fits && i < PyTuple_Size(tables); ++i) {
+    PyObject* table = PyTuple_GetItem(tables, i);
+    fits = i < arrays ? PyBytes_Check(table) : PyDict_Check(table);
+  }
+  if (!fits) {
+    PyErr_SetString(PyExc_TypeError, error);
+    return false;
+  }
   Py_ssize_t i = 0;
   for (PyRef* slot : slots) {
     PyObject* table = PyTuple_GetItem(tables, i++);
     Py_INCREF(table);
     slot->reset(table);
   }
+  return true;
 }
 
 // The first index in [low, high) of the sorted int32 array `keys` whose
@@ -81,17 +93,13 @@ bool int32_of(PyObject* value, int32_t* out) {
 bool ViewProgram::take_names(PyObject* op, Output* out) {
   PyRef tables(PyObject_GetAttrString(op, "tables"));
   if (!tables) return false;
-  bool fits = PyTuple_Check(tables.get()) && PyTuple_Size(tables.get()) == 7 &&
-              PyDict_Check(PyTuple_GetItem(tables.get(), 5)) &&
-              PyDict_Check(PyTuple_GetItem(tables.get(), 6));
-  for (int i = 0; fits && i < 5; ++i) fits = PyBytes_Check(PyTuple_GetItem(tables.get(), i));
-  if (!fits) {
-    PyErr_SetString(PyExc_TypeError, "a dn conversion needs its name map's tables");
+  auto names = std::make_shared<Names>();
+  if (!hold_tables(tables.get(), 5,
+                   {&names->dnts, &names->parents, &names->types, &names->ends, &names->text,
+                    &names->cache, &names->prefixes},
+                   "a dn conversion needs its name map's tables")) {
     return false;
   }
-  auto names = std::make_shared<Names>();
-  hold_tables(tables.get(), {&names->dnts, &names->parents, &names->types, &names->ends,
-                             &names->text, &names->cache, &names->prefixes});
   names->count = PyBytes_Size(names->dnts.get()) / 4;
   if (PyBytes_Size(names->dnts.get()) != 4 * names->count ||
       PyBytes_Size(names->parents.get()) != 4 * names->count ||
@@ -189,15 +197,11 @@ bool ViewProgram::take_links(PyObject* op, Output* out) {
     tables.reset(PyObject_CallObject(tables.get(), nullptr));
     if (!tables) return false;
   }
-  if (!PyTuple_Check(tables.get()) || PyTuple_Size(tables.get()) != 3 ||
-      !PyBytes_Check(PyTuple_GetItem(tables.get(), 0)) ||
-      !PyBytes_Check(PyTuple_GetItem(tables.get(), 1)) ||
-      !PyDict_Check(PyTuple_GetItem(tables.get(), 2))) {
-    PyErr_SetString(PyExc_TypeError, "a links conversion needs its link map's tables");
+  auto links = std::make_shared<Links>();
+  if (!hold_tables(tables.get(), 2, {&links->keys, &links->targets, &links->names},
+                   "a links conversion needs its link map's tables")) {
     return false;
   }
-  auto links = std::make_shared<Links>();
-  hold_tables(tables.get(), {&links->keys, &links->targets, &links->names});
   links->count = PyBytes_Size(links->keys.get()) / 4;
   if (PyBytes_Size(links->keys.get()) != 4 * links->count ||
       PyBytes_Size(links->targets.get()) != 4 * links->count) {
