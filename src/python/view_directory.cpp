@@ -30,7 +30,8 @@ T item(PyObject* bytes, Py_ssize_t i) {
 // one item a slot: `arrays` bytes, then dicts. TypeError `error` otherwise.
 bool hold_tables(PyObject* tables, Py_ssize_t arrays, std::initializer_list<PyRef*> slots,
                  const char* error) {
-  bool fits = PyTuple_Check(tables) && PyTuple_Size(tables) == static_cast<Py_ssize_t>(slots.size());
+  bool fits =
+      PyTuple_Check(tables) && PyTuple_Size(tables) == static_cast<Py_ssize_t>(slots.size());
   for (Py_ssize_t i = 0; fits && i < PyTuple_Size(tables); ++i) {
     PyObject* table = PyTuple_GetItem(tables, i);
     fits = i < arrays ? PyBytes_Check(table) : PyDict_Check(table);
