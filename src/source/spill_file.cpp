@@ -128,19 +128,116 @@ Result<std::unique_ptr<SpillFile>> SpillFile::read_through(std::unique_ptr<Chunk
 }
 
 SpillFile::~SpillFile() {
+  if (writer_ != nullptr && writer_away()) {
+    // The writer is a thread of the process this one was forked from.
+    (void)writer_.release();
+  } else if (writer_ != nullptr) {
+    {
+      std::lock_guard<std::mutex> lock(writer_mutex_);
+      stopping_ = true;
+    }
+    writer_wake_.notify_all();
+    writer_->join();
+  }
   if (data_ != nullptr) ::munmap(const_cast<uint8_t*>(data_), static_cast<size_t>(size_));
   if (fd_ >= 0) ::close(fd_);
 }
 
+uint64_t* SpillFile::in_order(uint64_t c) const {
+  for (uint64_t& end : stream_ends_) {
+    // Chunks fetched meanwhile by another pass are stepped over.
+    uint64_t k = end;
+    while (k < c && k - end < kSpan && present_[k].load(std::memory_order_acquire)) ++k;
+    if (k == c) return &end;
+  }
+  return nullptr;
+}
+
+bool SpillFile::writer_away() const { return writer_ != nullptr && writer_pid_ != ::getpid(); }
+
+bool SpillFile::write_behind(uint64_t first, uint64_t past) const {
+  if (writer_away()) return false;
+  if (writer_ == nullptr) {
+    try {
+      writer_ = std::make_unique<std::thread>([this] { write_loop(); });
+    } catch (...) {
+      return false;
+    }
+    writer_pid_ = ::getpid();
+  }
+  {
+    std::lock_guard<std::mutex> lock(writer_mutex_);
+    job_buffer_first_ = first - 1;
+    job_first_ = first;
+    job_past_ = past;
+  }
+  writer_wake_.notify_all();
+  return true;
+}
+
+void SpillFile::wait_for_writer(uint64_t c) const {
+  // A forked copy of the process has no writer: what it had to write is
+  // absent here, fetched again.
+  if (writer_ == nullptr || writer_away()) return;
+  {
+    std::lock_guard<std::mutex> lock(writer_mutex_);
+    if (job_first_ == job_past_) return;
+  }
+  // Waited for outside what the reader's object needs: the writer never
+  // needs it, and other threads may. A chunk the writer has still to write
+  // is waited for alone; any other fetch needs the buffer, so the whole
+  // hand-over.
+  (void)reader_->aside([&] {
+    std::unique_lock<std::mutex> lock(writer_mutex_);
+    const bool queued = c >= job_first_ && c < job_past_;
+    writer_wake_.wait(lock, [&] {
+      return job_first_ == job_past_ || (queued && present_[c].load(std::memory_order_acquire));
+    });
+    return Status::Ok();
+  });
+}
+
+void SpillFile::write_loop() const {
+  std::unique_lock<std::mutex> lock(writer_mutex_);
+  for (;;) {
+    writer_wake_.wait(lock, [&] { return stopping_ || job_first_ != job_past_; });
+    if (stopping_) return;
+    // One chunk at a time, each marked present once written, so that a
+    // pass waits only for the chunk it needs.
+    const uint64_t k = job_first_;
+    lock.unlock();
+    const uint64_t start = k * kChunk;
+    const size_t length = static_cast<size_t>(std::min(start + kChunk, size_) - start);
+    const uint8_t* from = buffer_.get() + (k - job_buffer_first_) * kChunk;
+    const bool ok = write_all(fd_, from, length, start).ok();
+    if (ok) {
+#ifdef MADV_POPULATE_READ
+      (void)::madvise(const_cast<uint8_t*>(data_) + start, length, MADV_POPULATE_READ);
+#endif
+      present_[k].store(true, std::memory_order_release);
+    }
+    lock.lock();
+    // A chunk that fails to write stays absent, fetched again when needed;
+    // the chunks after it are left to that fetch too.
+    job_first_ = ok && k + 1 < job_past_ ? k + 1 : 0;
+    if (job_first_ == 0) job_past_ = 0;
+    writer_wake_.notify_all();
+  }
+}
+
 Status SpillFile::fill(uint64_t c) const {
-  // Checked again with the reader held: another thread may have fetched it.
+  // Checked again with the reader held: another thread may have fetched
+  // it, or the writer may be writing it.
+  if (present_[c].load(std::memory_order_acquire)) return Status::Ok();
+  wait_for_writer(c);
   if (present_[c].load(std::memory_order_acquire)) return Status::Ok();
   // A chunk that follows the last one fetched comes with the next ones not
   // yet fetched, up to kSpan in all, in one read of the object: a pass
   // through the file makes fewer, larger reads, which a buffered stream
   // serves straight into this buffer rather than through its own.
   uint64_t end = c + 1;
-  if (c == next_in_order_) {
+  uint64_t* stream = in_order(c);
+  if (stream != nullptr) {
     while (end < chunks_ && end - c < kSpan && !present_[end].load(std::memory_order_acquire)) {
       ++end;
     }
@@ -154,20 +251,35 @@ Status SpillFile::fill(uint64_t c) const {
   // failure belongs to the chunk that needs its bytes, asked for again then.
   const size_t whole = read.ok() ? length : static_cast<size_t>(got / kChunk * kChunk);
   if (whole == 0) return read;
+  const uint64_t past = c + (whole + kChunk - 1) / kChunk;
+  // Chunk c is written now; the rest, if any, behind the caller's back
+  // when the writer can take it (after this write: two writes into one
+  // file at once wait for each other).
+  const size_t now = past > c + 1 ? static_cast<size_t>(kChunk) : whole;
   // The copy into the temporary file needs nothing of the reader's object;
-  // nor does mapping the chunks' pages in one call, which spares the reads
+  // nor does mapping the chunk's pages in one call, which spares the reads
   // that follow a fault a page.
   Status written = reader_->aside([&] {
-    Status s = write_all(fd_, buffer, whole, start);
+    Status s = write_all(fd_, buffer, now, start);
 #ifdef MADV_POPULATE_READ
-    if (s.ok()) (void)::madvise(const_cast<uint8_t*>(data_) + start, whole, MADV_POPULATE_READ);
+    if (s.ok()) (void)::madvise(const_cast<uint8_t*>(data_) + start, now, MADV_POPULATE_READ);
 #endif
     return s;
   });
   if (!written.ok()) return written;
-  const uint64_t past = c + (whole + kChunk - 1) / kChunk;
-  for (uint64_t k = c; k < past; ++k) present_[k].store(true, std::memory_order_release);
-  next_in_order_ = past;
+  present_[c].store(true, std::memory_order_release);
+  if (past > c + 1 && !write_behind(c + 1, past)) {
+    // No writer thread: the rest is written now too.
+    Status rest =
+        reader_->aside([&] { return write_all(fd_, buffer + kChunk, whole - now, start + kChunk); });
+    if (!rest.ok()) return rest;
+    for (uint64_t k = c + 1; k < past; ++k) present_[k].store(true, std::memory_order_release);
+  }
+  if (stream == nullptr) {
+    stream = &stream_ends_[stream_next_];
+    stream_next_ = (stream_next_ + 1) % kStreams;
+  }
+  *stream = past;
   return Status::Ok();
 }
 

@@ -7,12 +7,17 @@
 // not in this process.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "error/error.hpp"
 #include "source/file_bytes.hpp"
@@ -84,6 +89,35 @@ class SpillFile : public FileBytes {
   // Fetches chunk `c` unless it is present (with the chunks after it when
   // a pass goes through in order); with the reader held.
   Status fill(uint64_t c) const;
+  static constexpr uint64_t kNone = std::numeric_limits<uint64_t>::max();
+  // The slot of stream_ends_ whose pass chunk `c` continues, else null;
+  // with the reader held.
+  uint64_t* in_order(uint64_t c) const;
+  // Hands chunks [first, past), read into buffer_ from its chunk 1 on, to
+  // the writer thread; false when the thread cannot be started.
+  bool write_behind(uint64_t first, uint64_t past) const;
+  // Whether the writer was started in another process (this one is a
+  // forked copy, in which it does not run).
+  bool writer_away() const;
+  // Waits, with the reader held, until the writer has written chunk `c`
+  // when it is to write it, else until it is done with buffer_.
+  void wait_for_writer(uint64_t c) const;
+  // The writer thread: writes what write_behind hands it, then marks the
+  // chunks present; a chunk it fails to write stays absent (fetched again).
+  void write_loop() const;
+
+  // A pass in order reads a span of chunks at once, but needs only the
+  // first now: the rest are written into the temporary file by this thread
+  // while the caller goes on, and are marked present once written. It never
+  // touches the reader's object (a Python one needs no lock of it).
+  mutable std::unique_ptr<std::thread> writer_;
+  mutable pid_t writer_pid_ = 0;  // the process the writer runs in
+  mutable std::mutex writer_mutex_;
+  mutable std::condition_variable writer_wake_;
+  mutable uint64_t job_first_ = 0;  // chunks handed over, [first, past)
+  mutable uint64_t job_past_ = 0;   // (first == past: nothing to write)
+  mutable uint64_t job_buffer_first_ = 0;  // the chunk at the start of buffer_
+  mutable bool stopping_ = false;
 
   std::unique_ptr<ChunkReader> reader_;
   int fd_ = -1;                        // the unlinked temporary file
@@ -92,8 +126,12 @@ class SpillFile : public FileBytes {
   uint64_t chunks_ = 0;                // ceil(size / kChunk)
   std::unique_ptr<std::atomic<bool>[]> present_;  // per chunk: fetched into the file
   std::unique_ptr<uint8_t[]> buffer_;             // kSpan chunks, used under the reader
-  // The chunk after the last one fetched, used under the reader.
-  mutable uint64_t next_in_order_ = std::numeric_limits<uint64_t>::max();
+  // Where the last few fetches ended, used under the reader: a pass in
+  // order asks for the chunk after one of them (a table pass reads its
+  // records' leaves and their long values in two interleaved streams).
+  static constexpr size_t kStreams = 4;
+  mutable uint64_t stream_ends_[kStreams] = {kNone, kNone, kNone, kNone};
+  mutable size_t stream_next_ = 0;  // the slot a fetch out of order takes
 };
 
 }  // namespace quarlet
