@@ -7,6 +7,7 @@
 #include "python/capi.hpp"
 #include "python/convert.hpp"
 #include "python/ese_database.hpp"
+#include "python/source.hpp"
 #include "python/view_rows.hpp"
 
 namespace {
@@ -16,6 +17,10 @@ PyMethodDef kFunctions[] = {
      "_sort_pairs(keys, targets)\n--\n\n"
      "Pairs of native int32 (two bytes objects) sorted by key, stably\n"
      "(internal: the link maps of quarlet.artifacts)."},
+    {"_close_reads_ahead", quarlet::py::close_reads_ahead, METH_NOARGS,
+     "_close_reads_ahead()\n--\n\n"
+     "Refuses the reads ahead of file objects from now on and waits for those\n"
+     "under way (internal: run by atexit)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -53,6 +58,14 @@ PyObject* create_module() {
   if (PyModule_AddObject(module.get(), "ArrowRows", rows.get()) != 0) return nullptr;
   rows.release();
   if (PyModule_AddStringConstant(module.get(), "__version__", "0.1.7") != 0) return nullptr;
+  // File objects are read ahead on threads that take the interpreter lock:
+  // they are stopped before the interpreter stops such threads.
+  quarlet::py::PyRef atexit(PyImport_ImportModule("atexit"));
+  if (!atexit) return nullptr;
+  quarlet::py::PyRef close(PyObject_GetAttrString(module.get(), "_close_reads_ahead"));
+  if (!close) return nullptr;
+  quarlet::py::PyRef registered(PyObject_CallMethod(atexit.get(), "register", "O", close.get()));
+  if (!registered) return nullptr;
   return module.release();
 }
 

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -48,6 +49,22 @@ void PyBuffer_Release(BufferView* view);
 namespace quarlet::py {
 
 namespace {
+
+// Fetches ahead of need run on threads of a database's own, which take the
+// interpreter lock. A thread that asks for the lock of an interpreter being
+// finalised is ended abruptly, so once the interpreter starts to exit the
+// fetches are refused, and those under way are waited for.
+struct AheadGate {
+  std::mutex mutex;
+  std::condition_variable done;
+  bool closed = false;
+  int running = 0;
+};
+
+AheadGate& ahead_gate() {
+  static AheadGate* gate = new AheadGate();  // never freed: threads may use it late
+  return *gate;
+}
 
 constexpr int kBufferSimple = 0;  // PyBUF_SIMPLE: contiguous bytes, read-only is fine
 
@@ -98,6 +115,7 @@ class PyFileReader final : public ChunkReader {
       PyEval_RestoreThread(saved);
     }
     std::unique_lock<std::mutex> held(busy_, std::adopt_lock);
+    caller_held_lock_ = gil == PyGILState_LOCKED;
     // An exception the caller has pending is kept aside.
     PyObject *type = nullptr, *value = nullptr, *trace = nullptr;
     PyErr_Fetch(&type, &value, &trace);
@@ -126,6 +144,35 @@ class PyFileReader final : public ChunkReader {
     }
     PyEval_RestoreThread(saved);
     return status;
+  }
+
+  // A fetch ahead takes the interpreter lock, which a caller that holds it
+  // (a pass building Python objects) lets go of only when it waits.
+  bool lets_ahead() override { return !caller_held_lock_; }
+
+  Status ahead(const std::function<Status()>& fill) override {
+    AheadGate& gate = ahead_gate();
+    {
+      std::lock_guard<std::mutex> lock(gate.mutex);
+      if (gate.closed) return EseError::io_text("the interpreter is exiting");
+      ++gate.running;
+    }
+    Status status = exclusive(fill);
+    {
+      std::lock_guard<std::mutex> lock(gate.mutex);
+      --gate.running;
+    }
+    gate.done.notify_all();
+    return status;
+  }
+
+  void outside(const std::function<void()>& wait) override {
+    if (!Py_IsInitialized()) return wait();
+    PyGILState_STATE gil = PyGILState_Ensure();
+    PyThreadState* saved = PyEval_SaveThread();
+    wait();
+    PyEval_RestoreThread(saved);
+    PyGILState_Release(gil);
   }
 
   Result<size_t> read_at(uint64_t offset, uint8_t* out, size_t length) override {
@@ -185,6 +232,7 @@ class PyFileReader final : public ChunkReader {
   bool readinto_;
   int64_t position_;  // the stream's position as last left, -1 unknown
   std::mutex busy_;   // held by the fill under way
+  bool caller_held_lock_ = false;  // whether that fill's caller held the interpreter lock
 };
 
 // Whether `obj` is an instance of io.<name>.
@@ -380,6 +428,22 @@ bool take_path(PyObject* path, Source* out) {
 }
 
 }  // namespace
+
+PyObject* close_reads_ahead(PyObject*, PyObject*) {
+  AheadGate& gate = ahead_gate();
+  {
+    std::lock_guard<std::mutex> lock(gate.mutex);
+    gate.closed = true;
+    if (gate.running == 0) Py_RETURN_NONE;
+  }
+  Py_BEGIN_ALLOW_THREADS
+  {
+    std::unique_lock<std::mutex> lock(gate.mutex);
+    gate.done.wait(lock, [&] { return gate.running == 0; });
+  }
+  Py_END_ALLOW_THREADS
+  Py_RETURN_NONE;
+}
 
 bool open_source(PyObject* source, Source* out) {
   if (PyUnicode_Check(source)) return take_path(source, out);

@@ -137,7 +137,8 @@ SpillFile::~SpillFile() {
       stopping_ = true;
     }
     writer_wake_.notify_all();
-    writer_->join();
+    // A fetch ahead under way may wait for what this thread holds.
+    reader_->outside([&] { writer_->join(); });
   }
   if (data_ != nullptr) ::munmap(const_cast<uint8_t*>(data_), static_cast<size_t>(size_));
   if (fd_ >= 0) ::close(fd_);
@@ -155,24 +156,72 @@ uint64_t* SpillFile::in_order(uint64_t c) const {
 
 bool SpillFile::writer_away() const { return writer_ != nullptr && writer_pid_ != ::getpid(); }
 
-bool SpillFile::write_behind(uint64_t first, uint64_t past) const {
-  if (writer_away()) return false;
-  if (writer_ == nullptr) {
-    try {
-      writer_ = std::make_unique<std::thread>([this] { write_loop(); });
-    } catch (...) {
-      return false;
-    }
-    writer_pid_ = ::getpid();
+bool SpillFile::start_writer() const {
+  if (writer_ != nullptr) return !writer_away();
+  try {
+    ahead_buffer_.reset(new uint8_t[kSpan * kChunk]);
+    writer_ = std::make_unique<std::thread>([this] { write_loop(); });
+  } catch (...) {
+    return false;
   }
+  writer_pid_ = ::getpid();
+  return true;
+}
+
+bool SpillFile::write_behind(uint64_t first, uint64_t past) const {
+  if (!start_writer()) return false;
   {
     std::lock_guard<std::mutex> lock(writer_mutex_);
-    job_buffer_first_ = first - 1;
+    // A writer fetching ahead waits for the reader, which the caller holds
+    // and would wait for the writer with: the caller writes itself.
+    if (fetching_) return false;
+    job_data_ = buffer_.get();
+    job_data_first_ = first - 1;
     job_first_ = first;
     job_past_ = past;
   }
   writer_wake_.notify_all();
   return true;
+}
+
+void SpillFile::ask_ahead(uint64_t from) const {
+  if (from >= chunks_ || !start_writer()) return;
+  {
+    std::lock_guard<std::mutex> lock(writer_mutex_);
+    ahead_from_ = from;
+  }
+  writer_wake_.notify_all();
+}
+
+void SpillFile::fetch_ahead(uint64_t from) const {
+  (void)reader_->ahead([&]() -> Status {
+    // What a pass fetched itself meanwhile is stepped over.
+    auto here = [&](uint64_t k) { return present_[k].load(std::memory_order_acquire); };
+    uint64_t first = from;
+    while (first < chunks_ && first - from < kSpan && here(first)) ++first;
+    uint64_t past = first;
+    while (past < chunks_ && past - from < kSpan && !here(past)) ++past;
+    if (first == past) return Status::Ok();
+    const uint64_t start = first * kChunk;
+    const size_t length = static_cast<size_t>(std::min(past * kChunk, size_) - start);
+    size_t got = 0;
+    Status read = read_exact(*reader_, start, ahead_buffer_.get(), length, got);
+    const size_t whole = read.ok() ? length : static_cast<size_t>(got / kChunk * kChunk);
+    if (whole == 0) return read;
+    past = first + (whole + kChunk - 1) / kChunk;
+    uint64_t* stream = in_order(first);
+    if (stream != nullptr) *stream = past;
+    // Handed over with the reader still held, so that no pass fetches these
+    // chunks meanwhile.
+    std::lock_guard<std::mutex> lock(writer_mutex_);
+    job_data_ = ahead_buffer_.get();
+    job_data_first_ = first;
+    job_first_ = first;
+    job_past_ = past;
+    ahead_next_ = past;
+    due_.store(past > kLead ? past - kLead : 0, std::memory_order_release);
+    return Status::Ok();
+  });
 }
 
 void SpillFile::wait_for_writer(uint64_t c) const {
@@ -181,12 +230,13 @@ void SpillFile::wait_for_writer(uint64_t c) const {
   if (writer_ == nullptr || writer_away()) return;
   {
     std::lock_guard<std::mutex> lock(writer_mutex_);
-    if (job_first_ == job_past_) return;
+    const bool queued = c >= job_first_ && c < job_past_;
+    if (!queued && (job_first_ == job_past_ || job_data_ != buffer_.get())) return;
   }
   // Waited for outside what the reader's object needs: the writer never
-  // needs it, and other threads may. A chunk the writer has still to write
-  // is waited for alone; any other fetch needs the buffer, so the whole
-  // hand-over.
+  // needs it while it writes, and other threads may. A chunk the writer
+  // has still to write is waited for alone; any other fetch needs the
+  // buffer, so the whole hand-over from it.
   (void)reader_->aside([&] {
     std::unique_lock<std::mutex> lock(writer_mutex_);
     const bool queued = c >= job_first_ && c < job_past_;
@@ -200,15 +250,27 @@ void SpillFile::wait_for_writer(uint64_t c) const {
 void SpillFile::write_loop() const {
   std::unique_lock<std::mutex> lock(writer_mutex_);
   for (;;) {
-    writer_wake_.wait(lock, [&] { return stopping_ || job_first_ != job_past_; });
+    writer_wake_.wait(lock, [&] {
+      return stopping_ || job_first_ != job_past_ || ahead_from_ != kNone;
+    });
     if (stopping_) return;
+    if (job_first_ == job_past_) {
+      const uint64_t from = ahead_from_;
+      ahead_from_ = kNone;
+      fetching_ = true;
+      lock.unlock();
+      fetch_ahead(from);
+      lock.lock();
+      fetching_ = false;
+      continue;
+    }
     // One chunk at a time, each marked present once written, so that a
     // pass waits only for the chunk it needs.
     const uint64_t k = job_first_;
+    const uint8_t* from = job_data_ + (k - job_data_first_) * kChunk;
     lock.unlock();
     const uint64_t start = k * kChunk;
     const size_t length = static_cast<size_t>(std::min(start + kChunk, size_) - start);
-    const uint8_t* from = buffer_.get() + (k - job_buffer_first_) * kChunk;
     const bool ok = write_all(fd_, from, length, start).ok();
     if (ok) {
 #ifdef MADV_POPULATE_READ
@@ -270,11 +332,12 @@ Status SpillFile::fill(uint64_t c) const {
   present_[c].store(true, std::memory_order_release);
   if (past > c + 1 && !write_behind(c + 1, past)) {
     // No writer thread: the rest is written now too.
-    Status rest =
-        reader_->aside([&] { return write_all(fd_, buffer + kChunk, whole - now, start + kChunk); });
+    Status rest = reader_->aside(
+        [&] { return write_all(fd_, buffer + kChunk, whole - now, start + kChunk); });
     if (!rest.ok()) return rest;
     for (uint64_t k = c + 1; k < past; ++k) present_[k].store(true, std::memory_order_release);
   }
+  if (stream != nullptr && past > c + 1 && reader_->lets_ahead()) ask_ahead(past);
   if (stream == nullptr) {
     stream = &stream_ends_[stream_next_];
     stream_next_ = (stream_next_ + 1) % kStreams;
@@ -288,6 +351,15 @@ Result<ByteView> SpillFile::read(uint64_t offset, uint64_t length) const {
   if (length == 0) return ByteView(data_ != nullptr ? data_ + offset : data_, 0);
   const uint64_t first = offset / kChunk;
   const uint64_t last = (offset + length - 1) / kChunk;
+  // The pass came within kLead chunks of where the fetches ahead got to:
+  // the next span is asked for. (A read far past that is another pass's.)
+  uint64_t due = due_.load(std::memory_order_acquire);
+  if (due != kNone && last >= due && last - due < 2 * kLead &&
+      due_.compare_exchange_strong(due, kNone) && !writer_away()) {
+    std::lock_guard<std::mutex> lock(writer_mutex_);
+    ahead_from_ = ahead_next_;
+    writer_wake_.notify_all();
+  }
   for (uint64_t c = first; c <= last; ++c) {
     if (present_[c].load(std::memory_order_acquire)) continue;
     // The missing chunks of the range, in one hold of the reader.

@@ -40,6 +40,17 @@ class ChunkReader {
   // Python object lets go of the interpreter lock). Called only inside
   // `exclusive`; the reader stays held.
   virtual Status aside(const std::function<Status()>& work) { return work(); }
+  // Whether a fetch on another thread could use the object while the
+  // caller goes on: false when the caller holds what the object's calls
+  // need (a reader of a Python object: the interpreter lock), which would
+  // keep such a fetch waiting. Called only inside `exclusive`.
+  virtual bool lets_ahead() { return true; }
+  // As exclusive, for a fetch ahead of need on a thread of the SpillFile's
+  // own; may refuse with an error (the chunks are fetched when needed).
+  virtual Status ahead(const std::function<Status()>& fill) { return exclusive(fill); }
+  // Runs `wait` with nothing held that such a fetch needs (a reader of a
+  // Python object lets go of the interpreter lock); outside `exclusive`.
+  virtual void outside(const std::function<void()>& wait) { wait(); }
 };
 
 class SpillFile : public FileBytes {
@@ -48,6 +59,8 @@ class SpillFile : public FileBytes {
   static constexpr uint64_t kChunk = uint64_t{256} << 10;
   // Most chunks fetched in one read, when a pass goes through in order.
   static constexpr uint64_t kSpan = 8;
+  // How far ahead of such a pass chunks are fetched, when they can be.
+  static constexpr uint64_t kLead = 2 * kSpan;
 
   // A file of `size` bytes read from `reader` on demand; the temporary file
   // is made in `directory`. Io error when it cannot be made or mapped.
@@ -93,31 +106,50 @@ class SpillFile : public FileBytes {
   // The slot of stream_ends_ whose pass chunk `c` continues, else null;
   // with the reader held.
   uint64_t* in_order(uint64_t c) const;
+  // Starts the writer thread unless it runs; false when it cannot.
+  bool start_writer() const;
   // Hands chunks [first, past), read into buffer_ from its chunk 1 on, to
   // the writer thread; false when the thread cannot be started.
   bool write_behind(uint64_t first, uint64_t past) const;
+  // Asks the writer thread to fetch the span from chunk `from` on.
+  void ask_ahead(uint64_t from) const;
+  // On the writer thread: fetches the chunks not present of the span from
+  // chunk `from` on into ahead_buffer_, and hands them over to be written.
+  void fetch_ahead(uint64_t from) const;
   // Whether the writer was started in another process (this one is a
   // forked copy, in which it does not run).
   bool writer_away() const;
   // Waits, with the reader held, until the writer has written chunk `c`
   // when it is to write it, else until it is done with buffer_.
   void wait_for_writer(uint64_t c) const;
-  // The writer thread: writes what write_behind hands it, then marks the
-  // chunks present; a chunk it fails to write stays absent (fetched again).
+  // The writer thread: writes what is handed to it, marking each chunk
+  // present once written (a chunk it fails to write stays absent, fetched
+  // again), and fetches ahead when asked.
   void write_loop() const;
 
   // A pass in order reads a span of chunks at once, but needs only the
   // first now: the rest are written into the temporary file by this thread
-  // while the caller goes on, and are marked present once written. It never
-  // touches the reader's object (a Python one needs no lock of it).
+  // while the caller goes on, and are marked present once written. When
+  // the caller leaves the reader's object free meanwhile, the thread also
+  // fetches the next spans before they are needed, keeping up to kLead
+  // chunks ahead of the pass.
   mutable std::unique_ptr<std::thread> writer_;
   mutable pid_t writer_pid_ = 0;  // the process the writer runs in
   mutable std::mutex writer_mutex_;
   mutable std::condition_variable writer_wake_;
+  // Under writer_mutex_:
   mutable uint64_t job_first_ = 0;  // chunks handed over, [first, past)
   mutable uint64_t job_past_ = 0;   // (first == past: nothing to write)
-  mutable uint64_t job_buffer_first_ = 0;  // the chunk at the start of buffer_
+  mutable const uint8_t* job_data_ = nullptr;  // their bytes, from chunk job_data_first_ on
+  mutable uint64_t job_data_first_ = 0;
+  mutable uint64_t ahead_from_ = kNone;  // a span to fetch ahead, from this chunk
+  mutable uint64_t ahead_next_ = kNone;  // where the span after the last one fetched starts
+  mutable bool fetching_ = false;  // the writer is fetching ahead (it waits for the reader)
   mutable bool stopping_ = false;
+  // A pass that reads this chunk or one a little past it asks for the next
+  // span ahead (kNone: nothing fetched ahead yet, or already asked).
+  mutable std::atomic<uint64_t> due_{kNone};
+  mutable std::unique_ptr<uint8_t[]> ahead_buffer_;  // kSpan chunks, the writer's own
 
   std::unique_ptr<ChunkReader> reader_;
   int fd_ = -1;                        // the unlinked temporary file

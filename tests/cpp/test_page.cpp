@@ -122,22 +122,27 @@ TEST(SpillFile, AForkedCopyReadsWhatTheWriterHadStillToWrite) {
 }
 
 TEST(SpillFile, AReadAheadThatFailsKeepsTheChunksItGotAndFailsOnlyTheirSuccessor) {
-  // Chunks 1 and 2 are fetched in one read that fails halfway through 2:
-  // chunk 1 is served, chunk 2 fails each time it is asked for.
-  Bytes bytes(SpillFile::kChunk * 4);
-  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7 + i / 4096);
-  auto file = SpillFile::open(std::make_unique<test::ShortReads>(bytes, SpillFile::kChunk * 5 / 2),
-                              bytes.size(), "/tmp");
-  ASSERT_TRUE(file);
-  for (uint64_t c : {0, 1}) {
-    auto view = (*file)->read(c * SpillFile::kChunk, SpillFile::kChunk);
-    ASSERT_TRUE(view) << "chunk " << c;
-    EXPECT_EQ(0, std::memcmp(view->data(), bytes.data() + c * SpillFile::kChunk, view->size()));
-  }
-  for (int again = 0; again < 2; ++again) {
-    auto failed = (*file)->read(SpillFile::kChunk * 2, 1);
-    ASSERT_FALSE(failed);
-    EXPECT_EQ(message(failed.error()), "IO error: device gone");
+  // A read of several chunks fails halfway through chunk `bad`: the chunks
+  // before it are served, and chunk `bad` fails each time it is asked for.
+  // Chunks 1 to 8 come in one read of the pass; from chunk 9 on they are
+  // fetched ahead of the pass, whose failure is the pass's to meet.
+  for (uint64_t bad : {2, 10}) {
+    Bytes bytes(SpillFile::kChunk * 12);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7 + i / 4096);
+    auto file = SpillFile::open(
+        std::make_unique<test::ShortReads>(bytes, SpillFile::kChunk * bad + SpillFile::kChunk / 2),
+        bytes.size(), "/tmp");
+    ASSERT_TRUE(file);
+    for (uint64_t c = 0; c < bad; ++c) {
+      auto view = (*file)->read(c * SpillFile::kChunk, SpillFile::kChunk);
+      ASSERT_TRUE(view) << "chunk " << c;
+      EXPECT_EQ(0, std::memcmp(view->data(), bytes.data() + c * SpillFile::kChunk, view->size()));
+    }
+    for (int again = 0; again < 2; ++again) {
+      auto failed = (*file)->read(SpillFile::kChunk * bad, 1);
+      ASSERT_FALSE(failed);
+      EXPECT_EQ(message(failed.error()), "IO error: device gone");
+    }
   }
 }
 
