@@ -4,6 +4,7 @@ types and metadata, values out of form, columns=, batches across pages,
 damaged pages, argument errors, and the Dask recipe of the README."""
 
 import datetime
+import io
 import os
 import signal
 import struct
@@ -230,15 +231,22 @@ def test_worker_threads_give_what_one_batch_gives(make_db):
         del reader
 
 
+@pytest.mark.parametrize("source", ["path", "file object"])
 @pytest.mark.parametrize("read_before", [1, 2])
-def test_stream_read_in_a_forked_child_never_hangs(make_db, read_before):
+def test_stream_read_in_a_forked_child_never_hangs(make_db, read_before, source):
     """A stream read on in a forked child: before its worker threads started
     (one batch read) the child reads the rest itself; once they run in the
     parent (two batches), the child's read ends with the error. The parent's
-    stream goes on unharmed, and dropping the stream in the child returns."""
+    stream goes on unharmed, and dropping the stream in the child returns.
+    A file object's pages the parent's own thread fetched or wrote are
+    fetched again by the child."""
     rows = [(i, "text %d" % i) for i in range(3000)]
-    db = EseDatabase(make_db([eb.Table("t", [eb.Column("id", eb.T_LONG),
-                                             eb.Column("txt", eb.T_TEXT)], rows)]))
+    path = make_db([eb.Table("t", [eb.Column("id", eb.T_LONG), eb.Column("txt", eb.T_TEXT)],
+                             rows)])
+    if source == "file object":
+        with open(path, "rb") as f:
+            path = io.BytesIO(f.read())
+    db = EseDatabase(path)
     reader = pa.RecordBatchReader.from_stream(db.arrow("t", batch_size=100))
     before = sum(reader.read_next_batch().num_rows for _ in range(read_before))
     pid = os.fork()

@@ -107,11 +107,22 @@ class PyFileReader final : public ChunkReader {
     PyGILState_Release(gil);
   }
 
-  Status exclusive(const std::function<Status()>& fill) override {
+  Status exclusive(const std::function<Status()>& fill) override { return hold(fill, false); }
+
+  // A fetch ahead holds the object only while it holds the interpreter
+  // lock too: it never waits for that lock with the object held, so a
+  // thread that forks (holding the lock) never leaves the object held in
+  // the child.
+  Status hold(const std::function<Status()>& fill, bool ahead) {
     PyGILState_STATE gil = PyGILState_Ensure();
-    if (!busy_.try_lock()) {
+    while (!busy_.try_lock()) {
       PyThreadState* saved = PyEval_SaveThread();
-      busy_.lock();
+      if (!ahead) {
+        busy_.lock();
+        PyEval_RestoreThread(saved);
+        break;
+      }
+      { std::lock_guard<std::mutex> passing(busy_); }  // the fill under way ends
       PyEval_RestoreThread(saved);
     }
     std::unique_lock<std::mutex> held(busy_, std::adopt_lock);
@@ -157,7 +168,7 @@ class PyFileReader final : public ChunkReader {
       if (gate.closed) return EseError::io_text("the interpreter is exiting");
       ++gate.running;
     }
-    Status status = exclusive(fill);
+    Status status = hold(fill, true);
     {
       std::lock_guard<std::mutex> lock(gate.mutex);
       --gate.running;
