@@ -297,10 +297,18 @@ Status SpillFile::fill(uint64_t c) const {
   // yet fetched, up to kSpan in all, in one read of the object: a pass
   // through the file makes fewer, larger reads, which a buffered stream
   // serves straight into this buffer rather than through its own.
+  // Chunks the writer has still to write are not read again: no new ones
+  // are handed to it while the reader is held.
+  uint64_t queued = kNone;
+  if (writer_ != nullptr && !writer_away()) {
+    std::lock_guard<std::mutex> lock(writer_mutex_);
+    if (job_first_ != job_past_ && job_first_ > c) queued = job_first_;
+  }
   uint64_t end = c + 1;
   uint64_t* stream = in_order(c);
   if (stream != nullptr) {
-    while (end < chunks_ && end - c < kSpan && !present_[end].load(std::memory_order_acquire)) {
+    while (end < chunks_ && end - c < kSpan && end != queued &&
+           !present_[end].load(std::memory_order_acquire)) {
       ++end;
     }
   }
