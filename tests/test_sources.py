@@ -7,6 +7,8 @@ import io
 import mmap
 import os
 import pathlib
+import subprocess
+import sys
 import threading
 import zipfile
 
@@ -222,6 +224,34 @@ def test_arrow_streams_on_two_threads_from_one_file_object(built):
     assert not any(t.is_alive() for t in threads), "stream threads hung"
     assert errors == [] and len(got) == 6
     assert all(t.equals(want) for t in got)
+
+
+def test_the_interpreter_exits_cleanly_while_threads_read_file_objects(built):
+    """Daemon threads in the middle of reading file objects (by themselves
+    and through arrow()'s threads) when the interpreter exits: their reads
+    fail with an error, and the process exits without a crash."""
+    code = """if True:
+        import io, sys, threading, time
+        from quarlet import EseDatabase
+        data = open(sys.argv[1], "rb").read()
+        def run(read):
+            while True:
+                read(EseDatabase(io.BytesIO(data)))
+        passes = [lambda db: db.read_table("blobs"), lambda db: list(db.iter_table("rows"))]
+        try:
+            import pyarrow as pa
+            passes.append(lambda db: pa.table(db.arrow("rows", batch_size=100)))
+        except ImportError:
+            pass
+        for read in passes:
+            threading.Thread(target=run, args=(read,), daemon=True).start()
+        time.sleep(0.3)
+    """
+    for _ in range(3):
+        proc = subprocess.run([sys.executable, "-c", code, built], capture_output=True,
+                              text=True, timeout=120)
+        assert proc.returncode == 0, proc.stderr[-2000:]
+        assert "Fatal" not in proc.stderr and "FATAL" not in proc.stderr, proc.stderr[-2000:]
 
 
 @pytest.mark.parametrize("kind", ["str", "bytes", "page reader"])

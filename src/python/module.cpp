@@ -17,9 +17,9 @@ PyMethodDef kFunctions[] = {
      "_sort_pairs(keys, targets)\n--\n\n"
      "Pairs of native int32 (two bytes objects) sorted by key, stably\n"
      "(internal: the link maps of quarlet.artifacts)."},
-    {"_close_reads_ahead", quarlet::py::close_reads_ahead, METH_NOARGS,
-     "_close_reads_ahead()\n--\n\n"
-     "Refuses the reads ahead of file objects from now on and waits for those\n"
+    {"_close_file_objects", quarlet::py::close_file_objects, METH_NOARGS,
+     "_close_file_objects()\n--\n\n"
+     "Refuses every read of a file object from now on and waits for those\n"
      "under way (internal: run by atexit)."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -58,11 +58,11 @@ PyObject* create_module() {
   if (PyModule_AddObject(module.get(), "ArrowRows", rows.get()) != 0) return nullptr;
   rows.release();
   if (PyModule_AddStringConstant(module.get(), "__version__", "0.1.7") != 0) return nullptr;
-  // File objects are read ahead on threads that take the interpreter lock:
-  // they are stopped before the interpreter stops such threads.
+  // Reads of file objects let go of the interpreter lock and take it back:
+  // they are stopped before the interpreter ends the threads still running.
   quarlet::py::PyRef atexit(PyImport_ImportModule("atexit"));
   if (!atexit) return nullptr;
-  quarlet::py::PyRef close(PyObject_GetAttrString(module.get(), "_close_reads_ahead"));
+  quarlet::py::PyRef close(PyObject_GetAttrString(module.get(), "_close_file_objects"));
   if (!close) return nullptr;
   quarlet::py::PyRef registered(PyObject_CallMethod(atexit.get(), "register", "O", close.get()));
   if (!registered) return nullptr;

@@ -7,6 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -50,20 +54,72 @@ namespace quarlet::py {
 
 namespace {
 
-// Fetches ahead of need run on threads of a database's own, which take the
-// interpreter lock. A thread that asks for the lock of an interpreter being
-// finalised is ended abruptly, so once the interpreter starts to exit the
-// fetches are refused, and those under way are waited for.
-struct AheadGate {
-  std::mutex mutex;
-  std::condition_variable done;
-  bool closed = false;
-  int running = 0;
+// A thread that takes the interpreter lock back while the interpreter is
+// being finalised is ended abruptly, its frames unwound and their objects'
+// references let go of without the lock. So from the interpreter's exit on
+// (close, run by atexit, before the finalisation) no thread uses a file
+// object: a use is refused, and those under way are waited for. A use may
+// let go of the lock (to wait, to write, in the object's own calls), and
+// the threads of the module's own (those of arrow(), the reads ahead) take
+// it for every use. A source's objects are let go of (which takes the lock)
+// until those uses have ended, and left as they are after that.
+class ExitGate {
+ public:
+  // A use of a file object.
+  bool enter() { return enter_unless(closing_); }
+  // Letting go of a source's objects, which takes the lock: refused only
+  // once nothing else can be inside (the references are then left).
+  bool enter_late() { return enter_unless(closed_); }
+  void leave() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      --inside_;
+    }
+    left_.notify_all();
+  }
+  // Called without the interpreter lock.
+  void close() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    closing_ = true;
+    left_.wait(lock, [&] { return inside_ == 0; });
+    closed_ = true;
+  }
+
+ private:
+  bool enter_unless(bool refused) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (refused) return false;
+    ++inside_;
+    return true;
+  }
+
+  std::mutex mutex_;
+  std::condition_variable left_;
+  bool closing_ = false;
+  bool closed_ = false;
+  int inside_ = 0;
 };
 
-AheadGate& ahead_gate() {
-  static AheadGate* gate = new AheadGate();  // never freed: threads may use it late
+ExitGate& exit_gate() {
+  static ExitGate* gate = new ExitGate();  // never freed: threads may use it late
   return *gate;
+}
+
+Status exiting() { return EseError::io_text("the interpreter is exiting"); }
+
+// Runs `work`; an exception it throws for want of memory becomes an error.
+// A thread the interpreter ends as it exits is unwound through here: that
+// unwinding is let through, not taken for an error.
+Status guarded(const std::function<Status()>& work) {
+  try {
+    return work();
+#if defined(__GLIBCXX__)
+  } catch (abi::__forced_unwind&) {
+    throw;
+#endif
+  } catch (...) {
+    return EseError::io_os(ENOMEM);
+  }
 }
 
 constexpr int kBufferSimple = 0;  // PyBUF_SIMPLE: contiguous bytes, read-only is fine
@@ -74,10 +130,12 @@ class BufferBytes final : public FileBytes {
  public:
   explicit BufferBytes(const BufferView& view) : view_(view) {}
   ~BufferBytes() override {
-    if (!Py_IsInitialized()) return;
+    // Once the interpreter has exited, the buffer is left exported.
+    if (!Py_IsInitialized() || !exit_gate().enter_late()) return;
     PyGILState_STATE gil = PyGILState_Ensure();
     PyBuffer_Release(&view_);
     PyGILState_Release(gil);
+    exit_gate().leave();
   }
   uint64_t size() const override { return static_cast<uint64_t>(view_.len); }
   ByteView bytes() const override {
@@ -101,58 +159,24 @@ class PyFileReader final : public ChunkReader {
   PyFileReader(PyObject* file, bool readinto, int64_t position)
       : file_(file), readinto_(readinto), position_(position) {}
   ~PyFileReader() override {
-    if (!Py_IsInitialized()) return;
+    // Once the interpreter has exited, the reference is left.
+    if (!Py_IsInitialized() || !exit_gate().enter_late()) {
+      (void)file_.release();
+      return;
+    }
     PyGILState_STATE gil = PyGILState_Ensure();
     file_ = PyRef();
     PyGILState_Release(gil);
+    exit_gate().leave();
   }
 
   Status exclusive(const std::function<Status()>& fill) override { return hold(fill, false); }
-
-  // A fetch ahead holds the object only while it holds the interpreter
-  // lock too: it never waits for that lock with the object held, so a
-  // thread that forks (holding the lock) never leaves the object held in
-  // the child.
-  Status hold(const std::function<Status()>& fill, bool ahead) {
-    PyGILState_STATE gil = PyGILState_Ensure();
-    while (!busy_.try_lock()) {
-      PyThreadState* saved = PyEval_SaveThread();
-      if (!ahead) {
-        busy_.lock();
-        PyEval_RestoreThread(saved);
-        break;
-      }
-      { std::lock_guard<std::mutex> passing(busy_); }  // the fill under way ends
-      PyEval_RestoreThread(saved);
-    }
-    std::unique_lock<std::mutex> held(busy_, std::adopt_lock);
-    caller_held_lock_ = gil == PyGILState_LOCKED;
-    // An exception the caller has pending is kept aside.
-    PyObject *type = nullptr, *value = nullptr, *trace = nullptr;
-    PyErr_Fetch(&type, &value, &trace);
-    Status status = Status::Ok();
-    try {
-      status = fill();
-    } catch (...) {
-      status = EseError::io_os(ENOMEM);
-    }
-    if (PyErr_Occurred() != nullptr) PyErr_Clear();
-    PyErr_Restore(type, value, trace);
-    held.unlock();
-    PyGILState_Release(gil);
-    return status;
-  }
 
   // Called inside exclusive, with the interpreter lock held: `work` runs
   // without it, and the reader stays held.
   Status aside(const std::function<Status()>& work) override {
     PyThreadState* saved = PyEval_SaveThread();
-    Status status = Status::Ok();
-    try {
-      status = work();
-    } catch (...) {
-      status = EseError::io_os(ENOMEM);
-    }
+    Status status = guarded(work);
     PyEval_RestoreThread(saved);
     return status;
   }
@@ -161,29 +185,17 @@ class PyFileReader final : public ChunkReader {
   // (a pass building Python objects) lets go of only when it waits.
   bool lets_ahead() override { return !caller_held_lock_; }
 
-  Status ahead(const std::function<Status()>& fill) override {
-    AheadGate& gate = ahead_gate();
-    {
-      std::lock_guard<std::mutex> lock(gate.mutex);
-      if (gate.closed) return EseError::io_text("the interpreter is exiting");
-      ++gate.running;
-    }
-    Status status = hold(fill, true);
-    {
-      std::lock_guard<std::mutex> lock(gate.mutex);
-      --gate.running;
-    }
-    gate.done.notify_all();
-    return status;
-  }
+  Status ahead(const std::function<Status()>& fill) override { return hold(fill, true); }
 
   void outside(const std::function<void()>& wait) override {
-    if (!Py_IsInitialized()) return wait();
+    // Once the interpreter has exited, no thread takes the lock any more.
+    if (!Py_IsInitialized() || !exit_gate().enter_late()) return wait();
     PyGILState_STATE gil = PyGILState_Ensure();
     PyThreadState* saved = PyEval_SaveThread();
     wait();
     PyEval_RestoreThread(saved);
     PyGILState_Release(gil);
+    exit_gate().leave();
   }
 
   Result<size_t> read_at(uint64_t offset, uint8_t* out, size_t length) override {
@@ -239,6 +251,44 @@ class PyFileReader final : public ChunkReader {
   }
 
  private:
+  // Runs `fill` with the interpreter lock and the object held, unless the
+  // interpreter is exiting.
+  Status hold(const std::function<Status()>& fill, bool ahead) {
+    if (!exit_gate().enter()) return exiting();
+    Status status = hold_object(fill, ahead);
+    exit_gate().leave();
+    return status;
+  }
+
+  // A fetch ahead holds the object only while it holds the interpreter
+  // lock too: it never waits for that lock with the object held, so a
+  // thread that forks (holding the lock) never leaves the object held in
+  // the child.
+  Status hold_object(const std::function<Status()>& fill, bool ahead) {
+    PyGILState_STATE gil = PyGILState_Ensure();
+    while (!busy_.try_lock()) {
+      PyThreadState* saved = PyEval_SaveThread();
+      if (!ahead) {
+        busy_.lock();
+        PyEval_RestoreThread(saved);
+        break;
+      }
+      { std::lock_guard<std::mutex> passing(busy_); }  // the fill under way ends
+      PyEval_RestoreThread(saved);
+    }
+    std::unique_lock<std::mutex> held(busy_, std::adopt_lock);
+    caller_held_lock_ = gil == PyGILState_LOCKED;
+    // An exception the caller has pending is kept aside.
+    PyObject *type = nullptr, *value = nullptr, *trace = nullptr;
+    PyErr_Fetch(&type, &value, &trace);
+    Status status = guarded(fill);
+    if (PyErr_Occurred() != nullptr) PyErr_Clear();
+    PyErr_Restore(type, value, trace);
+    held.unlock();
+    PyGILState_Release(gil);
+    return status;
+  }
+
   PyRef file_;
   bool readinto_;
   int64_t position_;  // the stream's position as last left, -1 unknown
@@ -440,18 +490,9 @@ bool take_path(PyObject* path, Source* out) {
 
 }  // namespace
 
-PyObject* close_reads_ahead(PyObject*, PyObject*) {
-  AheadGate& gate = ahead_gate();
-  {
-    std::lock_guard<std::mutex> lock(gate.mutex);
-    gate.closed = true;
-    if (gate.running == 0) Py_RETURN_NONE;
-  }
+PyObject* close_file_objects(PyObject*, PyObject*) {
   Py_BEGIN_ALLOW_THREADS
-  {
-    std::unique_lock<std::mutex> lock(gate.mutex);
-    gate.done.wait(lock, [&] { return gate.running == 0; });
-  }
+  exit_gate().close();
   Py_END_ALLOW_THREADS
   Py_RETURN_NONE;
 }

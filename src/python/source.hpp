@@ -27,9 +27,9 @@ struct Source {
 // a file object cannot be read.
 bool open_source(PyObject* source, Source* out);
 
-// _close_reads_ahead(): refuses the fetches ahead of file objects from now
-// on and waits for those under way; run when the interpreter starts to
-// exit (registered with atexit), before it stops other threads.
-PyObject* close_reads_ahead(PyObject* module, PyObject* unused);
+// _close_file_objects(): refuses every use of a file object from now on and
+// waits for those under way; run when the interpreter starts to exit
+// (registered with atexit), before it ends the threads still running.
+PyObject* close_file_objects(PyObject* module, PyObject* unused);
 
 }  // namespace quarlet::py
