@@ -12,6 +12,7 @@
 #endif
 
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <functional>
@@ -77,11 +78,14 @@ class ExitGate {
     }
     left_.notify_all();
   }
-  // Called without the interpreter lock.
+  // Called without the interpreter lock. A use that does not end within
+  // kPatience (an object whose read hangs) is given up on, so that the
+  // exit goes on.
   void close() {
+    constexpr std::chrono::seconds kPatience{5};
     std::unique_lock<std::mutex> lock(mutex_);
     closing_ = true;
-    left_.wait(lock, [&] { return inside_ == 0; });
+    (void)left_.wait_for(lock, kPatience, [&] { return inside_ == 0; });
     closed_ = true;
   }
 
