@@ -193,6 +193,28 @@ void SpillFile::ask_ahead(uint64_t from) const {
   writer_wake_.notify_all();
 }
 
+Status SpillFile::write_chunks(const uint8_t* from, uint64_t start, size_t length) const {
+  Status s = write_all(fd_, from, length, start);
+  // Mapping the chunks' pages in one call spares the reads that follow a
+  // fault a page.
+#ifdef MADV_POPULATE_READ
+  if (s.ok()) (void)::madvise(const_cast<uint8_t*>(data_) + start, length, MADV_POPULATE_READ);
+#endif
+  return s;
+}
+
+Result<uint64_t> SpillFile::read_span(uint64_t first, uint64_t past, uint8_t* out) const {
+  const uint64_t start = first * kChunk;
+  const size_t length = static_cast<size_t>(std::min(past * kChunk, size_) - start);
+  size_t got = 0;
+  Status read = read_exact(*reader_, start, out, length, got);
+  if (read.ok()) return past;
+  // The whole chunks read are kept when the read fails past them: the
+  // failure belongs to the chunk that needs its bytes, asked for again then.
+  if (got < kChunk) return read.error();
+  return first + got / kChunk;
+}
+
 void SpillFile::fetch_ahead(uint64_t from) const {
   (void)reader_->ahead([&]() -> Status {
     // What a pass fetched itself meanwhile is stepped over.
@@ -202,13 +224,9 @@ void SpillFile::fetch_ahead(uint64_t from) const {
     uint64_t past = first;
     while (past < chunks_ && past - from < kSpan && !here(past)) ++past;
     if (first == past) return Status::Ok();
-    const uint64_t start = first * kChunk;
-    const size_t length = static_cast<size_t>(std::min(past * kChunk, size_) - start);
-    size_t got = 0;
-    Status read = read_exact(*reader_, start, ahead_buffer_.get(), length, got);
-    const size_t whole = read.ok() ? length : static_cast<size_t>(got / kChunk * kChunk);
-    if (whole == 0) return read;
-    past = first + (whole + kChunk - 1) / kChunk;
+    auto read = read_span(first, past, ahead_buffer_.get());
+    if (!read) return read.error();
+    past = *read;
     uint64_t* stream = in_order(first);
     if (stream != nullptr) *stream = past;
     // Handed over with the reader still held, so that no pass fetches these
@@ -224,27 +242,29 @@ void SpillFile::fetch_ahead(uint64_t from) const {
   });
 }
 
-void SpillFile::wait_for_writer(uint64_t c) const {
+uint64_t SpillFile::wait_for_writer(uint64_t c) const {
   // A forked copy of the process has no writer: what it had to write is
   // absent here, fetched again.
-  if (writer_ == nullptr || writer_away()) return;
-  {
-    std::lock_guard<std::mutex> lock(writer_mutex_);
-    const bool queued = c >= job_first_ && c < job_past_;
-    if (!queued && (job_first_ == job_past_ || job_data_ != buffer_.get())) return;
-  }
-  // Waited for outside what the reader's object needs: the writer never
-  // needs it while it writes, and other threads may. A chunk the writer
-  // has still to write is waited for alone; any other fetch needs the
-  // buffer, so the whole hand-over from it.
-  (void)reader_->aside([&] {
-    std::unique_lock<std::mutex> lock(writer_mutex_);
-    const bool queued = c >= job_first_ && c < job_past_;
-    writer_wake_.wait(lock, [&] {
-      return job_first_ == job_past_ || (queued && present_[c].load(std::memory_order_acquire));
+  if (writer_ == nullptr || writer_away()) return kNone;
+  std::unique_lock<std::mutex> lock(writer_mutex_);
+  const bool queued = c >= job_first_ && c < job_past_;
+  if (queued || (job_first_ != job_past_ && job_data_ == buffer_.get())) {
+    // Waited for outside what the reader's object needs: the writer never
+    // needs it while it writes, and other threads may. A chunk the writer
+    // has still to write is waited for alone; any other fetch needs the
+    // buffer, so the whole hand-over from it.
+    lock.unlock();
+    (void)reader_->aside([&] {
+      std::unique_lock<std::mutex> waiting(writer_mutex_);
+      writer_wake_.wait(waiting, [&] {
+        return job_first_ == job_past_ || (queued && present_[c].load(std::memory_order_acquire));
+      });
+      return Status::Ok();
     });
-    return Status::Ok();
-  });
+    lock.lock();
+  }
+  // No new chunks are handed to the writer while the reader is held.
+  return job_first_ != job_past_ && job_first_ > c ? job_first_ : kNone;
 }
 
 void SpillFile::write_loop() const {
@@ -271,18 +291,16 @@ void SpillFile::write_loop() const {
     lock.unlock();
     const uint64_t start = k * kChunk;
     const size_t length = static_cast<size_t>(std::min(start + kChunk, size_) - start);
-    const bool ok = write_all(fd_, from, length, start).ok();
-    if (ok) {
-#ifdef MADV_POPULATE_READ
-      (void)::madvise(const_cast<uint8_t*>(data_) + start, length, MADV_POPULATE_READ);
-#endif
-      present_[k].store(true, std::memory_order_release);
-    }
+    const bool ok = write_chunks(from, start, length).ok();
+    if (ok) present_[k].store(true, std::memory_order_release);
     lock.lock();
     // A chunk that fails to write stays absent, fetched again when needed;
     // the chunks after it are left to that fetch too.
-    job_first_ = ok && k + 1 < job_past_ ? k + 1 : 0;
-    if (job_first_ == 0) job_past_ = 0;
+    if (ok && k + 1 < job_past_) {
+      job_first_ = k + 1;
+    } else {
+      job_first_ = job_past_ = 0;
+    }
     writer_wake_.notify_all();
   }
 }
@@ -291,19 +309,13 @@ Status SpillFile::fill(uint64_t c) const {
   // Checked again with the reader held: another thread may have fetched
   // it, or the writer may be writing it.
   if (present_[c].load(std::memory_order_acquire)) return Status::Ok();
-  wait_for_writer(c);
+  const uint64_t queued = wait_for_writer(c);
   if (present_[c].load(std::memory_order_acquire)) return Status::Ok();
   // A chunk that follows the last one fetched comes with the next ones not
   // yet fetched, up to kSpan in all, in one read of the object: a pass
   // through the file makes fewer, larger reads, which a buffered stream
-  // serves straight into this buffer rather than through its own.
-  // Chunks the writer has still to write are not read again: no new ones
-  // are handed to it while the reader is held.
-  uint64_t queued = kNone;
-  if (writer_ != nullptr && !writer_away()) {
-    std::lock_guard<std::mutex> lock(writer_mutex_);
-    if (job_first_ != job_past_ && job_first_ > c) queued = job_first_;
-  }
+  // serves straight into this buffer rather than through its own. Chunks
+  // the writer has still to write are not read again.
   uint64_t end = c + 1;
   uint64_t* stream = in_order(c);
   if (stream != nullptr) {
@@ -312,36 +324,24 @@ Status SpillFile::fill(uint64_t c) const {
       ++end;
     }
   }
+  const uint8_t* buffer = buffer_.get();
+  auto read = read_span(c, end, buffer_.get());
+  if (!read) return read.error();
+  const uint64_t past = *read;
   const uint64_t start = c * kChunk;
-  const size_t length = static_cast<size_t>(std::min(end * kChunk, size_) - start);
-  uint8_t* buffer = buffer_.get();
-  size_t got = 0;
-  Status read = read_exact(*reader_, start, buffer, length, got);
-  // The whole chunks read are kept when the read fails past them: the
-  // failure belongs to the chunk that needs its bytes, asked for again then.
-  const size_t whole = read.ok() ? length : static_cast<size_t>(got / kChunk * kChunk);
-  if (whole == 0) return read;
-  const uint64_t past = c + (whole + kChunk - 1) / kChunk;
   // Chunk c is written now; the rest, if any, behind the caller's back
   // when the writer can take it (after this write: two writes into one
-  // file at once wait for each other).
+  // file at once wait for each other). The copy needs nothing of the
+  // reader's object.
+  const size_t whole = static_cast<size_t>(std::min(past * kChunk, size_) - start);
   const size_t now = past > c + 1 ? static_cast<size_t>(kChunk) : whole;
-  // The copy into the temporary file needs nothing of the reader's object;
-  // nor does mapping the chunk's pages in one call, which spares the reads
-  // that follow a fault a page.
-  Status written = reader_->aside([&] {
-    Status s = write_all(fd_, buffer, now, start);
-#ifdef MADV_POPULATE_READ
-    if (s.ok()) (void)::madvise(const_cast<uint8_t*>(data_) + start, now, MADV_POPULATE_READ);
-#endif
-    return s;
-  });
+  Status written = reader_->aside([&] { return write_chunks(buffer, start, now); });
   if (!written.ok()) return written;
   present_[c].store(true, std::memory_order_release);
   if (past > c + 1 && !write_behind(c + 1, past)) {
     // No writer thread: the rest is written now too.
-    Status rest = reader_->aside(
-        [&] { return write_all(fd_, buffer + kChunk, whole - now, start + kChunk); });
+    Status rest =
+        reader_->aside([&] { return write_chunks(buffer + now, start + now, whole - now); });
     if (!rest.ok()) return rest;
     for (uint64_t k = c + 1; k < past; ++k) present_[k].store(true, std::memory_order_release);
   }

@@ -120,8 +120,17 @@ class SpillFile : public FileBytes {
   // forked copy, in which it does not run).
   bool writer_away() const;
   // Waits, with the reader held, until the writer has written chunk `c`
-  // when it is to write it, else until it is done with buffer_.
-  void wait_for_writer(uint64_t c) const;
+  // when it is to write it, else until it is done with buffer_. Returns the
+  // first chunk after `c` it has still to write (kNone: none).
+  uint64_t wait_for_writer(uint64_t c) const;
+  // Reads chunks [first, past) from the reader into `out`, with the reader
+  // held: the chunk after the last read whole, or the reader's error when
+  // not even chunk `first` was (the failure belongs to the chunk that
+  // needs its bytes, asked for again then).
+  Result<uint64_t> read_span(uint64_t first, uint64_t past, uint8_t* out) const;
+  // Writes `length` bytes at `start` into the temporary file and maps
+  // their pages.
+  Status write_chunks(const uint8_t* from, uint64_t start, size_t length) const;
   // The writer thread: writes what is handed to it, marking each chunk
   // present once written (a chunk it fails to write stays absent, fetched
   // again), and fetches ahead when asked.
