@@ -111,6 +111,17 @@ ExitGate& exit_gate() {
 
 Status exiting() { return EseError::io_text("the interpreter is exiting"); }
 
+// Runs `work` with the interpreter lock, as letting go of a source's
+// objects does; false, without running it, once the interpreter has exited.
+bool with_lock_late(const std::function<void()>& work) {
+  if (!Py_IsInitialized() || !exit_gate().enter_late()) return false;
+  PyGILState_STATE gil = PyGILState_Ensure();
+  work();
+  PyGILState_Release(gil);
+  exit_gate().leave();
+  return true;
+}
+
 // Runs `work`; an exception it throws for want of memory becomes an error.
 // A thread the interpreter ends as it exits is unwound through here: that
 // unwinding is let through, not taken for an error.
@@ -135,11 +146,7 @@ class BufferBytes final : public FileBytes {
   explicit BufferBytes(const BufferView& view) : view_(view) {}
   ~BufferBytes() override {
     // Once the interpreter has exited, the buffer is left exported.
-    if (!Py_IsInitialized() || !exit_gate().enter_late()) return;
-    PyGILState_STATE gil = PyGILState_Ensure();
-    PyBuffer_Release(&view_);
-    PyGILState_Release(gil);
-    exit_gate().leave();
+    (void)with_lock_late([&] { PyBuffer_Release(&view_); });
   }
   uint64_t size() const override { return static_cast<uint64_t>(view_.len); }
   ByteView bytes() const override {
@@ -164,14 +171,7 @@ class PyFileReader final : public ChunkReader {
       : file_(file), readinto_(readinto), position_(position) {}
   ~PyFileReader() override {
     // Once the interpreter has exited, the reference is left.
-    if (!Py_IsInitialized() || !exit_gate().enter_late()) {
-      (void)file_.release();
-      return;
-    }
-    PyGILState_STATE gil = PyGILState_Ensure();
-    file_ = PyRef();
-    PyGILState_Release(gil);
-    exit_gate().leave();
+    if (!with_lock_late([&] { file_ = PyRef(); })) (void)file_.release();
   }
 
   Status exclusive(const std::function<Status()>& fill) override { return hold(fill, false); }
@@ -193,13 +193,12 @@ class PyFileReader final : public ChunkReader {
 
   void outside(const std::function<void()>& wait) override {
     // Once the interpreter has exited, no thread takes the lock any more.
-    if (!Py_IsInitialized() || !exit_gate().enter_late()) return wait();
-    PyGILState_STATE gil = PyGILState_Ensure();
-    PyThreadState* saved = PyEval_SaveThread();
-    wait();
-    PyEval_RestoreThread(saved);
-    PyGILState_Release(gil);
-    exit_gate().leave();
+    const bool waited = with_lock_late([&] {
+      PyThreadState* saved = PyEval_SaveThread();
+      wait();
+      PyEval_RestoreThread(saved);
+    });
+    if (!waited) wait();
   }
 
   Result<size_t> read_at(uint64_t offset, uint8_t* out, size_t length) override {
